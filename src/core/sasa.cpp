@@ -1,8 +1,321 @@
 #include "core/sasa.hpp"
 
-namespace tarnix::core {
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstddef>
+#include <cstring>
+#include <limits>
+#include <numbers>
 
-// Accessibility is not computed yet; every residue keeps its initial 0.0.
-void compute_accessibility(std::vector<Residue>& /*residues*/, std::uint64_t /*sasa_points*/) {}
+#include "core/neighbor_grid.hpp"
+
+namespace tarnix::core {
+namespace {
+
+constexpr float kRadiusN = std::bit_cast<float>(0x40433333u);
+constexpr float kRadiusCA = std::bit_cast<float>(0x405147AEu);
+constexpr float kRadiusC = std::bit_cast<float>(0x404A3D70u);
+constexpr float kRadiusO = std::bit_cast<float>(0x40333333u);
+constexpr float kRadiusOther = std::bit_cast<float>(0x404CCCCCu);
+constexpr float kLargestRadius = kRadiusCA;
+constexpr float kFourPi = 12.566371f;
+constexpr float kGoldenAngle = 2.3999631f;
+
+// Wider than the largest pair reach (2 * 3.27) so that rounding can never hide a neighbour
+// two cells away.
+constexpr float kCellSize = 7.0f;
+static_assert(kCellSize <= NeighborGrid::kMaxCellSize);
+
+// Four single-precision lanes: one SSE2 register, or whatever the target offers.
+typedef float Floats __attribute__((vector_size(16)));
+typedef std::int32_t Mask __attribute__((vector_size(16)));
+constexpr std::size_t kWidth = sizeof(Floats) / sizeof(float);
+// Test points are examined kVectors * kWidth at a time, one lane each.
+constexpr std::size_t kVectors = 2;
+constexpr std::size_t kLanes = kVectors * kWidth;
+
+struct AtomList {
+    std::vector<Point3> centres;
+    std::vector<float> radii;
+    std::vector<std::size_t> residue_end;  // one past each residue's last atom
+};
+
+AtomList build_atom_list(const std::vector<Residue>& residues) {
+    AtomList list;
+    std::size_t count = 0;
+    for (const Residue& r : residues) count += 4 + r.atoms.size();
+    list.centres.reserve(count);
+    list.radii.reserve(count);
+    list.residue_end.reserve(residues.size());
+    const auto add = [&list](const Point3& p, float radius) {
+        list.centres.push_back(p);
+        list.radii.push_back(radius);
+    };
+    for (const Residue& r : residues) {
+        add(r.n, kRadiusN);
+        add(r.ca, kRadiusCA);
+        add(r.c, kRadiusC);
+        add(r.o, kRadiusO);
+        for (const Atom& a : r.atoms) add(a.position, kRadiusOther);
+        list.residue_end.push_back(list.centres.size());
+    }
+    return list;
+}
+
+// Unit vectors on a golden spiral, grouped kWidth to a vector. Lanes past the last point are
+// marked as already buried so that they never count and never keep a block open.
+struct TestPoints {
+    std::uint64_t count = 0;
+    std::vector<Floats> x, y, z;
+    std::vector<Mask> padding;
+};
+
+std::vector<Point3> golden_spiral(std::uint64_t m) {
+    std::vector<Point3> points;
+    points.reserve(m);
+    // A single point would divide 0 by 0; it is placed at the start of the spiral, t = 0.
+    const float last = static_cast<float>(m > 1 ? m - 1 : 1);
+    for (std::uint64_t k = 0; k < m; ++k) {
+        const float fk = static_cast<float>(k);
+        const float t = fk / last;
+        const float y = 1.0f - 2.0f * t;
+        const float r = std::sqrt(1.0f - y * y);
+        const float theta = fk * kGoldenAngle;
+        points.push_back(Point3{r * std::cos(theta), y, r * std::sin(theta)});
+    }
+    return points;
+}
+
+// Points of one block should lie close together, so that the same few neighbours bury the
+// whole block. Area on the sphere is uniform in y and longitude, so points are ordered by a
+// band of y, then by longitude; the band count makes blocks roughly square.
+void order_for_blocks(std::vector<Point3>& points) {
+    const double blocks = static_cast<double>(points.size()) / static_cast<double>(kLanes);
+    const float bands = static_cast<float>(std::max(1.0, std::ceil(2.0 / std::numbers::pi * std::sqrt(blocks))));
+    const auto band = [bands](const Point3& p) {
+        return std::min(bands - 1.0f, std::floor((1.0f - p.y) * 0.5f * bands));
+    };
+    std::stable_sort(points.begin(), points.end(), [&band](const Point3& a, const Point3& b) {
+        const float ba = band(a), bb = band(b);
+        return ba < bb || (ba == bb && std::atan2(a.z, a.x) < std::atan2(b.z, b.x));
+    });
+}
+
+TestPoints make_test_points(std::uint64_t m) {
+    std::vector<Point3> spiral = golden_spiral(m);
+    order_for_blocks(spiral);
+    TestPoints points;
+    points.count = m;
+    const std::size_t groups = (m + kLanes - 1) / kLanes * kVectors;
+    points.x.assign(groups, Floats{});
+    points.y.assign(groups, Floats{});
+    points.z.assign(groups, Floats{});
+    points.padding.assign(groups, Mask{} - 1);
+    for (std::size_t k = 0; k < spiral.size(); ++k) {
+        points.x[k / kWidth][k % kWidth] = spiral[k].x;
+        points.y[k / kWidth][k % kWidth] = spiral[k].y;
+        points.z[k / kWidth][k % kWidth] = spiral[k].z;
+        points.padding[k / kWidth][k % kWidth] = 0;
+    }
+    return points;
+}
+
+// Overlapping neighbours of one atom, nearest first, each value copied to every lane.
+struct Neighbours {
+    std::vector<Floats> x, y, z, r2;
+
+    void resize(std::size_t n) {
+        x.resize(n);
+        y.resize(n);
+        z.resize(n);
+        r2.resize(n);
+    }
+};
+
+bool all_set(const Mask& m) {
+    std::uint64_t half[2];
+    static_assert(sizeof(half) == sizeof(Mask));
+    std::memcpy(half, &m, sizeof(half));
+    return (half[0] & half[1]) == ~std::uint64_t{0};
+}
+
+// A point is buried as soon as any neighbour covers it, so points are tested a block at a
+// time and a block stops once every lane is covered; the per-point arithmetic is unchanged.
+std::uint64_t exposed_points(const Point3& centre, float radius, const TestPoints& points, const Neighbours& nb) {
+    std::uint64_t exposed = 0;
+    const std::size_t n = nb.r2.size();
+    for (std::size_t first = 0; first < points.x.size(); first += kVectors) {
+        Floats px[kVectors], py[kVectors], pz[kVectors];
+        Mask buried[kVectors];
+        for (std::size_t v = 0; v < kVectors; ++v) {
+            px[v] = centre.x + radius * points.x[first + v];
+            py[v] = centre.y + radius * points.y[first + v];
+            pz[v] = centre.z + radius * points.z[first + v];
+            buried[v] = points.padding[first + v];
+        }
+        for (std::size_t j = 0; j < n; ++j) {
+            Mask all = buried[0];
+            for (std::size_t v = 0; v < kVectors; ++v) {
+                const Floats dx = px[v] - nb.x[j];
+                const Floats dy = py[v] - nb.y[j];
+                const Floats dz = pz[v] - nb.z[j];
+                const Floats d2 = (dx * dx + dy * dy) + dz * dz;
+                buried[v] |= nb.r2[j] > d2;
+                all &= buried[v];
+            }
+            if (all_set(all)) break;
+        }
+        for (std::size_t v = 0; v < kVectors; ++v) {
+            for (std::size_t l = 0; l < kWidth; ++l) exposed += buried[v][l] == 0 ? 1 : 0;
+        }
+    }
+    return exposed;
+}
+
+// Neighbours are tried in shells of increasing distance: the nearest cover the most points,
+// and a full sort costs more than it saves. The order cannot change a result, since a point
+// is buried exactly when some neighbour covers it.
+constexpr std::size_t kShells = 8;
+constexpr float kShellsPerSquaredReach = kShells / ((2.0f * kLargestRadius) * (2.0f * kLargestRadius));
+
+struct Candidate {
+    float d2;
+    std::size_t slot;  // position in the pool
+};
+
+std::size_t shell_of(float d2) {
+    return std::min(kShells - 1, static_cast<std::size_t>(d2 * kShellsPerSquaredReach));
+}
+
+// The atoms of one cell neighbourhood, four per vector; padding lanes have NaN centres,
+// which no comparison accepts.
+struct Pool {
+    std::vector<std::size_t> atom;
+    std::vector<Floats> x, y, z, r;
+
+    void load(const AtomList& atoms) {
+        const std::size_t groups = (atom.size() + kWidth - 1) / kWidth;
+        const float nan = std::numeric_limits<float>::quiet_NaN();
+        x.assign(groups, Floats{} + nan);
+        y.assign(groups, Floats{} + nan);
+        z.assign(groups, Floats{} + nan);
+        r.assign(groups, Floats{});
+        for (std::size_t k = 0; k < atom.size(); ++k) {
+            const Point3& c = atoms.centres[atom[k]];
+            x[k / kWidth][k % kWidth] = c.x;
+            y[k / kWidth][k % kWidth] = c.y;
+            z[k / kWidth][k % kWidth] = c.z;
+            r[k / kWidth][k % kWidth] = atoms.radii[atom[k]];
+        }
+    }
+
+    Point3 centre(std::size_t k) const {
+        return Point3{x[k / kWidth][k % kWidth], y[k / kWidth][k % kWidth], z[k / kWidth][k % kWidth]};
+    }
+    float radius(std::size_t k) const { return r[k / kWidth][k % kWidth]; }
+};
+
+class AccessibilityPass {
+public:
+    AccessibilityPass(const AtomList& atoms, std::uint64_t sasa_points)
+        : atoms_(atoms), points_(make_test_points(sasa_points)), areas_(atoms.centres.size()) {}
+
+    std::vector<float> run() {
+        const NeighborGrid grid(atoms_.centres, kCellSize);
+        // Atoms left out of the grid have a non-finite coordinate: every distance to them is
+        // NaN or infinite, so they keep no neighbour and are no one's neighbour.
+        for (std::size_t i = 0; i < areas_.size(); ++i) areas_[i] = full_area(atoms_.radii[i]);
+        for (std::size_t cell = 0; cell < grid.cell_count(); ++cell) {
+            pool_.atom.clear();
+            grid.gather_neighbourhood(cell, pool_.atom);
+            pool_.load(atoms_);
+            kept_.resize(pool_.x.size() * kWidth);
+            // The cell's own atoms come first in the pool.
+            const auto members = grid.members(cell);
+            for (std::size_t k = 0; k < members.size(); ++k) areas_[members[k]] = accessibility_of(k);
+        }
+        return std::move(areas_);
+    }
+
+private:
+    static float full_area(float r) { return r * r * kFourPi; }
+
+    float accessibility_of(std::size_t self) {
+        const std::size_t kept = collect_overlapping(self);
+        const Point3 centre = pool_.centre(self);
+        const float radius = pool_.radius(self);
+        if (kept == 0) return full_area(radius);
+        order_neighbours(kept);
+        const std::uint64_t exposed = exposed_points(centre, radius, points_, nb_);
+        return full_area(radius) * fraction(exposed);
+    }
+
+    // Fills kept_ with every other pool atom whose expanded sphere overlaps this one's,
+    // (Ri + Rj)^2 > d^2, and returns their number.
+    std::size_t collect_overlapping(std::size_t self) {
+        const Point3 c = pool_.centre(self);
+        const float ri = pool_.radius(self);
+        // Hidden behind a NaN centre while its own neighbours are collected.
+        pool_.x[self / kWidth][self % kWidth] = std::numeric_limits<float>::quiet_NaN();
+        std::size_t n = 0;
+        for (std::size_t g = 0; g < pool_.x.size(); ++g) {
+            const Floats dx = c.x - pool_.x[g];
+            const Floats dy = c.y - pool_.y[g];
+            const Floats dz = c.z - pool_.z[g];
+            const Floats d2 = (dx * dx + dy * dy) + dz * dz;
+            const Floats reach = ri + pool_.r[g];
+            const Mask overlaps = reach * reach > d2;
+            for (std::size_t l = 0; l < kWidth; ++l) {
+                kept_[n] = Candidate{d2[l], g * kWidth + l};
+                n += static_cast<std::size_t>(overlaps[l] & 1);
+            }
+        }
+        pool_.x[self / kWidth][self % kWidth] = c.x;
+        return n;
+    }
+
+    void order_neighbours(std::size_t kept) {
+        std::size_t start[kShells + 1] = {};
+        for (std::size_t k = 0; k < kept; ++k) ++start[shell_of(kept_[k].d2) + 1];
+        for (std::size_t b = 0; b < kShells; ++b) start[b + 1] += start[b];
+        nb_.resize(kept);
+        for (std::size_t k = 0; k < kept; ++k) {
+            const std::size_t slot = start[shell_of(kept_[k].d2)]++;
+            const Point3 c = pool_.centre(kept_[k].slot);
+            const float r = pool_.radius(kept_[k].slot);
+            nb_.x[slot] = Floats{} + c.x;
+            nb_.y[slot] = Floats{} + c.y;
+            nb_.z[slot] = Floats{} + c.z;
+            nb_.r2[slot] = Floats{} + r * r;
+        }
+    }
+
+    // With no test points nothing is sampled, so an atom with neighbours shows no surface.
+    float fraction(std::uint64_t exposed) const {
+        if (points_.count == 0) return 0.0f;
+        return static_cast<float>(exposed) / static_cast<float>(points_.count);
+    }
+
+    const AtomList& atoms_;
+    TestPoints points_;
+    std::vector<float> areas_;
+    Pool pool_;
+    std::vector<Candidate> kept_;  // sized to the pool; the first few entries are in use
+    Neighbours nb_;
+};
+
+}  // namespace
+
+void compute_accessibility(std::vector<Residue>& residues, std::uint64_t sasa_points) {
+    const AtomList atoms = build_atom_list(residues);
+    const std::vector<float> areas = AccessibilityPass(atoms, sasa_points).run();
+    std::size_t atom = 0;
+    for (std::size_t r = 0; r < residues.size(); ++r) {
+        float sum = 0.0f;
+        for (; atom < atoms.residue_end[r]; ++atom) sum += areas[atom];
+        residues[r].accessibility = sum;
+    }
+}
 
 }  // namespace tarnix::core

@@ -1,0 +1,112 @@
+#include "core/neighbor_grid.hpp"
+
+#include <bit>
+#include <cmath>
+
+namespace tarnix::core {
+namespace {
+
+bool is_finite(const Point3& p) {
+    return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z);
+}
+
+constexpr float kLargeCoordinate = 0x1p30f;
+// Keys of large coordinates start far beyond any key of a small one, so the two ranges are
+// never adjacent.
+constexpr std::int64_t kLargeKeyOffset = std::int64_t{1} << 40;
+
+std::uint64_t mix(std::uint64_t h) {
+    h ^= h >> 31;
+    h *= 0x7fb5d329728ea185ULL;
+    h ^= h >> 27;
+    h *= 0x81dadef4bc2dd44dULL;
+    h ^= h >> 33;
+    return h;
+}
+
+}  // namespace
+
+NeighborGrid::NeighborGrid(std::span<const Point3> points, float cell_size) : cell_size_(cell_size) {
+    std::size_t finite = 0;
+    for (const Point3& p : points) finite += is_finite(p) ? 1 : 0;
+
+    std::size_t capacity = 16;
+    while (capacity < 2 * finite) capacity *= 2;
+    // Number the occupied cells in order of first appearance and count their members.
+    const std::size_t empty = points.size() + 1;  // larger than any cell id while building
+    table_.assign(capacity, empty);
+    std::vector<std::size_t> cell_of_point(points.size(), 0);
+    std::vector<std::size_t> counts;
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        if (!is_finite(points[i])) continue;
+        const Key key = key_of(points[i]);
+        std::size_t slot = slot_of(key);
+        while (table_[slot] != empty && !(cell_keys_[table_[slot]] == key)) slot = (slot + 1) & (capacity - 1);
+        if (table_[slot] == empty) {
+            table_[slot] = cell_keys_.size();
+            cell_keys_.push_back(key);
+            counts.push_back(0);
+        }
+        cell_of_point[i] = table_[slot];
+        ++counts[table_[slot]];
+    }
+    for (std::size_t& slot : table_) {
+        if (slot == empty) slot = cell_keys_.size();
+    }
+
+    cell_start_.assign(cell_keys_.size() + 1, 0);
+    for (std::size_t c = 0; c < counts.size(); ++c) cell_start_[c + 1] = cell_start_[c] + counts[c];
+    members_.resize(finite);
+    std::vector<std::size_t> next(cell_start_.begin(), cell_start_.end() - 1);
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        if (is_finite(points[i])) members_[next[cell_of_point[i]]++] = i;
+    }
+}
+
+void NeighborGrid::gather_neighbourhood(std::size_t cell, std::vector<std::size_t>& out) const {
+    const Key centre = cell_keys_[cell];
+    const auto own = members(cell);
+    out.insert(out.end(), own.begin(), own.end());
+    for (std::int64_t dx = -1; dx <= 1; ++dx) {
+        for (std::int64_t dy = -1; dy <= 1; ++dy) {
+            for (std::int64_t dz = -1; dz <= 1; ++dz) {
+                const std::size_t other = find(Key{centre.x + dx, centre.y + dy, centre.z + dz});
+                if (other == cell_count() || other == cell) continue;
+                const auto m = members(other);
+                out.insert(out.end(), m.begin(), m.end());
+            }
+        }
+    }
+}
+
+NeighborGrid::Key NeighborGrid::key_of(const Point3& p) const {
+    return Key{axis_cell(p.x), axis_cell(p.y), axis_cell(p.z)};
+}
+
+// Below 2^30 the cell is the usual floor division. Above it two distinct floats are at least
+// 128 apart, farther than any cell edge, so each float value gets its own key, in value order;
+// the keys stay in range for every finite value.
+std::int64_t NeighborGrid::axis_cell(float v) const {
+    if (std::fabs(v) < kLargeCoordinate) {
+        return static_cast<std::int64_t>(std::floor(static_cast<double>(v) / static_cast<double>(cell_size_)));
+    }
+    const std::int64_t key = kLargeKeyOffset + std::bit_cast<std::uint32_t>(std::fabs(v));
+    return v < 0.0f ? -key : key;
+}
+
+std::size_t NeighborGrid::slot_of(const Key& key) const {
+    const std::uint64_t h = mix(static_cast<std::uint64_t>(key.x) ^
+                                mix(static_cast<std::uint64_t>(key.y) ^ mix(static_cast<std::uint64_t>(key.z))));
+    return static_cast<std::size_t>(h) & (table_.size() - 1);
+}
+
+std::size_t NeighborGrid::find(const Key& key) const {
+    std::size_t slot = slot_of(key);
+    while (table_[slot] != cell_count()) {
+        if (cell_keys_[table_[slot]] == key) return table_[slot];
+        slot = (slot + 1) & (table_.size() - 1);
+    }
+    return cell_count();
+}
+
+}  // namespace tarnix::core

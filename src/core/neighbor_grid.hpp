@@ -1,0 +1,55 @@
+// Hashed cell grid over points: everything within one cell edge of a point lies in the 27
+// cells around the point's own cell. Only occupied cells exist, so memory is linear in the
+// number of points whatever the coordinate extent.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "core/structure.hpp"
+
+namespace tarnix::core {
+
+class NeighborGrid {
+public:
+    // Beyond 2^30 adjacent floats are 128 apart, which the key scheme relies on.
+    static constexpr float kMaxCellSize = 64.0f;
+
+    // Points with a non-finite coordinate are left out: no distance to them compares below
+    // any radius. cell_size must lie in (0, kMaxCellSize].
+    NeighborGrid(std::span<const Point3> points, float cell_size);
+
+    std::size_t cell_count() const { return cell_start_.size() - 1; }
+
+    // Positions of the points in one cell, ascending.
+    std::span<const std::size_t> members(std::size_t cell) const {
+        return {members_.data() + cell_start_[cell], members_.data() + cell_start_[cell + 1]};
+    }
+
+    // Appends the members of the cell, in order, then those of its occupied neighbour cells.
+    void gather_neighbourhood(std::size_t cell, std::vector<std::size_t>& out) const;
+
+private:
+    struct Key {
+        std::int64_t x;
+        std::int64_t y;
+        std::int64_t z;
+        bool operator==(const Key&) const = default;
+    };
+
+    Key key_of(const Point3& p) const;
+    std::int64_t axis_cell(float v) const;
+    std::size_t slot_of(const Key& key) const;
+    // Cell id of key, or cell_count() when no point lies in that cell.
+    std::size_t find(const Key& key) const;
+
+    float cell_size_;
+    std::vector<Key> cell_keys_;        // per cell
+    std::vector<std::size_t> table_;    // open addressing over cell ids; empty slots hold cell_count()
+    std::vector<std::size_t> cell_start_;
+    std::vector<std::size_t> members_;  // point positions grouped by cell
+};
+
+}  // namespace tarnix::core

@@ -1,0 +1,268 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <fstream>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "core/sasa.hpp"
+
+namespace tarnix::core {
+namespace {
+
+constexpr float kN = std::bit_cast<float>(0x40433333u);
+constexpr float kCA = std::bit_cast<float>(0x405147AEu);
+constexpr float kC = std::bit_cast<float>(0x404A3D70u);
+constexpr float kO = std::bit_cast<float>(0x40333333u);
+constexpr float kSide = std::bit_cast<float>(0x404CCCCCu);
+
+float full_area(float r) { return r * r * 12.566371f; }
+
+// The calculation written out literally: all pairs, a stable nearest-first order and an early
+// exit per point.
+std::vector<float> reference_accessibility(const std::vector<Residue>& residues, std::uint64_t m) {
+    struct Sphere {
+        Point3 c;
+        float r;
+    };
+    std::vector<Sphere> atoms;
+    std::vector<std::size_t> owner;
+    for (std::size_t k = 0; k < residues.size(); ++k) {
+        const Residue& res = residues[k];
+        for (const Sphere& s : {Sphere{res.n, kN}, Sphere{res.ca, kCA}, Sphere{res.c, kC}, Sphere{res.o, kO}}) {
+            atoms.push_back(s);
+            owner.push_back(k);
+        }
+        for (const Atom& a : res.atoms) {
+            atoms.push_back(Sphere{a.position, kSide});
+            owner.push_back(k);
+        }
+    }
+    std::vector<Point3> unit;
+    for (std::uint64_t k = 0; k < m; ++k) {
+        const float t = m == 1 ? 0.0f : static_cast<float>(k) / static_cast<float>(m - 1);
+        const float y = 1.0f - 2.0f * t;
+        const float r = sqrtf(1.0f - y * y);
+        const float theta = static_cast<float>(k) * 2.3999631f;
+        unit.push_back(Point3{r * cosf(theta), y, r * sinf(theta)});
+    }
+    const auto dist2 = [](const Point3& a, const Point3& b) {
+        const float dx = a.x - b.x, dy = a.y - b.y, dz = a.z - b.z;
+        return (dx * dx + dy * dy) + dz * dz;
+    };
+    std::vector<float> result(residues.size(), 0.0f);
+    for (std::size_t i = 0; i < atoms.size(); ++i) {
+        const Sphere& a = atoms[i];
+        const float query = (a.r + 3.27f) * (a.r + 3.27f);
+        std::vector<std::pair<float, std::size_t>> found;
+        for (std::size_t j = 0; j < atoms.size(); ++j) {
+            const float d2 = dist2(atoms[j].c, a.c);
+            if (d2 < query) found.emplace_back(d2, j);
+        }
+        std::stable_sort(found.begin(), found.end(),
+                         [](const auto& x, const auto& y) { return x.first < y.first; });
+        std::vector<std::size_t> kept;
+        for (const auto& [d2, j] : found) {
+            if (j != i && (a.r + atoms[j].r) * (a.r + atoms[j].r) > d2) kept.push_back(j);
+        }
+        float area = full_area(a.r);
+        if (!kept.empty()) {
+            std::uint64_t exposed = 0;
+            for (const Point3& u : unit) {
+                const Point3 p{a.c.x + a.r * u.x, a.c.y + a.r * u.y, a.c.z + a.r * u.z};
+                bool buried = false;
+                for (std::size_t j : kept) {
+                    if (atoms[j].r * atoms[j].r > dist2(p, atoms[j].c)) {
+                        buried = true;
+                        break;
+                    }
+                }
+                if (!buried) ++exposed;
+            }
+            const float fraction = m == 0 ? 0.0f : static_cast<float>(exposed) / static_cast<float>(m);
+            area = area * fraction;
+        }
+        result[owner[i]] += area;
+    }
+    return result;
+}
+
+// Enough of the fixed-column format for tests: first model, first alternate location,
+// heavy atoms, residues with the four backbone atoms.
+std::vector<Residue> read_pdb(const std::string& path) {
+    std::ifstream in(path);
+    std::vector<Residue> residues;
+    Residue cur;
+    std::string cur_key;
+    int backbone = 0;
+    const auto flush = [&] {
+        if (backbone == 0xF) residues.push_back(cur);
+        cur = Residue{};
+        backbone = 0;
+    };
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("ENDMDL", 0) == 0) break;
+        if (line.size() < 54 || (line.rfind("ATOM  ", 0) != 0 && line.rfind("HETATM", 0) != 0)) continue;
+        if (line[16] != ' ' && line[16] != 'A' && line[16] != '1') continue;
+        std::string name = line.substr(12, 4);
+        name.erase(std::remove(name.begin(), name.end(), ' '), name.end());
+        const std::string element = line.size() >= 78 ? line.substr(76, 2) : "";
+        if (element == " H" || element == " D" || name[0] == 'H') continue;
+        const std::string key = line.substr(21, 6);
+        if (key != cur_key) {
+            flush();
+            cur_key = key;
+            cur.chain_id = line.substr(21, 1);
+        }
+        const Point3 p{std::stof(line.substr(30, 8)), std::stof(line.substr(38, 8)), std::stof(line.substr(46, 8))};
+        const int slot = name == "N" ? 1 : name == "CA" ? 2 : name == "C" ? 4 : name == "O" ? 8 : 0;
+        if (slot == 0) {
+            cur.atoms.push_back(Atom{name, p});
+        } else if ((backbone & slot) == 0) {
+            backbone |= slot;
+            (slot == 1 ? cur.n : slot == 2 ? cur.ca : slot == 4 ? cur.c : cur.o) = p;
+        }
+    }
+    flush();
+    return residues;
+}
+
+Residue residue_at(const Point3& n, const Point3& ca, const Point3& c, const Point3& o) {
+    Residue r;
+    r.n = n;
+    r.ca = ca;
+    r.c = c;
+    r.o = o;
+    return r;
+}
+
+// Backbone atoms far apart along x, so that none overlaps another.
+Residue spread_residue(float x0) {
+    return residue_at({x0, 0, 0}, {x0 + 20, 0, 0}, {x0 + 40, 0, 0}, {x0 + 60, 0, 0});
+}
+
+void expect_same_bits(const std::vector<Residue>& residues, const std::vector<float>& expected) {
+    ASSERT_EQ(residues.size(), expected.size());
+    for (std::size_t k = 0; k < residues.size(); ++k) {
+        EXPECT_EQ(std::bit_cast<std::uint32_t>(residues[k].accessibility), std::bit_cast<std::uint32_t>(expected[k]))
+            << "residue " << k << ": " << residues[k].accessibility << " vs " << expected[k];
+    }
+}
+
+TEST(Accessibility, IsolatedAtomsHaveTheirFullArea) {
+    std::vector<Residue> residues{spread_residue(0)};
+    residues[0].atoms.push_back(Atom{"CB", {80, 0, 0}});
+    residues[0].h = Point3{0.5f, 0, 0};  // inside N: would bury part of it if it counted
+    compute_accessibility(residues, 100);
+    const float expected = (((full_area(kN) + full_area(kCA)) + full_area(kC)) + full_area(kO)) + full_area(kSide);
+    EXPECT_EQ(residues[0].accessibility, expected);
+    EXPECT_EQ(full_area(kC), 125.482735f);
+    EXPECT_EQ(full_area(kN), 116.89867f);
+    EXPECT_EQ(full_area(kO), 98.520348f);
+}
+
+TEST(Accessibility, SpheresThatOnlyTouchDoNotBury) {
+    std::vector<Residue> residues{residue_at({0, 0, 0}, {kN + kCA, 0, 0}, {100, 0, 0}, {200, 0, 0})};
+    compute_accessibility(residues, 100);
+    EXPECT_EQ(residues[0].accessibility, ((full_area(kN) + full_area(kCA)) + full_area(kC)) + full_area(kO));
+}
+
+TEST(Accessibility, PointExactlyOnANeighbourSphereIsExposed) {
+    // Test point 0 of the first N is (0, kN, 0); the second N is centred kN away from it.
+    const auto first_residue = [](float x) {
+        std::vector<Residue> residues{residue_at({0, 0, 0}, {100, 0, 0}, {200, 0, 0}, {300, 0, 0}),
+                                      residue_at({x, kN, 0}, {100, 50, 0}, {200, 50, 0}, {300, 50, 0})};
+        compute_accessibility(residues, 100);
+        EXPECT_EQ(std::bit_cast<std::uint32_t>(residues[0].accessibility),
+                  std::bit_cast<std::uint32_t>(reference_accessibility(residues, 100)[0]));
+        return residues[0].accessibility;
+    };
+    const float on_sphere = first_residue(kN);
+    const float inside = first_residue(std::nextafter(kN, 0.0f));
+    EXPECT_LT(inside, on_sphere);
+    EXPECT_LT(on_sphere, ((full_area(kN) + full_area(kCA)) + full_area(kC)) + full_area(kO));
+}
+
+TEST(Accessibility, AtomInsideALargerOneContributesNothing) {
+    // O (2.8) at the centre of a side-chain atom (3.2): every point of O is buried.
+    std::vector<Residue> residues{spread_residue(0)};
+    residues[0].atoms.push_back(Atom{"CB", residues[0].o});
+    residues[0].atoms[0].position.x += 0.1f;
+    compute_accessibility(residues, 100);
+    // The side-chain sphere encloses O's, so O never reaches its surface points.
+    EXPECT_EQ(residues[0].accessibility,
+              (((full_area(kN) + full_area(kCA)) + full_area(kC)) + 0.0f) + full_area(kSide));
+}
+
+TEST(Accessibility, OtherChainsBuryLikeTheSameChain) {
+    std::vector<Residue> one_chain{spread_residue(0), spread_residue(1)};
+    std::vector<Residue> two_chains = one_chain;
+    two_chains[1].chain_id = "B";
+    compute_accessibility(one_chain, 100);
+    compute_accessibility(two_chains, 100);
+    expect_same_bits(two_chains, reference_accessibility(two_chains, 100));
+    expect_same_bits(two_chains, {one_chain[0].accessibility, one_chain[1].accessibility});
+    EXPECT_LT(two_chains[0].accessibility, ((full_area(kN) + full_area(kCA)) + full_area(kC)) + full_area(kO));
+}
+
+TEST(Accessibility, CoincidentAtomsBuryEachOther) {
+    std::vector<Residue> residues{spread_residue(0), spread_residue(0)};
+    compute_accessibility(residues, 100);
+    expect_same_bits(residues, reference_accessibility(residues, 100));
+}
+
+TEST(Accessibility, NonFiniteAndHugeCoordinatesFollowTheComparisons) {
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    std::vector<Residue> residues{
+        residue_at({nan, 0, 0}, {1, 0, 0}, {inf, 0, 0}, {inf, 0, 0}),
+        residue_at({0, nan, 0}, {1e30f, 0, 0}, {1e30f, 0, 1}, {-3e38f, 3e38f, 0}),
+        residue_at({1e30f, 0, 2}, {-inf, -inf, -inf}, {2, 0, 0}, {-3e38f, 3e38f, 1}),
+        residue_at({0x1p30f, 0, 0}, {0x1p30f - 64.0f, 0, 0}, {0x1p30f + 128.0f, 0, 0}, {1e-30f, 0, 0}),
+    };
+    compute_accessibility(residues, 100);
+    expect_same_bits(residues, reference_accessibility(residues, 100));
+}
+
+TEST(Accessibility, EdgePointCountsAreDefined) {
+    std::vector<Residue> base{spread_residue(0), spread_residue(1.5f)};
+    base[0].atoms.push_back(Atom{"CB", {0, 0, 10}});
+    for (std::uint64_t m : {0u, 1u, 2u, 7u, 9u, 100u}) {
+        std::vector<Residue> residues = base;
+        compute_accessibility(residues, m);
+        expect_same_bits(residues, reference_accessibility(residues, m));
+    }
+    std::vector<Residue> residues = base;
+    compute_accessibility(residues, 0);
+    // Isolated atoms keep their full area; overlapping ones show nothing.
+    EXPECT_EQ(residues[0].accessibility, full_area(kSide));
+}
+
+TEST(Accessibility, EmptyInputIsFine) {
+    std::vector<Residue> residues;
+    compute_accessibility(residues, 100);
+    EXPECT_TRUE(residues.empty());
+}
+
+class RealStructure : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(RealStructure, MatchesTheLiteralCalculationBitForBit) {
+    std::vector<Residue> residues = read_pdb(std::string(TARNIX_SHARED_DATA) + "/" + GetParam());
+    ASSERT_FALSE(residues.empty());
+    const std::vector<float> expected = reference_accessibility(residues, 100);
+    compute_accessibility(residues, 100);
+    expect_same_bits(residues, expected);
+    for (const Residue& r : residues) {
+        EXPECT_GE(r.accessibility, 0.0f);
+        EXPECT_LT(r.accessibility, 600.0f);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, RealStructure, ::testing::Values("1ubq.pdb", "1ejg.pdb", "4hhb.pdb", "1d3z.pdb"));
+
+}  // namespace
+}  // namespace tarnix::core
