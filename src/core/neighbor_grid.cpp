@@ -63,17 +63,15 @@ NeighborGrid::NeighborGrid(std::span<const Point3> points, float cell_size) : ce
     }
 }
 
-void NeighborGrid::gather_neighbourhood(std::size_t cell, std::vector<std::size_t>& out) const {
+void NeighborGrid::neighbourhood(std::size_t cell, std::vector<std::size_t>& out) const {
     const Key centre = cell_keys_[cell];
-    const auto own = members(cell);
-    out.insert(out.end(), own.begin(), own.end());
+    out.push_back(cell);
     for (std::int64_t dx = -1; dx <= 1; ++dx) {
         for (std::int64_t dy = -1; dy <= 1; ++dy) {
             for (std::int64_t dz = -1; dz <= 1; ++dz) {
                 const std::size_t other = find(Key{centre.x + dx, centre.y + dy, centre.z + dz});
                 if (other == cell_count() || other == cell) continue;
-                const auto m = members(other);
-                out.insert(out.end(), m.begin(), m.end());
+                out.push_back(other);
             }
         }
     }

@@ -21,6 +21,7 @@ public:
     // any radius. cell_size must lie in (0, kMaxCellSize].
     NeighborGrid(std::span<const Point3> points, float cell_size);
 
+    // Cells are numbered in order of their first point.
     std::size_t cell_count() const { return cell_start_.size() - 1; }
 
     // Positions of the points in one cell, ascending.
@@ -28,8 +29,8 @@ public:
         return {members_.data() + cell_start_[cell], members_.data() + cell_start_[cell + 1]};
     }
 
-    // Appends the members of the cell, in order, then those of its occupied neighbour cells.
-    void gather_neighbourhood(std::size_t cell, std::vector<std::size_t>& out) const;
+    // Appends the cell itself, then each occupied neighbour cell.
+    void neighbourhood(std::size_t cell, std::vector<std::size_t>& out) const;
 
 private:
     struct Key {

@@ -1,12 +1,14 @@
 #include "core/sasa.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstring>
 #include <limits>
 #include <numbers>
+#include <span>
 
 #include "core/neighbor_grid.hpp"
 
@@ -188,25 +190,67 @@ std::size_t shell_of(float d2) {
     return std::min(kShells - 1, static_cast<std::size_t>(d2 * kShellsPerSquaredReach));
 }
 
-// The atoms of one cell neighbourhood, four per vector; padding lanes have NaN centres,
+// The distinct spheres of the atom list in the grid's cell order, so that a cell's spheres
+// are contiguous. Atoms with bit-identical centre and radius share one sphere: the point test
+// sees nothing else of an atom, so such atoms have the same accessibility, and as neighbours
+// they need testing once. This keeps piles of coincident atoms from costing quadratic time.
+struct Spheres {
+    std::vector<float> x, y, z, r;
+    std::vector<bool> shared;             // stands for several atoms, each the other's neighbour
+    std::vector<std::size_t> cell_start;  // first sphere of each cell, then the total
+    std::vector<std::size_t> of_atom;     // meaningful for atoms placed in the grid
+
+    Spheres(const AtomList& atoms, const NeighborGrid& grid) : of_atom(atoms.centres.size(), 0) {
+        using Bits = std::array<std::uint32_t, 4>;
+        const auto bits = [&atoms](std::size_t i) {
+            const Point3& c = atoms.centres[i];
+            return Bits{std::bit_cast<std::uint32_t>(c.x), std::bit_cast<std::uint32_t>(c.y),
+                        std::bit_cast<std::uint32_t>(c.z), std::bit_cast<std::uint32_t>(atoms.radii[i])};
+        };
+        std::vector<std::size_t> ids;
+        cell_start.push_back(0);
+        for (std::size_t cell = 0; cell < grid.cell_count(); ++cell) {
+            const auto members = grid.members(cell);
+            ids.assign(members.begin(), members.end());
+            std::sort(ids.begin(), ids.end(), [&bits](std::size_t a, std::size_t b) { return bits(a) < bits(b); });
+            for (std::size_t k = 0; k < ids.size();) {
+                std::size_t end = k + 1;
+                while (end < ids.size() && bits(ids[end]) == bits(ids[k])) ++end;
+                for (std::size_t q = k; q < end; ++q) of_atom[ids[q]] = x.size();
+                x.push_back(atoms.centres[ids[k]].x);
+                y.push_back(atoms.centres[ids[k]].y);
+                z.push_back(atoms.centres[ids[k]].z);
+                r.push_back(atoms.radii[ids[k]]);
+                shared.push_back(end - k > 1);
+                k = end;
+            }
+            cell_start.push_back(x.size());
+        }
+    }
+};
+
+// The spheres of one cell neighbourhood, four per vector; padding lanes have NaN centres,
 // which no comparison accepts.
 struct Pool {
-    std::vector<std::size_t> atom;
     std::vector<Floats> x, y, z, r;
 
-    void load(const AtomList& atoms) {
-        const std::size_t groups = (atom.size() + kWidth - 1) / kWidth;
+    void load(const Spheres& spheres, const std::vector<std::size_t>& cells) {
+        std::size_t count = 0;
+        for (std::size_t cell : cells) count += spheres.cell_start[cell + 1] - spheres.cell_start[cell];
+        const std::size_t groups = (count + kWidth - 1) / kWidth;
         const float nan = std::numeric_limits<float>::quiet_NaN();
         x.assign(groups, Floats{} + nan);
         y.assign(groups, Floats{} + nan);
         z.assign(groups, Floats{} + nan);
         r.assign(groups, Floats{});
-        for (std::size_t k = 0; k < atom.size(); ++k) {
-            const Point3& c = atoms.centres[atom[k]];
-            x[k / kWidth][k % kWidth] = c.x;
-            y[k / kWidth][k % kWidth] = c.y;
-            z[k / kWidth][k % kWidth] = c.z;
-            r[k / kWidth][k % kWidth] = atoms.radii[atom[k]];
+        std::size_t k = 0;
+        for (std::size_t cell : cells) {
+            for (std::size_t s = spheres.cell_start[cell]; s < spheres.cell_start[cell + 1]; ++s, ++k) {
+                x[k / kWidth][k % kWidth] = spheres.x[s];
+                y[k / kWidth][k % kWidth] = spheres.y[s];
+                z[k / kWidth][k % kWidth] = spheres.z[s];
+                r[k / kWidth][k % kWidth] = spheres.r[s];
+            }
         }
     }
 
@@ -219,30 +263,39 @@ struct Pool {
 class AccessibilityPass {
 public:
     AccessibilityPass(const AtomList& atoms, std::uint64_t sasa_points)
-        : atoms_(atoms), points_(make_test_points(sasa_points)), areas_(atoms.centres.size()) {}
+        : atoms_(atoms), points_(make_test_points(sasa_points)) {}
 
     std::vector<float> run() {
         const NeighborGrid grid(atoms_.centres, kCellSize);
+        const Spheres spheres(atoms_, grid);
+        std::vector<float> sphere_area(spheres.x.size());
+        std::vector<std::size_t> cells;
+        for (std::size_t cell = 0; cell < grid.cell_count(); ++cell) {
+            cells.clear();
+            grid.neighbourhood(cell, cells);
+            pool_.load(spheres, cells);
+            kept_.resize(pool_.x.size() * kWidth);
+            // The cell's own spheres come first in the pool.
+            const std::size_t first = spheres.cell_start[cell];
+            for (std::size_t s = first; s < spheres.cell_start[cell + 1]; ++s) {
+                sphere_area[s] = accessibility_of(s - first, spheres.shared[s]);
+            }
+        }
         // Atoms left out of the grid have a non-finite coordinate: every distance to them is
         // NaN or infinite, so they keep no neighbour and are no one's neighbour.
-        for (std::size_t i = 0; i < areas_.size(); ++i) areas_[i] = full_area(atoms_.radii[i]);
+        std::vector<float> areas(atoms_.centres.size());
+        for (std::size_t i = 0; i < areas.size(); ++i) areas[i] = full_area(atoms_.radii[i]);
         for (std::size_t cell = 0; cell < grid.cell_count(); ++cell) {
-            pool_.atom.clear();
-            grid.gather_neighbourhood(cell, pool_.atom);
-            pool_.load(atoms_);
-            kept_.resize(pool_.x.size() * kWidth);
-            // The cell's own atoms come first in the pool.
-            const auto members = grid.members(cell);
-            for (std::size_t k = 0; k < members.size(); ++k) areas_[members[k]] = accessibility_of(k);
+            for (std::size_t i : grid.members(cell)) areas[i] = sphere_area[spheres.of_atom[i]];
         }
-        return std::move(areas_);
+        return areas;
     }
 
 private:
     static float full_area(float r) { return r * r * kFourPi; }
 
-    float accessibility_of(std::size_t self) {
-        const std::size_t kept = collect_overlapping(self);
+    float accessibility_of(std::size_t self, bool shared) {
+        const std::size_t kept = collect_overlapping(self, shared);
         const Point3 centre = pool_.centre(self);
         const float radius = pool_.radius(self);
         if (kept == 0) return full_area(radius);
@@ -251,13 +304,13 @@ private:
         return full_area(radius) * fraction(exposed);
     }
 
-    // Fills kept_ with every other pool atom whose expanded sphere overlaps this one's,
-    // (Ri + Rj)^2 > d^2, and returns their number.
-    std::size_t collect_overlapping(std::size_t self) {
+    // Fills kept_ with the pool spheres that overlap this one, (Ri + Rj)^2 > d^2, and returns
+    // their number. A shared sphere overlaps itself, at distance 0; any other is hidden behind a
+    // NaN centre meanwhile.
+    std::size_t collect_overlapping(std::size_t self, bool shared) {
         const Point3 c = pool_.centre(self);
         const float ri = pool_.radius(self);
-        // Hidden behind a NaN centre while its own neighbours are collected.
-        pool_.x[self / kWidth][self % kWidth] = std::numeric_limits<float>::quiet_NaN();
+        if (!shared) pool_.x[self / kWidth][self % kWidth] = std::numeric_limits<float>::quiet_NaN();
         std::size_t n = 0;
         for (std::size_t g = 0; g < pool_.x.size(); ++g) {
             const Floats dx = c.x - pool_.x[g];
@@ -299,7 +352,6 @@ private:
 
     const AtomList& atoms_;
     TestPoints points_;
-    std::vector<float> areas_;
     Pool pool_;
     std::vector<Candidate> kept_;  // sized to the pool; the first few entries are in use
     Neighbours nb_;

@@ -210,9 +210,17 @@ TEST(Accessibility, OtherChainsBuryLikeTheSameChain) {
 }
 
 TEST(Accessibility, CoincidentAtomsBuryEachOther) {
-    std::vector<Residue> residues{spread_residue(0), spread_residue(0)};
-    compute_accessibility(residues, 100);
-    expect_same_bits(residues, reference_accessibility(residues, 100));
+    const Residue base = spread_residue(0);
+    Residue ulp_apart = base;
+    ulp_apart.ca.x = std::nextafter(ulp_apart.ca.x, 100.0f);
+    Residue signed_zero = base;
+    signed_zero.n.x = -0.0f;
+    const std::vector<std::vector<Residue>> cases{
+        {base, base}, {base, base, base}, {base, ulp_apart}, {base, signed_zero}, {base, base, ulp_apart}};
+    for (std::vector<Residue> residues : cases) {
+        compute_accessibility(residues, 100);
+        expect_same_bits(residues, reference_accessibility(residues, 100));
+    }
 }
 
 TEST(Accessibility, NonFiniteAndHugeCoordinatesFollowTheComparisons) {

@@ -1,0 +1,132 @@
+// Cost and memory of the accessibility phase as a structure grows: one PDB file is tiled
+// into a cubic lattice of copies, and the phase is timed on the whole.
+//
+// Build and run from the repository root:
+//   mkdir -p build-bench && g++ -std=c++20 -O3 -ffp-contract=off -Isrc bench/sasa_scaling.cpp
+//       src/core/sasa.cpp src/core/neighbor_grid.cpp -o build-bench/sasa_scaling
+//   for n in 1 2 4 8 17; do build-bench/sasa_scaling ../shared/data/structures/1aon.pdb $n 3; done
+//
+// Arguments: file, number of copies, repeats. Prints atoms, the best time over the repeats,
+// microseconds per atom, and how far the phase raised the process's peak resident memory
+// above what the input structures already held. Run one size per process.
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "core/sasa.hpp"
+
+using tarnix::core::Atom;
+using tarnix::core::Point3;
+using tarnix::core::Residue;
+
+namespace {
+
+// First model, first alternate location, heavy atoms, residues with all four backbone atoms.
+std::vector<Residue> read_pdb(const std::string& path) {
+    std::ifstream in(path);
+    std::vector<Residue> residues;
+    Residue cur;
+    std::string cur_key;
+    int backbone = 0;
+    const auto flush = [&] {
+        if (backbone == 0xF) residues.push_back(cur);
+        cur = Residue{};
+        backbone = 0;
+    };
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("ENDMDL", 0) == 0) break;
+        if (line.size() < 54 || (line.rfind("ATOM  ", 0) != 0 && line.rfind("HETATM", 0) != 0)) continue;
+        if (line[16] != ' ' && line[16] != 'A' && line[16] != '1') continue;
+        std::string name = line.substr(12, 4);
+        name.erase(std::remove(name.begin(), name.end(), ' '), name.end());
+        const std::string element = line.size() >= 78 ? line.substr(76, 2) : "";
+        if (element == " H" || element == " D" || name[0] == 'H') continue;
+        const std::string key = line.substr(21, 6);
+        if (key != cur_key) {
+            flush();
+            cur_key = key;
+        }
+        const Point3 p{std::stof(line.substr(30, 8)), std::stof(line.substr(38, 8)), std::stof(line.substr(46, 8))};
+        const int slot = name == "N" ? 1 : name == "CA" ? 2 : name == "C" ? 4 : name == "O" ? 8 : 0;
+        if (slot == 0) {
+            cur.atoms.push_back(Atom{name, p});
+        } else if ((backbone & slot) == 0) {
+            backbone |= slot;
+            (slot == 1 ? cur.n : slot == 2 ? cur.ca : slot == 4 ? cur.c : cur.o) = p;
+        }
+    }
+    flush();
+    return residues;
+}
+
+void shift(Point3& p, float dx, float dy, float dz) {
+    p.x += dx;
+    p.y += dy;
+    p.z += dz;
+}
+
+// Copies laid out on a cubic lattice with a 10 A gap between neighbouring copies.
+std::vector<Residue> tile(const std::vector<Residue>& base, int copies) {
+    float lo = INFINITY, hi = -INFINITY;
+    for (const Residue& r : base) {
+        for (const Point3& p : {r.n, r.ca, r.c, r.o}) {
+            lo = std::min({lo, p.x, p.y, p.z});
+            hi = std::max({hi, p.x, p.y, p.z});
+        }
+    }
+    const float step = hi - lo + 20.0f;
+    const int side = static_cast<int>(std::ceil(std::cbrt(static_cast<double>(copies))));
+    std::vector<Residue> out;
+    out.reserve(base.size() * static_cast<std::size_t>(copies));
+    for (int k = 0; k < copies; ++k) {
+        const float dx = step * static_cast<float>(k % side);
+        const float dy = step * static_cast<float>(k / side % side);
+        const float dz = step * static_cast<float>(k / (side * side));
+        for (Residue r : base) {
+            for (Point3* p : {&r.n, &r.ca, &r.c, &r.o}) shift(*p, dx, dy, dz);
+            for (Atom& a : r.atoms) shift(a.position, dx, dy, dz);
+            out.push_back(std::move(r));
+        }
+    }
+    return out;
+}
+
+double peak_rss_mb() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_maxrss) / 1024.0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 4) {
+        std::fprintf(stderr, "usage: %s FILE COPIES REPEATS\n", argv[0]);
+        return 2;
+    }
+    const std::vector<Residue> structure = tile(read_pdb(argv[1]), std::atoi(argv[2]));
+    std::size_t atoms = 0;
+    for (const Residue& r : structure) atoms += 4 + r.atoms.size();
+    double best = INFINITY;
+    double input_peak = 0.0;
+    for (int k = 0; k < std::atoi(argv[3]); ++k) {
+        std::vector<Residue> work = structure;
+        if (k == 0) input_peak = peak_rss_mb();
+        const auto start = std::chrono::steady_clock::now();
+        tarnix::core::compute_accessibility(work, 100);
+        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+        best = std::min(best, took.count());
+    }
+    const double phase_mb = peak_rss_mb() - input_peak;
+    std::printf("atoms %9zu  best %9.1f ms  %6.3f us/atom  phase memory %7.1f MB (%5.1f bytes/atom)\n", atoms,
+                best * 1e3, best * 1e6 / static_cast<double>(atoms), phase_mb,
+                phase_mb * 1024.0 * 1024.0 / static_cast<double>(atoms));
+}
