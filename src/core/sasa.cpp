@@ -95,13 +95,20 @@ std::vector<Point3> golden_spiral(std::uint64_t m) {
 void order_for_blocks(std::vector<Point3>& points) {
     const double blocks = static_cast<double>(points.size()) / static_cast<double>(kLanes);
     const float bands = static_cast<float>(std::max(1.0, std::ceil(2.0 / std::numbers::pi * std::sqrt(blocks))));
-    const auto band = [bands](const Point3& p) {
-        return std::min(bands - 1.0f, std::floor((1.0f - p.y) * 0.5f * bands));
+    struct Place {
+        float band, longitude;
+        Point3 point;
     };
-    std::stable_sort(points.begin(), points.end(), [&band](const Point3& a, const Point3& b) {
-        const float ba = band(a), bb = band(b);
-        return ba < bb || (ba == bb && std::atan2(a.z, a.x) < std::atan2(b.z, b.x));
+    std::vector<Place> places;
+    places.reserve(points.size());
+    for (const Point3& p : points) {
+        const float band = std::min(bands - 1.0f, std::floor((1.0f - p.y) * 0.5f * bands));
+        places.push_back(Place{band, std::atan2(p.z, p.x), p});
+    }
+    std::stable_sort(places.begin(), places.end(), [](const Place& a, const Place& b) {
+        return a.band < b.band || (a.band == b.band && a.longitude < b.longitude);
     });
+    for (std::size_t k = 0; k < points.size(); ++k) points[k] = places[k].point;
 }
 
 TestPoints make_test_points(std::uint64_t m) {
