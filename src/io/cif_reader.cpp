@@ -1,5 +1,8 @@
+#include <algorithm>
 #include <array>
 #include <cstddef>
+#include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -44,25 +47,31 @@ struct Column {
 
 using AtomSiteColumns = std::array<Column, kItemCount>;
 
-// The data rows of the atom table, kept whole in one buffer.
+// The data rows of the atom table. They are copied into fixed-size chunks, which never move,
+// so the views stay valid and growing never copies what is already stored.
 class RowStore {
 public:
     void add(std::string_view row) {
-        spans_.push_back({text_.size(), row.size()});
-        text_.append(row);
+        if (capacity_ - used_ < row.size() || chunks_.empty()) {
+            capacity_ = std::max(kChunkSize, row.size());
+            chunks_.push_back(std::make_unique_for_overwrite<char[]>(capacity_));
+            used_ = 0;
+        }
+        char* start = chunks_.back().get() + used_;
+        std::copy(row.begin(), row.end(), start);
+        used_ += row.size();
+        rows_.emplace_back(start, row.size());
     }
-    std::size_t size() const { return spans_.size(); }
-    std::string_view operator[](std::size_t i) const {
-        return std::string_view(text_).substr(spans_[i].offset, spans_[i].length);
-    }
+    std::size_t size() const { return rows_.size(); }
+    std::string_view operator[](std::size_t i) const { return rows_[i]; }
 
 private:
-    struct Span {
-        std::size_t offset;
-        std::size_t length;
-    };
-    std::string text_;
-    std::vector<Span> spans_;
+    static constexpr std::size_t kChunkSize = std::size_t{1} << 20;
+
+    std::vector<std::unique_ptr<char[]>> chunks_;
+    std::size_t used_ = 0;
+    std::size_t capacity_ = 0;
+    std::vector<std::string_view> rows_;
 };
 
 // Picks the header items and data rows of the atom table out of the file's lines.
@@ -108,6 +117,25 @@ private:
     RowStore rows_;
 };
 
+// How the tokenizer treats a byte before looking further.
+enum class ByteClass : std::uint8_t { plain, space, quote, maybe_space };
+
+constexpr std::array<ByteClass, 256> make_byte_classes() {
+    std::array<ByteClass, 256> classes{};
+    for (const int c : {' ', '\t', '\n', '\v', '\f', '\r'}) {
+        classes[c] = ByteClass::space;
+    }
+    classes['\''] = ByteClass::quote;
+    classes['"'] = ByteClass::quote;
+    // Lead bytes of the multi-byte white-space characters.
+    for (const int c : {0xC2, 0xE1, 0xE2, 0xE3}) {
+        classes[c] = ByteClass::maybe_space;
+    }
+    return classes;
+}
+
+constexpr std::array<ByteClass, 256> kByteClasses = make_byte_classes();
+
 // Splits rows into tokens. Only the first `limit` tokens of a row are produced, which is
 // enough to tell whether a row reaches a column. Tokens view the row or the scratch buffer.
 class Tokenizer {
@@ -122,25 +150,36 @@ public:
         std::size_t i = 0;
         while (i < row.size() && tokens_.size() < limit) {
             const char c = row[i];
-            if (c == '\'' || c == '"') {
-                const std::size_t close = row.find(c, i + 1);
-                const std::size_t inside_end = close == std::string_view::npos ? row.size() : close;
-                std::string_view token = row.substr(i + 1, inside_end - (i + 1));
-                if (token_start) {
-                    token = join(row.substr(*token_start, i - *token_start), token);
-                    token_start.reset();
-                }
-                if (close == std::string_view::npos) {
-                    if (!token.empty()) {
-                        tokens_.push_back(token);
+            std::size_t space = 0;
+            switch (kByteClasses[static_cast<unsigned char>(c)]) {
+                case ByteClass::plain:
+                    break;
+                case ByteClass::space:
+                    space = 1;
+                    break;
+                case ByteClass::maybe_space:
+                    space = whitespace_length_at(row, i);
+                    break;
+                case ByteClass::quote: {
+                    const std::size_t close = row.find(c, i + 1);
+                    const std::size_t inside_end = close == std::string_view::npos ? row.size() : close;
+                    std::string_view token = row.substr(i + 1, inside_end - (i + 1));
+                    if (token_start) {
+                        token = join(row.substr(*token_start, i - *token_start), token);
+                        token_start.reset();
                     }
-                    return tokens_;
+                    if (close == std::string_view::npos) {
+                        if (!token.empty()) {
+                            tokens_.push_back(token);
+                        }
+                        return tokens_;
+                    }
+                    tokens_.push_back(token);
+                    i = close + 1;
+                    continue;
                 }
-                tokens_.push_back(token);
-                i = close + 1;
-                continue;
             }
-            if (const std::size_t space = whitespace_length_at(row, i)) {
+            if (space != 0) {
                 if (token_start) {
                     tokens_.push_back(row.substr(*token_start, i - *token_start));
                     token_start.reset();

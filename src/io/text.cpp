@@ -140,6 +140,34 @@ DecimalShape examine_decimal(std::string_view body) {
     return shape;
 }
 
+// Plain fixed-point text such as "-12.345" with at most seven digits: the digits and the power
+// of ten are exact floats, so one correctly rounded division gives the correctly rounded value.
+std::optional<float> parse_short_fixed_point(std::string_view body) {
+    static constexpr float kPowersOfTen[] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f, 1e6f, 1e7f};
+    std::uint32_t mantissa = 0;
+    std::size_t digits = 0;
+    std::size_t fraction_digits = 0;
+    bool seen_point = false;
+    for (const char c : body) {
+        if (is_digit(c)) {
+            mantissa = mantissa * 10 + static_cast<std::uint32_t>(c - '0');
+            ++digits;
+            fraction_digits += seen_point ? 1 : 0;
+        } else if (c == '.' && !seen_point) {
+            seen_point = true;
+        } else {
+            return std::nullopt;
+        }
+        if (digits > 7) {
+            return std::nullopt;
+        }
+    }
+    if (digits == 0) {
+        return std::nullopt;
+    }
+    return static_cast<float>(mantissa) / kPowersOfTen[fraction_digits];
+}
+
 }  // namespace
 
 std::size_t whitespace_length_at(std::string_view text, std::size_t pos) {
@@ -160,6 +188,10 @@ std::size_t whitespace_length_at(std::string_view text, std::size_t pos) {
 std::string_view trim(std::string_view text) {
     std::size_t begin = 0;
     while (begin < text.size()) {
+        const unsigned char first = byte_at(text, begin);
+        if (first < 0x80 && !is_ascii_whitespace(first)) {
+            break;
+        }
         const std::size_t length = whitespace_length_at(text, begin);
         if (length == 0) {
             break;
@@ -168,6 +200,10 @@ std::string_view trim(std::string_view text) {
     }
     std::size_t end = text.size();
     while (end > begin) {
+        const unsigned char last = byte_at(text, end - 1);
+        if (last < 0x80 && !is_ascii_whitespace(last)) {
+            break;
+        }
         const std::size_t length = whitespace_length_before(text, end);
         if (length == 0) {
             break;
@@ -247,6 +283,9 @@ Parsed<float, FloatError> parse_f32(std::string_view text) {
     const auto with_sign = [negative](float value) -> Parsed<float, FloatError> {
         return {negative ? -value : value, std::nullopt};
     };
+    if (const auto value = parse_short_fixed_point(body)) {
+        return with_sign(*value);
+    }
     if (equals_ignoring_ascii_case(body, "inf") || equals_ignoring_ascii_case(body, "infinity")) {
         return with_sign(std::numeric_limits<float>::infinity());
     }
