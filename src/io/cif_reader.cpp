@@ -306,24 +306,6 @@ private:
     std::size_t tokens_needed_ = 0;
 };
 
-void place_atom(PendingResidue& residue, std::string_view name, const core::Point3& position) {
-    if (name == "N") {
-        residue.n = position;
-    } else if (name == "CA") {
-        residue.ca = position;
-    } else if (name == "C") {
-        residue.c = position;
-    } else if (name == "O" || name == "OXT") {
-        if (!residue.o) {
-            residue.o = position;
-        }
-    } else if (name == "H" || name == "HN") {
-        residue.h = position;
-    } else if (!name.starts_with('H')) {
-        residue.atoms.push_back(core::Atom{std::string(name), position});
-    }
-}
-
 }  // namespace
 
 ReadResult parse_mmcif(FileDescriptor file) {
@@ -359,7 +341,7 @@ ReadResult parse_mmcif(FileDescriptor file) {
         }
         PendingResidue& residue = residues.residue(row.chain_id, row.seq_id, row.ins_code, row.res_name);
         if (accept_alternate_location(residue, row.alt_loc)) {
-            place_atom(residue, row.atom_name, row.position);
+            place_atom(residue, row.atom_name, row.position, AmideHydrogenRule::last_of_h_hn);
         }
     }
     return residues.build();

@@ -74,26 +74,6 @@ std::optional<AtomLine> read_atom_line(std::string_view line) {
     return atom;
 }
 
-void place_atom(PendingResidue& residue, std::string_view name, const core::Point3& position) {
-    if (name == "N") {
-        residue.n = position;
-    } else if (name == "CA") {
-        residue.ca = position;
-    } else if (name == "C") {
-        residue.c = position;
-    } else if (name == "O" || name == "OXT") {
-        if (!residue.o) {
-            residue.o = position;
-        }
-    } else if (name == "H" || name == "HN" || name == "H1") {
-        if (!residue.h) {
-            residue.h = position;
-        }
-    } else if (!name.starts_with('H')) {
-        residue.atoms.push_back(core::Atom{std::string(name), position});
-    }
-}
-
 }  // namespace
 
 ReadResult parse_pdb(FileDescriptor file) {
@@ -105,7 +85,7 @@ ReadResult parse_pdb(FileDescriptor file) {
                 PendingResidue& residue =
                     residues.residue(atom->chain_id, atom->seq_id, atom->ins_code, atom->res_name);
                 if (accept_alternate_location(residue, atom->alt_loc)) {
-                    place_atom(residue, atom->atom_name, atom->position);
+                    place_atom(residue, atom->atom_name, atom->position, AmideHydrogenRule::first_of_h_hn_h1);
                 }
             }
         }

@@ -17,6 +17,31 @@ bool accept_alternate_location(PendingResidue& residue, std::string_view alt_loc
     return alt_loc == residue.alt_loc;
 }
 
+void place_atom(PendingResidue& residue, std::string_view name, const core::Point3& position,
+                AmideHydrogenRule rule) {
+    if (name == "N") {
+        residue.n = position;
+    } else if (name == "CA") {
+        residue.ca = position;
+    } else if (name == "C") {
+        residue.c = position;
+    } else if (name == "O" || name == "OXT") {
+        if (!residue.o) {
+            residue.o = position;
+        }
+    } else if (name == "H" || name == "HN") {
+        if (rule == AmideHydrogenRule::last_of_h_hn || !residue.h) {
+            residue.h = position;
+        }
+    } else if (name == "H1" && rule == AmideHydrogenRule::first_of_h_hn_h1) {
+        if (!residue.h) {
+            residue.h = position;
+        }
+    } else if (!name.starts_with('H')) {
+        residue.atoms.push_back(core::Atom{std::string(name), position});
+    }
+}
+
 std::size_t ResidueCollector::KeyHash::operator()(const KeyView& key) const {
     // FNV-1a over the key's bytes, with a separator so ("AB", "") and ("A", "B") differ.
     std::uint64_t hash = 0xcbf29ce484222325ULL;

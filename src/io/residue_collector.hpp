@@ -32,6 +32,17 @@ struct PendingResidue {
 // non-empty location met in a residue becomes its choice.
 bool accept_alternate_location(PendingResidue& residue, std::string_view alt_loc);
 
+// Which atom names give the amide hydrogen, and whether the first or the last one counts.
+enum class AmideHydrogenRule : std::uint8_t {
+    first_of_h_hn_h1,  // PDB
+    last_of_h_hn,      // mmCIF
+};
+
+// Puts an accepted atom into its backbone slot, drops other hydrogens, and keeps every other
+// atom (an empty name included) in reading order. An O slot already filled stays as it is.
+void place_atom(PendingResidue& residue, std::string_view name, const core::Point3& position,
+                AmideHydrogenRule rule);
+
 class ResidueCollector {
 public:
     ResidueCollector() = default;

@@ -6,26 +6,14 @@
 #include "io/file_descriptor.hpp"
 #include "io/input_error.hpp"
 #include "io/readers.hpp"
+#include "io/text.hpp"
 
 namespace tarnix::io {
 namespace {
 
-// Whether text ends with suffix (lower-case ASCII), ignoring the case of ASCII letters.
-bool ends_with_ignoring_ascii_case(std::string_view text, std::string_view suffix) {
-    if (text.size() < suffix.size()) {
-        return false;
-    }
-    const std::string_view tail = text.substr(text.size() - suffix.size());
-    for (std::size_t i = 0; i < tail.size(); ++i) {
-        char c = tail[i];
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-        if (c != suffix[i]) {
-            return false;
-        }
-    }
-    return true;
+bool ends_with_ignoring_ascii_case(std::string_view text, std::string_view lower_suffix) {
+    return text.size() >= lower_suffix.size() &&
+           equals_ignoring_ascii_case(text.substr(text.size() - lower_suffix.size()), lower_suffix);
 }
 
 }  // namespace

@@ -56,22 +56,6 @@ std::size_t whitespace_length_before(std::string_view text, std::size_t end) {
 
 constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-bool equals_ignoring_ascii_case(std::string_view text, std::string_view lower_word) {
-    if (text.size() != lower_word.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        char c = text[i];
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-        if (c != lower_word[i]) {
-            return false;
-        }
-    }
-    return true;
-}
-
 struct DecimalShape {
     bool valid = false;
     // Power of ten of the first non-zero mantissa digit (saturated); unset for a zero mantissa.
@@ -211,6 +195,22 @@ std::string_view trim(std::string_view text) {
         end -= length;
     }
     return text.substr(begin, end - begin);
+}
+
+bool equals_ignoring_ascii_case(std::string_view text, std::string_view lower_word) {
+    if (text.size() != lower_word.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+        if (c != lower_word[i]) {
+            return false;
+        }
+    }
+    return true;
 }
 
 bool is_valid_utf8(std::string_view text) {

@@ -27,6 +27,9 @@ std::string_view trim(std::string_view text);
 
 bool is_valid_utf8(std::string_view text);
 
+// Compares text with a lower-case ASCII word, ignoring the case of ASCII letters only.
+bool equals_ignoring_ascii_case(std::string_view text, std::string_view lower_word);
+
 // An optional sign, then a decimal number or inf/infinity/nan in any case; rounded to nearest.
 Parsed<float, FloatError> parse_f32(std::string_view text);
 

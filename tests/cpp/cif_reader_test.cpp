@@ -78,8 +78,8 @@ TEST(CifReader, SelectsModelNumberOneButDecodesEveryRow) {
         read_ok(dir, "m.cif", header(kItems) + backbone_rows("GLY", "1", 0, "2") + backbone_rows("ALA", "1", 10) +
                                   backbone_rows("SER", "2", 20, "x"));
     ASSERT_EQ(s.residues.size(), 2u);
-    EXPECT_EQ(s.residues[0].res_name, "ALA");
-    EXPECT_EQ(s.residues[1].res_name, "SER");  // an unparsable model number counts as 1
+    EXPECT_EQ(s.residues.at(0).res_name, "ALA");
+    EXPECT_EQ(s.residues.at(1).res_name, "SER");  // an unparsable model number counts as 1
     EXPECT_EQ(read_error(dir, "m5.cif", header(kItems) + backbone_rows("ALA", "1") + row("N", "ALA", "2", 0, ".", "5") +
                                             "ATOM 1 CA . ALA A 2 ? ? 1.0 2.0 2 B 5\n"),
               "Invalid number: invalid float literal");
@@ -123,12 +123,12 @@ TEST(CifReader, SplitsRowsOnWhiteSpaceAndQuotes) {
     const core::Structure s = read_ok(dir, "q.cif", text);
     ASSERT_EQ(s.residues.size(), 1u);
     std::vector<std::string> names;
-    for (const auto& atom : s.residues[0].atoms) {
+    for (const auto& atom : s.residues.at(0).atoms) {
         names.push_back(atom.name);
     }
     EXPECT_EQ(names, (std::vector<std::string>{"O5'", "abc d", "x", "", "CB"}));
-    EXPECT_EQ(s.residues[0].atoms[1].position.x, 1.0f);
-    EXPECT_EQ(s.residues[0].atoms[1].position.y, 2.0f);
+    EXPECT_EQ(s.residues.at(0).atoms[1].position.x, 1.0f);
+    EXPECT_EQ(s.residues.at(0).atoms[1].position.y, 2.0f);
     EXPECT_EQ(read_error(dir, "t.cif", items + "N GLY 1 2 'unclosed\n"), "Invalid number: invalid float literal");
 }
 
@@ -157,7 +157,7 @@ TEST(CifReader, AppliesTheRowRules) {
         row("O", "ALA", "+1");
     const core::Structure s = read_ok(dir, "rules.cif", text);
     ASSERT_EQ(s.residues.size(), 1u);  // every other row merges into residue (B, 1, "")
-    const core::Residue& r = s.residues[0];
+    const core::Residue& r = s.residues.at(0);
     EXPECT_EQ(r.res_name, "SER");
     EXPECT_EQ(r.n.x, 30.0f);
     EXPECT_EQ(r.o.x, 3.0f);
@@ -175,8 +175,8 @@ TEST(CifReader, AppliesTheRowRules) {
                             row("O", "ALA", "2", 0, ".", "1", "B", "A") + backbone_rows("ALA", "2", 10);
     const core::Structure with_ins = read_ok(dir, "ins.cif", ins);
     ASSERT_EQ(with_ins.residues.size(), 2u);
-    EXPECT_EQ(with_ins.residues[0].ins_code, "A");
-    EXPECT_EQ(with_ins.residues[1].ins_code, "");
+    EXPECT_EQ(with_ins.residues.at(0).ins_code, "A");
+    EXPECT_EQ(with_ins.residues.at(1).ins_code, "");
 }
 
 }  // namespace

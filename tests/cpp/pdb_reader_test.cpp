@@ -90,7 +90,7 @@ TEST(PdbReader, RecognisesOnlyFullRecordNamesOnLongEnoughLines) {
         EXPECT_EQ(std::holds_alternative<core::Structure>(result), c.kept) << c.o_line;
     }
     const core::Structure s = read_ok(dir, "nan.pdb", residue + cases[7].o_line);
-    EXPECT_TRUE(std::isnan(s.residues[0].o.x));
+    EXPECT_TRUE(std::isnan(s.residues.at(0).o.x));
 }
 
 TEST(PdbReader, KeepsTheFirstAlternateLocationMetInEachResidue) {
@@ -103,11 +103,11 @@ TEST(PdbReader, KeepsTheFirstAlternateLocationMetInEachResidue) {
                                 atom_line({"OG", "SER", 'A', 2, 31, 'B'});
     const core::Structure s = read_ok(dir, "alt.pdb", a_first + b_first);
     ASSERT_EQ(s.residues.size(), 2u);
-    const auto& first = s.residues[0].atoms;
+    const auto& first = s.residues.at(0).atoms;
     ASSERT_EQ(first.size(), 2u);
     EXPECT_EQ(first[0].position.x, 10.0f);
     EXPECT_EQ(first[1].position.x, 11.0f);
-    const auto& second = s.residues[1];
+    const auto& second = s.residues.at(1);
     ASSERT_EQ(second.atoms.size(), 2u);
     EXPECT_EQ(second.atoms[0].position.x, 30.0f);
     EXPECT_EQ(second.atoms[1].position.x, 31.0f);
@@ -125,7 +125,7 @@ TEST(PdbReader, PlacesAtomsByName) {
                              atom_line({"H1", "GLY", 'A', 2, 16}) + atom_line({"H", "GLY", 'A', 2, 17});
     const core::Structure s = read_ok(dir, "names.pdb", text);
     ASSERT_EQ(s.residues.size(), 2u);
-    const core::Residue& r = s.residues[0];
+    const core::Residue& r = s.residues.at(0);
     EXPECT_EQ(r.n.x, 7.0f);
     EXPECT_EQ(r.o.x, 5.0f);
     ASSERT_TRUE(r.h.has_value());
@@ -133,7 +133,7 @@ TEST(PdbReader, PlacesAtomsByName) {
     ASSERT_EQ(r.atoms.size(), 2u);
     EXPECT_EQ(r.atoms[0].name, "CB");
     EXPECT_EQ(r.atoms[1].name, "");
-    EXPECT_EQ(s.residues[1].h->x, 16.0f);
+    EXPECT_EQ(s.residues.at(1).h->x, 16.0f);
 }
 
 TEST(PdbReader, MergesRepeatedKeysIntoTheFirstResidue) {
@@ -143,10 +143,10 @@ TEST(PdbReader, MergesRepeatedKeysIntoTheFirstResidue) {
                              atom_line({"O", "TRP", 'A', 1, 3}) + backbone("SER", 'A', 1, 30, 'B');
     const core::Structure s = read_ok(dir, "merge.pdb", text);
     ASSERT_EQ(s.residues.size(), 3u);
-    EXPECT_EQ(s.residues[0].res_name, "ALA");
-    EXPECT_EQ(s.residues[0].c.x, 2.0f);
-    EXPECT_EQ(s.residues[1].res_name, "GLY");
-    EXPECT_EQ(s.residues[2].ins_code, "B");
+    EXPECT_EQ(s.residues.at(0).res_name, "ALA");
+    EXPECT_EQ(s.residues.at(0).c.x, 2.0f);
+    EXPECT_EQ(s.residues.at(1).res_name, "GLY");
+    EXPECT_EQ(s.residues.at(2).ins_code, "B");
 }
 
 TEST(PdbReader, ReadsOnlyUpToTheFirstEndRecord) {
@@ -155,7 +155,7 @@ TEST(PdbReader, ReadsOnlyUpToTheFirstEndRecord) {
     const std::string model2 = "MODEL        2\n" + backbone("GLY", 'A', 2) + "\xFF\xFE\nENDMDL\nEND\n";
     const core::Structure s = read_ok(dir, "models.pdb", model1 + model2);
     ASSERT_EQ(s.residues.size(), 1u);
-    EXPECT_EQ(s.residues[0].res_name, "ALA");
+    EXPECT_EQ(s.residues.at(0).res_name, "ALA");
     EXPECT_EQ(read_error(dir, "bad.pdb", "REMARK \xC0\xAF\n" + model1),
               "IO error: stream did not contain valid UTF-8");
     EXPECT_EQ(read_error(dir, "endfirst.pdb", "END\n" + model1), kEmpty);
@@ -183,8 +183,8 @@ TEST(PdbReader, SkipsLinesWhoseFieldBoundariesSplitACharacter) {
     const std::string across = n_line.substr(0, 15) + "\u00E9" + n_line.substr(17);
     const std::string rest = backbone("ALA", 'A', 1).substr(n_line.size());
     const core::Structure s = read_ok(dir, "inside.pdb", atom_line({"N", "ALA", 'A', 1}) + inside + rest);
-    ASSERT_EQ(s.residues[0].atoms.size(), 1u);
-    EXPECT_EQ(s.residues[0].atoms[0].name, "N\u00E9");
+    ASSERT_EQ(s.residues.at(0).atoms.size(), 1u);
+    EXPECT_EQ(s.residues.at(0).atoms[0].name, "N\u00E9");
     EXPECT_EQ(read_error(dir, "across.pdb", across + rest), kEmpty);
 }
 
