@@ -9,18 +9,6 @@ import pytest
 import tarnix
 
 
-def _assign_reads_files():
-    try:
-        tarnix.assign("/nonexistent/probe.pdb")
-    except NotImplementedError:
-        return False
-    except ValueError:
-        pass
-    return True
-
-
-pytestmark = pytest.mark.skipif(not _assign_reads_files(), reason="assign does not read files yet")
-
 EMPTY = "Empty file or no valid records"
 NOT_UTF8 = "IO error: stream did not contain valid UTF-8"
 # Rows the PDB reader skips, while the mmCIF reader fails on the missing atom name.
