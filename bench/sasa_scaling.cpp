@@ -3,7 +3,7 @@
 //
 // Build and run from the repository root:
 //   mkdir -p build-bench && g++ -std=c++20 -O3 -ffp-contract=off -Isrc bench/sasa_scaling.cpp
-//       src/core/sasa.cpp src/core/neighbor_grid.cpp -o build-bench/sasa_scaling
+//       src/core/*.cpp src/io/*.cpp -o build-bench/sasa_scaling
 //   for n in 1 2 4 8 17; do build-bench/sasa_scaling ../shared/data/structures/1aon.pdb $n 3; done
 //
 // Arguments: file, number of copies, repeats. Prints atoms, the best time over the repeats,
@@ -16,56 +16,17 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <string>
+#include <variant>
 #include <vector>
 
 #include "core/sasa.hpp"
+#include "io/structure_file.hpp"
 
 using tarnix::core::Atom;
 using tarnix::core::Point3;
 using tarnix::core::Residue;
 
 namespace {
-
-// First model, first alternate location, heavy atoms, residues with all four backbone atoms.
-std::vector<Residue> read_pdb(const std::string& path) {
-    std::ifstream in(path);
-    std::vector<Residue> residues;
-    Residue cur;
-    std::string cur_key;
-    int backbone = 0;
-    const auto flush = [&] {
-        if (backbone == 0xF) residues.push_back(cur);
-        cur = Residue{};
-        backbone = 0;
-    };
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.rfind("ENDMDL", 0) == 0) break;
-        if (line.size() < 54 || (line.rfind("ATOM  ", 0) != 0 && line.rfind("HETATM", 0) != 0)) continue;
-        if (line[16] != ' ' && line[16] != 'A' && line[16] != '1') continue;
-        std::string name = line.substr(12, 4);
-        name.erase(std::remove(name.begin(), name.end(), ' '), name.end());
-        const std::string element = line.size() >= 78 ? line.substr(76, 2) : "";
-        if (element == " H" || element == " D" || name[0] == 'H') continue;
-        const std::string key = line.substr(21, 6);
-        if (key != cur_key) {
-            flush();
-            cur_key = key;
-        }
-        const Point3 p{std::stof(line.substr(30, 8)), std::stof(line.substr(38, 8)), std::stof(line.substr(46, 8))};
-        const int slot = name == "N" ? 1 : name == "CA" ? 2 : name == "C" ? 4 : name == "O" ? 8 : 0;
-        if (slot == 0) {
-            cur.atoms.push_back(Atom{name, p});
-        } else if ((backbone & slot) == 0) {
-            backbone |= slot;
-            (slot == 1 ? cur.n : slot == 2 ? cur.ca : slot == 4 ? cur.c : cur.o) = p;
-        }
-    }
-    flush();
-    return residues;
-}
 
 void shift(Point3& p, float dx, float dy, float dz) {
     p.x += dx;
@@ -112,7 +73,13 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: %s FILE COPIES REPEATS\n", argv[0]);
         return 2;
     }
-    const std::vector<Residue> structure = tile(read_pdb(argv[1]), std::atoi(argv[2]));
+    auto read = tarnix::io::read_structure_file(argv[1]);
+    if (const auto* failure = std::get_if<tarnix::io::ReadFailure>(&read)) {
+        std::fprintf(stderr, "%s\n", failure->message.c_str());
+        return 1;
+    }
+    const auto& base = std::get<tarnix::core::Structure>(read).residues;
+    const std::vector<Residue> structure = tile(base, std::atoi(argv[2]));
     std::size_t atoms = 0;
     for (const Residue& r : structure) atoms += 4 + r.atoms.size();
     double best = INFINITY;

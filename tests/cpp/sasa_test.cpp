@@ -3,12 +3,13 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#include <fstream>
 #include <limits>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "core/sasa.hpp"
+#include "io/structure_file.hpp"
 
 namespace tarnix::core {
 namespace {
@@ -90,45 +91,10 @@ std::vector<float> reference_accessibility(const std::vector<Residue>& residues,
     return result;
 }
 
-// Enough of the fixed-column format for tests: first model, first alternate location,
-// heavy atoms, residues with the four backbone atoms.
-std::vector<Residue> read_pdb(const std::string& path) {
-    std::ifstream in(path);
-    std::vector<Residue> residues;
-    Residue cur;
-    std::string cur_key;
-    int backbone = 0;
-    const auto flush = [&] {
-        if (backbone == 0xF) residues.push_back(cur);
-        cur = Residue{};
-        backbone = 0;
-    };
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.rfind("ENDMDL", 0) == 0) break;
-        if (line.size() < 54 || (line.rfind("ATOM  ", 0) != 0 && line.rfind("HETATM", 0) != 0)) continue;
-        if (line[16] != ' ' && line[16] != 'A' && line[16] != '1') continue;
-        std::string name = line.substr(12, 4);
-        name.erase(std::remove(name.begin(), name.end(), ' '), name.end());
-        const std::string element = line.size() >= 78 ? line.substr(76, 2) : "";
-        if (element == " H" || element == " D" || name[0] == 'H') continue;
-        const std::string key = line.substr(21, 6);
-        if (key != cur_key) {
-            flush();
-            cur_key = key;
-            cur.chain_id = line.substr(21, 1);
-        }
-        const Point3 p{std::stof(line.substr(30, 8)), std::stof(line.substr(38, 8)), std::stof(line.substr(46, 8))};
-        const int slot = name == "N" ? 1 : name == "CA" ? 2 : name == "C" ? 4 : name == "O" ? 8 : 0;
-        if (slot == 0) {
-            cur.atoms.push_back(Atom{name, p});
-        } else if ((backbone & slot) == 0) {
-            backbone |= slot;
-            (slot == 1 ? cur.n : slot == 2 ? cur.ca : slot == 4 ? cur.c : cur.o) = p;
-        }
-    }
-    flush();
-    return residues;
+std::vector<Residue> read_residues(const std::string& name) {
+    auto read = io::read_structure_file(std::string(TARNIX_SHARED_DATA) + "/" + name);
+    auto* structure = std::get_if<Structure>(&read);
+    return structure ? std::move(structure->residues) : std::vector<Residue>{};
 }
 
 Residue residue_at(const Point3& n, const Point3& ca, const Point3& c, const Point3& o) {
@@ -259,7 +225,7 @@ TEST(Accessibility, EmptyInputIsFine) {
 class RealStructure : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(RealStructure, MatchesTheLiteralCalculationBitForBit) {
-    std::vector<Residue> residues = read_pdb(std::string(TARNIX_SHARED_DATA) + "/" + GetParam());
+    std::vector<Residue> residues = read_residues(GetParam());
     ASSERT_FALSE(residues.empty());
     const std::vector<float> expected = reference_accessibility(residues, 100);
     compute_accessibility(residues, 100);
@@ -270,7 +236,8 @@ TEST_P(RealStructure, MatchesTheLiteralCalculationBitForBit) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Files, RealStructure, ::testing::Values("1ubq.pdb", "1ejg.pdb", "4hhb.pdb", "1d3z.pdb"));
+INSTANTIATE_TEST_SUITE_P(Files, RealStructure,
+                         ::testing::Values("1ubq.pdb", "1ejg.pdb", "4hhb.pdb", "1d3z.pdb", "1aki.cif"));
 
 }  // namespace
 }  // namespace tarnix::core
