@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <limits>
+#include <random>
+
 #include "core/assign.hpp"
 #include "core_fixtures.hpp"
 
@@ -101,6 +104,19 @@ TEST(AssignStructure, BendIsStrictlyAboveSeventyDegrees) {
     EXPECT_FALSE(r[0].bend);
     EXPECT_TRUE(r[1].bend);
     EXPECT_FALSE(r[2].bend);
+}
+
+TEST(AssignStructure, SurvivesNonFiniteAndAbsurdCoordinates) {
+    const float specials[] = {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(),
+                              -std::numeric_limits<float>::infinity(), 1e30f, -std::numeric_limits<float>::max(), 0.0f};
+    Structure s = testing::uniform_backbone(60, -57.0, -47.0);
+    std::mt19937 rng(3);
+    for (Residue& r : s.residues) {
+        for (Point3* p : {&r.n, &r.ca, &r.c, &r.o}) {
+            if (rng() % 4 == 0) p->x = specials[rng() % 6];
+        }
+    }
+    EXPECT_EQ(assigned(s).size(), 60u);
 }
 
 }  // namespace
