@@ -1,0 +1,54 @@
+// The single-structure entry functions: assign (a file) and assign_from_coords (an array).
+#include "python/entry.hpp"
+
+#include "core/assign.hpp"
+#include "python/arguments.hpp"
+#include "python/coords.hpp"
+#include "python/guard.hpp"
+#include "python/result.hpp"
+
+namespace tarnix::python {
+namespace {
+
+constexpr Signature kAssignSignature{"assign", {"path", "calculate_sasa", "ppii_stretch"}};
+constexpr Signature kFromCoordsSignature{"assign_from_coords", {"coords", "chain_id", "calculate_sasa"}};
+
+PyObject* assign_and_wrap(core::Structure& structure, const core::AssignOptions& options) {
+    core::assign_structure(structure, options);
+    return new_tarnix_result(make_result_record(structure));
+}
+
+}  // namespace
+
+PyObject* assign(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    BoundArguments bound;
+    if (!bind_arguments(kAssignSignature, args, nargs, kwnames, bound)) return nullptr;
+    std::string path;
+    core::AssignOptions options;
+    if (!convert_text(bound[0], "path", path)) return nullptr;
+    if (bound[1] && !convert_bool(bound[1], "calculate_sasa", options.calculate_sasa)) return nullptr;
+    if (bound[2] && !convert_u64(bound[2], "ppii_stretch", options.ppii_stretch)) return nullptr;
+    PyErr_SetString(PyExc_NotImplementedError, "reading structure files is not available yet");
+    return nullptr;
+}
+
+PyObject* assign_from_coords(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    BoundArguments bound;
+    if (!bind_arguments(kFromCoordsSignature, args, nargs, kwnames, bound)) return nullptr;
+    CoordsArray coords;
+    std::string chain_id = "A";
+    core::AssignOptions options;
+    if (!convert_coords(bound[0], "coords", coords)) return nullptr;
+    if (bound[1] && !convert_text(bound[1], "chain_id", chain_id)) return nullptr;
+    if (bound[2] && !convert_bool(bound[2], "calculate_sasa", options.calculate_sasa)) return nullptr;
+    if (!has_backbone_shape(coords)) {
+        PyErr_SetString(PyExc_ValueError, "coords must have shape (L, 4, 3) where 4 is N, CA, C, O");
+        return nullptr;
+    }
+    return guarded([&] {
+        core::Structure structure = structure_from_coords(coords, chain_id);
+        return assign_and_wrap(structure, options);
+    });
+}
+
+}  // namespace tarnix::python
