@@ -125,14 +125,5 @@ TEST(BackboneGeometry, KappaExtremesAndChainCondition) {
     EXPECT_FALSE(kappa_for({0, 0, 0}, {4, 0, 0}, "B").has_value());
 }
 
-TEST(BackboneGeometry, NotANumberFlowsThrough) {
-    std::vector<Residue> r = testing::uniform_backbone(6, -57.0, -47.0).residues;
-    r[2].ca.x = std::nanf("");
-    detect_chain_breaks(r);
-    compute_backbone_geometry(r);
-    EXPECT_TRUE(std::isnan(*r[2].phi));
-    EXPECT_TRUE(std::isnan(*r[2].kappa));
-}
-
 }  // namespace
 }  // namespace tarnix::core
