@@ -62,7 +62,8 @@ TEST(AssignStructure, IdealStrandPairs) {
 }
 
 TEST(AssignStructure, CoilHasNoHelixOrStrand) {
-    const std::vector<std::pair<double, double>> motif{{-80, 80}, {60, 40}, {-150, -60}, {-70, 160}, {80, -170}, {-100, 10}};
+    const std::vector<std::pair<double, double>> motif{{-80, 80},   {60, 40},    {-150, -60},
+                                                       {-70, 160}, {80, -170}, {-100, 10}};
     std::vector<std::pair<double, double>> angles;
     for (int k = 0; k < 4; ++k) angles.insert(angles.end(), motif.begin(), motif.end());
     const std::string ss = assigned(testing::to_structure(testing::ideal_backbone(angles)));

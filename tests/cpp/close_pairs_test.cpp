@@ -47,7 +47,9 @@ TEST(ClosePairs, ClustersAndCellBoundaries) {
     std::uniform_real_distribution<float> tiny(-1e-5f, 1e-5f);
     std::vector<Point3> cas;
     for (const Point3 centre : {Point3{0, 0, 0}, Point3{30, -20, 5}, Point3{1e6f, 1e6f, -1e6f}}) {
-        for (int k = 0; k < 600; ++k) cas.push_back({centre.x + spread(rng), centre.y + spread(rng), centre.z + spread(rng)});
+        for (int k = 0; k < 600; ++k) {
+            cas.push_back({centre.x + spread(rng), centre.y + spread(rng), centre.z + spread(rng)});
+        }
     }
     // Points hugging cell walls, where rounding decides the cell.
     for (int k = 0; k < 800; ++k) {

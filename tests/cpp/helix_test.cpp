@@ -78,7 +78,8 @@ INSTANTIATE_TEST_SUITE_P(
                       HelixCase{"     B      ", {{5, 1}, {5, 2}}, "     B      "}));
 
 struct PpiiCase {
-    std::string pattern;  // '.' fails the window, 'q' qualifies, 'H' qualifies but is already H, '|' qualifies after a break
+    // '.' fails the window, 'q' qualifies, 'H' qualifies but is already H, '|' qualifies after a break.
+    std::string pattern;
     std::uint64_t stretch;
     std::string expected_codes;
     std::string expected_flags;
@@ -108,7 +109,8 @@ INSTANTIATE_TEST_SUITE_P(
                       PpiiCase{".qq|qq..", 2, " PPPPP  ", "-sesme--"},
                       PpiiCase{".qqqq...", 0, "        ", "--------"},
                       PpiiCase{".qqqq...", std::numeric_limits<std::uint64_t>::max(), "        ", "--------"},
-                      PpiiCase{".qqqqqq.", 7, "        ", "--------"}, PpiiCase{".qqqqqq.", 6, " PPPPPP ", "-smmmme-"}));
+                      PpiiCase{".qqqqqq.", 7, "        ", "--------"},
+                      PpiiCase{".qqqqqq.", 6, " PPPPPP ", "-smmmme-"}));
 
 struct WindowCase {
     float phi, psi;
