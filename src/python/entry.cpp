@@ -1,7 +1,10 @@
 // The single-structure entry functions: assign (a file) and assign_from_coords (an array).
 #include "python/entry.hpp"
 
+#include <variant>
+
 #include "core/assign.hpp"
+#include "io/structure_file.hpp"
 #include "python/arguments.hpp"
 #include "python/coords.hpp"
 #include "python/guard.hpp"
@@ -28,8 +31,14 @@ PyObject* assign(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     if (!convert_text(bound[0], "path", path)) return nullptr;
     if (bound[1] && !convert_bool(bound[1], "calculate_sasa", options.calculate_sasa)) return nullptr;
     if (bound[2] && !convert_u64(bound[2], "ppii_stretch", options.ppii_stretch)) return nullptr;
-    PyErr_SetString(PyExc_NotImplementedError, "reading structure files is not available yet");
-    return nullptr;
+    return guarded([&]() -> PyObject* {
+        auto outcome = io::read_structure_file(path);
+        if (auto* failure = std::get_if<io::ReadFailure>(&outcome)) {
+            PyErr_SetString(PyExc_ValueError, failure->message.c_str());
+            return nullptr;
+        }
+        return assign_and_wrap(std::get<core::Structure>(outcome), options);
+    });
 }
 
 PyObject* assign_from_coords(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

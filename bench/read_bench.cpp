@@ -1,0 +1,120 @@
+// Times the structure readers (or a plain scan of the same bytes) over a set of files and
+// prints one JSON line: bytes, seconds per pass, MB/s of the median pass, peak RSS.
+//
+//   tarnix_read_bench MODE PASSES FILE...
+//   MODE: pdb | mmcif   the readers
+//         lines         LineReader alone (8192-byte buffer, UTF-8 check)
+//         scan          read() and count newlines, no checks
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "io/file_descriptor.hpp"
+#include "io/line_reader.hpp"
+#include "io/readers.hpp"
+
+namespace {
+
+using tarnix::io::FileDescriptor;
+
+// Returns a count that depends on the work done (residues or lines), or -1 on a failure.
+long long run_once(std::string_view mode, const char* path) {
+    FileDescriptor file(::open(path, O_RDONLY | O_CLOEXEC));
+    if (!file.is_open()) {
+        return -1;
+    }
+    if (mode == "pdb" || mode == "mmcif") {
+        const auto result =
+            mode == "pdb" ? tarnix::io::parse_pdb(std::move(file)) : tarnix::io::parse_mmcif(std::move(file));
+        const auto* structure = std::get_if<tarnix::core::Structure>(&result);
+        return structure != nullptr ? static_cast<long long>(structure->residues.size()) : -1;
+    }
+    if (mode == "lines") {
+        tarnix::io::LineReader reader(file.get());
+        long long lines = 0;
+        while (reader.next()) {
+            ++lines;
+        }
+        return reader.error() ? -1 : lines;
+    }
+    static char buffer[tarnix::io::LineReader::kBufferSize];
+    long long lines = 0;
+    for (;;) {
+        const ssize_t count = ::read(file.get(), buffer, sizeof buffer);
+        if (count <= 0) {
+            return count < 0 ? -1 : lines;
+        }
+        for (const char* p = buffer; (p = static_cast<const char*>(std::memchr(p, '\n', buffer + count - p)));
+             ++p) {
+            ++lines;
+        }
+    }
+}
+
+// Peak resident set of this program. ru_maxrss would also count the parent that exec'd us.
+long peak_rss_kb() {
+    FILE* status = std::fopen("/proc/self/status", "r");
+    if (status == nullptr) {
+        return -1;
+    }
+    char line[256];
+    long kb = -1;
+    while (std::fgets(line, sizeof line, status) != nullptr) {
+        if (std::sscanf(line, "VmHWM: %ld kB", &kb) == 1) {
+            break;
+        }
+    }
+    std::fclose(status);
+    return kb;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 4) {
+        std::fprintf(stderr, "usage: %s pdb|mmcif|lines|scan PASSES FILE...\n", argv[0]);
+        return 2;
+    }
+    const std::string_view mode = argv[1];
+    const int passes = std::max(1, std::atoi(argv[2]));
+    long long bytes = 0;
+    for (int i = 3; i < argc; ++i) {
+        struct stat info {};
+        if (::stat(argv[i], &info) == 0) {
+            bytes += info.st_size;
+        }
+    }
+    std::vector<double> seconds;
+    long long work = 0;
+    int failures = 0;
+    for (int pass = 0; pass < passes; ++pass) {
+        work = 0;
+        failures = 0;
+        const auto start = std::chrono::steady_clock::now();
+        for (int i = 3; i < argc; ++i) {
+            const long long done = run_once(mode, argv[i]);
+            if (done < 0) {
+                ++failures;
+            } else {
+                work += done;
+            }
+        }
+        seconds.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    }
+    std::vector<double> sorted = seconds;
+    std::sort(sorted.begin(), sorted.end());
+    const double median = sorted[sorted.size() / 2];
+    std::printf("{\"mode\": \"%s\", \"files\": %d, \"bytes\": %lld, \"median_s\": %.6f, \"mb_per_s\": %.1f, "
+                "\"peak_rss_kb\": %ld, \"work\": %lld, \"failures\": %d}\n",
+                std::string(mode).c_str(), argc - 3, bytes, median, bytes / 1e6 / median, peak_rss_kb(), work,
+                failures);
+    return 0;
+}

@@ -1,0 +1,350 @@
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "io/line_reader.hpp"
+#include "io/readers.hpp"
+#include "io/residue_collector.hpp"
+#include "io/text.hpp"
+
+namespace tarnix::io {
+namespace {
+
+enum Item : std::size_t {
+    kAtomId,
+    kCompId,
+    kCartnX,
+    kCartnY,
+    kCartnZ,
+    kAuthAsymId,
+    kLabelAsymId,
+    kAuthSeqId,
+    kLabelSeqId,
+    kInsCode,
+    kAltId,
+    kModelNum,
+    kItemCount,
+};
+
+constexpr std::array<std::string_view, kItemCount> kItemNames = {
+    "label_atom_id", "label_comp_id", "Cartn_x",           "Cartn_y",      "Cartn_z",
+    "auth_asym_id",  "label_asym_id", "auth_seq_id",       "label_seq_id", "pdbx_PDB_ins_code",
+    "label_alt_id",  "pdbx_PDB_model_num",
+};
+
+constexpr std::string_view kItemPrefix = "_atom_site.";
+
+struct Column {
+    std::size_t position = 0;
+    bool seen = false;
+};
+
+using AtomSiteColumns = std::array<Column, kItemCount>;
+
+// The data rows of the atom table. They are copied into fixed-size chunks, which never move,
+// so the views stay valid and growing never copies what is already stored.
+class RowStore {
+public:
+    void add(std::string_view row) {
+        if (capacity_ - used_ < row.size() || chunks_.empty()) {
+            capacity_ = std::max(kChunkSize, row.size());
+            chunks_.push_back(std::make_unique_for_overwrite<char[]>(capacity_));
+            used_ = 0;
+        }
+        char* start = chunks_.back().get() + used_;
+        std::copy(row.begin(), row.end(), start);
+        used_ += row.size();
+        rows_.emplace_back(start, row.size());
+    }
+    std::size_t size() const { return rows_.size(); }
+    std::string_view operator[](std::size_t i) const { return rows_[i]; }
+
+private:
+    static constexpr std::size_t kChunkSize = std::size_t{1} << 20;
+
+    std::vector<std::unique_ptr<char[]>> chunks_;
+    std::size_t used_ = 0;
+    std::size_t capacity_ = 0;
+    std::vector<std::string_view> rows_;
+};
+
+// Picks the header items and data rows of the atom table out of the file's lines.
+class AtomSiteScanner {
+public:
+    void scan(std::string_view line) {
+        if (stopped_) {
+            return;
+        }
+        const std::string_view t = trim(line);
+        if (t.starts_with("loop_")) {
+            counter_ = 0;
+            in_loop_ = false;
+        } else if (t.starts_with(kItemPrefix)) {
+            record_item(t.substr(kItemPrefix.size()));
+            ++counter_;
+            in_loop_ = true;
+        } else if (!in_loop_ || t.empty() || t.starts_with('#')) {
+            return;
+        } else if (t.starts_with('_')) {
+            stopped_ = true;
+        } else {
+            rows_.add(line);
+        }
+    }
+
+    const AtomSiteColumns& columns() const { return columns_; }
+    const RowStore& rows() const { return rows_; }
+
+private:
+    void record_item(std::string_view name) {
+        for (std::size_t item = 0; item < kItemCount; ++item) {
+            if (name == kItemNames[item]) {
+                columns_[item] = Column{counter_, true};
+            }
+        }
+    }
+
+    AtomSiteColumns columns_{};
+    std::size_t counter_ = 0;
+    bool in_loop_ = false;
+    bool stopped_ = false;
+    RowStore rows_;
+};
+
+// How the tokenizer treats a byte before looking further.
+enum class ByteClass : std::uint8_t { plain, space, quote, maybe_space };
+
+constexpr std::array<ByteClass, 256> make_byte_classes() {
+    std::array<ByteClass, 256> classes{};
+    for (const int c : {' ', '\t', '\n', '\v', '\f', '\r'}) {
+        classes[c] = ByteClass::space;
+    }
+    classes['\''] = ByteClass::quote;
+    classes['"'] = ByteClass::quote;
+    // Lead bytes of the multi-byte white-space characters.
+    for (const int c : {0xC2, 0xE1, 0xE2, 0xE3}) {
+        classes[c] = ByteClass::maybe_space;
+    }
+    return classes;
+}
+
+constexpr std::array<ByteClass, 256> kByteClasses = make_byte_classes();
+
+// Splits rows into tokens. Only the first `limit` tokens of a row are produced, which is
+// enough to tell whether a row reaches a column. Tokens view the row or the scratch buffer.
+class Tokenizer {
+public:
+    const std::vector<std::string_view>& split(std::string_view row, std::size_t limit) {
+        tokens_.clear();
+        scratch_.clear();
+        // Joined tokens are made of disjoint parts of the row, so the scratch buffer never
+        // outgrows the row and never moves.
+        scratch_.reserve(row.size());
+        std::optional<std::size_t> token_start;
+        std::size_t i = 0;
+        while (i < row.size() && tokens_.size() < limit) {
+            const char c = row[i];
+            std::size_t space = 0;
+            switch (kByteClasses[static_cast<unsigned char>(c)]) {
+                case ByteClass::plain:
+                    break;
+                case ByteClass::space:
+                    space = 1;
+                    break;
+                case ByteClass::maybe_space:
+                    space = whitespace_length_at(row, i);
+                    break;
+                case ByteClass::quote: {
+                    const std::size_t close = row.find(c, i + 1);
+                    const std::size_t inside_end = close == std::string_view::npos ? row.size() : close;
+                    std::string_view token = row.substr(i + 1, inside_end - (i + 1));
+                    if (token_start) {
+                        token = join(row.substr(*token_start, i - *token_start), token);
+                        token_start.reset();
+                    }
+                    if (close == std::string_view::npos) {
+                        if (!token.empty()) {
+                            tokens_.push_back(token);
+                        }
+                        return tokens_;
+                    }
+                    tokens_.push_back(token);
+                    i = close + 1;
+                    continue;
+                }
+            }
+            if (space != 0) {
+                if (token_start) {
+                    tokens_.push_back(row.substr(*token_start, i - *token_start));
+                    token_start.reset();
+                }
+                i += space;
+                continue;
+            }
+            if (!token_start) {
+                token_start = i;
+            }
+            ++i;
+        }
+        if (token_start && tokens_.size() < limit) {
+            tokens_.push_back(row.substr(*token_start, i - *token_start));
+        }
+        return tokens_;
+    }
+
+private:
+    std::string_view join(std::string_view head, std::string_view tail) {
+        const std::size_t offset = scratch_.size();
+        scratch_.append(head);
+        scratch_.append(tail);
+        return std::string_view(scratch_).substr(offset);
+    }
+
+    std::vector<std::string_view> tokens_;
+    std::string scratch_;
+};
+
+struct AtomSiteRow {
+    std::string_view atom_name;
+    std::string_view res_name;
+    std::string_view chain_id;
+    std::int32_t seq_id = 1;
+    std::string_view ins_code;
+    std::string_view alt_loc;
+    core::Point3 position;
+    std::int32_t model_num = 1;
+};
+
+// Decodes rows against the header: which items to read, and which of the chain and
+// sequence items is preferred (chosen once, from the header).
+class RowDecoder {
+public:
+    explicit RowDecoder(const AtomSiteColumns& columns)
+        : atom_id_(columns[kAtomId]),
+          comp_id_(columns[kCompId]),
+          cartn_{columns[kCartnX], columns[kCartnY], columns[kCartnZ]},
+          chain_(columns[kAuthAsymId].seen ? columns[kAuthAsymId] : columns[kLabelAsymId]),
+          seq_(columns[kAuthSeqId].seen ? columns[kAuthSeqId] : columns[kLabelSeqId]),
+          ins_code_(columns[kInsCode]),
+          alt_id_(columns[kAltId]),
+          model_num_(columns[kModelNum]) {
+        for (const Column& column : {atom_id_, comp_id_, cartn_[0], cartn_[1], cartn_[2], chain_, seq_,
+                                     ins_code_, alt_id_, model_num_}) {
+            if (column.seen && column.position + 1 > tokens_needed_) {
+                tokens_needed_ = column.position + 1;
+            }
+        }
+    }
+
+    std::size_t tokens_needed() const { return tokens_needed_; }
+
+    // Fills row from tokens, or returns the error that ends the read.
+    std::optional<InputError> decode(const std::vector<std::string_view>& tokens, AtomSiteRow& row) const {
+        const auto atom_name = value(atom_id_, tokens);
+        if (!atom_name) {
+            return InputError::missing_field(kItemNames[kAtomId]);
+        }
+        const auto res_name = value(comp_id_, tokens);
+        if (!res_name) {
+            return InputError::missing_field(kItemNames[kCompId]);
+        }
+        float coordinates[3];
+        for (std::size_t axis = 0; axis < 3; ++axis) {
+            const auto token = value(cartn_[axis], tokens);
+            if (!token) {
+                return InputError::missing_field(kItemNames[kCartnX + axis]);
+            }
+            const auto parsed = parse_f32(*token);
+            if (!parsed.ok()) {
+                return InputError::invalid_number(*parsed.error);
+            }
+            coordinates[axis] = parsed.value;
+        }
+        row.atom_name = *atom_name;
+        row.res_name = *res_name;
+        row.position = core::Point3{coordinates[0], coordinates[1], coordinates[2]};
+        row.chain_id = value(chain_, tokens).value_or("A");
+        row.seq_id = integer_or_one(value(seq_, tokens));
+        const auto ins_code = value(ins_code_, tokens).value_or("");
+        row.ins_code = ins_code == "." || ins_code == "?" ? std::string_view() : ins_code;
+        const auto alt_loc = value(alt_id_, tokens).value_or("");
+        row.alt_loc = alt_loc == "." ? std::string_view() : alt_loc;
+        row.model_num = integer_or_one(value(model_num_, tokens));
+        return std::nullopt;
+    }
+
+private:
+    static std::optional<std::string_view> value(const Column& column, const std::vector<std::string_view>& tokens) {
+        if (!column.seen || column.position >= tokens.size()) {
+            return std::nullopt;
+        }
+        return tokens[column.position];
+    }
+
+    static std::int32_t integer_or_one(std::optional<std::string_view> token) {
+        if (!token) {
+            return 1;
+        }
+        const auto parsed = parse_i32(*token);
+        return parsed.ok() ? parsed.value : 1;
+    }
+
+    Column atom_id_;
+    Column comp_id_;
+    std::array<Column, 3> cartn_;
+    Column chain_;
+    Column seq_;
+    Column ins_code_;
+    Column alt_id_;
+    Column model_num_;
+    std::size_t tokens_needed_ = 0;
+};
+
+}  // namespace
+
+ReadResult parse_mmcif(FileDescriptor file) {
+    AtomSiteScanner scanner;
+    {
+        LineReader reader(file.get());
+        while (const auto line = reader.next()) {
+            scanner.scan(*line);
+        }
+        if (reader.error()) {
+            return InputError::io(*reader.error());
+        }
+    }
+    file.close();
+
+    const RowStore& rows = scanner.rows();
+    if (rows.size() == 0) {
+        return InputError::empty();
+    }
+    const RowDecoder decoder(scanner.columns());
+    Tokenizer tokenizer;
+    ResidueCollector residues;
+    AtomSiteRow row;
+    // Decoding, model selection and placement share one pass: a decoding error anywhere still
+    // ends the read, and nothing placed before it is returned.
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const auto& tokens = tokenizer.split(rows[i], decoder.tokens_needed());
+        if (auto error = decoder.decode(tokens, row)) {
+            return std::move(*error);
+        }
+        if (row.model_num != 1 || row.res_name == "HOH" || row.res_name == "WAT") {
+            continue;
+        }
+        PendingResidue& residue = residues.residue(row.chain_id, row.seq_id, row.ins_code, row.res_name);
+        if (accept_alternate_location(residue, row.alt_loc)) {
+            place_atom(residue, row.atom_name, row.position, AmideHydrogenRule::last_of_h_hn);
+        }
+    }
+    return residues.build();
+}
+
+}  // namespace tarnix::io

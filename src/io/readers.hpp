@@ -1,0 +1,21 @@
+// The two structure-file readers. Each owns the file it is given and closes it before
+// returning, whether it succeeds or fails.
+#pragma once
+
+#include <variant>
+
+#include "core/structure.hpp"
+#include "io/file_descriptor.hpp"
+#include "io/input_error.hpp"
+
+namespace tarnix::io {
+
+using ReadResult = std::variant<core::Structure, InputError>;
+
+// Fixed-column PDB: ATOM/HETATM records up to the first line starting with "END".
+ReadResult parse_pdb(FileDescriptor file);
+
+// mmCIF: the rows of the _atom_site loop that belong to model 1.
+ReadResult parse_mmcif(FileDescriptor file);
+
+}  // namespace tarnix::io

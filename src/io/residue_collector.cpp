@@ -1,0 +1,119 @@
+#include "io/residue_collector.hpp"
+
+#include <utility>
+
+#include "io/residue_names.hpp"
+
+namespace tarnix::io {
+
+bool accept_alternate_location(PendingResidue& residue, std::string_view alt_loc) {
+    if (alt_loc.empty()) {
+        return true;
+    }
+    if (residue.alt_loc.empty()) {
+        residue.alt_loc = alt_loc;
+        return true;
+    }
+    return alt_loc == residue.alt_loc;
+}
+
+void place_atom(PendingResidue& residue, std::string_view name, const core::Point3& position,
+                AmideHydrogenRule rule) {
+    if (name == "N") {
+        residue.n = position;
+    } else if (name == "CA") {
+        residue.ca = position;
+    } else if (name == "C") {
+        residue.c = position;
+    } else if (name == "O" || name == "OXT") {
+        if (!residue.o) {
+            residue.o = position;
+        }
+    } else if (name == "H" || name == "HN") {
+        if (rule == AmideHydrogenRule::last_of_h_hn || !residue.h) {
+            residue.h = position;
+        }
+    } else if (name == "H1" && rule == AmideHydrogenRule::first_of_h_hn_h1) {
+        if (!residue.h) {
+            residue.h = position;
+        }
+    } else if (!name.starts_with('H')) {
+        residue.atoms.push_back(core::Atom{std::string(name), position});
+    }
+}
+
+std::size_t ResidueCollector::KeyHash::operator()(const KeyView& key) const {
+    // FNV-1a over the key's bytes, with a separator so ("AB", "") and ("A", "B") differ.
+    std::uint64_t hash = 0xcbf29ce484222325ULL;
+    const auto mix = [&hash](unsigned char byte) {
+        hash ^= byte;
+        hash *= 0x100000001b3ULL;
+    };
+    for (const char c : key.chain_id) {
+        mix(static_cast<unsigned char>(c));
+    }
+    mix(0xFF);
+    const auto seq = static_cast<std::uint32_t>(key.seq_id);
+    for (int shift = 0; shift < 32; shift += 8) {
+        mix(static_cast<unsigned char>(seq >> shift));
+    }
+    for (const char c : key.ins_code) {
+        mix(static_cast<unsigned char>(c));
+    }
+    return static_cast<std::size_t>(hash);
+}
+
+PendingResidue& ResidueCollector::residue(std::string_view chain_id, std::int32_t seq_id,
+                                          std::string_view ins_code, std::string_view res_name) {
+    const KeyView key{chain_id, seq_id, ins_code};
+    if (last_ != nullptr && last_->key() == key) {
+        return last_->residue;
+    }
+    if (const auto found = index_.find(key); found != index_.end()) {
+        last_ = &entries_[found->second];
+        return last_->residue;
+    }
+    Entry& entry = entries_.emplace_back();
+    entry.chain_id = chain_id;
+    entry.seq_id = seq_id;
+    entry.ins_code = ins_code;
+    entry.residue.res_name = res_name;
+    index_.emplace(entry.key(), entries_.size() - 1);
+    last_ = &entry;
+    return entry.residue;
+}
+
+std::variant<core::Structure, InputError> ResidueCollector::build() {
+    core::Structure structure;
+    for (Entry& entry : entries_) {
+        PendingResidue& pending = entry.residue;
+        if (!pending.n || !pending.ca || !pending.c || !pending.o) {
+            continue;
+        }
+        core::Residue& residue = structure.residues.emplace_back();
+        residue.n = *pending.n;
+        residue.ca = *pending.ca;
+        residue.c = *pending.c;
+        residue.o = *pending.o;
+        residue.h = pending.h;
+        residue.atoms = std::move(pending.atoms);
+        residue.chain_id = std::move(entry.chain_id);
+        residue.seq_id = entry.seq_id;
+        residue.ins_code = std::move(entry.ins_code);
+        residue.amino_acid = one_letter_code(pending.res_name);
+        residue.res_name = std::move(pending.res_name);
+        residue.index = structure.residues.size() - 1;
+    }
+    // The moves above emptied the strings the map's keys view.
+    index_.clear();
+    entries_.clear();
+    last_ = nullptr;
+    if (structure.residues.empty()) {
+        return InputError::empty();
+    }
+    core::group_chains(structure);
+    return structure;
+}
+
+}  // namespace tarnix::io
+

@@ -1,0 +1,183 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "io_test_support.hpp"
+
+namespace tarnix::io {
+namespace {
+
+using testing::read_error;
+using testing::read_ok;
+using testing::TempDir;
+
+const std::vector<std::string> kItems = {"group_PDB",         "id",           "label_atom_id", "label_alt_id",
+                                         "label_comp_id",     "label_asym_id", "label_seq_id",  "pdbx_PDB_ins_code",
+                                         "Cartn_x",           "Cartn_y",      "Cartn_z",       "auth_seq_id",
+                                         "auth_asym_id",      "pdbx_PDB_model_num"};
+
+std::string header(const std::vector<std::string>& items) {
+    std::string text = "data_TEST\n#\nloop_\n";
+    for (const auto& item : items) {
+        text += "_atom_site." + item + "\n";
+    }
+    return text;
+}
+
+// A row for kItems.
+std::string row(const std::string& atom, const std::string& comp, const std::string& seq, float x = 0.0f,
+                const std::string& alt = ".", const std::string& model = "1", const std::string& auth_asym = "B",
+                const std::string& ins = "?") {
+    return "ATOM 1 " + atom + " " + alt + " " + comp + " A " + seq + " " + ins + " " + std::to_string(x) + " 1.0 2.0 " +
+           seq + " " + auth_asym + " " + model + "\n";
+}
+
+std::string backbone_rows(const std::string& comp, const std::string& seq, float x = 0.0f,
+                          const std::string& model = "1") {
+    std::string text;
+    for (const char* atom : {"N", "CA", "C", "O"}) {
+        text += row(atom, comp, seq, x, ".", model);
+        x += 1.0f;
+    }
+    return text;
+}
+
+const char* const kEmpty = "Empty file or no valid records";
+
+TEST(CifReader, PrefersAuthItemsAndFallsBackToLabelThenDefaults) {
+    TempDir dir;
+    const core::Structure with_auth = read_ok(dir, "a.cif", header(kItems) + backbone_rows("ALA", "5"));
+    EXPECT_EQ(with_auth.residues.at(0).chain_id, "B");
+    EXPECT_EQ(with_auth.residues.at(0).seq_id, 5);
+
+    const std::string only_label = header({"label_atom_id", "label_comp_id", "label_asym_id", "label_seq_id",
+                                           "Cartn_x", "Cartn_y", "Cartn_z"}) +
+                                   "N ALA C 3 1 2 3\nCA ALA C 3 1 2 3\nC ALA C 3 1 2 3\nO ALA C 3 1 2 3\n";
+    const core::Structure labelled = read_ok(dir, "l.cif", only_label);
+    EXPECT_EQ(labelled.residues.at(0).chain_id, "C");
+    EXPECT_EQ(labelled.residues.at(0).seq_id, 3);
+
+    const std::string neither = header({"label_atom_id", "label_comp_id", "Cartn_x", "Cartn_y", "Cartn_z"}) +
+                                "N GLY 1 2 3\nCA GLY 1 2 3\nC GLY 1 2 3\nO GLY 1 2 3\n";
+    const core::Structure plain = read_ok(dir, "n.cif", neither);
+    EXPECT_EQ(plain.residues.at(0).chain_id, "A");
+    EXPECT_EQ(plain.residues.at(0).seq_id, 1);
+
+    // The preferred item is chosen from the header; a row too short to reach it gets the default.
+    const std::string short_row = header({"label_atom_id", "label_comp_id", "Cartn_x", "Cartn_y", "Cartn_z",
+                                          "label_asym_id", "auth_asym_id"}) +
+                                  "N GLY 1 2 3 Q\nCA GLY 1 2 3 Q\nC GLY 1 2 3 Q\nO GLY 1 2 3 Q\n";
+    EXPECT_EQ(read_ok(dir, "s.cif", short_row).residues.at(0).chain_id, "A");
+}
+
+TEST(CifReader, SelectsModelNumberOneButDecodesEveryRow) {
+    TempDir dir;
+    EXPECT_EQ(read_error(dir, "m2.cif", header(kItems) + backbone_rows("ALA", "1", 0, "2")), kEmpty);
+    const core::Structure s =
+        read_ok(dir, "m.cif", header(kItems) + backbone_rows("GLY", "1", 0, "2") + backbone_rows("ALA", "1", 10) +
+                                  backbone_rows("SER", "2", 20, "x"));
+    ASSERT_EQ(s.residues.size(), 2u);
+    EXPECT_EQ(s.residues.at(0).res_name, "ALA");
+    EXPECT_EQ(s.residues.at(1).res_name, "SER");  // an unparsable model number counts as 1
+    EXPECT_EQ(read_error(dir, "m5.cif", header(kItems) + backbone_rows("ALA", "1") + row("N", "ALA", "2", 0, ".", "5") +
+                                            "ATOM 1 CA . ALA A 2 ? ? 1.0 2.0 2 B 5\n"),
+              "Invalid number: invalid float literal");
+}
+
+TEST(CifReader, ReportsTheFirstFailingRowAndItem) {
+    TempDir dir;
+    const std::vector<std::string> no_comp = {"label_atom_id", "Cartn_x", "Cartn_y", "Cartn_z"};
+    const std::pair<std::string, std::string> cases[] = {
+        {header(no_comp) + "N 1 2 3\n", "Missing field: label_comp_id"},
+        {header({"label_comp_id", "Cartn_x", "Cartn_y", "Cartn_z"}) + "ALA 1 2 3\n", "Missing field: label_atom_id"},
+        {header({"label_atom_id", "label_comp_id", "Cartn_x", "Cartn_z"}) + "N ALA 1 3\n", "Missing field: Cartn_y"},
+        {header({"label_atom_id", "label_comp_id", "Cartn_x", "Cartn_y", "Cartn_z"}) + "N ALA 1 2\n",
+         "Missing field: Cartn_z"},
+        {header({"label_atom_id", "label_comp_id", "Cartn_x", "Cartn_y", "Cartn_z"}) + "N ALA . 2 3\n",
+         "Invalid number: invalid float literal"},
+        {header({"label_atom_id", "label_comp_id", "Cartn_x", "Cartn_y", "Cartn_z"}) + "N ALA 1 '' 3\n",
+         "Invalid number: cannot parse float from empty string"},
+        {header({"label_atom_id", "label_comp_id", "Cartn_x", "Cartn_y", "Cartn_z"}) + "N ALA 1 \" 2\" 3\n",
+         "Invalid number: invalid float literal"},
+        {header(kItems) + backbone_rows("ALA", "1") + "#\n_atom_type.symbol\n\xE2\x82\n", 
+         "IO error: stream did not contain valid UTF-8"},
+        {"", kEmpty},
+        {header(kItems) + "#\n", kEmpty},
+        {"data_X\n_cell.length_a 1\n", kEmpty},
+    };
+    for (const auto& [text, expected] : cases) {
+        EXPECT_EQ(read_error(dir, "e.cif", text), expected) << text;
+    }
+}
+
+TEST(CifReader, SplitsRowsOnWhiteSpaceAndQuotes) {
+    TempDir dir;
+    const std::string items = header({"label_atom_id", "label_comp_id", "Cartn_x", "Cartn_y", "Cartn_z", "group_PDB"});
+    const std::string text = items + "N GLY 1 2 3\nCA GLY 1 2 3\nC GLY 1 2 3\nO GLY 1 2 3\n" +
+                             "\"O5'\" GLY 1 2 3\n" +
+                             "ab\"c d\" GLY\u00A01\u30002 3\n" +
+                             "'x'GLY 1 2 3\n" +
+                             "'' GLY 4 5 6\n" +
+                             "CB GLY 7 8 9 'unclosed tail\n";
+    const core::Structure s = read_ok(dir, "q.cif", text);
+    ASSERT_EQ(s.residues.size(), 1u);
+    std::vector<std::string> names;
+    for (const auto& atom : s.residues.at(0).atoms) {
+        names.push_back(atom.name);
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"O5'", "abc d", "x", "", "CB"}));
+    EXPECT_EQ(s.residues.at(0).atoms[1].position.x, 1.0f);
+    EXPECT_EQ(s.residues.at(0).atoms[1].position.y, 2.0f);
+    EXPECT_EQ(read_error(dir, "t.cif", items + "N GLY 1 2 'unclosed\n"), "Invalid number: invalid float literal");
+}
+
+TEST(CifReader, CollectsRowsOnlyInsideTheAtomTable) {
+    TempDir dir;
+    const std::string text = "data_X\nloop_\n_other.a\n_other.b\nN ALA\n" + header(kItems).substr(7) + "  \n" +
+                             row("N", "ALA", "1") + "# comment\n\n" + row("CA", "ALA", "1") + row("C", "ALA", "1") +
+                             "_pdbx_other.item value\n" + row("O", "ALA", "1");
+    EXPECT_EQ(read_error(dir, "stop.cif", text), kEmpty);
+    const std::string loop_after = header(kItems) + backbone_rows("ALA", "1") + "loop_\n_x.y\nnot a row\n";
+    EXPECT_EQ(read_ok(dir, "loop.cif", loop_after).residues.size(), 1u);
+    // With a repeated item the later position wins.
+    const std::string repeated = header({"label_atom_id", "label_comp_id", "Cartn_x", "Cartn_y", "Cartn_z", "Cartn_x"}) +
+                                 "N GLY 1 2 3 7\nCA GLY 1 2 3 7\nC GLY 1 2 3 7\nO GLY 1 2 3 7\n";
+    EXPECT_EQ(read_ok(dir, "rep.cif", repeated).residues.at(0).n.x, 7.0f);
+}
+
+TEST(CifReader, AppliesTheRowRules) {
+    TempDir dir;
+    const std::string text =
+        header(kItems) + row("CB", "SER", "1", 9, "B") + backbone_rows("SER", "1") + row("CB", "SER", "1", 8, "A") +
+        row("OG", "SER", "1", 7) + row("H1", "SER", "1", 6) + row("H", "SER", "1", 5) + row("HN", "SER", "1", 4) +
+        row("HA", "SER", "1", 3) + row("OXT", "SER", "1", 2) + row("CG", "SER", "1", 1, "?") +
+        backbone_rows("HOH", "2") + backbone_rows("WAT", "3") + backbone_rows("GLY", ".", 20) +
+        row("N", "ALA", ".", 30) + row("CA", "ALA", "1", 0, ".", "1", "B", "A") + row("C", "ALA", "1A") +
+        row("O", "ALA", "+1");
+    const core::Structure s = read_ok(dir, "rules.cif", text);
+    ASSERT_EQ(s.residues.size(), 1u);  // every other row merges into residue (B, 1, "")
+    const core::Residue& r = s.residues.at(0);
+    EXPECT_EQ(r.res_name, "SER");
+    EXPECT_EQ(r.n.x, 30.0f);
+    EXPECT_EQ(r.o.x, 3.0f);
+    ASSERT_TRUE(r.h.has_value());
+    EXPECT_EQ(r.h->x, 4.0f);
+    std::vector<std::string> names;
+    for (const auto& atom : r.atoms) {
+        names.push_back(atom.name);
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"CB", "OG"}));
+    EXPECT_EQ(r.atoms[0].position.x, 9.0f);
+
+    const std::string ins = header(kItems) + row("N", "ALA", "2", 0, ".", "1", "B", "A") +
+                            row("CA", "ALA", "2", 0, ".", "1", "B", "A") + row("C", "ALA", "2", 0, ".", "1", "B", "A") +
+                            row("O", "ALA", "2", 0, ".", "1", "B", "A") + backbone_rows("ALA", "2", 10);
+    const core::Structure with_ins = read_ok(dir, "ins.cif", ins);
+    ASSERT_EQ(with_ins.residues.size(), 2u);
+    EXPECT_EQ(with_ins.residues.at(0).ins_code, "A");
+    EXPECT_EQ(with_ins.residues.at(1).ins_code, "");
+}
+
+}  // namespace
+}  // namespace tarnix::io

@@ -1,0 +1,192 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <string>
+
+#include "io_test_support.hpp"
+
+namespace tarnix::io {
+namespace {
+
+using testing::describe;
+using testing::read_error;
+using testing::read_ok;
+using testing::TempDir;
+
+struct AtomSpec {
+    const char* name;
+    const char* res_name = "ALA";
+    char chain = 'A';
+    int seq = 1;
+    float x = 0.0f;
+    char alt = ' ';
+    char ins = ' ';
+    const char* record = "ATOM  ";
+};
+
+std::string atom_line(const AtomSpec& a) {
+    char name[8];
+    std::snprintf(name, sizeof name, std::string_view(a.name).size() < 4 ? " %-3s" : "%-4s", a.name);
+    char line[128];
+    std::snprintf(line, sizeof line, "%-6s%5d %-4s%c%-3s %c%4d%c   %8.3f%8.3f%8.3f  1.00 20.00           C\n",
+                  a.record, 1, name, a.alt, a.res_name, a.chain, a.seq, a.ins, a.x, a.x + 1.0f, a.x + 2.0f);
+    return line;
+}
+
+// N, CA, C and O of one residue, x coordinates starting at x.
+std::string backbone(const char* res_name, char chain, int seq, float x = 0.0f, char ins = ' ') {
+    std::string text;
+    for (const char* name : {"N", "CA", "C", "O"}) {
+        text += atom_line({name, res_name, chain, seq, x, ' ', ins});
+        x += 1.0f;
+    }
+    return text;
+}
+
+const char* const kEmpty = "Empty file or no valid records";
+
+TEST(PdbReader, ReadsBackboneResiduesInOrderOfFirstAppearance) {
+    TempDir dir;
+    const std::string text = "HEADER    TEST                                    01-JAN-00   9XYZ\n" +
+                             backbone("ALA", 'A', 1) + atom_line({"CB", "ALA", 'A', 1, 9}) +
+                             backbone("MSE", 'A', 2, 10) + atom_line({"O", "HOH", 'A', 3}) +
+                             backbone("GLY", 'B', 1, 20) + backbone("unk", ' ', 5, 30) +
+                             "TER\n" + atom_line({"CA", "ALA", 'A', 1, 40}) + "END\n";
+    const core::Structure s = read_ok(dir, "one.pdb", text);
+    EXPECT_TRUE(s.id.empty());
+    ASSERT_EQ(s.residues.size(), 4u);
+    EXPECT_EQ(describe(s),
+              "[A] 1[] ALA A #0 (0.000 1.000 2.000) (40.000 41.000 42.000) (2.000 3.000 4.000) (3.000 4.000 5.000)"
+              " CB (9.000 10.000 11.000)\n"
+              "[A] 2[] MSE M #1 (10.000 11.000 12.000) (11.000 12.000 13.000) (12.000 13.000 14.000) (13.000 "
+              "14.000 15.000)\n"
+              "[B] 1[] GLY G #2 (20.000 21.000 22.000) (21.000 22.000 23.000) (22.000 23.000 24.000) (23.000 "
+              "24.000 25.000)\n"
+              "[ ] 5[] unk X #3 (30.000 31.000 32.000) (31.000 32.000 33.000) (32.000 33.000 34.000) (33.000 "
+              "34.000 35.000)\n"
+              "chain [A] 0..2\nchain [B] 2..3\nchain [ ] 3..4\n");
+}
+
+TEST(PdbReader, RecognisesOnlyFullRecordNamesOnLongEnoughLines) {
+    TempDir dir;
+    const std::string o = atom_line({"O", "ALA", 'A', 1, 3});
+    const std::string residue = backbone("ALA", 'A', 1).substr(0, 3 * o.size());
+    const struct {
+        std::string o_line;
+        bool kept;
+    } cases[] = {
+        {o.substr(0, 54) + "\n", true},
+        {o.substr(0, 53) + "\n", false},
+        {"ATOM1" + o.substr(5), false},
+        {"atom  " + o.substr(6), false},
+        {"HETATM" + o.substr(6), true},
+        {o.substr(0, 22) + "    " + o.substr(26), false},  // blank sequence number
+        {o.substr(0, 30) + "     1.x" + o.substr(38), false},
+        {o.substr(0, 30) + "  nan   " + o.substr(38), true},
+    };
+    for (const auto& c : cases) {
+        const auto result = read_structure_file(dir.write("case.pdb", residue + c.o_line));
+        EXPECT_EQ(std::holds_alternative<core::Structure>(result), c.kept) << c.o_line;
+    }
+    const core::Structure s = read_ok(dir, "nan.pdb", residue + cases[7].o_line);
+    EXPECT_TRUE(std::isnan(s.residues.at(0).o.x));
+}
+
+TEST(PdbReader, KeepsTheFirstAlternateLocationMetInEachResidue) {
+    TempDir dir;
+    const std::string a_first = backbone("SER", 'A', 1) + atom_line({"CB", "SER", 'A', 1, 10, 'A'}) +
+                                atom_line({"CB", "SER", 'A', 1, 20, 'B'}) + atom_line({"OG", "SER", 'A', 1, 11, 'A'}) +
+                                atom_line({"OG", "SER", 'A', 1, 21, 'B'});
+    const std::string b_first = atom_line({"CB", "SER", 'A', 2, 30, 'B'}) + atom_line({"CB", "SER", 'A', 2, 40, 'A'}) +
+                                backbone("SER", 'A', 2, 50) + atom_line({"N", "SER", 'A', 2, 60, 'A'}) +
+                                atom_line({"OG", "SER", 'A', 2, 31, 'B'});
+    const core::Structure s = read_ok(dir, "alt.pdb", a_first + b_first);
+    ASSERT_EQ(s.residues.size(), 2u);
+    const auto& first = s.residues.at(0).atoms;
+    ASSERT_EQ(first.size(), 2u);
+    EXPECT_EQ(first[0].position.x, 10.0f);
+    EXPECT_EQ(first[1].position.x, 11.0f);
+    const auto& second = s.residues.at(1);
+    ASSERT_EQ(second.atoms.size(), 2u);
+    EXPECT_EQ(second.atoms[0].position.x, 30.0f);
+    EXPECT_EQ(second.atoms[1].position.x, 31.0f);
+    EXPECT_EQ(second.n.x, 50.0f);  // the alternate-A N is discarded
+}
+
+TEST(PdbReader, PlacesAtomsByName) {
+    TempDir dir;
+    const std::string text = atom_line({"OXT", "ALA", 'A', 1, 5}) + backbone("ALA", 'A', 1) +
+                             atom_line({"N", "ALA", 'A', 1, 7}) + atom_line({"O", "ALA", 'A', 1, 8}) +
+                             atom_line({"HN", "ALA", 'A', 1, 9}) + atom_line({"H", "ALA", 'A', 1, 10}) +
+                             atom_line({"HB1", "ALA", 'A', 1, 11}) + atom_line({"H1", "ALA", 'A', 1, 12}) +
+                             atom_line({"OXT", "ALA", 'A', 1, 13}) + atom_line({"CB", "ALA", 'A', 1, 14}) +
+                             atom_line({"", "ALA", 'A', 1, 15}) + backbone("GLY", 'A', 2, 20) +
+                             atom_line({"H1", "GLY", 'A', 2, 16}) + atom_line({"H", "GLY", 'A', 2, 17});
+    const core::Structure s = read_ok(dir, "names.pdb", text);
+    ASSERT_EQ(s.residues.size(), 2u);
+    const core::Residue& r = s.residues.at(0);
+    EXPECT_EQ(r.n.x, 7.0f);
+    EXPECT_EQ(r.o.x, 5.0f);
+    ASSERT_TRUE(r.h.has_value());
+    EXPECT_EQ(r.h->x, 9.0f);
+    ASSERT_EQ(r.atoms.size(), 2u);
+    EXPECT_EQ(r.atoms[0].name, "CB");
+    EXPECT_EQ(r.atoms[1].name, "");
+    EXPECT_EQ(s.residues.at(1).h->x, 16.0f);
+}
+
+TEST(PdbReader, MergesRepeatedKeysIntoTheFirstResidue) {
+    TempDir dir;
+    const std::string text = atom_line({"N", "ALA", 'A', 1}) + atom_line({"CA", "ALA", 'A', 1, 1}) +
+                             backbone("GLY", 'A', 2, 10) + atom_line({"C", "TRP", 'A', 1, 2}) +
+                             atom_line({"O", "TRP", 'A', 1, 3}) + backbone("SER", 'A', 1, 30, 'B');
+    const core::Structure s = read_ok(dir, "merge.pdb", text);
+    ASSERT_EQ(s.residues.size(), 3u);
+    EXPECT_EQ(s.residues.at(0).res_name, "ALA");
+    EXPECT_EQ(s.residues.at(0).c.x, 2.0f);
+    EXPECT_EQ(s.residues.at(1).res_name, "GLY");
+    EXPECT_EQ(s.residues.at(2).ins_code, "B");
+}
+
+TEST(PdbReader, ReadsOnlyUpToTheFirstEndRecord) {
+    TempDir dir;
+    const std::string model1 = "MODEL        1\n" + backbone("ALA", 'A', 1) + "ENDMDL\n";
+    const std::string model2 = "MODEL        2\n" + backbone("GLY", 'A', 2) + "\xFF\xFE\nENDMDL\nEND\n";
+    const core::Structure s = read_ok(dir, "models.pdb", model1 + model2);
+    ASSERT_EQ(s.residues.size(), 1u);
+    EXPECT_EQ(s.residues.at(0).res_name, "ALA");
+    EXPECT_EQ(read_error(dir, "bad.pdb", "REMARK \xC0\xAF\n" + model1),
+              "IO error: stream did not contain valid UTF-8");
+    EXPECT_EQ(read_error(dir, "endfirst.pdb", "END\n" + model1), kEmpty);
+    EXPECT_EQ(read_error(dir, "empty.pdb", ""), kEmpty);
+    EXPECT_EQ(read_error(dir, "header.pdb", "HEADER    PROTEIN\nREMARK   1\n"), kEmpty);
+    EXPECT_EQ(read_error(dir, "water.pdb", atom_line({"O", "HOH", 'A', 1, 0, ' ', ' ', "HETATM"})), kEmpty);
+}
+
+TEST(PdbReader, CrLfReadsLikeLf) {
+    TempDir dir;
+    std::string lf = "HEADER    X\n" + backbone("ALA", 'A', 1) + atom_line({"CB", "ALA", 'A', 1, 9}) +
+                     backbone("VAL", 'B', 7, 20);
+    std::string crlf;
+    for (const char c : lf) {
+        crlf += c == '\n' ? "\r\n" : std::string(1, c);
+    }
+    EXPECT_EQ(describe(read_ok(dir, "crlf.pdb", crlf)), describe(read_ok(dir, "lf.pdb", lf)));
+}
+
+TEST(PdbReader, SkipsLinesWhoseFieldBoundariesSplitACharacter) {
+    TempDir dir;
+    const std::string n_line = atom_line({"N", "ALA", 'A', 1});
+    // "\u00E9" is two bytes: inside the atom name field it is fine, across column 16/17 it is not.
+    const std::string inside = n_line.substr(0, 13) + "N\u00E9" + n_line.substr(16);
+    const std::string across = n_line.substr(0, 15) + "\u00E9" + n_line.substr(17);
+    const std::string rest = backbone("ALA", 'A', 1).substr(n_line.size());
+    const core::Structure s = read_ok(dir, "inside.pdb", atom_line({"N", "ALA", 'A', 1}) + inside + rest);
+    ASSERT_EQ(s.residues.at(0).atoms.size(), 1u);
+    EXPECT_EQ(s.residues.at(0).atoms[0].name, "N\u00E9");
+    EXPECT_EQ(read_error(dir, "across.pdb", across + rest), kEmpty);
+}
+
+}  // namespace
+}  // namespace tarnix::io

@@ -1,0 +1,112 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+
+#include "io/input_error.hpp"
+#include "io/structure_file.hpp"
+#include "io_test_support.hpp"
+
+namespace tarnix::io {
+namespace {
+
+using testing::failure_text;
+using testing::read_error;
+using testing::shared_data;
+using testing::TempDir;
+
+const char* const kEmpty = "Empty file or no valid records";
+const char* const kInvalidUtf8 = "IO error: stream did not contain valid UTF-8";
+
+TEST(FormatForPath, ChoosesMmcifOnlyForCifAndMmcifSuffixesInAnyCase) {
+    const std::pair<const char*, FileFormat> cases[] = {
+        {"model.cif", FileFormat::mmcif},   {"model.CIF", FileFormat::mmcif},  {"model.Cif", FileFormat::mmcif},
+        {"MODEL.MMCIF", FileFormat::mmcif}, {"a/b.mmCif", FileFormat::mmcif},  {".cif", FileFormat::mmcif},
+        {"model.cif.gz", FileFormat::pdb},  {"model.ent", FileFormat::pdb},    {"model", FileFormat::pdb},
+        {"cif", FileFormat::pdb},           {"model.pdbx", FileFormat::pdb},   {"model.c\u0130f", FileFormat::pdb},
+        {"x.\u212Aif", FileFormat::pdb},    {"model.cif/", FileFormat::pdb},   {"model_cif", FileFormat::pdb},
+    };
+    for (const auto& [path, format] : cases) {
+        EXPECT_EQ(format_for_path(path), format) << path;
+    }
+}
+
+TEST(ReadStructureFile, ReportsOpenAndReaderFailuresAsTheirTexts) {
+    TempDir dir;
+    const std::string missing = (dir.path() / "missing.cif").string();
+    EXPECT_EQ(failure_text(read_structure_file(missing)), os_error_text(2));
+    EXPECT_EQ(failure_text(read_structure_file(dir.path().string())), "IO error: " + os_error_text(21));
+    std::filesystem::create_directory(dir.path() / "folder.cif");
+    EXPECT_EQ(failure_text(read_structure_file((dir.path() / "folder.cif").string())), "IO error: " + os_error_text(21));
+    const std::string with_nul = dir.write("x.pdb", "") + std::string("\0.cif", 5);
+    EXPECT_EQ(failure_text(read_structure_file(with_nul)), "file name contained an unexpected NUL byte");
+    EXPECT_EQ(read_error(dir, "empty.pdb", ""), kEmpty);
+    EXPECT_EQ(read_error(dir, "empty.cif", ""), kEmpty);
+    EXPECT_EQ(failure_text(read_structure_file(shared_data("1ake.cif.gz"))), kInvalidUtf8);
+}
+
+TEST(ReadStructureFile, PicksTheReaderByName) {
+    TempDir dir;
+    // The PDB reader skips these lines; the mmCIF reader fails on the missing atom name.
+    const std::string cif_text = "loop_\n_atom_site.Cartn_x\n1.0\n";
+    EXPECT_EQ(read_error(dir, "MODEL.MMCIF", cif_text), "Missing field: label_atom_id");
+    EXPECT_EQ(read_error(dir, "model.Cif", cif_text), "Missing field: label_atom_id");
+    EXPECT_EQ(read_error(dir, "model.cif.gz", cif_text), kEmpty);
+    EXPECT_EQ(read_error(dir, "model", cif_text), kEmpty);
+}
+
+// Every plain-text file of the shared corpus reads; only the nucleic-acid entries are empty.
+TEST(SharedCorpus, EveryPlainTextFileReads) {
+    std::ifstream manifest(shared_data("MANIFEST.tsv"));
+    ASSERT_TRUE(manifest) << "no shared data";
+    std::string line;
+    std::getline(manifest, line);
+    int files = 0;
+    while (std::getline(manifest, line)) {
+        std::istringstream fields(line);
+        std::string file, id, format;
+        std::getline(fields, file, '\t');
+        std::getline(fields, id, '\t');
+        std::getline(fields, format, '\t');
+        const auto result = read_structure_file(shared_data(file));
+        ++files;
+        if (format.ends_with("gzip")) {
+            EXPECT_EQ(failure_text(result), kInvalidUtf8) << file;
+        } else if (id == "1BNA" || id == "4GXY" || file.ends_with(".pdbx")) {
+            EXPECT_EQ(failure_text(result), kEmpty) << file;
+        } else {
+            EXPECT_TRUE(std::holds_alternative<core::Structure>(result)) << file << ": " << failure_text(result);
+        }
+    }
+    EXPECT_GT(files, 100);
+}
+
+std::string backbone_summary(const core::Structure& structure) {
+    std::string text;
+    for (const core::Residue& r : structure.residues) {
+        char line[256];
+        std::snprintf(line, sizeof line, "%s %d%s %s %c N(%.3f %.3f %.3f) CA(%.3f %.3f %.3f) C(%.3f) O(%.3f)\n",
+                      r.chain_id.c_str(), r.seq_id, r.ins_code.c_str(), r.res_name.c_str(), r.amino_acid, r.n.x, r.n.y,
+                      r.n.z, r.ca.x, r.ca.y, r.ca.z, r.c.x, r.o.x);
+        text += line;
+    }
+    return text;
+}
+
+TEST(SharedCorpus, PdbAndMmcifCopiesOfAnEntryAgree) {
+    for (const char* entry : {"1a8o", "1aki", "1dix", "1ejg", "1f2n", "1igy", "1k6p", "1l2y", "1lcd", "1o1z", "1ubq", "2beg", "2igd", "3o5r", "3wip", "4hhb", "4lzt", "5dx9", "5ugo"}) {
+        const auto pdb = read_structure_file(shared_data(std::string(entry) + ".pdb"));
+        const auto cif = read_structure_file(shared_data(std::string(entry) + ".cif"));
+        ASSERT_TRUE(std::holds_alternative<core::Structure>(pdb)) << entry;
+        ASSERT_TRUE(std::holds_alternative<core::Structure>(cif)) << entry;
+        EXPECT_EQ(backbone_summary(std::get<core::Structure>(pdb)), backbone_summary(std::get<core::Structure>(cif)))
+            << entry;
+    }
+}
+
+}  // namespace
+}  // namespace tarnix::io

@@ -1,0 +1,156 @@
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+#include <random>
+#include <string>
+
+#include "io/residue_names.hpp"
+#include "io/text.hpp"
+
+namespace tarnix::io {
+namespace {
+
+TEST(Trim, RemovesEveryWhiteSpaceCharacterAtBothEndsOnly) {
+    const char* spaces[] = {" ",            "\t",           "\n",           "\v",           "\f",
+                            "\r",           "\u0085",       "\u00A0",       "\u1680",       "\u2000",
+                            "\u2005",       "\u200A",       "\u2028",       "\u2029",       "\u202F",
+                            "\u205F",       "\u3000"};
+    for (const char* space : spaces) {
+        const std::string inner = std::string("a") + space + "b";
+        EXPECT_EQ(trim(std::string(space) + inner + space + space), inner) << space;
+    }
+    const char* not_spaces[] = {"\u200B", "\u180E", "\u2060", "\uFEFF", "\u00A1", "\x1C"};
+    for (const char* other : not_spaces) {
+        EXPECT_EQ(trim(std::string(other) + "x" + other), std::string(other) + "x" + other) << other;
+    }
+    EXPECT_EQ(trim(" \u3000 "), "");
+}
+
+TEST(Utf8, AcceptsWellFormedAndRejectsEveryMalformedShape) {
+    const std::string valid[] = {"", "plain ascii text", "\u00E9\u4E2D\U0001F600", "\xF4\x8F\xBF\xBF",
+                                 "\xED\x9F\xBF", "\xEE\x80\x80"};
+    for (const auto& text : valid) {
+        EXPECT_TRUE(is_valid_utf8(text)) << text;
+    }
+    const std::string invalid[] = {"\x80", "abc\xBF", "\xC0\xAF", "\xC1\xBF", "\xE0\x9F\xBF", "\xED\xA0\x80",
+                                   "\xF0\x8F\xBF\xBF", "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\xFF",
+                                   "\xC3", "abcdefgh\xE2\x82", "\xE2\x28\xA1", "\xF0\x9F\x98"};
+    for (const auto& text : invalid) {
+        EXPECT_FALSE(is_valid_utf8(text)) << testing::PrintToString(text);
+    }
+}
+
+TEST(ParseF32, AcceptsTheDecimalAndSpecialForms) {
+    const std::pair<const char*, float> accepted[] = {
+        {"1", 1.0f},     {"+1.5", 1.5f},  {"-2.25", -2.25f}, {"1.", 1.0f},        {".5", 0.5f},
+        {"1e3", 1e3f},   {"1E+3", 1e3f},  {"1.5e-3", 1.5e-3f}, {"-.5e1", -5.0f},  {"007.100", 7.1f},
+        {"0.1", 0.1f},   {"3.4028235e38", std::numeric_limits<float>::max()},
+        {"1e39", INFINITY}, {"-1e99999999999999999999", -INFINITY}, {"1e-50", 0.0f},
+        {"1.4e-45", std::numeric_limits<float>::denorm_min()}, {"16777217", 16777216.0f},
+        {"inf", INFINITY}, {"-Infinity", -INFINITY}, {"+INF", INFINITY}, {"iNfInItY", INFINITY},
+    };
+    for (const auto& [text, expected] : accepted) {
+        const auto parsed = parse_f32(text);
+        ASSERT_TRUE(parsed.ok()) << text;
+        EXPECT_EQ(std::bit_cast<std::uint32_t>(parsed.value), std::bit_cast<std::uint32_t>(expected)) << text;
+    }
+    EXPECT_TRUE(std::signbit(parse_f32("-1e-60").value));
+    for (const char* nan : {"nan", "NaN", "-NAN", "+nan"}) {
+        const auto parsed = parse_f32(nan);
+        ASSERT_TRUE(parsed.ok()) << nan;
+        EXPECT_TRUE(std::isnan(parsed.value)) << nan;
+    }
+}
+
+TEST(ParseF32, RejectsEverythingElse) {
+    EXPECT_EQ(parse_f32("").error, FloatError::empty);
+    for (const char* text : {".", "+", "-", "e5", ".e5", "1e", "1e+", "1.2.3", " 1", "1 ", "1,000", "0x1p3",
+                             "0x10", "--1", "+-1", "infinit", "infinityy", "nan(1)", "na", "1f", "?", "1e5.0",
+                             "\u00A01"}) {
+        EXPECT_EQ(parse_f32(text).error, FloatError::invalid) << text;
+    }
+}
+
+TEST(ParseF32, RoundsToNearestLikeTheCLibrary) {
+    std::mt19937_64 random(20240611);
+    std::uniform_int_distribution<int> digit(0, 9);
+    std::uniform_int_distribution<int> long_length(1, 30);
+    std::uniform_int_distribution<int> short_length(1, 9);
+    std::uniform_int_distribution<int> exponent(-50, 40);
+    for (int i = 0; i < 20000; ++i) {
+        std::string text;
+        const bool with_exponent = i % 2 == 0;
+        const int digits = with_exponent ? long_length(random) : short_length(random);
+        for (int d = 0; d < digits; ++d) {
+            if (d == digits / 2) {
+                text += '.';
+            }
+            text += static_cast<char>('0' + digit(random));
+        }
+        if (with_exponent) {
+            text += 'e';
+            text += std::to_string(exponent(random));
+        }
+        const auto parsed = parse_f32(text);
+        ASSERT_TRUE(parsed.ok()) << text;
+        EXPECT_EQ(std::bit_cast<std::uint32_t>(parsed.value), std::bit_cast<std::uint32_t>(std::strtof(text.c_str(), nullptr)))
+            << text;
+    }
+}
+
+TEST(ParseI32, AcceptsSignedDigitsAndNamesEachFailure) {
+    const std::pair<const char*, std::int32_t> accepted[] = {
+        {"0", 0}, {"+17", 17}, {"-17", -17}, {"0042", 42}, {"2147483647", 2147483647}, {"-2147483648", INT32_MIN},
+        {"000000000000002147483647", 2147483647}};
+    for (const auto& [text, expected] : accepted) {
+        const auto parsed = parse_i32(text);
+        ASSERT_TRUE(parsed.ok()) << text;
+        EXPECT_EQ(parsed.value, expected) << text;
+    }
+    const std::pair<const char*, const char*> rejected[] = {
+        {"", "cannot parse integer from empty string"},
+        {"+", "invalid digit found in string"},
+        {"-", "invalid digit found in string"},
+        {" 1", "invalid digit found in string"},
+        {"1.0", "invalid digit found in string"},
+        {"+-1", "invalid digit found in string"},
+        {"\u0661", "invalid digit found in string"},
+        {"2147483648", "number too large to fit in target type"},
+        {"-2147483649", "number too small to fit in target type"},
+        {"99999999999999999999", "number too large to fit in target type"},
+    };
+    for (const auto& [text, expected] : rejected) {
+        const auto parsed = parse_i32(text);
+        ASSERT_FALSE(parsed.ok()) << text;
+        EXPECT_EQ(message(*parsed.error), expected) << text;
+    }
+}
+
+TEST(OneLetterCode, MapsTableNamesAfterFullUpperCasing) {
+    const std::pair<const char*, char> cases[] = {
+        {"ALA", 'A'}, {"ARG", 'R'}, {"ASN", 'N'}, {"ASP", 'D'}, {"CYS", 'C'}, {"GLN", 'Q'}, {"GLU", 'E'},
+        {"GLY", 'G'}, {"HIS", 'H'}, {"HID", 'H'}, {"HIE", 'H'}, {"HIP", 'H'}, {"ILE", 'I'}, {"LEU", 'L'},
+        {"LYS", 'K'}, {"MET", 'M'}, {"MSE", 'M'}, {"PHE", 'F'}, {"PRO", 'P'}, {"SER", 'S'}, {"THR", 'T'},
+        {"TRP", 'W'}, {"TYR", 'Y'}, {"VAL", 'V'}, {"ala", 'A'}, {"gLy", 'G'},
+        {"\u0131le", 'I'},       // dotless i
+        {"\u017Fer", 'S'},       // long s
+        {"\u00DFP", 'X'},        // sharp s gives "SSP"
+        {"LY\u017F", 'K'},
+        {"\uFB01", 'X'},         // "FI" is two letters
+        {"P\uFB05", 'X'},        // "PST"
+        {"\uFB00E", 'X'},        // "FFE"
+        {"PH\u0435", 'X'},       // Cyrillic e
+        {"\u0130LE", 'X'},       // dotted capital I stays non-ASCII
+        {"ALAA", 'X'}, {"AL", 'X'}, {"", 'X'}, {"UNK", 'X'}, {"HOH", 'X'}, {"A\xFFL", 'X'},
+    };
+    for (const auto& [name, code] : cases) {
+        EXPECT_EQ(one_letter_code(name), code) << name;
+    }
+    EXPECT_EQ(one_letter_code("\u00DFER"), 'X');  // "SSER" has four letters
+}
+
+}  // namespace
+}  // namespace tarnix::io
