@@ -25,10 +25,3 @@ def pdb_backbone(path):
     rows = [[atoms[name] for name in BACKBONE] for atoms in residues.values() if len(atoms) == 4]
     return np.array(rows, dtype=np.float32).reshape(-1, 4, 3)
 
-
-def corpus():
-    """(file name, backbone) for every PDB file with at least one complete residue."""
-    for path in sorted(STRUCTURES.glob("*.pdb")):
-        coords = pdb_backbone(path)
-        if len(coords):
-            yield path.name, coords
