@@ -90,7 +90,7 @@ def test_classes_have_no_constructor_setters_or_dict():
     [
         lambda c: np.asfortranarray(c),
         lambda c: c[::-1].copy()[::-1],
-        lambda c: np.concatenate([c, c], axis=2)[:, :, ::2][:, :, :3],
+        lambda c: np.repeat(c, 2, axis=2)[:, :, ::2],
         lambda c: np.ascontiguousarray(c[:, ::-1, ::-1])[:, ::-1, ::-1],
     ],
 )
