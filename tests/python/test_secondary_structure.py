@@ -73,3 +73,18 @@ def test_two_strand_sheets(parallel, expected):
 def test_coil_has_no_helix_or_strand():
     motif = [(-80, 80), (60, 40), (-150, -60), (-70, 160), (80, -170), (-100, 10)]
     assert not set(codes(ideal_backbone(motif * 4))) & set("HGIEB")
+
+
+@pytest.mark.parametrize("stretch, expected", [(0, ""), (1, "PPPPPPPP"), (3, "PPPPPPPP"), (8, "PPPPPPPP"), (9, ""),
+                                               (2**64 - 1, "")])
+def test_ppii_stretch_bounds_through_assign(tmp_path, stretch, expected):
+    coords = ideal_backbone([(-75.0, 145.0)] * 10)
+    lines = []
+    for i, residue in enumerate(coords):
+        for name, (x, y, z) in zip(("N", "CA", "C", "O"), residue):
+            lines.append(f"ATOM  {len(lines) + 1:5d}  {name:<3s} PRO A{i + 1:4d}    {x:8.3f}{y:8.3f}{z:8.3f}  1.00  0.00")
+    path = tmp_path / "ppii.pdb"
+    path.write_text("\n".join(lines) + "\n")
+    result = tarnix.assign(str(path), calculate_sasa=False, ppii_stretch=stretch)
+    # residue 0 never starts a stretch and the last residue has no psi
+    assert result.sequence.strip() == expected
