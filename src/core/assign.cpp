@@ -1,11 +1,67 @@
 #include "core/assign.hpp"
 
-namespace tarnix::core {
+#include "core/geometry.hpp"
+#include "core/hbond.hpp"
+#include "core/helix.hpp"
+#include "core/sasa.hpp"
+#include "core/strand.hpp"
 
-void assign_structure(Structure& structure, const AssignOptions& /*options*/) {
-    auto& residues = structure.residues;
+namespace tarnix::core {
+namespace {
+
+constexpr float kBendThreshold = 70.0f;
+
+// An n-turn starting at k-1 .. k-n+1 has residue k strictly inside it.
+bool inside_turn(const std::vector<Residue>& residues, std::size_t k) {
+    for (std::size_t n = 3; n <= 5; ++n) {
+        for (std::size_t back = 1; back < n && back <= k; ++back) {
+            if (turn_starts_at(residues[k - back], n)) return true;
+        }
+    }
+    return false;
+}
+
+void number_residues(std::vector<Residue>& residues) {
+    for (std::size_t i = 0; i < residues.size(); ++i) residues[i].index = i;
+}
+
+}  // namespace
+
+void mark_bends(std::vector<Residue>& residues) {
+    for (Residue& r : residues) {
+        if (r.kappa) r.bend = *r.kappa > kBendThreshold;
+    }
+}
+
+void assign_turns_and_bends(std::vector<Residue>& residues) {
+    for (std::size_t k = 1; k + 1 < residues.size(); ++k) {
+        Residue& r = residues[k];
+        if (r.ss != ' ') continue;
+        if (inside_turn(residues, k)) {
+            r.ss = 'T';
+        } else if (r.bend) {
+            r.ss = 'S';
+        }
+    }
+}
+
+void assign_structure(Structure& structure, const AssignOptions& options) {
+    std::vector<Residue>& residues = structure.residues;
     if (residues.empty()) return;
-    for (std::uint64_t i = 0; i < residues.size(); ++i) residues[i].index = i;
+    number_residues(residues);
+    detect_chain_breaks(residues);
+    compute_backbone_geometry(residues);
+    {
+        // The close-pair list is needed only up to the bridge search.
+        const std::vector<ResiduePair> close_pairs = find_hydrogen_bonds(structure);
+        assign_strands(residues, close_pairs);
+    }
+    find_turns(residues);
+    mark_bends(residues);
+    assign_helices(residues);
+    assign_ppii(residues, options.ppii_stretch);
+    assign_turns_and_bends(residues);
+    if (options.calculate_sasa) compute_accessibility(residues, options.sasa_points);
 }
 
 }  // namespace tarnix::core

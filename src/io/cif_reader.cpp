@@ -146,7 +146,8 @@ public:
         // Joined tokens are made of disjoint parts of the row, so the scratch buffer never
         // outgrows the row and never moves.
         scratch_.reserve(row.size());
-        std::optional<std::size_t> token_start;
+        constexpr std::size_t kNoToken = std::string_view::npos;
+        std::size_t token_start = kNoToken;
         std::size_t i = 0;
         while (i < row.size() && tokens_.size() < limit) {
             const char c = row[i];
@@ -164,9 +165,9 @@ public:
                     const std::size_t close = row.find(c, i + 1);
                     const std::size_t inside_end = close == std::string_view::npos ? row.size() : close;
                     std::string_view token = row.substr(i + 1, inside_end - (i + 1));
-                    if (token_start) {
-                        token = join(row.substr(*token_start, i - *token_start), token);
-                        token_start.reset();
+                    if (token_start != kNoToken) {
+                        token = join(row.substr(token_start, i - token_start), token);
+                        token_start = kNoToken;
                     }
                     if (close == std::string_view::npos) {
                         if (!token.empty()) {
@@ -180,20 +181,20 @@ public:
                 }
             }
             if (space != 0) {
-                if (token_start) {
-                    tokens_.push_back(row.substr(*token_start, i - *token_start));
-                    token_start.reset();
+                if (token_start != kNoToken) {
+                    tokens_.push_back(row.substr(token_start, i - token_start));
+                    token_start = kNoToken;
                 }
                 i += space;
                 continue;
             }
-            if (!token_start) {
+            if (token_start == kNoToken) {
                 token_start = i;
             }
             ++i;
         }
-        if (token_start && tokens_.size() < limit) {
-            tokens_.push_back(row.substr(*token_start, i - *token_start));
+        if (token_start != kNoToken && tokens_.size() < limit) {
+            tokens_.push_back(row.substr(token_start, i - token_start));
         }
         return tokens_;
     }

@@ -1,3 +1,4 @@
+import os
 import resource
 
 import numpy as np
@@ -90,7 +91,7 @@ def test_classes_have_no_constructor_setters_or_dict():
     [
         lambda c: np.asfortranarray(c),
         lambda c: c[::-1].copy()[::-1],
-        lambda c: np.concatenate([c, c], axis=2)[:, :, ::2][:, :, :3],
+        lambda c: np.repeat(c, 2, axis=2)[:, :, ::2],
         lambda c: np.ascontiguousarray(c[:, ::-1, ::-1])[:, ::-1, ::-1],
     ],
 )
@@ -112,6 +113,7 @@ def test_non_finite_coordinates_pass_through():
     assert result.residue_count == 8
 
 
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""), reason="the sanitizer allocator holds freed memory")
 def test_repeated_calls_do_not_leak():
     coords = backbone(6)
 

@@ -1,0 +1,45 @@
+// Backbone hydrogen bonds N-H...O=C: energies, the two best per donor and per
+// acceptor, and the bond tests the strand and helix phases use.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "core/close_pairs.hpp"
+#include "core/structure.hpp"
+
+namespace tarnix::core {
+
+struct HBondCandidate {
+    std::uint64_t donor = 0;
+    std::uint64_t acceptor = 0;
+    double energy = 0.0;
+};
+
+// Electrostatic energy in kcal/mol of the donor's N-H with the acceptor's C=O,
+// a multiple of 0.001, never below -9.9.
+double hbond_energy(const Residue& donor, const Residue& acceptor);
+
+// Bonds weaker than this are not candidates.
+inline constexpr double kCandidateCutoff = -0.01;
+// Bonds must be stronger than this to pass the bond tests.
+inline constexpr double kBondThreshold = -0.5;
+
+// Candidates in close-pair order: for each (i, j), donor i first, then donor j.
+std::vector<HBondCandidate> collect_candidates(const std::vector<Residue>& residues,
+                                               const std::vector<ResiduePair>& close_pairs);
+
+// Sorts the candidates, strongest first and stable, and keeps the best two per side.
+void keep_best_bonds(std::vector<Residue>& residues, std::vector<HBondCandidate> candidates);
+
+// The whole phase: clears the slots, regroups chains and fills the slots.
+// Returns the close-pair list for the bridge search.
+std::vector<ResiduePair> find_hydrogen_bonds(Structure& structure);
+
+// NH(d)->O(a): one of d's donor slots names a with an energy below the threshold.
+bool nh_to_o(const std::vector<Residue>& residues, std::uint64_t d, std::uint64_t a);
+
+// O(a)<-NH(d): one of a's acceptor slots names d with an energy below the threshold.
+bool o_from_nh(const std::vector<Residue>& residues, std::uint64_t a, std::uint64_t d);
+
+}  // namespace tarnix::core

@@ -1,0 +1,120 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "core/hbond.hpp"
+#include "core_fixtures.hpp"
+
+namespace tarnix::core {
+namespace {
+
+using testing::blank_chain;
+
+// Donor N at the origin with H 1 A along x; acceptor O at x = d, C beyond it.
+void place_linear_bond(Residue& donor, Residue& acceptor, float d) {
+    donor.n = {0, 0, 0};
+    donor.h = Point3{1, 0, 0};
+    acceptor.o = {d, 0, 0};
+    acceptor.c = {d + 1.23f, 0, 0};
+}
+
+double linear_energy(float d) {
+    std::vector<Residue> r = blank_chain(2);
+    place_linear_bond(r[0], r[1], d);
+    return hbond_energy(r[0], r[1]);
+}
+
+// The shortest distance, on a fine scan, at which the linear bond has this energy.
+float distance_for_energy(double energy) {
+    for (float d = 2.0f; d < 50.0f; d += 0.001f) {
+        if (linear_energy(d) == energy) return d;
+    }
+    ADD_FAILURE() << "no distance gives " << energy;
+    return 0.0f;
+}
+
+TEST(HBondEnergy, RoundsToThousandthsAndClampsClashes) {
+    const double e = linear_energy(2.9f);
+    EXPECT_LT(e, -0.5);
+    EXPECT_EQ(std::round(e * 1000.0) / 1000.0, e);
+    EXPECT_EQ(linear_energy(0.4f), -9.9);
+    EXPECT_EQ(linear_energy(std::nanf("")), -9.9);
+}
+
+TEST(HBondEnergy, ProlineNeverDonatesAndMissingHydrogenUsesNitrogen) {
+    std::vector<Residue> r = blank_chain(2);
+    place_linear_bond(r[0], r[1], 2.9f);
+    r[1].amino_acid = 'P';
+    EXPECT_LT(hbond_energy(r[0], r[1]), -0.5);
+    r[0].amino_acid = 'P';
+    EXPECT_EQ(hbond_energy(r[0], r[1]), 0.0);
+    r[0].amino_acid = 'A';
+    r[0].h.reset();
+    EXPECT_EQ(hbond_energy(r[0], r[1]), 0.0);
+    r[1].c = {0.3f, 0, 0};
+    EXPECT_EQ(hbond_energy(r[0], r[1]), -9.9);
+}
+
+// Residue 0 donates to residue 2 with the given energy; nothing else bonds.
+Structure linear_bond_structure(double energy) {
+    Structure s;
+    s.residues = blank_chain(3);
+    place_linear_bond(s.residues[0], s.residues[2], distance_for_energy(energy));
+    s.residues[1].ca = {0, 0, 30};
+    return s;
+}
+
+TEST(HydrogenBonds, CandidateCutoffIsStrict) {
+    Structure at_cutoff = linear_bond_structure(-0.010);
+    find_hydrogen_bonds(at_cutoff);
+    EXPECT_FALSE(at_cutoff.residues[0].donor_bonds[0].partner.has_value());
+
+    Structure beyond = linear_bond_structure(-0.011);
+    find_hydrogen_bonds(beyond);
+    EXPECT_EQ(beyond.residues[0].donor_bonds[0].partner, 2u);
+    EXPECT_EQ(beyond.residues[2].acceptor_bonds[0].energy, -0.011);
+    EXPECT_FALSE(nh_to_o(beyond.residues, 0, 2));
+}
+
+// Every atom on one point: every examined direction clashes at -9.9, so the
+// slots show the order in which candidates were generated.
+TEST(HydrogenBonds, GenerationOrderDecidesEqualEnergies) {
+    Structure s;
+    s.residues = blank_chain(5);
+    s.residues[1].amino_acid = 'P';
+    const std::vector<ResiduePair> pairs = find_hydrogen_bonds(s);
+    EXPECT_EQ(pairs.size(), 10u);
+    const auto& r = s.residues;
+    auto partners = [](const std::array<HBondSlot, 2>& slots) {
+        return std::vector<std::optional<std::uint64_t>>{slots[0].partner, slots[1].partner};
+    };
+    using P = std::vector<std::optional<std::uint64_t>>;
+    EXPECT_EQ(partners(r[0].donor_bonds), (P{2, 3}));
+    EXPECT_EQ(partners(r[1].donor_bonds), (P{std::nullopt, std::nullopt}));
+    EXPECT_EQ(partners(r[2].donor_bonds), (P{4, std::nullopt}));
+    EXPECT_EQ(partners(r[4].donor_bonds), (P{0, 1}));
+    EXPECT_EQ(partners(r[0].acceptor_bonds), (P{3, 4}));
+    EXPECT_EQ(partners(r[1].acceptor_bonds), (P{4, std::nullopt}));
+    EXPECT_EQ(partners(r[2].acceptor_bonds), (P{0, std::nullopt}));
+    EXPECT_EQ(partners(r[4].acceptor_bonds), (P{0, 2}));
+}
+
+TEST(HydrogenBonds, BestTwoPerSideAndTheBondTests) {
+    std::vector<Residue> r = blank_chain(12);
+    keep_best_bonds(r, {{1, 0, -1.0}, {2, 0, -2.0}, {3, 0, -1.5},   // three donors on acceptor 0
+                        {5, 6, -1.234}, {5, 7, -1.234}, {5, 8, -1.234},  // equal energies for donor 5
+                        {10, 11, -0.5}});
+    EXPECT_EQ(r[0].acceptor_bonds[0].partner, 2u);
+    EXPECT_EQ(r[0].acceptor_bonds[1].partner, 3u);
+    EXPECT_TRUE(nh_to_o(r, 1, 0));
+    EXPECT_FALSE(o_from_nh(r, 0, 1));
+    EXPECT_TRUE(o_from_nh(r, 0, 3));
+    EXPECT_EQ(r[5].donor_bonds[0].partner, 6u);
+    EXPECT_EQ(r[5].donor_bonds[1].partner, 7u);
+    EXPECT_EQ(r[10].donor_bonds[0].energy, -0.5);
+    EXPECT_FALSE(nh_to_o(r, 10, 11));
+    EXPECT_FALSE(o_from_nh(r, 11, 10));
+}
+
+}  // namespace
+}  // namespace tarnix::core
