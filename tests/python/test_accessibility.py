@@ -38,23 +38,29 @@ def test_overlapping_backbones_bury_each_other():
     assert values[2] == isolated
 
 
-@pytest.mark.parametrize("entry", ["coords", "file"])
+@pytest.mark.parametrize("entry", ["coords", "file", "batch"])
 def test_without_sasa_every_value_is_zero(entry, structures_dir):
+    path = str(structures_dir / "1ubq.pdb")
     if entry == "coords":
         coords = spread_backbones(4)
         coords[1] = coords[0]
         result = tarnix.assign_from_coords(coords, calculate_sasa=False)
+    elif entry == "file":
+        result = tarnix.assign(path, calculate_sasa=False)
     else:
-        result = tarnix.assign(str(structures_dir / "1ubq.pdb"), calculate_sasa=False)
+        (result,) = tarnix.assign_batch([path], calculate_sasa=False)
     values = accessibilities(result)
     assert values and all(v == 0.0 for v in values)
 
 
 @pytest.mark.parametrize("name", ["1ubq.pdb", "1ubq.cif", "1ejg.pdb"])
 def test_file_values_are_sane(name, structures_dir):
-    values = accessibilities(tarnix.assign(str(structures_dir / name)))
+    path = str(structures_dir / name)
+    values = accessibilities(tarnix.assign(path))
     largest_side_chain = 10
     ceiling = float(full_area("CA")) * (4 + largest_side_chain)
     assert all(0.0 <= v < ceiling for v in values)
     # Small proteins have a buried core and an exposed surface.
     assert min(values) < 20.0 < 100.0 < max(values)
+    (batch,) = tarnix.assign_batch([path])
+    assert accessibilities(batch) == values
