@@ -62,7 +62,12 @@ def codes(coords):
 
 @pytest.mark.parametrize("phi, psi, code", [(-57, -47, "H"), (-49, -26, "G"), (-75, 145, "P")])
 def test_uniform_backbones(phi, psi, code):
-    assert codes(ideal_backbone([(phi, psi)] * 16)) == " " + code * 14 + " "
+    coords = ideal_backbone([(phi, psi)] * 16)
+    assert codes(coords) == " " + code * 14 + " "
+    residues = tarnix.assign_from_coords(coords.astype(np.float32)).residues
+    assert residues[0].phi is None and residues[-1].psi is None
+    assert [r.phi for r in residues[1:]] == pytest.approx([phi] * 15, abs=0.01)
+    assert [r.psi for r in residues[:-1]] == pytest.approx([psi] * 15, abs=0.01)
 
 
 @pytest.mark.parametrize("parallel, expected", [(False, "  EEEEE   EEEEE "), (True, "   EEEE    EEEE ")])
