@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 
 python3 -m pip install -q ".[test]"
 
-cmake -S . -B build/cpp -G Ninja -DTARNIX_BUILD_PYTHON=OFF -DTARNIX_BUILD_TESTS=ON >/dev/null
+cmake -S . -B build/cpp -DTARNIX_BUILD_PYTHON=OFF -DTARNIX_BUILD_TESTS=ON >/dev/null
 cmake --build build/cpp -j 2
 ./build/cpp/tarnix_tests --gtest_brief=1
 
