@@ -170,6 +170,16 @@ TEST(CifReader, AppliesTheRowRules) {
     EXPECT_EQ(names, (std::vector<std::string>{"CB", "OG"}));
     EXPECT_EQ(r.atoms[0].position.x, 9.0f);
 
+    // Rows of other models and water rows are gone before the choice; a dropped hydrogen chooses.
+    const std::string alt = header(kItems) + row("CB", "THR", "4", 50, "A", "2") + row("O", "HOH", "4", 51, "A") +
+                            row("HG1", "THR", "4", 52, "B") + backbone_rows("THR", "4", 60) +
+                            row("CB", "THR", "4", 70, "A") + row("CB", "THR", "4", 71, "B");
+    const core::Structure chosen = read_ok(dir, "alt.cif", alt);
+    ASSERT_EQ(chosen.residues.size(), 1u);
+    EXPECT_EQ(chosen.residues.at(0).res_name, "THR");
+    ASSERT_EQ(chosen.residues.at(0).atoms.size(), 1u);
+    EXPECT_EQ(chosen.residues.at(0).atoms[0].position.x, 71.0f);
+
     const std::string ins = header(kItems) + row("N", "ALA", "2", 0, ".", "1", "B", "A") +
                             row("CA", "ALA", "2", 0, ".", "1", "B", "A") + row("C", "ALA", "2", 0, ".", "1", "B", "A") +
                             row("O", "ALA", "2", 0, ".", "1", "B", "A") + backbone_rows("ALA", "2", 10);

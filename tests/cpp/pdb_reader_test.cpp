@@ -101,8 +101,13 @@ TEST(PdbReader, KeepsTheFirstAlternateLocationMetInEachResidue) {
     const std::string b_first = atom_line({"CB", "SER", 'A', 2, 30, 'B'}) + atom_line({"CB", "SER", 'A', 2, 40, 'A'}) +
                                 backbone("SER", 'A', 2, 50) + atom_line({"N", "SER", 'A', 2, 60, 'A'}) +
                                 atom_line({"OG", "SER", 'A', 2, 31, 'B'});
-    const core::Structure s = read_ok(dir, "alt.pdb", a_first + b_first);
-    ASSERT_EQ(s.residues.size(), 2u);
+    // A rejected line does not choose, a dropped hydrogen does.
+    const std::string hydrogen_first = atom_line({"CB", "SER", 'A', 3, 70, 'A'}).substr(0, 53) + "\n" +
+                                       atom_line({"HB2", "SER", 'A', 3, 71, 'B'}) + backbone("SER", 'A', 3, 80) +
+                                       atom_line({"CB", "SER", 'A', 3, 90, 'A'}) +
+                                       atom_line({"CB", "SER", 'A', 3, 91, 'B'});
+    const core::Structure s = read_ok(dir, "alt.pdb", a_first + b_first + hydrogen_first);
+    ASSERT_EQ(s.residues.size(), 3u);
     const auto& first = s.residues.at(0).atoms;
     ASSERT_EQ(first.size(), 2u);
     EXPECT_EQ(first[0].position.x, 10.0f);
@@ -112,6 +117,9 @@ TEST(PdbReader, KeepsTheFirstAlternateLocationMetInEachResidue) {
     EXPECT_EQ(second.atoms[0].position.x, 30.0f);
     EXPECT_EQ(second.atoms[1].position.x, 31.0f);
     EXPECT_EQ(second.n.x, 50.0f);  // the alternate-A N is discarded
+    const auto& third = s.residues.at(2).atoms;
+    ASSERT_EQ(third.size(), 1u);
+    EXPECT_EQ(third[0].position.x, 91.0f);
 }
 
 TEST(PdbReader, PlacesAtomsByName) {
