@@ -94,6 +94,22 @@ def test_iteration_errors_propagate():
         tarnix.assign_batch(Failing(["a"]))
 
 
+@pytest.mark.parametrize("length", [ValueError("no length"), 2**40, 2**62])
+def test_path_sequence_length_is_only_a_hint(length):
+    class Paths:
+        def __len__(self):
+            if isinstance(length, Exception):
+                raise length
+            return length
+
+        def __getitem__(self, i):
+            if i < 2:
+                return "missing.pdb"
+            raise IndexError(i)
+
+    assert tarnix.assign_batch(Paths()) == [None, None]
+
+
 @pytest.mark.parametrize("value", [-1, 2**64])
 def test_out_of_range_integers_raise_unprefixed_overflow(value):
     with pytest.raises(OverflowError) as info:
