@@ -84,6 +84,11 @@ void prefix_type_error(const char* name) {
     PyRef owned_type(type);
     PyRef owned_value(value);
     PyRef owned_traceback(traceback);
+    // Only TypeError itself is reworded; its subclasses propagate as raised.
+    if (type != PyExc_TypeError) {
+        PyErr_Restore(owned_type.release(), owned_value.release(), owned_traceback.release());
+        return;
+    }
 
     PyRef message(PyObject_Str(value));
     if (!message) return;
@@ -91,9 +96,8 @@ void prefix_type_error(const char* name) {
     if (!prefixed) return;
     PyRef replacement(PyObject_CallOneArg(PyExc_TypeError, prefixed.get()));
     if (!replacement) return;
-    if (PyObject* cause = PyException_GetCause(value)) {
-        PyException_SetCause(replacement.get(), cause);  // steals cause
-    }
+    // Setting the cause, even to nothing, also suppresses the implicit context, as `raise ... from` does.
+    PyException_SetCause(replacement.get(), PyException_GetCause(value));  // steals the cause
     PyErr_SetObject(PyExc_TypeError, replacement.get());
 }
 

@@ -31,7 +31,8 @@ bool convert_text(PyObject* object, const char* name, std::string& out);
 bool convert_bool(PyObject* object, const char* name, bool& out);
 bool convert_u64(PyObject* object, const char* name, std::uint64_t& out);
 
-// Re-raises a pending TypeError with the argument prefix; leaves other exceptions alone.
+// Re-raises a pending TypeError (exactly that type) with the argument prefix; leaves other
+// exceptions, TypeError subclasses included, alone.
 void prefix_type_error(const char* name);
 
 // The qualified name of the object's type, as error messages show it.

@@ -1,7 +1,9 @@
 // assign_batch: many files on the process-wide worker pool.
 #include <exception>
 #include <mutex>
+#include <new>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -33,7 +35,12 @@ bool convert_paths(PyObject* object, const char* name, std::vector<std::string>&
     if (hint < 0) {
         PyErr_Clear();
     } else {
-        out.reserve(static_cast<std::size_t>(hint));
+        // Only a hint: a sequence may claim far more items than it yields.
+        try {
+            out.reserve(static_cast<std::size_t>(hint));
+        } catch (const std::length_error&) {
+        } catch (const std::bad_alloc&) {
+        }
     }
     PyRef iterator(PyObject_GetIter(object));
     if (!iterator) {

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "core/codes.hpp"
+#include "python/guard.hpp"
 
 namespace tarnix::python {
 
@@ -89,10 +90,11 @@ void residue_dealloc(PyObject* self) {
 }
 
 PyObject* residue_repr(PyObject* self) {
-    const ResidueRecord& r = residue_of(self);
-    std::string shown = "ResidueInfo(" + r.chain_id + ":" + std::to_string(r.seq_id) + ", " +
-                        r.amino_acid + ", " + r.structure + ")";
-    return text(shown);
+    return guarded([self] {
+        const ResidueRecord& r = residue_of(self);
+        return text("ResidueInfo(" + r.chain_id + ":" + std::to_string(r.seq_id) + ", " + r.amino_acid + ", " +
+                    r.structure + ")");
+    });
 }
 
 PyGetSetDef residue_getset[] = {
@@ -120,10 +122,12 @@ PyType_Slot residue_slots[] = {
 PyType_Spec residue_spec = {"tarnix.ResidueInfo", sizeof(ResidueInfoObject), 0, Py_TPFLAGS_DEFAULT,
                             residue_slots};
 
+// Copies before allocating, so that a failed copy leaves no half-built object behind.
 PyObject* new_residue_info(const ResidueRecord& record) {
+    ResidueRecord copy(record);
     PyObject* self = residue_info_type->tp_alloc(residue_info_type, 0);
     if (self == nullptr) return nullptr;
-    new (&reinterpret_cast<ResidueInfoObject*>(self)->record) ResidueRecord(record);
+    new (&reinterpret_cast<ResidueInfoObject*>(self)->record) ResidueRecord(std::move(copy));
     return self;
 }
 
@@ -140,25 +144,30 @@ PyObject* result_residue_count(PyObject* self, void*) {
 }
 
 PyObject* result_residues(PyObject* self, void*) {
-    const auto& residues = result_of(self).residues;
-    PyRef list(PyList_New(static_cast<Py_ssize_t>(residues.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < residues.size(); ++i) {
-        PyObject* item = new_residue_info(residues[i]);
-        if (item == nullptr) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-    }
-    return list.release();
+    return guarded([self]() -> PyObject* {
+        const auto& residues = result_of(self).residues;
+        PyRef list(PyList_New(static_cast<Py_ssize_t>(residues.size())));
+        if (!list) return nullptr;
+        for (std::size_t i = 0; i < residues.size(); ++i) {
+            PyObject* item = new_residue_info(residues[i]);
+            if (item == nullptr) return nullptr;
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+        }
+        return list.release();
+    });
 }
 
 Py_ssize_t result_length(PyObject* self) { return static_cast<Py_ssize_t>(result_of(self).residues.size()); }
 
 PyObject* result_repr(PyObject* self) {
-    const ResultRecord& r = result_of(self);
-    constexpr std::size_t kShownCodes = 50;
-    std::string shown = r.sequence.size() <= kShownCodes ? r.sequence : r.sequence.substr(0, kShownCodes) + "...";
-    return text("TarnixResult(id='" + r.structure_id + "', residues=" + std::to_string(r.residues.size()) +
-                ", sequence='" + shown + "')");
+    return guarded([self] {
+        const ResultRecord& r = result_of(self);
+        constexpr std::size_t kShownCodes = 50;
+        std::string shown =
+            r.sequence.size() <= kShownCodes ? r.sequence : r.sequence.substr(0, kShownCodes) + "...";
+        return text("TarnixResult(id='" + r.structure_id + "', residues=" + std::to_string(r.residues.size()) +
+                    ", sequence='" + shown + "')");
+    });
 }
 
 void result_dealloc(PyObject* self) {

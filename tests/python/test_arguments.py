@@ -77,6 +77,34 @@ def test_prefixed_error_takes_the_underlying_cause():
     assert str(info.value) == "argument 'ppii_stretch': bad index"
     assert isinstance(info.value.__cause__, KeyError)
 
+    # without an underlying cause the cause is still set (to None), as after `raise ... from None`
+    with pytest.raises(TypeError) as info:
+        try:
+            raise KeyError("handled")
+        except KeyError:
+            tarnix.assign("x", True, 2.5)
+    assert info.value.__cause__ is None and info.value.__suppress_context__
+
+
+def test_type_error_subclasses_propagate_unprefixed():
+    class IndexFailure(TypeError):
+        pass
+
+    class Index:
+        def __index__(self):
+            raise IndexFailure("bad index")
+
+    class Paths(list):
+        def __iter__(self):
+            raise IndexFailure("no iteration")
+
+    for call, message in [(lambda: tarnix.assign("x", True, Index()), "bad index"),
+                          (lambda: tarnix.assign_batch(["a"], Index()), "bad index"),
+                          (lambda: tarnix.assign_batch(Paths(["a"])), "no iteration")]:
+        with pytest.raises(IndexFailure) as info:
+            call()
+        assert str(info.value) == message
+
 
 def test_iteration_errors_propagate():
     class Broken(list):
@@ -92,6 +120,22 @@ def test_iteration_errors_propagate():
 
     with pytest.raises(RuntimeError, match="^boom$"):
         tarnix.assign_batch(Failing(["a"]))
+
+
+@pytest.mark.parametrize("length", [ValueError("no length"), 2**40, 2**62])
+def test_path_sequence_length_is_only_a_hint(length):
+    class Paths:
+        def __len__(self):
+            if isinstance(length, Exception):
+                raise length
+            return length
+
+        def __getitem__(self, i):
+            if i < 2:
+                return "missing.pdb"
+            raise IndexError(i)
+
+    assert tarnix.assign_batch(Paths()) == [None, None]
 
 
 @pytest.mark.parametrize("value", [-1, 2**64])

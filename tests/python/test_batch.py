@@ -74,6 +74,21 @@ print(threads() - base)
     assert out.stdout.split() == ["2", "2"]
 
 
+def test_default_pool_follows_the_affinity_set_and_keeps_its_size(structures_dir):
+    out = run_python(THREADS + f"""
+import tarnix
+os.sched_setaffinity(0, {{min(os.sched_getaffinity(0))}})
+path = {str(structures_dir / "1aki.pdb")!r}
+base = threads()
+tarnix.assign_batch([path] * 3)
+print(threads() - base)
+tarnix.assign_batch([path] * 3, 2)
+print(threads() - base)
+""")
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split() == ["1", "1"]
+
+
 def test_absurd_thread_request_is_bounded_and_exit_is_clean():
     out = run_python(THREADS + """
 import tarnix

@@ -66,6 +66,19 @@ def test_residue_repr_and_floats_are_exact_singles():
     assert residue.phi is None or float(np.float32(residue.phi)) == residue.phi
 
 
+def test_residue_repr_shows_file_residues_as_read(tmp_path):
+    lines = []
+    for k, (seq_id, name) in enumerate([(-3, "GLY"), (5, "GLY"), (6, "SER")]):
+        for serial, (atom, x, y) in enumerate([(" N  ", 0.0, 0.0), (" CA ", 1.46, 0.0), (" C  ", 2.0, 1.4),
+                                               (" O  ", 1.3, 2.4)], start=4 * k + 1):
+            lines.append(f"ATOM  {serial:5d} {atom} {name} A{seq_id:4d}    {20.0 * k + x:8.3f}{y:8.3f}{0.0:8.3f}"
+                         f"  1.00  0.00           {atom.strip()[0]}")
+    path = tmp_path / "isolated.pdb"
+    path.write_text("\n".join(lines) + "\n")
+    residues = tarnix.assign(str(path), False).residues
+    assert [repr(r) for r in residues] == ["ResidueInfo(A:-3, G,  )", "ResidueInfo(A:5, G,  )", "ResidueInfo(A:6, S,  )"]
+
+
 def test_classes_have_no_constructor_setters_or_dict():
     with pytest.raises(TypeError, match="^No constructor defined for TarnixResult$"):
         tarnix.TarnixResult()
