@@ -1,4 +1,5 @@
 // assign_batch: many files on the process-wide worker pool.
+#include <algorithm>
 #include <exception>
 #include <mutex>
 #include <new>
@@ -36,11 +37,8 @@ bool convert_paths(PyObject* object, const char* name, std::vector<std::string>&
         PyErr_Clear();
     } else {
         // Only a hint: a sequence may claim far more items than it yields.
-        try {
-            out.reserve(static_cast<std::size_t>(hint));
-        } catch (const std::length_error&) {
-        } catch (const std::bad_alloc&) {
-        }
+        constexpr std::size_t kMostReserved = 1 << 16;
+        out.reserve(std::min(static_cast<std::size_t>(hint), kMostReserved));
     }
     PyRef iterator(PyObject_GetIter(object));
     if (!iterator) {
@@ -100,9 +98,7 @@ PyObject* results_list(std::vector<std::optional<ResultRecord>>& slots) {
     return list.release();
 }
 
-}  // namespace
-
-PyObject* assign_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* assign_batch_unguarded(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     BoundArguments bound;
     if (!bind_arguments(kBatchSignature, args, nargs, kwnames, bound)) return nullptr;
     std::vector<std::string> paths;
@@ -112,20 +108,25 @@ PyObject* assign_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     if (bound[1] && !convert_u64(bound[1], "n_threads", n_threads)) return nullptr;
     if (bound[2] && !convert_bool(bound[2], "calculate_sasa", options.calculate_sasa)) return nullptr;
 
-    return guarded([&]() -> PyObject* {
-        WorkerPool& pool = process_pool(static_cast<std::size_t>(std::min<std::uint64_t>(n_threads, kMaxPoolThreads)));
-        std::vector<std::optional<ResultRecord>> slots(paths.size());
-        FirstFailure failure;
-        pool.run(paths.size(), [&](std::size_t i) {
-            try {
-                slots[i] = process_file(paths[i], options);
-            } catch (...) {
-                failure.record(std::current_exception());
-            }
-        });
-        failure.rethrow();
-        return results_list(slots);
+    WorkerPool& pool = process_pool(static_cast<std::size_t>(std::min<std::uint64_t>(n_threads, kMaxPoolThreads)));
+    std::vector<std::optional<ResultRecord>> slots(paths.size());
+    FirstFailure failure;
+    pool.run(paths.size(), [&](std::size_t i) {
+        try {
+            slots[i] = process_file(paths[i], options);
+        } catch (...) {
+            failure.record(std::current_exception());
+        }
     });
+    failure.rethrow();
+    return results_list(slots);
+}
+
+}  // namespace
+
+// Copying arguments can run out of memory too, so the whole call is guarded.
+PyObject* assign_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] { return assign_batch_unguarded(args, nargs, kwnames); });
 }
 
 }  // namespace tarnix::python

@@ -21,9 +21,7 @@ PyObject* assign_and_wrap(core::Structure& structure, const core::AssignOptions&
     return new_tarnix_result(make_result_record(structure));
 }
 
-}  // namespace
-
-PyObject* assign(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* assign_unguarded(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     BoundArguments bound;
     if (!bind_arguments(kAssignSignature, args, nargs, kwnames, bound)) return nullptr;
     std::string path;
@@ -31,17 +29,15 @@ PyObject* assign(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     if (!convert_text(bound[0], "path", path)) return nullptr;
     if (bound[1] && !convert_bool(bound[1], "calculate_sasa", options.calculate_sasa)) return nullptr;
     if (bound[2] && !convert_u64(bound[2], "ppii_stretch", options.ppii_stretch)) return nullptr;
-    return guarded([&]() -> PyObject* {
-        auto outcome = io::read_structure_file(path);
-        if (auto* failure = std::get_if<io::ReadFailure>(&outcome)) {
-            PyErr_SetString(PyExc_ValueError, failure->message.c_str());
-            return nullptr;
-        }
-        return assign_and_wrap(std::get<core::Structure>(outcome), options);
-    });
+    auto outcome = io::read_structure_file(path);
+    if (auto* failure = std::get_if<io::ReadFailure>(&outcome)) {
+        PyErr_SetString(PyExc_ValueError, failure->message.c_str());
+        return nullptr;
+    }
+    return assign_and_wrap(std::get<core::Structure>(outcome), options);
 }
 
-PyObject* assign_from_coords(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* assign_from_coords_unguarded(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     BoundArguments bound;
     if (!bind_arguments(kFromCoordsSignature, args, nargs, kwnames, bound)) return nullptr;
     CoordsArray coords;
@@ -54,10 +50,19 @@ PyObject* assign_from_coords(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         PyErr_SetString(PyExc_ValueError, "coords must have shape (L, 4, 3) where 4 is N, CA, C, O");
         return nullptr;
     }
-    return guarded([&] {
-        core::Structure structure = structure_from_coords(coords, chain_id);
-        return assign_and_wrap(structure, options);
-    });
+    core::Structure structure = structure_from_coords(coords, chain_id);
+    return assign_and_wrap(structure, options);
+}
+
+}  // namespace
+
+// Copying arguments can run out of memory too, so the whole call is guarded.
+PyObject* assign(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] { return assign_unguarded(args, nargs, kwnames); });
+}
+
+PyObject* assign_from_coords(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] { return assign_from_coords_unguarded(args, nargs, kwnames); });
 }
 
 }  // namespace tarnix::python
