@@ -4,6 +4,7 @@
 #include <random>
 
 #include "core/assign.hpp"
+#include "core/codes.hpp"
 #include "core_fixtures.hpp"
 
 namespace tarnix::core {
@@ -118,6 +119,12 @@ TEST(AssignStructure, SurvivesNonFiniteAndAbsurdCoordinates) {
         }
     }
     EXPECT_EQ(assigned(s).size(), 60u);
+}
+
+TEST(AssignStructure, ThreeStateReduction) {
+    std::string reduced;
+    for (char code : std::string("HGIEBPTS ")) reduced += code_c3(code);
+    EXPECT_EQ(reduced, "HHHEE----");
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <string>
 
 #include "core/geometry.hpp"
 #include "core_fixtures.hpp"
@@ -123,6 +124,23 @@ TEST(BackboneGeometry, KappaExtremesAndChainCondition) {
     EXPECT_FLOAT_EQ(*kappa_for({0, 0, 0}, {0, 0, 0}), 180.0f);
     EXPECT_FALSE(kappa_for({2, 0, 0}, {4, 0, 0}).has_value());
     EXPECT_FALSE(kappa_for({0, 0, 0}, {4, 0, 0}, "B").has_value());
+}
+
+// A chain id change without a break: phi is taken across it, but no CA window may straddle it.
+TEST(BackboneGeometry, ChainChangeEndsTheCaWindows) {
+    std::vector<Residue> r = testing::uniform_backbone(10, -57.0, -47.0).residues;
+    for (std::size_t i = 5; i < r.size(); ++i) r[i].chain_id = std::string(1, 'B');
+    detect_chain_breaks(r);
+    compute_backbone_geometry(r);
+    EXPECT_EQ(r[5].break_flag, kNoBreak);
+    EXPECT_TRUE(r[5].phi.has_value());
+    std::string kappa, alpha;
+    for (const Residue& x : r) {
+        kappa += x.kappa ? 'k' : '-';
+        alpha += x.alpha ? 'a' : '-';
+    }
+    EXPECT_EQ(kappa, "--k----k--");
+    EXPECT_EQ(alpha, "-aa---aa--");
 }
 
 }  // namespace

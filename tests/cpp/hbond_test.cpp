@@ -116,5 +116,16 @@ TEST(HydrogenBonds, BestTwoPerSideAndTheBondTests) {
     EXPECT_FALSE(o_from_nh(r, 11, 10));
 }
 
+TEST(HydrogenBonds, FoundAcrossChainsAndBreaks) {
+    Structure s = linear_bond_structure(-2.0);
+    s.residues[1].chain_id = std::string(1, 'B');
+    s.residues[2].chain_id = std::string(1, 'C');
+    s.residues[2].break_flag = kBreakNewChain;
+    find_hydrogen_bonds(s);
+    EXPECT_TRUE(nh_to_o(s.residues, 0, 2));
+    EXPECT_TRUE(o_from_nh(s.residues, 2, 0));
+    EXPECT_EQ(s.chains.size(), 3u);
+}
+
 }  // namespace
 }  // namespace tarnix::core

@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <limits>
+#include <random>
 #include <string>
 #include <variant>
 #include <vector>
@@ -214,6 +215,45 @@ TEST(Accessibility, EdgePointCountsAreDefined) {
     compute_accessibility(residues, 0);
     // Isolated atoms keep their full area; overlapping ones show nothing.
     EXPECT_EQ(residues[0].accessibility, full_area(kSide));
+}
+
+// Crowded random residues: whole copies of other residues, side-chain atoms on backbone atoms,
+// atoms a rounding step apart and atoms on the walls between grid cells.
+std::vector<Residue> crowded_residues(std::mt19937& rng) {
+    std::uniform_real_distribution<float> box(-9.0f, 9.0f);
+    std::uniform_int_distribution<int> wall(-2, 2);
+    std::uniform_int_distribution<int> choice(0, 9);
+    const auto point = [&]() -> Point3 {
+        switch (choice(rng)) {
+            case 0: return {7.0f * static_cast<float>(wall(rng)), box(rng), 7.0f * static_cast<float>(wall(rng))};
+            case 1: return {-0.0f, box(rng), 0.0f};
+            default: return {box(rng), box(rng), box(rng)};
+        }
+    };
+    std::vector<Residue> residues(std::uniform_int_distribution<int>(5, 40)(rng));
+    for (std::size_t k = 0; k < residues.size(); ++k) {
+        Residue& r = residues[k];
+        const int kind = choice(rng);
+        if (k > 0 && kind < 2) {
+            r = residues[std::uniform_int_distribution<std::size_t>(0, k - 1)(rng)];
+            continue;
+        }
+        r = residue_at(point(), point(), point(), point());
+        if (kind == 2) r.ca = r.n;
+        if (kind == 3) r.c.x = std::nextafter(r.c.x, 100.0f);
+        for (int a = choice(rng) % 4; a > 0; --a) r.atoms.push_back(Atom{"X", choice(rng) < 3 ? r.o : point()});
+    }
+    return residues;
+}
+
+TEST(Accessibility, MatchesTheLiteralCalculationOnCrowdedRandomAtoms) {
+    std::mt19937 rng(99);
+    for (int trial = 0; trial < 60; ++trial) {
+        std::vector<Residue> residues = crowded_residues(rng);
+        const std::vector<float> expected = reference_accessibility(residues, 100);
+        compute_accessibility(residues, 100);
+        expect_same_bits(residues, expected);
+    }
 }
 
 TEST(Accessibility, EmptyInputIsFine) {

@@ -1,7 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <deque>
 #include <functional>
+#include <random>
+#include <sstream>
+#include <string>
+#include <unordered_set>
 
+#include "core/hbond.hpp"
 #include "core/strand.hpp"
 #include "core_fixtures.hpp"
 
@@ -152,6 +159,243 @@ TEST(Strands, StrandCodeWinsAndPartnerSlotsKeepFirstAndLast) {
     EXPECT_EQ(r[10].bridge_partners[0]->partner, 20u);
     EXPECT_EQ(r[10].bridge_partners[1]->partner, 40u);
     EXPECT_TRUE(r[10].bridge_partners[1]->parallel);
+}
+
+// The strand phase written out literally: ladder scans in list order, merges that erase at once,
+// and a breadth-first search that compares every ladder with every other, residue by residue.
+namespace literal {
+
+bool continues_chain(const std::vector<Residue>& r, std::uint64_t k) {
+    return r[k].chain_id == r[k - 1].chain_id && r[k + 1].chain_id == r[k - 1].chain_id &&
+           r[k].break_flag == 0 && r[k + 1].break_flag == 0;
+}
+
+std::vector<Ladder> find_bridges(const std::vector<Residue>& r, const std::vector<ResiduePair>& pairs) {
+    std::vector<Ladder> ladders;
+    const std::uint64_t n = r.size();
+    for (const auto [i, j] : pairs) {
+        if (j < i + 4 || i < 1 || i + 1 >= n || j + 1 >= n) continue;
+        if (!continues_chain(r, i) || !continues_chain(r, j)) continue;
+        const bool par = (nh_to_o(r, i + 1, j) && nh_to_o(r, j, i - 1)) || (nh_to_o(r, j + 1, i) && nh_to_o(r, i, j - 1));
+        const bool anti = (nh_to_o(r, i + 1, j - 1) && nh_to_o(r, j + 1, i - 1)) ||
+                          (nh_to_o(r, j, i) && nh_to_o(r, i, j)) || (o_from_nh(r, i, j) && o_from_nh(r, j, i));
+        if (!par && !anti) continue;
+        const BridgeKind kind = par ? kPar : kAnti;
+        bool added = false;
+        for (Ladder& l : ladders) {
+            if (l.kind != kind || l.strand1.back() != i - 1) continue;
+            if (kind == kAnti && l.strand2.front() == j + 1) {
+                l.strand1.push_back(i);
+                l.strand2.insert(l.strand2.begin(), j);
+                added = true;
+                break;
+            }
+            if (kind == kPar && l.strand2.back() == j - 1) {
+                l.strand1.push_back(i);
+                l.strand2.push_back(j);
+                added = true;
+                break;
+            }
+        }
+        if (!added) ladders.push_back(ladder(kind, {i}, {j}));
+    }
+    return ladders;
+}
+
+bool span_intact(const std::vector<Residue>& r, std::uint64_t lo, std::uint64_t hi) {
+    for (std::uint64_t k = lo + 1; k <= hi; ++k) {
+        if (r[k].chain_id != r[lo].chain_id || r[k].break_flag != 0) return false;
+    }
+    return true;
+}
+
+void merge_bulges(std::vector<Ladder>& ladders, const std::vector<Residue>& r) {
+    for (std::size_t a = 0; a < ladders.size(); ++a) {
+        for (std::size_t b = a + 1; b < ladders.size();) {
+            Ladder& x = ladders[a];
+            const Ladder& y = ladders[b];
+            const std::int64_t a1f = x.strand1.front(), a1l = x.strand1.back(), a2f = x.strand2.front(),
+                               a2l = x.strand2.back();
+            const std::int64_t b1f = y.strand1.front(), b1l = y.strand1.back(), b2f = y.strand2.front(),
+                               b2l = y.strand2.back();
+            const std::int64_t gap1 = std::max<std::int64_t>(b1f - a1l, 0);
+            const std::int64_t gap2 = std::max<std::int64_t>(x.kind == kPar ? b2f - a2l : a2f - b2l, 0);
+            const bool merge = x.kind == y.kind && span_intact(r, std::min(a1f, b1f), std::max(a1l, b1l)) &&
+                               span_intact(r, std::min(a2f, b2f), std::max(a2l, b2l)) && (a1l < b1f || a1f > b1l) &&
+                               ((gap1 <= 5 && gap2 <= 2) || (gap1 <= 2 && gap2 <= 5));
+            if (!merge) {
+                ++b;
+                continue;
+            }
+            for (auto [into, from] : {std::pair{&x.strand1, &y.strand1}, std::pair{&x.strand2, &y.strand2}}) {
+                into->insert(into->end(), from->begin(), from->end());
+                std::sort(into->begin(), into->end());
+                into->erase(std::unique(into->begin(), into->end()), into->end());
+            }
+            ladders.erase(ladders.begin() + static_cast<std::ptrdiff_t>(b));
+        }
+    }
+}
+
+bool share_residue(const Ladder& x, const Ladder& y) {
+    for (const auto* xs : {&x.strand1, &x.strand2}) {
+        for (const auto* ys : {&y.strand1, &y.strand2}) {
+            for (std::uint64_t p : *xs) {
+                for (std::uint64_t q : *ys) {
+                    if (p == q) return true;
+                }
+            }
+        }
+    }
+    return false;
+}
+
+void build_sheets(std::vector<Ladder>& ladders) {
+    std::unordered_set<std::size_t> visited;
+    std::uint32_t sheet = 1, number = 1;
+    for (std::size_t s = 0; s < ladders.size(); ++s) {
+        if (visited.count(s)) continue;
+        std::vector<std::size_t> members;
+        std::deque<std::size_t> queue{s};
+        while (!queue.empty()) {
+            const std::size_t x = queue.front();
+            queue.pop_front();
+            if (visited.count(x)) continue;
+            visited.insert(x);
+            members.push_back(x);
+            for (std::size_t y = 0; y < ladders.size(); ++y) {
+                if (!visited.count(y) && share_residue(ladders[x], ladders[y])) queue.push_back(y);
+            }
+        }
+        for (std::size_t m : members) {
+            ladders[m].sheet = sheet;
+            ladders[m].number = number++;
+        }
+        ++sheet;
+    }
+}
+
+}  // namespace literal
+
+std::string describe(const std::vector<Ladder>& ladders) {
+    std::ostringstream s;
+    for (const Ladder& l : ladders) {
+        s << (l.kind == kPar ? "P[" : "A[");
+        for (std::uint64_t k : l.strand1) s << k << ' ';
+        s << '|';
+        for (std::uint64_t k : l.strand2) s << ' ' << k;
+        s << "] #" << l.number << " sheet " << l.sheet << '\n';
+    }
+    return s.str();
+}
+
+std::string describe(const std::vector<Residue>& residues) {
+    std::ostringstream s;
+    for (const Residue& r : residues) {
+        s << r.ss << r.sheet;
+        for (const auto& p : r.bridge_partners) {
+            if (p) s << '(' << p->partner << ',' << p->ladder << (p->parallel ? "p)" : "a)");
+        }
+        s << '\n';
+    }
+    return s.str();
+}
+
+// Random residues with planted ladders (with gaps, shared residues, bonds seen from one side
+// only or too weak), chain changes and breaks, and a close-pair list with holes.
+struct RandomStrands {
+    std::vector<Residue> residues;
+    std::vector<ResiduePair> pairs;
+};
+
+RandomStrands random_strands(std::mt19937& rng) {
+    auto chance = [&rng](double p) { return std::bernoulli_distribution(p)(rng); };
+    auto pick = [&rng](std::uint64_t lo, std::uint64_t hi) { return std::uniform_int_distribution<std::uint64_t>(lo, hi)(rng); };
+    const std::uint64_t n = pick(40, 110);
+    RandomStrands out;
+    std::vector<Residue>& r = out.residues;
+    r = blank_chain(n);
+    char chain = 'A';
+    for (std::uint64_t k = 1; k < n; ++k) {
+        if (chance(0.01)) chain = chain == 'A' ? 'B' : 'A';
+        r[k].chain_id = std::string(1, chain);
+        if (chance(0.01)) r[k].break_flag = kBreakSameChain;
+    }
+    const double energies[] = {-3.0, -1.0, -0.6, -0.51, -0.5, -0.2};
+    auto bond = [&](std::uint64_t d, std::uint64_t a) {
+        const double e = energies[pick(0, 5)];
+        if (chance(0.9)) r[d].donor_bonds[pick(0, 1)] = HBondSlot{a, e};
+        if (chance(0.9)) r[a].acceptor_bonds[pick(0, 1)] = HBondSlot{d, e};
+    };
+    for (std::uint64_t run = pick(3, 14); run > 0; --run) {
+        const bool par = chance(0.5);
+        std::uint64_t i = pick(1, n - 12), j = pick(i + 4, n - 2);
+        for (std::uint64_t len = pick(1, 7); len > 0 && i + 1 < n && j >= 1 && j + 1 < n && i >= 1; --len) {
+            // One of the bond patterns of the bridge kind; the last two antiparallel ones share
+            // their bonds but are read from different sides.
+            const std::uint64_t pattern = pick(0, 1);
+            if (par && pattern == 0) {
+                bond(i + 1, j);
+                bond(j, i - 1);
+            } else if (par) {
+                bond(j + 1, i);
+                bond(i, j - 1);
+            } else if (pattern == 0) {
+                bond(i + 1, j - 1);
+                bond(j + 1, i - 1);
+            } else {
+                bond(j, i);
+                bond(i, j);
+            }
+            // Mostly consecutive bridges, sometimes a bulge on one strand or both.
+            const std::uint64_t skip1 = chance(0.2) ? pick(1, 5) : 1, skip2 = chance(0.2) ? pick(1, 5) : 1;
+            i += skip1;
+            if (par) {
+                j += skip2;
+            } else if (j < skip2 + 1) {
+                break;
+            } else {
+                j -= skip2;
+            }
+        }
+    }
+    for (std::uint64_t i = 0; i + 1 < n; ++i) {
+        for (std::uint64_t j = i + 1; j < n; ++j) {
+            if (!chance(0.05)) out.pairs.push_back({i, j});
+        }
+    }
+    return out;
+}
+
+TEST(Strands, MatchTheLiteralAlgorithmOnRandomLadders) {
+    std::mt19937 rng(2024);
+    std::size_t merges = 0, shared_sheets = 0, double_partners = 0;
+    for (int trial = 0; trial < 400; ++trial) {
+        RandomStrands s = random_strands(rng);
+        std::vector<Ladder> expected = literal::find_bridges(s.residues, s.pairs);
+        std::vector<Ladder> actual = find_bridges(s.residues, s.pairs);
+        ASSERT_EQ(describe(actual), describe(expected)) << "trial " << trial;
+        sort_ladders(expected);
+        sort_ladders(actual);
+        const std::size_t before = expected.size();
+        literal::merge_bulges(expected, s.residues);
+        merge_bulges(actual, s.residues);
+        ASSERT_EQ(describe(actual), describe(expected)) << "trial " << trial;
+        merges += before - expected.size();
+        literal::build_sheets(expected);
+        build_sheets(actual, s.residues.size());
+        ASSERT_EQ(describe(actual), describe(expected)) << "trial " << trial;
+        if (!expected.empty() && expected.back().sheet < expected.size()) ++shared_sheets;
+        std::vector<Residue> marked = s.residues;
+        assign_strands(marked, s.pairs);
+        mark_strands(expected, s.residues);
+        ASSERT_EQ(describe(marked), describe(s.residues)) << "trial " << trial;
+        for (const Residue& r : marked) double_partners += r.bridge_partners[1] ? 1 : 0;
+    }
+    // The random ladders reach the cases the faster algorithms have to get right.
+    EXPECT_GT(merges, 100u);
+    EXPECT_GT(shared_sheets, 50u);
+    EXPECT_GT(double_partners, 100u);
 }
 
 }  // namespace
