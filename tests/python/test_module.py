@@ -95,3 +95,23 @@ def test_second_interpreter_is_refused():
         interpreters.run_string(interp, script)
     finally:
         interpreters.destroy(interp)
+
+
+def test_type_stub_matches_the_module():
+    import ast
+    import pathlib
+
+    stub = pathlib.Path(__file__).resolve().parents[2] / "src" / "python" / "tarnix.pyi"
+    tree = ast.parse(stub.read_text())
+    functions = {node.name: node for node in tree.body if isinstance(node, ast.FunctionDef)}
+    classes = {node.name: node for node in tree.body if isinstance(node, ast.ClassDef)}
+    assert sorted(functions) + sorted(classes) == sorted(NAMES[:3]) + sorted(NAMES[3:])
+    for name, node in functions.items():
+        parameters = [a.arg for a in node.args.args]
+        defaults = [ast.literal_eval(d) for d in node.args.defaults]
+        signature = inspect.signature(getattr(tarnix, name))
+        assert parameters == list(signature.parameters)
+        assert defaults == [p.default for p in signature.parameters.values()][1:]
+    for name, node in classes.items():
+        declared = [f.name for f in node.body if isinstance(f, ast.FunctionDef) and not f.name.startswith("__")]
+        assert declared == [n for n in vars(getattr(tarnix, name)) if not n.startswith("__")]
