@@ -5,10 +5,13 @@
 #include <bit>
 #include <cmath>
 #include <cstddef>
-#include <cstring>
 #include <limits>
 #include <numbers>
 #include <span>
+
+#ifdef __SSE__
+#include <xmmintrin.h>
+#endif
 
 #include "core/neighbor_grid.hpp"
 
@@ -130,30 +133,41 @@ TestPoints make_test_points(std::uint64_t m) {
     return points;
 }
 
-// Overlapping neighbours of one atom, nearest first, each value copied to every lane.
-struct Neighbours {
-    std::vector<Floats> x, y, z, r2;
-
-    void resize(std::size_t n) {
-        x.resize(n);
-        y.resize(n);
-        z.resize(n);
-        r2.resize(n);
-    }
+// One overlapping neighbour, each value copied to every lane; the four share a cache line.
+struct Neighbour {
+    Floats x, y, z, r2;
 };
 
-bool all_set(const Mask& m) {
-    std::uint64_t half[2];
-    static_assert(sizeof(half) == sizeof(Mask));
-    std::memcpy(half, &m, sizeof(half));
-    return (half[0] & half[1]) == ~std::uint64_t{0};
+// Bit l is set when lane l is.
+unsigned lane_bits(const Mask& m) {
+#ifdef __SSE__
+    return static_cast<unsigned>(_mm_movemask_ps(reinterpret_cast<__m128>(m)));
+#else
+    unsigned bits = 0;
+    for (std::size_t l = 0; l < kWidth; ++l) bits |= static_cast<unsigned>(m[l] & 1) << l;
+    return bits;
+#endif
 }
+
+constexpr unsigned kAllLanes = (1u << kWidth) - 1;
+
+bool all_set(const Mask& m) { return lane_bits(m) == kAllLanes; }
+
+// Number of clear lanes for each value of lane_bits.
+constexpr auto kClearLanes = [] {
+    std::array<std::uint8_t, kAllLanes + 1> clear{};
+    for (unsigned bits = 0; bits <= kAllLanes; ++bits) {
+        clear[bits] = static_cast<std::uint8_t>(kWidth - static_cast<std::size_t>(std::popcount(bits)));
+    }
+    return clear;
+}();
 
 // A point is buried as soon as any neighbour covers it, so points are tested a block at a
 // time and a block stops once every lane is covered; the per-point arithmetic is unchanged.
-std::uint64_t exposed_points(const Point3& centre, float radius, const TestPoints& points, const Neighbours& nb) {
+std::uint64_t exposed_points(const Point3& centre, float radius, const TestPoints& points,
+                             const std::vector<Neighbour>& nb) {
     std::uint64_t exposed = 0;
-    const std::size_t n = nb.r2.size();
+    const std::size_t n = nb.size();
     for (std::size_t first = 0; first < points.x.size(); first += kVectors) {
         Floats px[kVectors], py[kVectors], pz[kVectors];
         Mask buried[kVectors];
@@ -166,18 +180,17 @@ std::uint64_t exposed_points(const Point3& centre, float radius, const TestPoint
         for (std::size_t j = 0; j < n; ++j) {
             Mask all = buried[0];
             for (std::size_t v = 0; v < kVectors; ++v) {
-                const Floats dx = px[v] - nb.x[j];
-                const Floats dy = py[v] - nb.y[j];
-                const Floats dz = pz[v] - nb.z[j];
+                const Neighbour& b = nb[j];
+                const Floats dx = px[v] - b.x;
+                const Floats dy = py[v] - b.y;
+                const Floats dz = pz[v] - b.z;
                 const Floats d2 = (dx * dx + dy * dy) + dz * dz;
-                buried[v] |= nb.r2[j] > d2;
+                buried[v] |= b.r2 > d2;
                 all &= buried[v];
             }
             if (all_set(all)) break;
         }
-        for (std::size_t v = 0; v < kVectors; ++v) {
-            for (std::size_t l = 0; l < kWidth; ++l) exposed += buried[v][l] == 0 ? 1 : 0;
-        }
+        for (std::size_t v = 0; v < kVectors; ++v) exposed += kClearLanes[lane_bits(buried[v])];
     }
     return exposed;
 }
@@ -187,11 +200,6 @@ std::uint64_t exposed_points(const Point3& centre, float radius, const TestPoint
 // is buried exactly when some neighbour covers it.
 constexpr std::size_t kShells = 8;
 constexpr float kShellsPerSquaredReach = kShells / ((2.0f * kLargestRadius) * (2.0f * kLargestRadius));
-
-struct Candidate {
-    float d2;
-    std::size_t slot;  // position in the pool
-};
 
 std::size_t shell_of(float d2) {
     return std::min(kShells - 1, static_cast<std::size_t>(d2 * kShellsPerSquaredReach));
@@ -306,7 +314,7 @@ private:
         const Point3 centre = pool_.centre(self);
         const float radius = pool_.radius(self);
         if (kept == 0) return full_area(radius);
-        order_neighbours(kept);
+        order_neighbours(self, kept);
         const std::uint64_t exposed = exposed_points(centre, radius, points_, nb_);
         return full_area(radius) * fraction(exposed);
     }
@@ -325,29 +333,37 @@ private:
             const Floats dz = c.z - pool_.z[g];
             const Floats d2 = (dx * dx + dy * dy) + dz * dz;
             const Floats reach = ri + pool_.r[g];
-            const Mask overlaps = reach * reach > d2;
+            const unsigned overlaps = lane_bits(reach * reach > d2);
+            // Few spheres overlap; writing every slot and advancing on a hit avoids branches.
             for (std::size_t l = 0; l < kWidth; ++l) {
-                kept_[n] = Candidate{d2[l], g * kWidth + l};
-                n += static_cast<std::size_t>(overlaps[l] & 1);
+                kept_[n] = g * kWidth + l;
+                n += (overlaps >> l) & 1;
             }
         }
         pool_.x[self / kWidth][self % kWidth] = c.x;
         return n;
     }
 
-    void order_neighbours(std::size_t kept) {
+    void order_neighbours(std::size_t self, std::size_t kept) {
         std::size_t start[kShells + 1] = {};
-        for (std::size_t k = 0; k < kept; ++k) ++start[shell_of(kept_[k].d2) + 1];
+        // Recomputing the few kept distances is cheaper than storing one for every pool sphere.
+        const Point3 centre = pool_.centre(self);
+        shells_.resize(kept);
+        for (std::size_t k = 0; k < kept; ++k) {
+            const Point3 c = pool_.centre(kept_[k]);
+            const float dx = centre.x - c.x;
+            const float dy = centre.y - c.y;
+            const float dz = centre.z - c.z;
+            shells_[k] = static_cast<std::uint8_t>(shell_of((dx * dx + dy * dy) + dz * dz));
+            ++start[shells_[k] + 1];
+        }
         for (std::size_t b = 0; b < kShells; ++b) start[b + 1] += start[b];
         nb_.resize(kept);
         for (std::size_t k = 0; k < kept; ++k) {
-            const std::size_t slot = start[shell_of(kept_[k].d2)]++;
-            const Point3 c = pool_.centre(kept_[k].slot);
-            const float r = pool_.radius(kept_[k].slot);
-            nb_.x[slot] = Floats{} + c.x;
-            nb_.y[slot] = Floats{} + c.y;
-            nb_.z[slot] = Floats{} + c.z;
-            nb_.r2[slot] = Floats{} + r * r;
+            const std::size_t slot = start[shells_[k]]++;
+            const Point3 c = pool_.centre(kept_[k]);
+            const float r = pool_.radius(kept_[k]);
+            nb_[slot] = Neighbour{Floats{} + c.x, Floats{} + c.y, Floats{} + c.z, Floats{} + r * r};
         }
     }
 
@@ -360,8 +376,9 @@ private:
     const AtomList& atoms_;
     TestPoints points_;
     Pool pool_;
-    std::vector<Candidate> kept_;  // sized to the pool; the first few entries are in use
-    Neighbours nb_;
+    std::vector<std::size_t> kept_;     // pool positions; sized to the pool, the first few in use
+    std::vector<std::uint8_t> shells_;  // shell of each kept position
+    std::vector<Neighbour> nb_;
 };
 
 }  // namespace
