@@ -200,9 +200,9 @@ PyType_Slot result_slots[] = {
 PyType_Spec result_spec = {"tarnix.TarnixResult", sizeof(TarnixResultObject), 0, Py_TPFLAGS_DEFAULT,
                            result_slots};
 
-PyObject* create_type(PyType_Spec& spec, PyTypeObject*& cached) {
+PyObject* create_type(PyType_Spec& type_spec, PyTypeObject*& cached) {
     if (cached == nullptr) {
-        cached = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+        cached = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
         if (cached == nullptr) return nullptr;
     }
     Py_INCREF(cached);

@@ -51,8 +51,8 @@ def test_registration_order_and_docs():
 def test_second_initialisation_returns_cached_module():
     import importlib.util
 
-    spec = importlib.util.find_spec("tarnix")
-    again = importlib.util.module_from_spec(spec)
+    module_spec = importlib.util.find_spec("tarnix")
+    again = importlib.util.module_from_spec(module_spec)
     assert again is tarnix
 
 
