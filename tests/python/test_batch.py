@@ -6,13 +6,13 @@ import textwrap
 import pytest
 
 import tarnix
+from conftest import residue_fields
 
 
 def snapshot(result):
     if result is None:
         return None
-    residues = [(r.index, r.chain_id, r.seq_id, r.amino_acid, r.structure, r.structure_c3, r.phi, r.psi,
-                 r.accessibility) for r in result.residues]
+    residues = [residue_fields(r) for r in result.residues]
     return (result.sequence, result.sequence_c3, result.aa_sequence, result.structure_id, residues)
 
 

@@ -5,6 +5,7 @@ import numpy as np
 import pytest
 
 import tarnix
+from conftest import residue_fields
 
 
 def backbone(length, seed=0):
@@ -14,11 +15,6 @@ def backbone(length, seed=0):
     coords[:, :, 0] = np.arange(length, dtype=np.float32)[:, None] * 3.8
     coords += rng.normal(scale=0.7, size=coords.shape).astype(np.float32)
     return coords
-
-
-def fields(residue):
-    return (residue.index, residue.chain_id, residue.seq_id, residue.amino_acid, residue.structure,
-            residue.structure_c3, residue.phi, residue.psi, residue.accessibility)
 
 
 def test_empty_array_gives_empty_result():
@@ -51,7 +47,7 @@ def test_residues_are_fresh_copies_on_every_access():
     result = tarnix.assign_from_coords(backbone(4))
     first, second = result.residues, result.residues
     assert first is not second and first[0] is not second[0]
-    assert [fields(r) for r in first] == [fields(r) for r in second]
+    assert [residue_fields(r) for r in first] == [residue_fields(r) for r in second]
     first.clear()
     assert len(result.residues) == 4
     kept = result.residues[2]
@@ -115,7 +111,7 @@ def test_strided_arrays_are_read_in_place(view):
     expected = tarnix.assign_from_coords(coords)
     got = tarnix.assign_from_coords(alias)
     assert got.sequence == expected.sequence
-    assert [fields(r) for r in got.residues] == [fields(r) for r in expected.residues]
+    assert [residue_fields(r) for r in got.residues] == [residue_fields(r) for r in expected.residues]
 
 
 def test_non_finite_coordinates_pass_through():
