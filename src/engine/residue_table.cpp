@@ -104,12 +104,12 @@ ResidueTable residue_table(const core::Structure& structure, std::int32_t input,
         out.put(kAccessibility, residue.accessibility);
         const auto maximum = max_accessibility(residue.res_name);
         out.put(kRsa, accessibility_computed && maximum ? residue.accessibility / *maximum : kNaN);
-        for (const auto [field, k] : {std::pair{kBridgePartner1, 0}, std::pair{kBridgePartner2, 1}}) {
+        for (const auto& [field, k] : {std::pair{kBridgePartner1, 0}, std::pair{kBridgePartner2, 1}}) {
             const auto& bridge = residue.bridge_partners[k];
             out.put(field, offset(i, bridge ? std::optional(bridge->partner) : std::nullopt));
         }
         out.put(kSheet, static_cast<std::int32_t>(residue.sheet));
-        for (const auto [field, slot] : {std::pair{kNhO1Offset, &residue.donor_bonds[0]},
+        for (const auto& [field, slot] : {std::pair{kNhO1Offset, &residue.donor_bonds[0]},
                                          std::pair{kNhO2Offset, &residue.donor_bonds[1]},
                                          std::pair{kOHn1Offset, &residue.acceptor_bonds[0]},
                                          std::pair{kOHn2Offset, &residue.acceptor_bonds[1]}}) {
