@@ -8,10 +8,12 @@
 namespace tarnix::io {
 
 std::variant<std::size_t, IoError> FileSource::read(char* buffer, std::size_t size) {
-    ssize_t count;
-    do {
+    ssize_t count = -1;
+    errno = EINTR;
+    while (!stop_requested()) {
         count = ::read(file_.get(), buffer, size);
-    } while (count < 0 && errno == EINTR);
+        if (count >= 0 || errno != EINTR) break;
+    }
     if (count < 0) {
         return IoError::os(errno);
     }
