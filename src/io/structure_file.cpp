@@ -38,13 +38,13 @@ std::variant<core::Structure, ReadFailure> read_structure_file(std::string_view 
     const std::string name(path);
     auto stop_requested = [&] { return interruption != nullptr && interruption->stop_requested(); };
     int fd = -1;
-    errno = EINTR;
-    while (!stop_requested()) {
+    for (;;) {
+        if (stop_requested()) return ReadFailure{os_error_text(EINTR), true};
         fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd >= 0 || errno != EINTR) break;
     }
     if (fd < 0) {
-        return ReadFailure{os_error_text(errno), interruption != nullptr && interruption->stopped()};
+        return ReadFailure{os_error_text(errno)};
     }
     FileSource source(FileDescriptor(fd), interruption);
     ReadResult result = format_for_path(path) == FileFormat::mmcif ? parse_mmcif(source) : parse_pdb(source);
