@@ -11,7 +11,6 @@
 #include <optional>
 #include <sstream>
 #include <string>
-#include <system_error>
 
 namespace tarnix::engine {
 
@@ -52,21 +51,24 @@ WorkerPool::~WorkerPool() {
 // Workers start with every signal blocked, so that a signal such as Ctrl-C reaches the
 // thread that waits for the run and never interrupts a worker's read instead.
 bool WorkerPool::start_worker() {
+    Worker& worker = workers_.emplace_back();
     sigset_t all;
     sigset_t previous;
     sigfillset(&all);
     pthread_sigmask(SIG_BLOCK, &all, &previous);
-    Worker& worker = workers_.emplace_back();
     bool started = true;
     try {
         worker.thread = std::thread([this, &worker] { work(worker); });
-    } catch (const std::system_error&) {
-        workers_.pop_back();
+    } catch (const std::exception&) {
         started = false;
     }
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    if (started) ++active_;
-    return started;
+    if (!started) {
+        workers_.pop_back();
+        return false;
+    }
+    ++active_;
+    return true;
 }
 
 void WorkerPool::reap_exited() {
