@@ -1,33 +1,27 @@
-// Replays the fuzzers' seeds and every input that once made a fuzzer fail; under the sanitizer
+// Replays the fuzzers' seeds and every input that once made a fuzzer fail; in the sanitizer
 // build of CI a memory fault here fails the run.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
-#include <string>
+#include <sstream>
 
 #include "fuzz/read_and_assign.hpp"
 
 namespace tarnix::fuzz {
 namespace {
 
-std::string contents(const std::filesystem::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 TEST(FuzzReplay, SeedsAndRegressionInputsEndInAResultOrAnError) {
-    const std::filesystem::path root(TARNIX_FUZZ_DIR);
     std::size_t replayed = 0;
-    for (const char* kind : {"seeds", "regressions"}) {
+    for (const char* kind : {"/seeds/", "/regressions/"}) {
         for (const auto& [folder, format] : {std::pair{"pdb", io::FileFormat::pdb}, {"mmcif", io::FileFormat::mmcif}}) {
-            const std::filesystem::path dir = root / kind / folder;
+            const std::filesystem::path dir = std::string(TARNIX_FUZZ_DIR) + kind + folder;
             if (!std::filesystem::is_directory(dir)) continue;
             for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-                const std::string bytes = contents(entry.path());
-                SCOPED_TRACE(entry.path().string());
-                read_and_assign(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(), format);
+                std::ostringstream bytes;
+                bytes << std::ifstream(entry.path(), std::ios::binary).rdbuf();
+                const std::string text = bytes.str();
+                read_and_assign(reinterpret_cast<const std::uint8_t*>(text.data()), text.size(), format);
                 ++replayed;
             }
         }

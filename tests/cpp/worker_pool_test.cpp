@@ -83,25 +83,6 @@ TEST(WorkerPool, AbandonedRunNeitherBlocksNorLimitsTheNextOnes) {
     EXPECT_EQ(after.load(), 10);
 }
 
-// A run started from inside keep_waiting, while the pool is busy, runs on the calling thread.
-TEST(WorkerPool, NestedRunGoesToTheCallingThread) {
-    WorkerPool pool(2);
-    std::atomic<bool> outer_may_end{false};
-    std::set<std::thread::id> nested_threads;
-    bool nested_done = false;
-    pool.run_until(
-        2, [&](std::size_t) { while (!outer_may_end.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1)); },
-        std::chrono::milliseconds(5), [&] {
-            if (!nested_done) {
-                nested_done = true;
-                pool.run(3, [&](std::size_t) { nested_threads.insert(std::this_thread::get_id()); });
-                outer_may_end.store(true);
-            }
-            return true;
-        });
-    EXPECT_EQ(nested_threads, std::set<std::thread::id>{std::this_thread::get_id()});
-}
-
 TEST(WorkerPool, ProcessPoolKeepsTheSizeOfItsFirstRequest) {
     EXPECT_GE(available_processors(), 1u);
     WorkerPool& first = process_pool(2);
