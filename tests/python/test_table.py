@@ -62,9 +62,12 @@ def assert_same_columns(got, table):
     for name, expected in table.columns.items():
         actual = got[name]
         if expected.dtype.kind == "f":
-            # bit for bit, NaN where NaN
-            np.testing.assert_array_equal(np.asarray(actual, expected.dtype).view(f"u{expected.itemsize}"),
-                                          expected.view(f"u{expected.itemsize}"), err_msg=name)
+            # NaN where NaN (of either sign), every other value bit for bit
+            actual = np.asarray(actual, expected.dtype)
+            nan = np.isnan(expected)
+            np.testing.assert_array_equal(np.isnan(actual), nan, err_msg=name)
+            bits = f"u{expected.itemsize}"
+            np.testing.assert_array_equal(actual[~nan].view(bits), expected[~nan].view(bits), err_msg=name)
         else:
             assert np.asarray(actual).tolist() == expected.tolist(), name
 
