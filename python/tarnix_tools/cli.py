@@ -31,11 +31,11 @@ def build_parser():
     annotate_parser = commands.add_parser(
         "annotate", formatter_class=argparse.RawDescriptionHelpFormatter,
         help="write a table with a row per residue (or per structure)",
-        description="Read structures and write a table with one row per residue (or, with "
-                    "--per structure, one row per input). Rows are written as work finishes.\n"
-                    "Failed inputs are listed on stderr as 'name: reason' and still get a row in "
-                    "the per-structure table.\n"
-                    "Exit status: 0 when every input was read, 1 when any failed, 2 for a usage error.",
+        description="Read structures and write a table with one row per residue (or, with\n"
+                    "--per structure, one row per input). Rows are written as work finishes.\n\n"
+                    "Failed inputs are listed on stderr as 'name: reason' and still get a row\n"
+                    "in the per-structure table. Exit status: 0 when every input was read,\n"
+                    "1 when any failed, 2 for a usage error.",
         epilog="examples:\n"
                "  tarnix annotate 1ubq.pdb                      tsv on stdout\n"
                "  tarnix annotate structures/ -o residues.parquet -j 8\n"
@@ -72,8 +72,8 @@ def build_parser():
     plot_parser = commands.add_parser(
         "plot", formatter_class=argparse.RawDescriptionHelpFormatter,
         help="draw the codes and relative accessibility of one structure",
-        description="Draw, for each chain of one structure, a track of the eight-state codes "
-                    "along the residues and beneath it the relative accessibility. "
+        description="Draw, for each chain of one structure, a track of the eight-state codes\n"
+                    "along the residues and beneath it the relative accessibility.\n"
                     "Needs matplotlib: pip install 'tarnix[plot]'.",
         epilog="examples:\n"
                "  tarnix plot 1ubq.pdb                 writes 1ubq.png\n"
@@ -210,7 +210,8 @@ def run_annotate(args):
             progress.close()
     if not args.quiet:
         seconds = time.perf_counter() - started
-        print(f"tarnix: {structures:,} inputs, {failed:,} failed, {residues:,} residues, "
+        print(f"tarnix: {structures:,} input{'' if structures == 1 else 's'}, {failed:,} failed, "
+              f"{residues:,} residues, "
               f"{seconds:.2f} s, {residues / max(seconds, 1e-9):,.0f} residues/s", file=sys.stderr)
     return 1 if failed else 0
 
