@@ -4,7 +4,8 @@ from __future__ import annotations
 
 import itertools
 import operator
-import os
+import sys
+import time
 from collections.abc import Callable, Iterator
 from typing import Any, Optional, Union
 
@@ -109,21 +110,27 @@ def _residues_table(columns: dict[str, tuple[str, int, bytes]]) -> Table:
     return Table(arrays)
 
 
-def _progress_reporter(progress: Progress) -> tuple[Optional[Callable[[int, Optional[int]], Any]], Any]:
+Reporter = Callable[[int, int, int], Any]  # (inputs done, inputs known so far, residues done)
+
+
+def _progress_reporter(progress: Progress) -> tuple[Optional[Reporter], Any]:
     if progress is True:
         tqdm = require("tqdm", "progress")
-        bar = tqdm.tqdm(unit="file", dynamic_ncols=True)
+        bar = tqdm.tqdm(unit="file", dynamic_ncols=True, file=sys.stderr)
+        start = time.perf_counter()
 
-        def report(done: int, total: Optional[int]) -> None:
+        def report(done: int, total: int, residues: int) -> None:
             bar.total = total
             bar.n = done
+            bar.set_postfix_str(f"{residues / max(time.perf_counter() - start, 1e-9):,.0f} residues/s", refresh=False)
             bar.refresh()
 
         return report, bar
     if progress is False or progress is None:
         return None, None
     if callable(progress):
-        return progress, None
+        callback = progress
+        return (lambda done, total, residues: callback(done, total)), None
     raise TypeError(f"progress must be a bool or a callable, not {type(progress).__name__}")
 
 
@@ -146,20 +153,21 @@ def iter_annotate(inputs: object, *, threads: int = 0, sasa: bool = True, ppii_s
 
 
 def _run_chunks(items: Iterator[Item], threads: int, sasa: bool, ppii_stretch: int, format: Optional[str],
-                max_bytes: int, chunk_size: int, report: Optional[Callable[[int, Optional[int]], Any]],
-                bar: Any) -> Iterator[Annotation]:
-    done = 0
+                max_bytes: int, chunk_size: int, report: Optional[Reporter], bar: Any) -> Iterator[Annotation]:
+    done = residues = 0
     try:
         for chunk in _chunks(items, chunk_size):
             total = done + len(chunk)
             on_progress = None
             if report is not None:
-                def on_progress(finished: int, base: int = done, total: int = total) -> None:
-                    report(base + finished, total)
+                def on_progress(finished: int, made: int, base: int = done, total: int = total,
+                                before: int = residues) -> None:
+                    report(base + finished, total, before + made)
             rows, columns = _native.run([item.native() for item in chunk], done, threads, sasa, ppii_stretch,
                                         format, max_bytes, on_progress)
-            yield Annotation(_residues_table(columns), _structures_table(chunk, rows, sasa))
-            done = total
+            annotation = Annotation(_residues_table(columns), _structures_table(chunk, rows, sasa))
+            done, residues = total, residues + len(annotation.residues)
+            yield annotation
     finally:
         if bar is not None:
             bar.close()

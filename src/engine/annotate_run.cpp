@@ -19,7 +19,8 @@ struct AnnotateRun::State {
     std::atomic<bool> cancelled{false};
     mutable std::mutex mutex;
     std::condition_variable progress;
-    std::size_t done = 0;  // guarded by mutex
+    std::size_t done = 0;            // guarded by mutex
+    std::uint64_t residues_done = 0;  // guarded by mutex
 };
 
 namespace {
@@ -38,6 +39,7 @@ void work(const std::shared_ptr<AnnotateRun::State>& state) {
             result.error = std::string("internal error: ") + error.what();
         }
         std::lock_guard lock(state->mutex);
+        state->residues_done += result.residues.rows;
         state->results[i] = std::move(result);
         ++state->done;
         state->progress.notify_all();
@@ -75,6 +77,11 @@ bool AnnotateRun::wait_for(std::chrono::milliseconds timeout) {
 std::size_t AnnotateRun::done() const {
     std::lock_guard lock(state_->mutex);
     return state_->done;
+}
+
+std::uint64_t AnnotateRun::residues_done() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->residues_done;
 }
 
 std::size_t AnnotateRun::size() const { return state_->inputs.size(); }

@@ -26,6 +26,7 @@ public:
     // Waits at most `timeout`; true once every input is done.
     bool wait_for(std::chrono::milliseconds timeout);
     std::size_t done() const;
+    std::uint64_t residues_done() const;
     std::size_t size() const;
 
     // Every input's outcome, in input order; only once wait_for has returned true.

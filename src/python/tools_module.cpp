@@ -176,7 +176,8 @@ PyObject* run_unguarded(PyObject* args) {
             const std::size_t done = run.done();
             if (done != reported || finished) {
                 reported = done;
-                PyRef ignored(PyObject_CallFunction(progress, "n", static_cast<Py_ssize_t>(done)));
+                PyRef ignored(PyObject_CallFunction(progress, "nK", static_cast<Py_ssize_t>(done),
+                                                    static_cast<unsigned long long>(run.residues_done())));
                 if (!ignored) return nullptr;
             }
         }
@@ -197,7 +198,8 @@ PyObject* run(PyObject*, PyObject* args) {
 PyMethodDef functions[] = {
     {"run", run, METH_VARARGS,
      "run(inputs, first_row, threads, sasa, ppii_stretch, format, max_bytes, progress)\n--\n\n"
-     "Annotate inputs (paths as bytes, or (name, bytes) pairs) on worker threads."},
+     "Annotate inputs (paths as bytes, or (name, bytes) pairs) on worker threads; progress, when\n"
+     "not None, is called with (inputs done, residues done) on the calling thread."},
     {nullptr, nullptr, 0, nullptr},
 };
 
