@@ -100,9 +100,8 @@ def _stdin_input():
     return (STDIN_NAME, sys.stdin.buffer.read())
 
 
-def _listed_inputs(path):
+def _listed_inputs(stream):
     """Inputs named one per line, read lazily as the file system's bytes."""
-    stream = sys.stdin.buffer if path == "-" else open(path, "rb")
     with stream:
         for line in stream:
             line = line.rstrip(b"\r\n")
@@ -116,12 +115,14 @@ def _inputs(args):
         raise UsageError("stdin (-) can be used only once")
     if not args.inputs and not args.from_list:
         raise UsageError("give at least one INPUT or --from-list FILE")
-    if args.from_list and args.from_list != "-" and not os.path.isfile(args.from_list):
-        raise UsageError(f"cannot read the list {args.from_list!r}: no such file")
     given = (_stdin_input() if path == "-" else path for path in args.inputs)
-    if args.from_list:
-        return itertools.chain(given, _listed_inputs(args.from_list))
-    return given
+    if not args.from_list:
+        return given
+    try:
+        listing = sys.stdin.buffer if args.from_list == "-" else open(args.from_list, "rb")
+    except OSError as exc:
+        raise UsageError(f"cannot read the list {args.from_list!r}: {exc.strerror}") from None
+    return itertools.chain(given, _listed_inputs(listing))
 
 
 def _output_format(args):

@@ -35,8 +35,7 @@ def inputs(tmp_path):
 
 
 @pytest.mark.parametrize("fmt, per, to_stdout", [
-    ("tsv", "residue", True), ("csv", "structure", False),
-    ("jsonl", "residue", False), ("parquet", "structure", False),
+    ("tsv", "residue", True), ("csv", "structure", False), ("jsonl", "residue", False),
     ("parquet", "residue", False),
 ])
 def test_output_reads_back_as_annotate(tmp_path, inputs, fmt, per, to_stdout):
@@ -64,7 +63,7 @@ def test_output_reads_back_as_annotate(tmp_path, inputs, fmt, per, to_stdout):
     ([SMALL, "-o", "out.txt"], 2, ".parquet, .tsv, .csv or .jsonl"),
     (["-", "-"], 2, "stdin (-) can be used only once"),
     ([SMALL, "-j", "-1"], 2, "must not be negative"),
-    ([SMALL, "--from-list", "no-such-list"], 2, "no such file"),
+    ([SMALL, "--from-list", "no-such-list"], 2, "No such file"),
 ])
 def test_exit_status(tmp_path, args, status, message):
     run = tarnix("annotate", *args, cwd=tmp_path)

@@ -101,8 +101,7 @@ def test_delimited_text_stays_readable(tmp_path):
     pd = pytest.importorskip("pandas")
     table = synthetic(rows=40)
     table.write(tmp_path / "t.tsv")
-    header, first, second = [line.split("\t") for line in (tmp_path / "t.tsv").read_text().splitlines()[:3]]
-    assert header == list(table.columns)
+    first, second = [line.split("\t") for line in (tmp_path / "t.tsv").read_text().splitlines()[1:3]]
     assert (first[2], first[5], second[2], second[5]) == ("A", "", '" "', "-0.0")
     frame = pd.read_csv(tmp_path / "t.tsv", sep="\t", keep_default_na=False,
                         dtype={"chain_id": str, "structure": str})
