@@ -31,8 +31,8 @@ def chain_slices(chain_ids):
 
 
 def _round_numbered(seq_ids, insertion_codes, locator):
-    """Positions of the residues whose numbers are multiples of a round step (about ten)."""
-    values = locator(nbins=10, steps=[1, 2, 2.5, 5, 10], integer=True).tick_values(
+    """Positions of the residues whose numbers are multiples of a round step (about a dozen)."""
+    values = locator(nbins=12, steps=[1, 2, 2.5, 5, 10], integer=True).tick_values(
         int(seq_ids.min()), int(seq_ids.max()))
     step = max(int(round(values[1] - values[0])), 1) if len(values) > 1 else 1
     return np.flatnonzero((seq_ids % step == 0) & (insertion_codes == ""))
