@@ -83,11 +83,10 @@ void keep_best_bonds(std::vector<Residue>& residues, std::vector<HBondCandidate>
     }
 }
 
-std::vector<ResiduePair> find_hydrogen_bonds(Structure& structure) {
-    clear_bond_slots(structure.residues);
-    group_chains(structure);
-    std::vector<ResiduePair> close_pairs = find_close_pairs(structure.residues);
-    keep_best_bonds(structure.residues, collect_candidates(structure.residues, close_pairs));
+std::vector<ResiduePair> find_hydrogen_bonds(std::vector<Residue>& residues) {
+    clear_bond_slots(residues);
+    std::vector<ResiduePair> close_pairs = find_close_pairs(residues);
+    keep_best_bonds(residues, collect_candidates(residues, close_pairs));
     return close_pairs;
 }
 

@@ -32,9 +32,9 @@ std::vector<HBondCandidate> collect_candidates(const std::vector<Residue>& resid
 // Sorts the candidates, strongest first and stable, and keeps the best two per side.
 void keep_best_bonds(std::vector<Residue>& residues, std::vector<HBondCandidate> candidates);
 
-// The whole phase: clears the slots, regroups chains and fills the slots.
+// The whole phase: clears the slots and fills them.
 // Returns the close-pair list for the bridge search.
-std::vector<ResiduePair> find_hydrogen_bonds(Structure& structure);
+std::vector<ResiduePair> find_hydrogen_bonds(std::vector<Residue>& residues);
 
 // NH(d)->O(a): one of d's donor slots names a with an energy below the threshold.
 bool nh_to_o(const std::vector<Residue>& residues, std::uint64_t d, std::uint64_t a);
