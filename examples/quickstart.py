@@ -5,11 +5,12 @@
 import sys
 
 import numpy as np
+import numpy.typing as npt
 
 import tarnix
 
 
-def ideal_helix(length):
+def ideal_helix(length: int) -> npt.NDArray[np.float32]:
     """Backbone N, CA, C, O of an alpha helix (3.6 residues per turn, 1.5 Å rise)."""
     atoms = {  # radius (Å), phase (degrees), height (Å) of each atom relative to its residue
         "N": (1.55, -28.0, -0.8), "CA": (2.3, 0.0, 0.0), "C": (1.6, 27.0, 0.9), "O": (1.9, 33.0, 2.1),

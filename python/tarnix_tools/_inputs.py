@@ -24,11 +24,14 @@ class Item:
     data: bytes | bytearray | memoryview | None = None
     failure: str | None = None
 
-    def native(self) -> bytes | tuple[bytes, object]:
+    def native(self) -> bytes | tuple[bytes, bytes | bytearray | memoryview | str]:
+        """The item as the engine takes it."""
         if self.path is not None:
             return self.path
         encoded = os.fsencode(self.name)
-        return (encoded, self.failure) if self.failure is not None else (encoded, self.data)
+        if self.failure is not None:
+            return (encoded, self.failure)
+        return (encoded, self.data if self.data is not None else b"")
 
     @property
     def size(self) -> int:
@@ -135,8 +138,9 @@ def iter_items(inputs: object, max_bytes: int) -> Iterator[Item]:
         yield _pair(inputs)
         return
     if not isinstance(inputs, Iterable):
-        _path(inputs)  # raises the TypeError
-    for value in inputs:  # type: ignore[union-attr]
+        raise TypeError(f"inputs must be a path, a (name, bytes) pair or an iterable of them, "
+                        f"not {type(inputs).__name__}")
+    for value in inputs:
         if isinstance(value, tuple):
             yield _pair(value)
         else:

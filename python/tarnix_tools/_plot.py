@@ -41,10 +41,10 @@ def _round_numbered(seq_ids, insertion_codes, locator):
 def draw(residues, name, path, chain=None):
     """Save the picture of one structure's residue table to `path` (.png, .svg or .pdf)."""
     require("matplotlib", "plot")
-    from matplotlib.colors import ListedColormap
-    from matplotlib.figure import Figure
-    from matplotlib.patches import Patch
-    from matplotlib.ticker import MaxNLocator
+    from matplotlib.colors import ListedColormap  # type: ignore[import-not-found, unused-ignore]
+    from matplotlib.figure import Figure  # type: ignore[import-not-found, unused-ignore]
+    from matplotlib.patches import Patch  # type: ignore[import-not-found, unused-ignore]
+    from matplotlib.ticker import MaxNLocator  # type: ignore[import-not-found, unused-ignore]
 
     columns = residues.columns
     panels = [(c, s) for c, s in chain_slices(columns["chain_id"]) if chain is None or c == chain]

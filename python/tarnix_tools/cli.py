@@ -149,7 +149,7 @@ class _Progress:
 
     def __init__(self):
         try:
-            from tqdm import tqdm
+            from tqdm import tqdm  # type: ignore[import-untyped, unused-ignore]
         except ImportError:
             self.bar = None
             return

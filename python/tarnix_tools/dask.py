@@ -47,7 +47,7 @@ class _Chunk:
 
 
 def _walk(root: str) -> Iterator[str]:
-    found = []
+    found: list[bytes] = []
     for directory, subdirectories, files in os.walk(os.fsencode(root)):
         subdirectories.sort()
         found.extend(os.path.join(directory, name) for name in (*files, *subdirectories) if is_structure_name(name))
@@ -110,10 +110,11 @@ def _remove_leftovers(folder: str) -> None:
 
 def _annotate_chunk(chunk: _Chunk, out_dir: str, sasa: bool, ppii_stretch: int) -> Any:
     import numpy as np
-    import pandas as pd
-    import pyarrow as pa
 
     from tarnix_tools import annotate
+
+    pd = require("pandas", "dask")
+    pa = require("pyarrow", "dask")
 
     try:
         annotation = annotate(list(chunk.paths), threads=1, sasa=sasa, ppii_stretch=ppii_stretch)
@@ -136,9 +137,9 @@ def _annotate_chunk(chunk: _Chunk, out_dir: str, sasa: bool, ppii_stretch: int) 
 
 
 def _empty_residues() -> Any:
-    import pyarrow as pa
-
     from tarnix_tools import annotate
+
+    pa = require("pyarrow", "dask")
 
     columns = annotate([]).residues.columns
     return pa.table({"part": pa.array([], pa.int32()), "name": pa.array([], pa.string()), **columns})
@@ -215,6 +216,5 @@ def annotate_to_parquet(inputs: Any, out_dir: str | os.PathLike[str], *, client:
 
 
 def _meta() -> Any:
-    import pandas as pd
-
+    pd = require("pandas", "dask")
     return pd.DataFrame({"name": [], "status": [], "error": []})

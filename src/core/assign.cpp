@@ -21,10 +21,6 @@ bool inside_turn(const std::vector<Residue>& residues, std::size_t k) {
     return false;
 }
 
-void number_residues(std::vector<Residue>& residues) {
-    for (std::size_t i = 0; i < residues.size(); ++i) residues[i].index = i;
-}
-
 }  // namespace
 
 void mark_bends(std::vector<Residue>& residues) {
@@ -48,12 +44,12 @@ void assign_turns_and_bends(std::vector<Residue>& residues) {
 void assign_structure(Structure& structure, const AssignOptions& options) {
     std::vector<Residue>& residues = structure.residues;
     if (residues.empty()) return;
-    number_residues(residues);
+    number_and_group(structure);
     detect_chain_breaks(residues);
     compute_backbone_geometry(residues);
     {
         // The close-pair list is needed only up to the bridge search.
-        const std::vector<ResiduePair> close_pairs = find_hydrogen_bonds(structure);
+        const std::vector<ResiduePair> close_pairs = find_hydrogen_bonds(residues);
         assign_strands(residues, close_pairs);
     }
     find_turns(residues);

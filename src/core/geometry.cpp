@@ -13,14 +13,6 @@ constexpr float kMaxPeptideBond = 2.5f;
 
 bool is_unbroken(const Residue& r) { return r.break_flag == kNoBreak; }
 
-// Residues first+1 .. last share the chain id of residue first and have no break.
-bool continuous_run(const std::vector<Residue>& residues, std::size_t first, std::size_t last) {
-    for (std::size_t k = first + 1; k <= last; ++k) {
-        if (residues[k].chain_id != residues[first].chain_id || !is_unbroken(residues[k])) return false;
-    }
-    return true;
-}
-
 std::optional<float> defined_angle(float angle) {
     // NaN differs from the marker and is stored as it is.
     if (angle == kUndefinedAngle) return std::nullopt;
@@ -58,7 +50,7 @@ float carbonyl_cosine(const Residue& residue, const Residue& previous) {
     return std::clamp(dot(u, w) / std::sqrt(q), -1.0f, 1.0f);
 }
 
-void compute_residue_geometry(std::vector<Residue>& residues, std::size_t i) {
+void compute_residue_geometry(std::vector<Residue>& residues, const Segments& segments, std::size_t i) {
     const std::size_t n = residues.size();
     Residue& r = residues[i];
     if (i > 0 && is_unbroken(r)) {
@@ -72,10 +64,10 @@ void compute_residue_geometry(std::vector<Residue>& residues, std::size_t i) {
         r.psi = defined_angle(dihedral_angle(r.n, r.ca, r.c, next.n));
         r.omega = defined_angle(dihedral_angle(r.ca, r.c, next.n, next.ca));
     }
-    if (i >= 2 && i + 2 < n && continuous_run(residues, i - 2, i + 2)) {
+    if (i >= 2 && i + 2 < n && segments.unbroken(i - 2, i + 2)) {
         r.kappa = bend_angle(residues[i - 2].ca, r.ca, residues[i + 2].ca);
     }
-    if (i >= 1 && i + 2 < n && continuous_run(residues, i - 1, i + 2)) {
+    if (i >= 1 && i + 2 < n && segments.unbroken(i - 1, i + 2)) {
         r.alpha = defined_angle(
             dihedral_angle(residues[i - 1].ca, r.ca, residues[i + 1].ca, residues[i + 2].ca));
     }
@@ -115,7 +107,8 @@ void detect_chain_breaks(std::vector<Residue>& residues) {
 }
 
 void compute_backbone_geometry(std::vector<Residue>& residues) {
-    for (std::size_t i = 0; i < residues.size(); ++i) compute_residue_geometry(residues, i);
+    const Segments segments(residues);
+    for (std::size_t i = 0; i < residues.size(); ++i) compute_residue_geometry(residues, segments, i);
 }
 
 }  // namespace tarnix::core

@@ -94,10 +94,8 @@ std::vector<ResiduePair> bridge_search_pairs(const std::vector<Residue>& residue
     return pairs;
 }
 
-std::vector<ResiduePair> find_hydrogen_bonds(Structure& structure) {
-    std::vector<Residue>& residues = structure.residues;
+std::vector<ResiduePair> find_hydrogen_bonds(std::vector<Residue>& residues) {
     clear_bond_slots(residues);
-    group_chains(structure);
     auto try_bond = [&](std::uint64_t donor, std::uint64_t acceptor) {
         const double energy = hbond_energy(residues[donor], residues[acceptor]);
         if (energy < kCandidateCutoff) offer_candidate(residues, {donor, acceptor, energy});

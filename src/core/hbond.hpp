@@ -35,9 +35,9 @@ void offer_candidate(std::vector<Residue>& residues, const HBondCandidate& candi
 // Each residue holds at most four bonds, so the list is linear in the residue count.
 std::vector<ResiduePair> bridge_search_pairs(const std::vector<Residue>& residues);
 
-// The whole phase: clears the slots, regroups chains and fills the slots, using each close
-// pair as it is found. Returns bridge_search_pairs for the bridge search.
-std::vector<ResiduePair> find_hydrogen_bonds(Structure& structure);
+// The whole phase: clears the slots and fills them, using each close pair as it is found.
+// Returns bridge_search_pairs for the bridge search.
+std::vector<ResiduePair> find_hydrogen_bonds(std::vector<Residue>& residues);
 
 // NH(d)->O(a): one of d's donor slots names a with an energy below the threshold.
 bool nh_to_o(const std::vector<Residue>& residues, std::uint64_t d, std::uint64_t a);

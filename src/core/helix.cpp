@@ -9,12 +9,9 @@ using Residues = std::vector<Residue>;
 
 bool is_strand_code(char ss) { return ss == 'E' || ss == 'B'; }
 
-// Residues i+1 .. i+n continue the chain of i without a break, and NH(i+n)->O(i).
-bool is_turn(const Residues& residues, std::size_t i, std::size_t n) {
-    for (std::size_t k = i + 1; k <= i + n; ++k) {
-        if (residues[k].chain_id != residues[i].chain_id || residues[k].break_flag != kNoBreak) return false;
-    }
-    return nh_to_o(residues, i + n, i);
+// Residues i .. i+n lie in one segment, and NH(i+n)->O(i).
+bool is_turn(const Residues& residues, const Segments& segments, std::size_t i, std::size_t n) {
+    return segments.unbroken(i, i + n) && nh_to_o(residues, i + n, i);
 }
 
 void open_flag(HelixFlag& flag) {
@@ -83,7 +80,8 @@ void assign_pi(Residues& residues) {
 
 bool in_closed_range(float value, float low, float high) { return low <= value && value <= high; }
 
-// Length of the stretch starting at a qualifying residue i.
+// Length of the stretch starting at a qualifying residue i. Unlike a turn, a stretch runs on
+// across a change of chain id; only a break flag ends it.
 std::size_t ppii_run_length(const Residues& residues, std::size_t i) {
     std::size_t end = i + 1;
     while (end < residues.size() && residues[end].break_flag == kNoBreak && is_ppii_residue(residues[end])) ++end;
@@ -111,9 +109,10 @@ void mark_ppii_stretch(Residues& residues, std::size_t i, std::size_t length) {
 }  // namespace
 
 void find_turns(Residues& residues) {
+    const Segments segments(residues);
     for (std::size_t n = 3; n <= 5; ++n) {
         for (std::size_t i = 0; i + n < residues.size(); ++i) {
-            if (is_turn(residues, i, n)) mark_turn(residues, i, n);
+            if (is_turn(residues, segments, i, n)) mark_turn(residues, i, n);
         }
     }
 }

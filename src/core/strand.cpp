@@ -5,6 +5,7 @@
 #include <optional>
 #include <unordered_map>
 
+#include "core/hashing.hpp"
 #include "core/hbond.hpp"
 
 namespace tarnix::core {
@@ -12,14 +13,9 @@ namespace {
 
 using Residues = std::vector<Residue>;
 
-// Residue k and its follower continue the chain of residue k-1 without a break.
-bool has_intact_neighbours(const Residues& residues, std::uint64_t k) {
-    if (k < 1 || k + 1 >= residues.size()) return false;
-    const std::string& chain = residues[k - 1].chain_id;
-    const Residue& here = residues[k];
-    const Residue& next = residues[k + 1];
-    return here.chain_id == chain && next.chain_id == chain && here.break_flag == kNoBreak &&
-           next.break_flag == kNoBreak;
+// Residues k-1, k and k+1 lie in one segment.
+bool has_intact_neighbours(const Segments& segments, std::size_t count, std::uint64_t k) {
+    return k >= 1 && k + 1 < count && segments.unbroken(k - 1, k + 1);
 }
 
 bool is_parallel_bridge(const Residues& r, std::uint64_t i, std::uint64_t j) {
@@ -31,8 +27,10 @@ bool is_antiparallel_bridge(const Residues& r, std::uint64_t i, std::uint64_t j)
            (o_from_nh(r, i, j) && o_from_nh(r, j, i));
 }
 
-std::optional<BridgeKind> bridge_between(const Residues& residues, std::uint64_t i, std::uint64_t j) {
-    if (j < i + 4 || !has_intact_neighbours(residues, i) || !has_intact_neighbours(residues, j)) {
+std::optional<BridgeKind> bridge_between(const Residues& residues, const Segments& segments, std::uint64_t i,
+                                         std::uint64_t j) {
+    if (j < i + 4 || !has_intact_neighbours(segments, residues.size(), i) ||
+        !has_intact_neighbours(segments, residues.size(), j)) {
         return std::nullopt;
     }
     if (is_parallel_bridge(residues, i, j)) return BridgeKind::parallel;
@@ -53,9 +51,7 @@ struct LadderEnd {
 
 struct LadderEndHash {
     std::size_t operator()(const LadderEnd& e) const {
-        std::uint64_t h = e.i * 0x9E3779B97F4A7C15ULL;
-        h ^= e.j + 0x7F4A7C159E3779B9ULL + (h << 6) + (h >> 2);
-        return static_cast<std::size_t>(h ^ static_cast<std::uint64_t>(e.kind));
+        return Hasher().add(e.i).add(e.j).add(static_cast<std::uint64_t>(e.kind)).value();
     }
 };
 
@@ -72,22 +68,6 @@ void extend_ladder(Ladder& ladder, std::uint64_t i, std::uint64_t j) {
     }
 }
 
-// Residues lo..hi lie in one segment when none after lo changes chain id or has a break.
-class Segments {
-public:
-    explicit Segments(const Residues& residues) : number_(residues.size(), 0) {
-        for (std::size_t k = 1; k < residues.size(); ++k) {
-            const bool cut =
-                residues[k].chain_id != residues[k - 1].chain_id || residues[k].break_flag != kNoBreak;
-            number_[k] = number_[k - 1] + (cut ? 1 : 0);
-        }
-    }
-    bool contiguous(std::uint64_t lo, std::uint64_t hi) const { return number_[lo] == number_[hi]; }
-
-private:
-    std::vector<std::uint64_t> number_;
-};
-
 std::int64_t gap(std::uint64_t from, std::uint64_t to) {
     return std::max<std::int64_t>(static_cast<std::int64_t>(to) - static_cast<std::int64_t>(from), 0);
 }
@@ -98,7 +78,7 @@ bool gaps_fit_bulge(std::int64_t gap1, std::int64_t gap2) {
 
 bool spans_contiguous(const std::vector<std::uint64_t>& a, const std::vector<std::uint64_t>& b,
                       const Segments& segments) {
-    return segments.contiguous(std::min(a.front(), b.front()), std::max(a.back(), b.back()));
+    return segments.unbroken(std::min(a.front(), b.front()), std::max(a.back(), b.back()));
 }
 
 bool can_merge(const Ladder& a, const Ladder& b, const Segments& segments) {
@@ -211,8 +191,9 @@ void mark_strand(const Ladder& ladder, const std::vector<std::uint64_t>& strand,
 std::vector<Ladder> find_bridges(const Residues& residues, const std::vector<ResiduePair>& close_pairs) {
     std::vector<Ladder> ladders;
     std::unordered_map<LadderEnd, std::size_t, LadderEndHash> open_ends;
+    const Segments segments(residues);
     for (const ResiduePair& pair : close_pairs) {
-        const std::optional<BridgeKind> kind = bridge_between(residues, pair.i, pair.j);
+        const std::optional<BridgeKind> kind = bridge_between(residues, segments, pair.i, pair.j);
         if (!kind) continue;
         std::size_t target = ladders.size();
         const auto found = open_ends.find(predecessor_end(pair.i, pair.j, *kind));

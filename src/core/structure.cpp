@@ -14,4 +14,16 @@ void group_chains(Structure& structure) {
     }
 }
 
+void number_and_group(Structure& structure) {
+    for (std::size_t i = 0; i < structure.residues.size(); ++i) structure.residues[i].index = i;
+    group_chains(structure);
+}
+
+Segments::Segments(const std::vector<Residue>& residues) : run_(residues.size(), 0) {
+    for (std::size_t k = 1; k < residues.size(); ++k) {
+        const bool cut = residues[k].chain_id != residues[k - 1].chain_id || residues[k].break_flag != kNoBreak;
+        run_[k] = run_[k - 1] + (cut ? 1 : 0);
+    }
+}
+
 }  // namespace tarnix::core

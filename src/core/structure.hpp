@@ -104,4 +104,21 @@ struct AssignOptions {
 // Rebuilds structure.chains: one Chain per run of consecutive residues with equal chain_id.
 void group_chains(Structure& structure);
 
+// Sets each residue's index to its position and rebuilds the chains: what a producer does
+// once its residue list is complete, and the core before it starts.
+void number_and_group(Structure& structure);
+
+// Unbroken runs of residues. A run ends before every residue whose chain_id differs from its
+// predecessor's or whose break_flag is set, so build it once break flags are known.
+class Segments {
+public:
+    explicit Segments(const std::vector<Residue>& residues);
+
+    // Residues first..last (first <= last) continue one another without a break or chain change.
+    bool unbroken(std::size_t first, std::size_t last) const { return run_[first] == run_[last]; }
+
+private:
+    std::vector<std::uint64_t> run_;
+};
+
 }  // namespace tarnix::core

@@ -33,38 +33,14 @@ std::string_view message(FloatError error) {
     return "invalid float literal";
 }
 
-std::string_view message(IntegerError error) {
-    switch (error) {
-        case IntegerError::empty:
-            return "cannot parse integer from empty string";
-        case IntegerError::invalid_digit:
-            return "invalid digit found in string";
-        case IntegerError::too_large:
-            return "number too large to fit in target type";
-        case IntegerError::too_small:
-            break;
-    }
-    return "number too small to fit in target type";
-}
-
 std::string InputError::message() const {
     switch (kind_) {
         case Kind::Io:
             return "IO error: " + detail_;
-        case Kind::Parse:
-            return "Parse error at line " + detail_;
-        case Kind::InvalidRecord:
-            return "Invalid record: " + detail_;
         case Kind::MissingField:
             return "Missing field: " + detail_;
-        case Kind::UnsupportedFormat:
-            return "Unsupported format: " + detail_;
         case Kind::InvalidNumber:
             return "Invalid number: " + detail_;
-        case Kind::InvalidInteger:
-            return "Invalid integer: " + detail_;
-        case Kind::Json:
-            return "JSON error: " + detail_;
         case Kind::Empty:
             break;
     }

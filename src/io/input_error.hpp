@@ -28,39 +28,23 @@ private:
 std::string os_error_text(int code);
 
 enum class FloatError : std::uint8_t { empty, invalid };
+// Readers only ask whether an integer parsed; no message is ever shown for these.
 enum class IntegerError : std::uint8_t { empty, invalid_digit, too_large, too_small };
 
 std::string_view message(FloatError error);
-std::string_view message(IntegerError error);
 
 class InputError {
 public:
     enum class Kind : std::uint8_t {
         Io,
-        Parse,
-        InvalidRecord,
         MissingField,
-        UnsupportedFormat,
         InvalidNumber,
-        InvalidInteger,
-        Json,
         Empty,
     };
 
     static InputError io(const IoError& error) { return {Kind::Io, error.message()}; }
-    static InputError parse(std::uint64_t line, std::string_view text) {
-        return {Kind::Parse, std::to_string(line) + ": " + std::string(text)};
-    }
-    static InputError invalid_record(std::string_view text) { return {Kind::InvalidRecord, std::string(text)}; }
     static InputError missing_field(std::string_view item) { return {Kind::MissingField, std::string(item)}; }
-    static InputError unsupported_format(std::string_view text) {
-        return {Kind::UnsupportedFormat, std::string(text)};
-    }
     static InputError invalid_number(FloatError error) { return {Kind::InvalidNumber, std::string(io::message(error))}; }
-    static InputError invalid_integer(IntegerError error) {
-        return {Kind::InvalidInteger, std::string(io::message(error))};
-    }
-    static InputError json(std::string_view text) { return {Kind::Json, std::string(text)}; }
     static InputError empty() { return {Kind::Empty, {}}; }
 
     Kind kind() const { return kind_; }

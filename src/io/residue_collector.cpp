@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "core/hashing.hpp"
 #include "io/residue_names.hpp"
 
 namespace tarnix::io {
@@ -43,24 +44,11 @@ void place_atom(PendingResidue& residue, std::string_view name, const core::Poin
 }
 
 std::size_t ResidueCollector::KeyHash::operator()(const KeyView& key) const {
-    // FNV-1a over the key's bytes, with a separator so ("AB", "") and ("A", "B") differ.
-    std::uint64_t hash = 0xcbf29ce484222325ULL;
-    const auto mix = [&hash](unsigned char byte) {
-        hash ^= byte;
-        hash *= 0x100000001b3ULL;
-    };
-    for (const char c : key.chain_id) {
-        mix(static_cast<unsigned char>(c));
-    }
-    mix(0xFF);
-    const auto seq = static_cast<std::uint32_t>(key.seq_id);
-    for (int shift = 0; shift < 32; shift += 8) {
-        mix(static_cast<unsigned char>(seq >> shift));
-    }
-    for (const char c : key.ins_code) {
-        mix(static_cast<unsigned char>(c));
-    }
-    return static_cast<std::size_t>(hash);
+    return core::Hasher()
+        .add_bytes(key.chain_id)
+        .add(static_cast<std::uint32_t>(key.seq_id))
+        .add_bytes(key.ins_code)
+        .value();
 }
 
 PendingResidue& ResidueCollector::residue(std::string_view chain_id, std::int32_t seq_id,
@@ -102,7 +90,6 @@ std::variant<core::Structure, InputError> ResidueCollector::build() {
         residue.ins_code = std::move(entry.ins_code);
         residue.amino_acid = one_letter_code(pending.res_name);
         residue.res_name = std::move(pending.res_name);
-        residue.index = structure.residues.size() - 1;
     }
     // The moves above emptied the strings the map's keys view.
     index_.clear();
@@ -111,7 +98,7 @@ std::variant<core::Structure, InputError> ResidueCollector::build() {
     if (structure.residues.empty()) {
         return InputError::empty();
     }
-    core::group_chains(structure);
+    core::number_and_group(structure);
     return structure;
 }
 

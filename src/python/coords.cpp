@@ -74,9 +74,8 @@ core::Structure structure_from_coords(const CoordsArray& coords, const std::stri
         residue.amino_acid = 'A';
         residue.chain_id = chain_id;
         residue.seq_id = static_cast<std::int32_t>(i + 1);
-        residue.index = static_cast<std::uint64_t>(i);
     }
-    core::group_chains(structure);
+    core::number_and_group(structure);
     return structure;
 }
 

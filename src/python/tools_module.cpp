@@ -197,7 +197,7 @@ PyObject* run(PyObject*, PyObject* args) {
 
 PyMethodDef functions[] = {
     {"run", run, METH_VARARGS,
-     "run(inputs, first_row, threads, sasa, ppii_stretch, format, max_bytes, progress)\n--\n\n"
+     "run(inputs, first_row, threads, sasa, ppii_stretch, format, max_bytes, progress, /)\n--\n\n"
      "Annotate inputs (paths as bytes, or (name, bytes) pairs) on worker threads; progress, when\n"
      "not None, is called with (inputs done, residues done) on the calling thread."},
     {nullptr, nullptr, 0, nullptr},

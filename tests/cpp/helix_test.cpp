@@ -78,7 +78,8 @@ INSTANTIATE_TEST_SUITE_P(
                       HelixCase{"     B      ", {{5, 1}, {5, 2}}, "     B      "}));
 
 struct PpiiCase {
-    // '.' fails the window, 'q' qualifies, 'H' qualifies but is already H, '|' qualifies after a break.
+    // '.' fails the window, 'q' qualifies, 'H' qualifies but is already H, '|' qualifies after a break,
+    // 'c' qualifies and starts a new chain without a break.
     std::string pattern;
     std::uint64_t stretch;
     std::string expected_codes;
@@ -94,6 +95,9 @@ TEST_P(Polyproline, Stretches) {
         if (c.pattern[k] != '.') r[k].phi = -75.0f, r[k].psi = 145.0f;
         if (c.pattern[k] == 'H') r[k].ss = 'H';
         if (c.pattern[k] == '|') r[k].break_flag = kBreakSameChain;
+        if (c.pattern[k] == 'c') {
+            for (std::size_t later = k; later < r.size(); ++later) r[later].chain_id = std::string(1, 'B');
+        }
     }
     assign_ppii(r, c.stretch);
     EXPECT_EQ(codes(r), c.expected_codes);
@@ -107,6 +111,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(PpiiCase{".qq.qqq.", 3, "    PPP ", "----sme-"}, PpiiCase{".q......", 1, " P      ", "-s------"},
                       PpiiCase{"qqqqq...", 3, " PPPP   ", "-smme---"}, PpiiCase{".qHq....", 3, " PHP    ", "-sme----"},
                       PpiiCase{".qq|qq..", 2, " PPPPP  ", "-sesme--"},
+                      // Unlike a turn, a stretch runs on into the next chain.
+                      PpiiCase{".qqcq...", 3, " PPPP   ", "-smme---"},
                       PpiiCase{".qqqq...", 0, "        ", "--------"},
                       PpiiCase{".qqqq...", std::numeric_limits<std::uint64_t>::max(), "        ", "--------"},
                       PpiiCase{".qqqqqq.", 7, "        ", "--------"},

@@ -19,7 +19,7 @@ namespace tarnix::io {
 namespace {
 
 std::string load(const std::string& file) {
-    std::ifstream in(testing::shared_data(file), std::ios::binary);
+    std::ifstream in(testing::test_data(file), std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 

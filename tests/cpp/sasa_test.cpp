@@ -93,7 +93,7 @@ std::vector<float> reference_accessibility(const std::vector<Residue>& residues,
 }
 
 std::vector<Residue> read_residues(const std::string& name) {
-    auto read = io::read_structure_file(std::string(TARNIX_SHARED_DATA) + "/" + name);
+    auto read = io::read_structure_file(std::string(TARNIX_TEST_DATA) + "/" + name);
     auto* structure = std::get_if<Structure>(&read);
     return structure ? std::move(structure->residues) : std::vector<Residue>{};
 }

@@ -16,7 +16,9 @@ namespace {
 
 using testing::failure_text;
 using testing::read_error;
+using testing::have_shared_data;
 using testing::shared_data;
+using testing::test_data;
 using testing::TempDir;
 
 const char* const kEmpty = "Empty file or no valid records";
@@ -46,7 +48,7 @@ TEST(ReadStructureFile, ReportsOpenAndReaderFailuresAsTheirTexts) {
     EXPECT_EQ(failure_text(read_structure_file(with_nul)), "file name contained an unexpected NUL byte");
     EXPECT_EQ(read_error(dir, "empty.pdb", ""), kEmpty);
     EXPECT_EQ(read_error(dir, "empty.cif", ""), kEmpty);
-    EXPECT_EQ(failure_text(read_structure_file(shared_data("1ake.cif.gz"))), kInvalidUtf8);
+    EXPECT_EQ(failure_text(read_structure_file(test_data("1ake.cif.gz"))), kInvalidUtf8);
 }
 
 TEST(ReadStructureFile, PicksTheReaderByName) {
@@ -59,10 +61,10 @@ TEST(ReadStructureFile, PicksTheReaderByName) {
     EXPECT_EQ(read_error(dir, "model", cif_text), kEmpty);
 }
 
-// Every plain-text file of the shared corpus reads; only the nucleic-acid entries are empty.
-TEST(SharedCorpus, EveryPlainTextFileReads) {
-    std::ifstream manifest(shared_data("MANIFEST.tsv"));
-    ASSERT_TRUE(manifest) << "no shared data";
+// Every plain-text file listed in a manifest reads; only the nucleic-acid entries are empty.
+int expect_every_plain_text_file_reads(const std::string& dir) {
+    std::ifstream manifest(dir + "/MANIFEST.tsv");
+    EXPECT_TRUE(manifest) << "no manifest in " << dir;
     std::string line;
     std::getline(manifest, line);
     int files = 0;
@@ -72,7 +74,7 @@ TEST(SharedCorpus, EveryPlainTextFileReads) {
         std::getline(fields, file, '\t');
         std::getline(fields, id, '\t');
         std::getline(fields, format, '\t');
-        const auto result = read_structure_file(shared_data(file));
+        const auto result = read_structure_file(dir + "/" + file);
         ++files;
         if (format.ends_with("gzip")) {
             EXPECT_EQ(failure_text(result), kInvalidUtf8) << file;
@@ -82,7 +84,14 @@ TEST(SharedCorpus, EveryPlainTextFileReads) {
             EXPECT_TRUE(std::holds_alternative<core::Structure>(result)) << file << ": " << failure_text(result);
         }
     }
-    EXPECT_GT(files, 100);
+    return files;
+}
+
+TEST(TestData, EveryPlainTextFileReads) { EXPECT_EQ(expect_every_plain_text_file_reads(TARNIX_TEST_DATA), 13); }
+
+TEST(SharedCorpus, EveryPlainTextFileReads) {
+    if (!have_shared_data()) GTEST_SKIP() << "no shared corpus at " << TARNIX_SHARED_DATA;
+    EXPECT_GT(expect_every_plain_text_file_reads(TARNIX_SHARED_DATA), 100);
 }
 
 std::string backbone_summary(const core::Structure& structure) {
@@ -97,15 +106,24 @@ std::string backbone_summary(const core::Structure& structure) {
     return text;
 }
 
-TEST(SharedCorpus, PdbAndMmcifCopiesOfAnEntryAgree) {
-    for (const char* entry : {"1a8o", "1aki", "1dix", "1ejg", "1f2n", "1igy", "1k6p", "1l2y", "1lcd", "1o1z", "1ubq", "2beg", "2igd", "3o5r", "3wip", "4hhb", "4lzt", "5dx9", "5ugo"}) {
-        const auto pdb = read_structure_file(shared_data(std::string(entry) + ".pdb"));
-        const auto cif = read_structure_file(shared_data(std::string(entry) + ".cif"));
+void expect_copies_agree(const std::string& dir, std::initializer_list<const char*> entries) {
+    for (const char* entry : entries) {
+        const auto pdb = read_structure_file(dir + "/" + entry + ".pdb");
+        const auto cif = read_structure_file(dir + "/" + entry + ".cif");
         ASSERT_TRUE(std::holds_alternative<core::Structure>(pdb)) << entry;
         ASSERT_TRUE(std::holds_alternative<core::Structure>(cif)) << entry;
         EXPECT_EQ(backbone_summary(std::get<core::Structure>(pdb)), backbone_summary(std::get<core::Structure>(cif)))
             << entry;
     }
+}
+
+TEST(TestData, PdbAndMmcifCopiesOfAnEntryAgree) { expect_copies_agree(TARNIX_TEST_DATA, {"1aki", "1ejg", "1ubq"}); }
+
+TEST(SharedCorpus, PdbAndMmcifCopiesOfAnEntryAgree) {
+    if (!have_shared_data()) GTEST_SKIP() << "no shared corpus at " << TARNIX_SHARED_DATA;
+    expect_copies_agree(TARNIX_SHARED_DATA, {"1a8o", "1aki", "1dix", "1ejg", "1f2n", "1igy", "1k6p", "1l2y", "1lcd",
+                                             "1o1z", "1ubq", "2beg", "2igd", "3o5r", "3wip", "4hhb", "4lzt", "5dx9",
+                                             "5ugo"});
 }
 
 }  // namespace

@@ -37,5 +37,30 @@ TEST(GroupChains, ComparesLengthAndBytes) {
     EXPECT_TRUE(empty.chains.empty());
 }
 
+// A run ends before a chain change or a break flag, wherever it lies between first and last;
+// the flag of the first residue itself does not count.
+TEST(Segments, EndAtChainChangesAndBreaks) {
+    Structure s = with_chain_ids({"A", "A", "A", "B", "B", "B", "B", "A"});
+    s.residues[0].break_flag = kBreakSameChain;
+    s.residues[5].break_flag = kBreakSameChain;
+    const Segments segments(s.residues);
+    const struct {
+        std::size_t first, last;
+        bool unbroken;
+    } cases[] = {{0, 2, true}, {1, 1, true}, {2, 3, false}, {0, 4, false}, {3, 4, true},
+                 {4, 5, false}, {5, 6, true}, {6, 7, false}, {3, 6, false}, {7, 7, true}};
+    for (const auto& c : cases) EXPECT_EQ(segments.unbroken(c.first, c.last), c.unbroken) << c.first << ".." << c.last;
+}
+
+TEST(NumberAndGroup, RenumbersAndRegroupsStaleRecords) {
+    Structure s = with_chain_ids({"A", "B", "B"});
+    s.residues[2].index = 7;
+    s.chains.push_back(Chain{"A", 0, 3});
+    number_and_group(s);
+    for (std::size_t k = 0; k < s.residues.size(); ++k) EXPECT_EQ(s.residues[k].index, k);
+    ASSERT_EQ(s.chains.size(), 2u);
+    EXPECT_EQ(s.chains[1].start_index, 1u);
+}
+
 }  // namespace
 }  // namespace tarnix::core

@@ -110,22 +110,22 @@ TEST(ParseI32, AcceptsSignedDigitsAndNamesEachFailure) {
         ASSERT_TRUE(parsed.ok()) << text;
         EXPECT_EQ(parsed.value, expected) << text;
     }
-    const std::pair<const char*, const char*> rejected[] = {
-        {"", "cannot parse integer from empty string"},
-        {"+", "invalid digit found in string"},
-        {"-", "invalid digit found in string"},
-        {" 1", "invalid digit found in string"},
-        {"1.0", "invalid digit found in string"},
-        {"+-1", "invalid digit found in string"},
-        {"\u0661", "invalid digit found in string"},
-        {"2147483648", "number too large to fit in target type"},
-        {"-2147483649", "number too small to fit in target type"},
-        {"99999999999999999999", "number too large to fit in target type"},
+    const std::pair<const char*, IntegerError> rejected[] = {
+        {"", IntegerError::empty},
+        {"+", IntegerError::invalid_digit},
+        {"-", IntegerError::invalid_digit},
+        {" 1", IntegerError::invalid_digit},
+        {"1.0", IntegerError::invalid_digit},
+        {"+-1", IntegerError::invalid_digit},
+        {"\u0661", IntegerError::invalid_digit},
+        {"2147483648", IntegerError::too_large},
+        {"-2147483649", IntegerError::too_small},
+        {"99999999999999999999", IntegerError::too_large},
     };
     for (const auto& [text, expected] : rejected) {
         const auto parsed = parse_i32(text);
         ASSERT_FALSE(parsed.ok()) << text;
-        EXPECT_EQ(message(*parsed.error), expected) << text;
+        EXPECT_EQ(*parsed.error, expected) << text;
     }
 }
 

@@ -3,13 +3,21 @@ import pathlib
 import pytest
 
 REPO = pathlib.Path(__file__).resolve().parents[2]
+DATA = REPO / "tests" / "data"
 STRUCTURES = REPO.parent / "shared" / "data" / "structures"
 
 
 @pytest.fixture(scope="session")
+def data_dir():
+    """The small real files the repository carries (see tests/data/MANIFEST.tsv)."""
+    return DATA
+
+
+@pytest.fixture(scope="session")
 def structures_dir():
+    """The full corpus beside the repository, for checks over all of it."""
     if not STRUCTURES.is_dir():
-        pytest.skip(f"real structures not found at {STRUCTURES}")
+        pytest.skip(f"shared corpus not found at {STRUCTURES}")
     return STRUCTURES
 
 

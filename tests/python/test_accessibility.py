@@ -39,8 +39,8 @@ def test_overlapping_backbones_bury_each_other():
 
 
 @pytest.mark.parametrize("entry", ["coords", "file", "batch"])
-def test_without_sasa_every_value_is_zero(entry, structures_dir):
-    path = str(structures_dir / "1ubq.pdb")
+def test_without_sasa_every_value_is_zero(entry, data_dir):
+    path = str(data_dir / "1ubq.pdb")
     if entry == "coords":
         coords = spread_backbones(4)
         coords[1] = coords[0]
@@ -54,8 +54,8 @@ def test_without_sasa_every_value_is_zero(entry, structures_dir):
 
 
 @pytest.mark.parametrize("name", ["1ubq.pdb", "1ubq.cif", "1ejg.pdb"])
-def test_file_values_are_sane(name, structures_dir):
-    path = str(structures_dir / name)
+def test_file_values_are_sane(name, data_dir):
+    path = str(data_dir / name)
     values = accessibilities(tarnix.assign(path))
     largest_side_chain = 10
     ceiling = float(full_area("CA")) * (4 + largest_side_chain)

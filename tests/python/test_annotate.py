@@ -21,8 +21,14 @@ RESIDUE_FIELDS = ("index", "chain_id", "seq_id", "amino_acid", "structure", "str
                   "accessibility")
 
 
-def corpus_files(structures_dir):
-    return sorted(p for p in structures_dir.iterdir() if p.is_file() and p.name != "MANIFEST")
+def corpus_files(folder):
+    return sorted(p for p in folder.iterdir() if p.is_file())
+
+
+@pytest.fixture(params=["data_dir", "structures_dir"])
+def real_files(request):
+    """The repository's own files, then the whole corpus when it is there."""
+    return corpus_files(request.getfixturevalue(request.param))
 
 
 def rows_of(annotation, row):
@@ -51,8 +57,8 @@ def assert_same_rows(annotation, row, result):
 
 
 @pytest.mark.parametrize("sasa, ppii_stretch", [(True, 3), (False, 2)])
-def test_every_corpus_file_matches_assign(structures_dir, sasa, ppii_stretch):
-    files = corpus_files(structures_dir)
+def test_every_real_file_matches_assign(real_files, sasa, ppii_stretch):
+    files = real_files
     annotation = tarnix_tools.annotate(files, threads=2, sasa=sasa, ppii_stretch=ppii_stretch)
     structures = annotation.structures.columns
     assert structures["name"].tolist() == [str(f) for f in files]
@@ -70,26 +76,26 @@ def test_every_corpus_file_matches_assign(structures_dir, sasa, ppii_stretch):
     assert np.all(np.diff(annotation.residues.columns["input"]) >= 0)
 
 
-def test_gzip_memory_and_tar_member_give_identical_rows(structures_dir, tmp_path):
-    plain = structures_dir / "1ake.cif"
+def test_gzip_memory_and_tar_member_give_identical_rows(data_dir, tmp_path):
+    plain = data_dir / "1ake.cif"
     data = plain.read_bytes()
-    (tmp_path / "copy.cif.gz").write_bytes(gzip.compress(data))
+    (tmp_path / "copy.pdb.gz").write_bytes(gzip.compress((data_dir / "1aki.pdb").read_bytes()))
     with tarfile.open(tmp_path / "set.tar.gz", "w:gz") as archive:
         archive.add(plain, arcname="deep/1ake.cif")
-        archive.add(structures_dir / "1a28.pdb.gz", arcname="deep/1a28.pdb.gz")
-    inputs = [plain, tmp_path / "copy.cif.gz", ("memory.cif", data), ("zipped.cif", gzip.compress(data)),
+        archive.add(tmp_path / "copy.pdb.gz", arcname="deep/1aki.pdb.gz")
+    inputs = [plain, data_dir / "1ake.cif.gz", ("memory.cif", data), ("zipped.cif", gzip.compress(data)),
               tmp_path / "set.tar.gz", ("any-name", data)]
     annotation = tarnix_tools.annotate(inputs, format="mmcif")
     structures = annotation.structures.columns
     assert structures["name"].tolist()[4:6] == [f"{tmp_path}/set.tar.gz/deep/1ake.cif",
-                                                f"{tmp_path}/set.tar.gz/deep/1a28.pdb.gz"]
-    assert structures["status"].tolist() == ["ok", "ok", "ok", "ok", "ok", "error", "ok"]  # 1a28 forced to mmCIF
+                                                f"{tmp_path}/set.tar.gz/deep/1aki.pdb.gz"]
+    assert structures["status"].tolist() == ["ok", "ok", "ok", "ok", "ok", "error", "ok"]  # 1aki forced to mmCIF
     reference = {name: values.tobytes() for name, values in rows_of(annotation, 0).items() if name != "input"}
     for row in (1, 2, 3, 4, 6):
         assert {n: v.tobytes() for n, v in rows_of(annotation, row).items() if n != "input"} == reference
     by_name = tarnix_tools.annotate([tmp_path / "set.tar.gz"])
     assert by_name.structures.columns["status"].tolist() == ["ok", "ok"]
-    assert_same_rows(by_name, 1, tarnix.assign(str(structures_dir / "1a28.pdb")))
+    assert_same_rows(by_name, 1, tarnix.assign(str(data_dir / "1aki.pdb")))
 
 
 def write_pdb(path, coords):
@@ -165,8 +171,8 @@ def test_directory_walk_is_recursive_and_sorted(tmp_path):
     assert names == [str(tmp_path / "d" / n) for n in ("a.PDB.GZ", "b/z.ent", "c.mmcif")]
 
 
-def test_concurrent_calls_agree_with_one_call(structures_dir):
-    files = corpus_files(structures_dir)[:40]
+def test_concurrent_calls_agree_with_one_call(data_dir):
+    files = corpus_files(data_dir) * 3
     reference = tarnix_tools.annotate(files, threads=1)
     results = [None, None]
 

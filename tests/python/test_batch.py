@@ -17,20 +17,20 @@ def snapshot(result):
 
 
 @pytest.fixture
-def mixed_paths(structures_dir, tmp_path):
+def mixed_paths(data_dir, tmp_path):
     empty = tmp_path / "empty.pdb"
     empty.write_text("")
     renamed = tmp_path / "ubiquitin.MMCIF"
-    shutil.copy(structures_dir / "1ubq.cif", renamed)
+    shutil.copy(data_dir / "1ubq.cif", renamed)
     return [
-        str(structures_dir / "1ubq.pdb"),
+        str(data_dir / "1ubq.pdb"),
         str(tmp_path / "missing.pdb"),
-        str(structures_dir / "1aki.cif"),
+        str(data_dir / "1aki.cif"),
         str(empty),
         str(tmp_path),
         str(renamed),
-        str(structures_dir / "1ubq.pdb"),
-        str(structures_dir / "1ake.cif.gz"),
+        str(data_dir / "1ubq.pdb"),
+        str(data_dir / "1ake.cif.gz"),
     ]
 
 
@@ -46,10 +46,10 @@ def test_batch_equals_assign_in_input_order(mixed_paths, calculate_sasa):
     assert results[5].residue_count == 76
 
 
-def test_batch_accepts_tuples_and_empty_lists(structures_dir):
+def test_batch_accepts_tuples_and_empty_lists(data_dir):
     assert tarnix.assign_batch([]) == []
-    (result,) = tarnix.assign_batch((str(structures_dir / "1aki.pdb"),), calculate_sasa=False)
-    assert snapshot(result) == snapshot(tarnix.assign(str(structures_dir / "1aki.pdb"), False))
+    (result,) = tarnix.assign_batch((str(data_dir / "1aki.pdb"),), calculate_sasa=False)
+    assert snapshot(result) == snapshot(tarnix.assign(str(data_dir / "1aki.pdb"), False))
 
 
 def run_python(script, timeout=120):
@@ -60,10 +60,10 @@ def run_python(script, timeout=120):
 THREADS = "import os\ndef threads():\n    return len(os.listdir('/proc/self/task'))\n"
 
 
-def test_first_nonzero_request_fixes_the_pool_size(structures_dir):
+def test_first_nonzero_request_fixes_the_pool_size(data_dir):
     out = run_python(THREADS + f"""
 import tarnix
-path = {str(structures_dir / "1aki.pdb")!r}
+path = {str(data_dir / "1aki.pdb")!r}
 base = threads()
 tarnix.assign_batch([path] * 4, 2)
 print(threads() - base)
@@ -74,11 +74,11 @@ print(threads() - base)
     assert out.stdout.split() == ["2", "2"]
 
 
-def test_default_pool_follows_the_affinity_set_and_keeps_its_size(structures_dir):
+def test_default_pool_follows_the_affinity_set_and_keeps_its_size(data_dir):
     out = run_python(THREADS + f"""
 import tarnix
 os.sched_setaffinity(0, {{min(os.sched_getaffinity(0))}})
-path = {str(structures_dir / "1aki.pdb")!r}
+path = {str(data_dir / "1aki.pdb")!r}
 base = threads()
 tarnix.assign_batch([path] * 3)
 print(threads() - base)
@@ -100,10 +100,10 @@ print(threads() - base)
     assert int(out.stdout) == 256
 
 
-def test_forked_child_gets_a_working_pool(structures_dir):
+def test_forked_child_gets_a_working_pool(data_dir):
     out = run_python(f"""
 import os, tarnix
-path = {str(structures_dir / "1aki.pdb")!r}
+path = {str(data_dir / "1aki.pdb")!r}
 parent = tarnix.assign_batch([path] * 3, 2)
 pid = os.fork()
 if pid == 0:

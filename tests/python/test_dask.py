@@ -25,10 +25,10 @@ def client():
 
 
 @pytest.fixture(scope="module")
-def inputs(structures_dir, tmp_path_factory):
-    files = sorted(str(p) for p in structures_dir.iterdir() if p.suffix in {".pdb", ".cif", ".gz"})[:34]
+def inputs(data_dir, tmp_path_factory):
+    files = sorted(str(p) for p in data_dir.iterdir() if p.suffix in {".pdb", ".cif", ".gz"}) * 3
     listing = tmp_path_factory.mktemp("list") / "inputs.txt"
-    listing.write_text("\n".join(files[10:] + [str(structures_dir / "missing.pdb")]) + "\n")
+    listing.write_text("\n".join(files[10:] + [str(data_dir / "missing.pdb")]) + "\n")
     return files[:10] + [str(listing)]
 
 

@@ -47,10 +47,10 @@ def test_empty_file(tmp_path, name):
     assert assign_error(tmp_path / name) == EMPTY
 
 
-def test_gzip_files_go_to_the_pdb_reader_and_fail_as_text(tmp_path, structures_dir):
-    assert assign_error(structures_dir / "1ake.cif.gz") == NOT_UTF8
+def test_gzip_files_go_to_the_pdb_reader_and_fail_as_text(tmp_path, data_dir):
+    assert assign_error(data_dir / "1ake.cif.gz") == NOT_UTF8
     packed = tmp_path / "model.cif.gz"
-    packed.write_bytes(gzip.compress((structures_dir / "1ubq.cif").read_bytes()))
+    packed.write_bytes(gzip.compress((data_dir / "1ubq.cif").read_bytes()))
     assert assign_error(packed) == NOT_UTF8
 
 
@@ -82,10 +82,10 @@ def test_mmcif_messages_reach_python(tmp_path):
     assert assign_error(path) == "Invalid number: invalid float literal"
 
 
-def test_both_formats_of_an_entry_read_alike(tmp_path, structures_dir):
+def test_both_formats_of_an_entry_read_alike(tmp_path, data_dir):
     renamed = tmp_path / "1ubq.MMCIF"
-    shutil.copyfile(structures_dir / "1ubq.cif", renamed)
-    from_pdb = tarnix.assign(str(structures_dir / "1ubq.pdb"), calculate_sasa=False)
+    shutil.copyfile(data_dir / "1ubq.cif", renamed)
+    from_pdb = tarnix.assign(str(data_dir / "1ubq.pdb"), calculate_sasa=False)
     from_cif = tarnix.assign(str(renamed), calculate_sasa=False)
     assert from_pdb.residue_count == from_cif.residue_count == 76
     assert from_pdb.aa_sequence == from_cif.aa_sequence

@@ -1,11 +1,12 @@
-# Type information for the tarnix extension module.
-from typing import Sequence
+# Type information for the tarnix extension module. Its classes cannot be subclassed.
+from typing import Sequence, final
 
 import numpy as np
 import numpy.typing as npt
 
 __all__ = ["assign", "assign_from_coords", "assign_batch", "TarnixResult", "ResidueInfo"]
 
+@final
 class ResidueInfo:
     @property
     def index(self) -> int: ...
@@ -26,6 +27,7 @@ class ResidueInfo:
     @property
     def accessibility(self) -> float: ...
 
+@final
 class TarnixResult:
     @property
     def sequence(self) -> str: ...
