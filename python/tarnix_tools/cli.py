@@ -41,7 +41,9 @@ def build_parser():
                "  tarnix annotate structures/ -o residues.parquet -j 8\n"
                "  tarnix annotate pdb.tar.gz --per structure -o summary.csv\n"
                "  tarnix annotate --from-list paths.txt -o out.jsonl --no-sasa\n"
-               "  zcat 1abc.cif.gz | tarnix annotate - --input-format mmcif")
+               "  zcat 1abc.cif.gz | tarnix annotate - --input-format mmcif\n"
+               "  tarnix annotate pdb_mirror/ -o out/ --scheduler local:2\n"
+               "  tarnix annotate --from-list paths.txt -o /shared/out --scheduler tcp://head:8786")
     annotate_parser.add_argument(
         "inputs", nargs="*", metavar="INPUT",
         help="a structure file (.pdb/.ent/.cif/.mmcif, optionally .gz), a directory (searched "
@@ -65,6 +67,12 @@ def build_parser():
                                  help="also read inputs from FILE, one per line (- for stdin)")
     annotate_parser.add_argument("-q", "--quiet", action="store_true",
                                  help="no progress bar and no summary line")
+    annotate_parser.add_argument("--scheduler", metavar="ADDRESS",
+                                 help="run on a Dask cluster: a scheduler address, or local:N for N "
+                                      "local single-threaded workers; writes the Parquet datasets "
+                                      "OUT/structures/ and OUT/residues/ (needs the dask extra)")
+    annotate_parser.add_argument("--files-per-task", type=_count, default=500, metavar="N",
+                                 help="with --scheduler: inputs per cluster task (default 500)")
     annotate_parser.add_argument("--fail-fast", action="store_true",
                                  help="stop at the first input that fails (status 1)")
     annotate_parser.set_defaults(run=run_annotate, command_parser=annotate_parser)
@@ -174,7 +182,39 @@ class _Progress:
             self.bar.close()
 
 
+def run_on_cluster(args):
+    """--scheduler: the inputs go to a Dask cluster, the rows to two Parquet datasets."""
+    if not args.output:
+        raise UsageError("--scheduler writes Parquet datasets into a folder: give -o OUT_DIR")
+    if args.format or args.per != "residue" or args.fail_fast or args.input_format:
+        raise UsageError("--scheduler takes none of --format, --per, --fail-fast, --input-format")
+    if "-" in args.inputs or args.from_list == "-":
+        raise UsageError("--scheduler reads paths every worker can open, not stdin")
+    if not args.inputs and not args.from_list:
+        raise UsageError("give at least one INPUT or --from-list FILE")
+    from .dask import annotate_to_parquet
+
+    inputs = [*args.inputs, *([args.from_list] if args.from_list else [])]
+    summary = annotate_to_parquet(inputs, args.output, client=args.scheduler,
+                                  files_per_task=max(1, args.files_per_task), sasa=not args.no_sasa,
+                                  ppii_stretch=args.ppii)
+    if summary.failed:
+        import pyarrow.parquet as pq
+
+        failures = pq.read_table(os.path.join(args.output, "structures"), columns=["name", "status", "error"],
+                                 filters=[("status", "==", "error")])
+        for name, error in zip(failures.column("name").to_pylist(), failures.column("error").to_pylist()):
+            print(f"{name}: {error}", file=sys.stderr)
+    if not args.quiet:
+        print(f"tarnix: {summary.inputs:,} inputs, {summary.failed:,} failed, {summary.residues:,} residues, "
+              f"{summary.seconds:.2f} s, {summary.residues / max(summary.seconds, 1e-9):,.0f} residues/s",
+              file=sys.stderr)
+    return 1 if summary.failed else 0
+
+
 def run_annotate(args):
+    if args.scheduler:
+        return run_on_cluster(args)
     fmt = _output_format(args)
     inputs = _inputs(args)
     progress = _Progress() if not args.quiet and sys.stderr.isatty() else None
