@@ -2,20 +2,31 @@
 // into a cubic lattice of copies, and the phase is timed on the whole.
 //
 // Build and run from the repository root:
-//   mkdir -p build-bench && g++ -std=c++20 -O3 -ffp-contract=off -Isrc bench/sasa_scaling.cpp
+//   mkdir -p build-bench && g++ -std=c++20 -O3 -ffp-contract=off -pthread -Isrc bench/sasa_scaling.cpp
 //       src/core/*.cpp src/io/*.cpp -o build-bench/sasa_scaling
+// (or configure with -DTARNIX_BUILD_BENCH=ON and build the target tarnix_sasa_scaling)
 //   for n in 1 2 4 8 17; do build-bench/sasa_scaling ../shared/data/structures/1aon.pdb $n 3; done
 //
-// Arguments: file, number of copies, repeats. Prints atoms, the best time over the repeats,
-// microseconds per atom, and how far the phase raised the process's peak resident memory
-// above what the input structures already held. Run one size per process.
+// Arguments: file, number of copies, repeats, and optionally a number of threads. Prints atoms,
+// the best time over the repeats, microseconds per atom (wall clock and process CPU time), and
+// how far the phase raised the process's peak resident memory above what the input structures
+// already held. Run one size per process. With a thread count the phase is spread over that
+// many std::threads through the parallel entry, and the results are checked bit for bit
+// against a single-threaded run:
+//   build-bench/sasa_scaling ../shared/data/structures/1aon.pdb 17 3 1
+//   build-bench/sasa_scaling ../shared/data/structures/1aon.pdb 17 3 2
 #include <sys/resource.h>
+#include <time.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <thread>
 #include <variant>
 #include <vector>
 
@@ -60,6 +71,35 @@ std::vector<Residue> tile(const std::vector<Residue>& base, int copies) {
     return out;
 }
 
+// Runs the tasks on `threads` threads that take the next index from a shared counter.
+tarnix::core::ParallelFor thread_runner(int threads) {
+    return [threads](std::size_t count, const std::function<void(std::size_t)>& task) {
+        std::atomic<std::size_t> next{0};
+        std::vector<std::thread> pool;
+        for (int t = 0; t < threads; ++t) {
+            pool.emplace_back([&] {
+                for (std::size_t i = next++; i < count; i = next++) task(i);
+            });
+        }
+        for (std::thread& thread : pool) thread.join();
+    };
+}
+
+double cpu_seconds() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
+}
+
+// Compares with a run on the calling thread, bit for bit.
+bool same_accessibility(const std::vector<Residue>& threaded, std::vector<Residue> alone) {
+    tarnix::core::compute_accessibility(alone, 100);
+    for (std::size_t k = 0; k < alone.size(); ++k) {
+        if (std::memcmp(&alone[k].accessibility, &threaded[k].accessibility, sizeof(float)) != 0) return false;
+    }
+    return true;
+}
+
 double peak_rss_mb() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
@@ -69,8 +109,8 @@ double peak_rss_mb() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 4) {
-        std::fprintf(stderr, "usage: %s FILE COPIES REPEATS\n", argv[0]);
+    if (argc != 4 && argc != 5) {
+        std::fprintf(stderr, "usage: %s FILE COPIES REPEATS [THREADS]\n", argv[0]);
         return 2;
     }
     auto read = tarnix::io::read_structure_file(argv[1]);
@@ -83,17 +123,29 @@ int main(int argc, char** argv) {
     std::size_t atoms = 0;
     for (const Residue& r : structure) atoms += 4 + r.atoms.size();
     double best = INFINITY;
+    double best_cpu = INFINITY;
+    bool identical = true;
     double input_peak = 0.0;
     for (int k = 0; k < std::atoi(argv[3]); ++k) {
         std::vector<Residue> work = structure;
         if (k == 0) input_peak = peak_rss_mb();
         const auto start = std::chrono::steady_clock::now();
-        tarnix::core::compute_accessibility(work, 100);
+        const double cpu_start = cpu_seconds();
+        if (argc == 5) {
+            tarnix::core::compute_accessibility(work, 100, tarnix::core::default_sasa_kernel(),
+                                                thread_runner(std::atoi(argv[4])));
+        } else {
+            tarnix::core::compute_accessibility(work, 100);
+        }
         const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
         best = std::min(best, took.count());
+        best_cpu = std::min(best_cpu, cpu_seconds() - cpu_start);
+        if (argc == 5 && k == 0) identical = same_accessibility(work, structure);
     }
     const double phase_mb = peak_rss_mb() - input_peak;
-    std::printf("atoms %9zu  best %9.1f ms  %6.3f us/atom  phase memory %7.1f MB (%5.1f bytes/atom)\n", atoms,
-                best * 1e3, best * 1e6 / static_cast<double>(atoms), phase_mb,
+    std::printf("atoms %9zu  best %9.1f ms  %6.3f us/atom  cpu %6.3f us/atom  phase memory %7.1f MB (%5.1f bytes/atom)\n",
+                atoms, best * 1e3, best * 1e6 / static_cast<double>(atoms), best_cpu * 1e6 / static_cast<double>(atoms), phase_mb,
                 phase_mb * 1024.0 * 1024.0 / static_cast<double>(atoms));
+    if (argc == 5) std::printf("threads %s: results %s a single-threaded run\n", argv[4], identical ? "identical to" : "DIFFER from");
+    return identical ? 0 : 1;
 }

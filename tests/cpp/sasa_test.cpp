@@ -12,6 +12,7 @@
 #include <variant>
 #include <vector>
 
+#include "core/assign.hpp"
 #include "core/sasa.hpp"
 #include "io/structure_file.hpp"
 
@@ -321,6 +322,21 @@ TEST(AccessibilityKernels, AgreeOnRealStructures) {
         ASSERT_FALSE(residues.empty()) << name;
         expect_kernels_agree(residues);
     }
+}
+
+TEST(AccessibilityKernels, AssignSpreadOverThreadsEqualsOneThread) {
+    auto read = io::read_structure_file(std::string(TARNIX_SHARED_DATA) + "/1aon.pdb");
+    ASSERT_TRUE(std::holds_alternative<Structure>(read));
+    Structure alone = std::get<Structure>(read);
+    Structure spread = alone;
+    assign_structure(alone, AssignOptions{});
+    assign_structure(spread, AssignOptions{}, three_threads);
+    std::vector<float> expected;
+    for (std::size_t k = 0; k < alone.residues.size(); ++k) {
+        EXPECT_EQ(spread.residues[k].ss, alone.residues[k].ss);
+        expected.push_back(alone.residues[k].accessibility);
+    }
+    expect_same_bits(spread.residues, expected);
 }
 
 TEST(AccessibilityKernels, EnvironmentCanForceTheBaseline) {
