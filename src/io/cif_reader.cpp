@@ -310,9 +310,14 @@ private:
 }  // namespace
 
 ReadResult parse_mmcif(FileDescriptor file) {
+    FileSource source(std::move(file));
+    return parse_mmcif(source);
+}
+
+ReadResult parse_mmcif(ByteSource& source) {
     AtomSiteScanner scanner;
     {
-        LineReader reader(file.get());
+        LineReader reader(source);
         while (const auto line = reader.next()) {
             scanner.scan(*line);
         }
@@ -320,7 +325,6 @@ ReadResult parse_mmcif(FileDescriptor file) {
             return InputError::io(*reader.error());
         }
     }
-    file.close();
 
     const RowStore& rows = scanner.rows();
     if (rows.size() == 0) {

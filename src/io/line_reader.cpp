@@ -1,8 +1,6 @@
 #include "io/line_reader.hpp"
 
-#include <cerrno>
 #include <cstring>
-#include <unistd.h>
 
 #include "io/text.hpp"
 
@@ -46,18 +44,16 @@ std::optional<std::string_view> LineReader::next() {
             long_line_.append(buffer_, end_);
             end_ = 0;
         }
-        ssize_t count;
-        do {
-            count = ::read(fd_, buffer_ + end_, kBufferSize - end_);
-        } while (count < 0 && errno == EINTR);
-        if (count < 0) {
-            error_ = IoError::os(errno);
+        auto outcome = source_.read(buffer_ + end_, kBufferSize - end_);
+        if (auto* failure = std::get_if<IoError>(&outcome)) {
+            error_ = *failure;
             return std::nullopt;
         }
+        const std::size_t count = std::get<std::size_t>(outcome);
         if (count == 0) {
             at_eof_ = true;
         }
-        end_ += static_cast<std::size_t>(count);
+        end_ += count;
     }
 }
 

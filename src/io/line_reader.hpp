@@ -1,4 +1,4 @@
-// Reads lines from a file descriptor through a fixed 8192-byte buffer.
+// Reads lines from a byte source through a fixed 8192-byte buffer.
 #pragma once
 
 #include <cstddef>
@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "io/byte_source.hpp"
 #include "io/input_error.hpp"
 
 namespace tarnix::io {
@@ -14,8 +15,8 @@ class LineReader {
 public:
     static constexpr std::size_t kBufferSize = 8192;
 
-    // Does not own fd.
-    explicit LineReader(int fd) : fd_(fd) {}
+    // Does not own the source.
+    explicit LineReader(ByteSource& source) : source_(source) {}
     LineReader(const LineReader&) = delete;
     LineReader& operator=(const LineReader&) = delete;
 
@@ -28,7 +29,7 @@ public:
 private:
     std::optional<std::string_view> finish_line(std::string_view line, bool had_newline);
 
-    int fd_;
+    ByteSource& source_;
     char buffer_[kBufferSize];
     std::size_t begin_ = 0;  // first unconsumed byte
     std::size_t end_ = 0;    // one past the last byte read

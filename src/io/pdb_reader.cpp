@@ -77,7 +77,12 @@ std::optional<AtomLine> read_atom_line(std::string_view line) {
 }  // namespace
 
 ReadResult parse_pdb(FileDescriptor file) {
-    LineReader reader(file.get());
+    FileSource source(std::move(file));
+    return parse_pdb(source);
+}
+
+ReadResult parse_pdb(ByteSource& source) {
+    LineReader reader(source);
     ResidueCollector residues;
     while (const auto line = reader.next()) {
         if (is_atom_record(*line)) {
@@ -96,7 +101,6 @@ ReadResult parse_pdb(FileDescriptor file) {
     if (reader.error()) {
         return InputError::io(*reader.error());
     }
-    file.close();
     return residues.build();
 }
 

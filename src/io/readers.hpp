@@ -1,10 +1,11 @@
-// The two structure-file readers. Each owns the file it is given and closes it before
-// returning, whether it succeeds or fails.
+// The two structure-file readers. Given a file, each owns it and closes it before returning,
+// whether it succeeds or fails; given a byte source, each reads it to its end or first failure.
 #pragma once
 
 #include <variant>
 
 #include "core/structure.hpp"
+#include "io/byte_source.hpp"
 #include "io/file_descriptor.hpp"
 #include "io/input_error.hpp"
 
@@ -13,9 +14,11 @@ namespace tarnix::io {
 using ReadResult = std::variant<core::Structure, InputError>;
 
 // Fixed-column PDB: ATOM/HETATM records up to the first line starting with "END".
+ReadResult parse_pdb(ByteSource& source);
 ReadResult parse_pdb(FileDescriptor file);
 
 // mmCIF: the rows of the _atom_site loop that belong to model 1.
+ReadResult parse_mmcif(ByteSource& source);
 ReadResult parse_mmcif(FileDescriptor file);
 
 }  // namespace tarnix::io

@@ -18,8 +18,8 @@ struct Lines {
 };
 
 Lines read_lines(const std::string& path) {
-    FileDescriptor file(::open(path.c_str(), O_RDONLY));
-    LineReader reader(file.get());
+    FileSource source(FileDescriptor(::open(path.c_str(), O_RDONLY)));
+    LineReader reader(source);
     Lines result;
     while (const auto line = reader.next()) {
         result.lines.emplace_back(*line);

@@ -1,0 +1,202 @@
+"""annotate: many structures on worker threads, results as columns."""
+
+from __future__ import annotations
+
+import itertools
+import operator
+import sys
+import time
+from collections.abc import Callable, Iterator
+from typing import Any, Optional, Union
+
+import numpy as np
+
+from tarnix_tools import _native
+from tarnix_tools._extras import require
+from tarnix_tools._inputs import Item, iter_items
+from tarnix_tools.table import Table
+
+DEFAULT_MAX_BYTES = 2**31
+# A chunk also ends once its in-memory inputs reach this many bytes.
+CHUNK_MEMORY = 256 * 2**20
+
+Progress = Union[bool, Callable[[int, Optional[int]], Any]]
+
+
+class Annotation:
+    """The results of one run: ``residues`` (a row per residue) and ``structures`` (a row per input)."""
+
+    __slots__ = ("residues", "structures")
+
+    def __init__(self, residues: Table, structures: Table) -> None:
+        self.residues = residues
+        self.structures = structures
+
+    def __repr__(self) -> str:
+        return f"Annotation(structures={len(self.structures)}, residues={len(self.residues)})"
+
+
+def _non_negative(name: str, value: object) -> int:
+    if isinstance(value, bool):
+        raise TypeError(f"{name} must be an int, not bool")
+    number = operator.index(value)  # type: ignore[arg-type]
+    if number < 0:
+        raise ValueError(f"{name} must not be negative, got {number}")
+    return number
+
+
+def _check_options(threads: object, sasa: object, ppii_stretch: object, format: object,
+                   max_bytes: object) -> tuple[int, bool, int, Optional[str], int]:
+    if not isinstance(sasa, (bool, np.bool_)):
+        raise TypeError(f"sasa must be a bool, not {type(sasa).__name__}")
+    if format not in (None, "pdb", "mmcif"):
+        raise ValueError(f"format must be None, 'pdb' or 'mmcif', got {format!r}")
+    stretch = _non_negative("ppii_stretch", ppii_stretch)
+    if stretch >= 2**64:
+        raise OverflowError("ppii_stretch is too large")
+    limit = _non_negative("max_bytes", max_bytes)
+    return (_non_negative("threads", threads), bool(sasa), stretch, format,  # type: ignore[return-value]
+            min(limit, 2**64 - 1))
+
+
+def _chunks(items: Iterator[Item], chunk_size: int) -> Iterator[list[Item]]:
+    chunk: list[Item] = []
+    memory = 0
+    for item in items:
+        chunk.append(item)
+        memory += item.size
+        if len(chunk) >= chunk_size or memory >= CHUNK_MEMORY:
+            yield chunk
+            chunk, memory = [], 0
+    if chunk:
+        yield chunk
+
+
+def _text_array(values: list[str]) -> np.ndarray:
+    width = max((len(v) for v in values), default=1) or 1
+    return np.array(values, dtype=f"<U{width}")
+
+
+def _structures_table(chunk: list[Item], rows: list[tuple[str, int, int, int, int, float, float]],
+                      sasa: bool) -> Table:
+    errors = [row[0] for row in rows]
+    counts = np.array([row[1] for row in rows], dtype=np.int32)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        helix = np.array([row[3] for row in rows], dtype=np.float64) / counts
+        strand = np.array([row[4] for row in rows], dtype=np.float64) / counts
+    failed = np.array([bool(e) for e in errors], dtype=bool)
+    total = np.array([row[5] for row in rows], dtype=np.float64)
+    if not sasa:
+        total[:] = np.nan
+    total[failed] = np.nan
+    return Table({
+        "name": _text_array([item.name for item in chunk]),
+        "status": np.where(failed, "error", "ok").astype("<U5"),
+        "error": _text_array(errors),
+        "residue_count": counts,
+        "chain_count": np.array([row[2] for row in rows], dtype=np.int32),
+        "helix_fraction": helix,
+        "strand_fraction": strand,
+        "accessibility_total": total,
+        "seconds": np.array([row[6] for row in rows], dtype=np.float64),
+    })
+
+
+def _residues_table(columns: dict[str, tuple[str, int, bytes]]) -> Table:
+    arrays = {}
+    for name, (kind, width, data) in columns.items():
+        dtype = np.dtype(f"<U{width}") if kind == "U" else np.dtype(f"<{kind}")
+        arrays[name] = np.frombuffer(data, dtype=dtype)
+    return Table(arrays)
+
+
+Reporter = Callable[[int, int, int], Any]  # (inputs done, inputs known so far, residues done)
+
+
+def _progress_reporter(progress: Progress) -> tuple[Optional[Reporter], Any]:
+    if progress is True:
+        tqdm = require("tqdm", "progress")
+        bar = tqdm.tqdm(unit="file", dynamic_ncols=True, file=sys.stderr)
+        start = time.perf_counter()
+
+        def report(done: int, total: int, residues: int) -> None:
+            bar.total = total
+            bar.n = done
+            bar.set_postfix_str(f"{residues / max(time.perf_counter() - start, 1e-9):,.0f} residues/s", refresh=False)
+            bar.refresh()
+
+        return report, bar
+    if progress is False or progress is None:
+        return None, None
+    if callable(progress):
+        callback = progress
+        return (lambda done, total, residues: callback(done, total)), None
+    raise TypeError(f"progress must be a bool or a callable, not {type(progress).__name__}")
+
+
+def iter_annotate(inputs: object, *, threads: int = 0, sasa: bool = True, ppii_stretch: int = 3,
+                  format: Optional[str] = None, max_bytes: int = DEFAULT_MAX_BYTES, chunk_size: int = 256,
+                  progress: Progress = False) -> Iterator[Annotation]:
+    """Annotate inputs chunk by chunk: one ``Annotation`` per chunk of inputs, in input order.
+
+    Takes the same arguments as ``annotate``; ``chunk_size`` is the most inputs in one chunk. The
+    residues' ``input`` column counts structures from the start of the whole run, so the chunks
+    concatenate into what ``annotate`` returns.
+    """
+    threads, sasa, ppii_stretch, format, max_bytes = _check_options(threads, sasa, ppii_stretch, format, max_bytes)
+    chunk_size = max(1, _non_negative("chunk_size", chunk_size))
+    report, bar = _progress_reporter(progress)
+    items = iter_items(inputs, max_bytes)
+    first = next(items, None)  # argument errors surface here, before any work
+    return _run_chunks(itertools.chain([first], items) if first else iter(()), threads, sasa, ppii_stretch,
+                       format, max_bytes, chunk_size, report, bar)
+
+
+def _run_chunks(items: Iterator[Item], threads: int, sasa: bool, ppii_stretch: int, format: Optional[str],
+                max_bytes: int, chunk_size: int, report: Optional[Reporter], bar: Any) -> Iterator[Annotation]:
+    done = residues = 0
+    try:
+        for chunk in _chunks(items, chunk_size):
+            total = done + len(chunk)
+            on_progress = None
+            if report is not None:
+                def on_progress(finished: int, made: int, base: int = done, total: int = total,
+                                before: int = residues) -> None:
+                    report(base + finished, total, before + made)
+            rows, columns = _native.run([item.native() for item in chunk], done, threads, sasa, ppii_stretch,
+                                        format, max_bytes, on_progress)
+            annotation = Annotation(_residues_table(columns), _structures_table(chunk, rows, sasa))
+            done, residues = total, residues + len(annotation.residues)
+            yield annotation
+    finally:
+        if bar is not None:
+            bar.close()
+
+
+def annotate(inputs: object, *, threads: int = 0, sasa: bool = True, ppii_stretch: int = 3,
+             format: Optional[str] = None, progress: Progress = False,
+             max_bytes: int = DEFAULT_MAX_BYTES) -> Annotation:
+    """Secondary structure and accessibility of many structures, as two tables.
+
+    inputs: a path (str, bytes, os.PathLike) to a structure file (plain or gzip), a directory
+        (walked recursively in sorted order for *.pdb, *.ent, *.cif, *.mmcif, each optionally
+        .gz) or a tar archive (.tar, .tar.gz, .tgz); a (name, bytes) pair; or an iterable of these.
+    threads: worker threads; 0 means the processors available to the process.
+    sasa: whether to compute accessibility.
+    ppii_stretch: minimum length of a polyproline-II stretch.
+    format: None to choose the reader by the name (a trailing .gz set aside: .cif and .mmcif
+        are mmCIF, everything else PDB), or "pdb" / "mmcif" for every input.
+    progress: True for a progress bar on stderr, or a callable receiving (done, total).
+    max_bytes: the largest decompressed size accepted per input.
+
+    Returns an Annotation whose ``structures`` has one row per input, in input order, and whose
+    ``residues`` has one row per residue of every structure read, in residue order.
+    """
+    chunks = list(iter_annotate(inputs, threads=threads, sasa=sasa, ppii_stretch=ppii_stretch, format=format,
+                                max_bytes=max_bytes, chunk_size=4096, progress=progress))
+    if len(chunks) == 1:
+        return chunks[0]
+    if not chunks:
+        _, columns = _native.run([], 0, 1, True, 3, None, 0, None)
+        return Annotation(_residues_table(columns), _structures_table([], [], True))
+    return Annotation(Table.concat([c.residues for c in chunks]), Table.concat([c.structures for c in chunks]))

@@ -1,0 +1,19 @@
+"""Optional dependencies, imported when first needed.
+
+Extras and what they install: arrow (pyarrow), pandas, polars, progress (tqdm),
+plot (matplotlib), dask.
+"""
+
+import importlib
+
+
+def require(module_name, extra):
+    """Import an optional dependency, or say which extra installs it."""
+    try:
+        return importlib.import_module(module_name)
+    except ImportError as exc:
+        top = module_name.partition(".")[0]
+        raise ImportError(
+            f"{top} is needed for this but is not installed; "
+            f"install it with: pip install 'tarnix[{extra}]'"
+        ) from exc

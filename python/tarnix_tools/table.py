@@ -1,0 +1,79 @@
+"""A table of named NumPy columns, convertible to Arrow, pandas and polars."""
+
+import numpy as np
+
+from ._extras import require
+from ._writers import open_writer
+
+
+class Table:
+    """Named one-dimensional NumPy columns of equal length, in a fixed order.
+
+    Numbers are held as NumPy numbers and text as fixed-width 'U' arrays, so a table
+    of a million rows holds no per-row Python objects.
+    """
+
+    __slots__ = ("columns",)
+
+    def __init__(self, columns):
+        arrays = {}
+        for name, values in columns.items():
+            array = np.asarray(values)
+            if array.ndim != 1:
+                raise ValueError(f"column {name!r} is not one-dimensional")
+            if arrays and len(array) != len(next(iter(arrays.values()))):
+                raise ValueError(f"column {name!r} has {len(array)} rows, "
+                                 f"the columns before it {len(next(iter(arrays.values())))}")
+            arrays[name] = array
+        self.columns = arrays
+
+    def __len__(self):
+        return len(next(iter(self.columns.values()))) if self.columns else 0
+
+    def __repr__(self):
+        return f"<Table: {len(self)} rows; columns: {', '.join(self.columns)}>"
+
+    @classmethod
+    def concat(cls, tables):
+        """The rows of several tables with the same columns, one after another."""
+        tables = list(tables)
+        if not tables:
+            raise ValueError("concat needs at least one table")
+        names = list(tables[0].columns)
+        for table in tables[1:]:
+            if list(table.columns) != names:
+                raise ValueError(f"cannot concatenate tables with columns {names} "
+                                 f"and {list(table.columns)}")
+        return cls({name: np.concatenate([t.columns[name] for t in tables]) for name in names})
+
+    def to_arrow(self):
+        """A pyarrow.Table: text columns become strings, NaN stays NaN (not null)."""
+        pa = require("pyarrow", "arrow")
+        return pa.table({name: pa.array(values) for name, values in self.columns.items()})
+
+    def to_pandas(self):
+        pd = require("pandas", "pandas")
+        return pd.DataFrame(self.columns)
+
+    def to_polars(self):
+        """A polars.DataFrame, built from the NumPy arrays (pyarrow is not needed)."""
+        pl = require("polars", "polars")
+        return pl.DataFrame(self.columns)
+
+    def __arrow_c_stream__(self, requested_schema=None):
+        """The Arrow PyCapsule stream interface: pyarrow.table(t), polars.DataFrame(t)."""
+        try:
+            source = self.to_arrow()
+        except ImportError:
+            try:
+                import polars
+            except ImportError:
+                raise  # the message names the extra that provides Arrow
+            source = polars.DataFrame(self.columns)
+        return source.__arrow_c_stream__(requested_schema)
+
+    def write(self, path):
+        """Write the table to `path` in the format its suffix names:
+        .parquet, .tsv, .csv or .jsonl."""
+        with open_writer(path) as writer:
+            writer.append(self)

@@ -1,0 +1,140 @@
+#include "engine/annotate_input.hpp"
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <new>
+
+#include "core/assign.hpp"
+#include "core/codes.hpp"
+#include "engine/gzip_source.hpp"
+#include "io/readers.hpp"
+#include "io/text.hpp"
+
+namespace tarnix::engine {
+namespace {
+
+// Lets the first two bytes be looked at before the reader sees them all.
+class PeekingSource final : public io::ByteSource {
+public:
+    explicit PeekingSource(io::ByteSource& inner) : inner_(inner) {}
+
+    bool starts_with_gzip_magic() {
+        while (head_size_ < sizeof head_ && !head_error_ && !head_at_end_) {
+            auto outcome = inner_.read(head_ + head_size_, sizeof head_ - head_size_);
+            if (auto* error = std::get_if<io::IoError>(&outcome)) {
+                head_error_ = *error;
+            } else if (const std::size_t count = std::get<std::size_t>(outcome); count == 0) {
+                head_at_end_ = true;
+            } else {
+                head_size_ += count;
+            }
+        }
+        return head_size_ == sizeof head_ && std::memcmp(head_, kGzipMagic, sizeof head_) == 0;
+    }
+
+    std::variant<std::size_t, io::IoError> read(char* buffer, std::size_t size) override {
+        if (head_offset_ < head_size_) {
+            const std::size_t count = std::min(size, head_size_ - head_offset_);
+            std::memcpy(buffer, head_ + head_offset_, count);
+            head_offset_ += count;
+            return count;
+        }
+        if (head_error_) return *head_error_;
+        if (head_at_end_) return std::size_t{0};
+        return inner_.read(buffer, size);
+    }
+
+private:
+    io::ByteSource& inner_;
+    char head_[2] = {};
+    std::size_t head_size_ = 0;
+    std::size_t head_offset_ = 0;
+    std::optional<io::IoError> head_error_;
+    bool head_at_end_ = false;
+};
+
+bool ends_with_ignoring_case(std::string_view text, std::string_view lower_suffix) {
+    return text.size() >= lower_suffix.size() &&
+           io::equals_ignoring_ascii_case(text.substr(text.size() - lower_suffix.size()), lower_suffix);
+}
+
+// The structure, or the text of why there is none.
+std::variant<core::Structure, std::string> read_source(io::ByteSource& raw, io::FileFormat format,
+                                                       std::uint64_t max_bytes) {
+    PeekingSource source(raw);
+    std::optional<GzipSource> gzip;
+    io::ByteSource* text = &source;
+    if (source.starts_with_gzip_magic()) {
+        text = &gzip.emplace(source, max_bytes);
+    }
+    io::ReadResult result = format == io::FileFormat::mmcif ? io::parse_mmcif(*text) : io::parse_pdb(*text);
+    if (auto* error = std::get_if<io::InputError>(&result)) {
+        if (gzip && gzip->failure()) return *gzip->failure();
+        return error->message();
+    }
+    return std::move(std::get<core::Structure>(result));
+}
+
+std::variant<core::Structure, std::string> read_input(const Input& input, io::FileFormat format,
+                                                      std::uint64_t max_bytes) {
+    if (input.bytes) {
+        io::MemorySource memory(*input.bytes);
+        return read_source(memory, format, max_bytes);
+    }
+    if (input.name.find('\0') != std::string::npos) {
+        return std::string("file name contained an unexpected NUL byte");
+    }
+    int fd;
+    do {
+        fd = ::open(input.name.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return io::os_error_text(errno);
+    io::FileSource file{io::FileDescriptor(fd)};
+    return read_source(file, format, max_bytes);
+}
+
+void summarise(const core::Structure& structure, AnnotatedInput& out) {
+    out.chain_count = static_cast<std::uint32_t>(structure.chains.size());
+    for (const core::Residue& residue : structure.residues) {
+        const char c3 = core::code_c3(residue.ss);
+        out.helix_residues += c3 == 'H';
+        out.strand_residues += c3 == 'E';
+        out.accessibility_total += residue.accessibility;
+    }
+}
+
+}  // namespace
+
+io::FileFormat format_for_name(std::string_view name) {
+    if (ends_with_ignoring_case(name, ".gz")) name.remove_suffix(3);
+    return io::format_for_path(name);
+}
+
+AnnotatedInput annotate_input(const Input& input, std::int32_t row, const AnnotateOptions& options) {
+    const auto start = std::chrono::steady_clock::now();
+    AnnotatedInput out;
+    if (input.failure) {
+        out.error = *input.failure;
+        return out;
+    }
+    try {
+        auto outcome = read_input(input, options.format.value_or(format_for_name(input.name)), options.max_bytes);
+        if (auto* error = std::get_if<std::string>(&outcome)) {
+            out.error = std::move(*error);
+        } else {
+            core::Structure& structure = std::get<core::Structure>(outcome);
+            core::assign_structure(structure, options.assign);
+            summarise(structure, out);
+            out.residues = residue_table(structure, row, options.assign.calculate_sasa);
+        }
+    } catch (const std::bad_alloc&) {
+        out = AnnotatedInput{};
+        out.error = "out of memory while reading this input";
+    }
+    out.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return out;
+}
+
+}  // namespace tarnix::engine

@@ -1,0 +1,46 @@
+// One input of an annotation run, from its bytes to its table rows: open or take the bytes,
+// decompress gzip, read, run the core, tabulate.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "core/structure.hpp"
+#include "engine/residue_table.hpp"
+#include "io/structure_file.hpp"
+
+namespace tarnix::engine {
+
+// A file named by its path (the file system's bytes), or bytes in memory with a name, or an
+// input that already failed before it got here (an unreadable archive member, say).
+struct Input {
+    std::string name;
+    std::optional<std::string> bytes;
+    std::optional<std::string> failure;
+};
+
+struct AnnotateOptions {
+    core::AssignOptions assign;
+    std::optional<io::FileFormat> format;  // by the name when absent
+    std::uint64_t max_bytes = std::uint64_t{1} << 31;
+};
+
+struct AnnotatedInput {
+    std::string error;  // empty when the input was read
+    std::uint32_t chain_count = 0;
+    std::uint64_t helix_residues = 0;   // H, G, I
+    std::uint64_t strand_residues = 0;  // E, B
+    double accessibility_total = 0.0;
+    double seconds = 0.0;
+    ResidueTable residues;
+};
+
+// The reader a name asks for once a trailing ".gz" is set aside (any letter case).
+io::FileFormat format_for_name(std::string_view name);
+
+// `row` is the input's row in the table of structures. Never throws for bad input; a failure is
+// the `error` text, the same one `tarnix.assign` raises for a file it cannot read.
+AnnotatedInput annotate_input(const Input& input, std::int32_t row, const AnnotateOptions& options);
+
+}  // namespace tarnix::engine

@@ -1,0 +1,94 @@
+#include "engine/annotate_run.hpp"
+
+#include <atomic>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+namespace tarnix::engine {
+
+// Shared by the caller and the workers, so that it lives until the last of them lets go.
+struct AnnotateRun::State {
+    std::vector<Input> inputs;
+    AnnotateOptions options;
+    std::int32_t first_row = 0;
+    std::vector<AnnotatedInput> results;
+    std::atomic<std::size_t> next{0};
+    std::atomic<bool> cancelled{false};
+    mutable std::mutex mutex;
+    std::condition_variable progress;
+    std::size_t done = 0;            // guarded by mutex
+    std::uint64_t residues_done = 0;  // guarded by mutex
+};
+
+namespace {
+
+void work(const std::shared_ptr<AnnotateRun::State>& state) {
+    for (;;) {
+        if (state->cancelled.load(std::memory_order_relaxed)) return;
+        const std::size_t i = state->next.fetch_add(1, std::memory_order_relaxed);
+        if (i >= state->inputs.size()) return;
+        AnnotatedInput result;
+        try {
+            result = annotate_input(state->inputs[i], state->first_row + static_cast<std::int32_t>(i), state->options);
+        } catch (const std::exception& error) {
+            // A fault of this program, not of the input; still no reason to lose the other inputs.
+            result = AnnotatedInput{};
+            result.error = std::string("internal error: ") + error.what();
+        }
+        std::lock_guard lock(state->mutex);
+        state->residues_done += result.residues.rows;
+        state->results[i] = std::move(result);
+        ++state->done;
+        state->progress.notify_all();
+    }
+}
+
+}  // namespace
+
+AnnotateRun::AnnotateRun(std::vector<Input> inputs, const AnnotateOptions& options, std::int32_t first_row,
+                         std::size_t threads)
+    : state_(std::make_shared<State>()) {
+    state_->inputs = std::move(inputs);
+    state_->options = options;
+    state_->first_row = first_row;
+    state_->results.resize(state_->inputs.size());
+    const std::size_t wanted = std::max<std::size_t>(1, std::min(threads, state_->inputs.size()));
+    std::size_t started = 0;
+    for (; started < wanted; ++started) {
+        try {
+            std::thread(work, state_).detach();
+        } catch (const std::system_error&) {
+            if (started == 0) throw;
+            break;  // fewer workers than asked for still finish the run
+        }
+    }
+}
+
+AnnotateRun::~AnnotateRun() { state_->cancelled.store(true, std::memory_order_relaxed); }
+
+bool AnnotateRun::wait_for(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(state_->mutex);
+    return state_->progress.wait_for(lock, timeout, [&] { return state_->done == state_->inputs.size(); });
+}
+
+std::size_t AnnotateRun::done() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->done;
+}
+
+std::uint64_t AnnotateRun::residues_done() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->residues_done;
+}
+
+std::size_t AnnotateRun::size() const { return state_->inputs.size(); }
+
+std::vector<AnnotatedInput> AnnotateRun::take_results() {
+    std::lock_guard lock(state_->mutex);
+    return std::move(state_->results);
+}
+
+}  // namespace tarnix::engine

@@ -1,0 +1,27 @@
+#include "engine/relative_accessibility.hpp"
+
+#include <array>
+#include <utility>
+
+namespace tarnix::engine {
+namespace {
+
+// Theoretical scale of Tien, Meyer, Sydykova, Spielman and Wilke, "Maximum allowed solvent
+// accessibilities of residues in proteins", PLoS ONE 8(11): e80635 (2013).
+constexpr std::array<std::pair<std::string_view, float>, 20> kTheoreticalMaximum = {{
+    {"ALA", 129.0f}, {"ARG", 274.0f}, {"ASN", 195.0f}, {"ASP", 193.0f}, {"CYS", 167.0f},
+    {"GLN", 225.0f}, {"GLU", 223.0f}, {"GLY", 104.0f}, {"HIS", 224.0f}, {"ILE", 197.0f},
+    {"LEU", 201.0f}, {"LYS", 236.0f}, {"MET", 224.0f}, {"PHE", 240.0f}, {"PRO", 159.0f},
+    {"SER", 155.0f}, {"THR", 172.0f}, {"TRP", 285.0f}, {"TYR", 263.0f}, {"VAL", 174.0f},
+}};
+
+}  // namespace
+
+std::optional<float> max_accessibility(std::string_view residue_name) {
+    for (const auto& [name, maximum] : kTheoreticalMaximum) {
+        if (name == residue_name) return maximum;
+    }
+    return std::nullopt;
+}
+
+}  // namespace tarnix::engine

@@ -1,0 +1,13 @@
+// Relative accessibility: a residue's accessible surface over the most its type can expose.
+#pragma once
+
+#include <optional>
+#include <string_view>
+
+namespace tarnix::engine {
+
+// The theoretical maximum accessibility in square Ångström of a standard residue, by its
+// three-letter name; nothing for any other residue type.
+std::optional<float> max_accessibility(std::string_view residue_name);
+
+}  // namespace tarnix::engine

@@ -1,0 +1,224 @@
+// tarnix_tools._native: the engine of the companion package. Its one function runs a list of
+// inputs on worker threads with the interpreter lock released and hands back flat columns.
+#include <chrono>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/annotate_run.hpp"
+#include "python/guard.hpp"
+#include "python/worker_pool.hpp"
+
+namespace tarnix::python {
+namespace {
+
+constexpr auto kWaitSlice = std::chrono::milliseconds(100);
+
+bool copy_bytes(PyObject* object, std::string& out) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(object, &view, PyBUF_SIMPLE) < 0) return false;
+    out.assign(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len));
+    PyBuffer_Release(&view);
+    return true;
+}
+
+// Each item is a path as bytes, a (name as bytes, bytes-like content) pair, or a (name as bytes,
+// str) pair for an input that failed before it got here.
+bool convert_inputs(PyObject* list, std::vector<engine::Input>& out) {
+    if (!PyList_Check(list)) {
+        PyErr_SetString(PyExc_TypeError, "inputs must be a list");
+        return false;
+    }
+    const Py_ssize_t count = PyList_GET_SIZE(list);
+    out.resize(static_cast<std::size_t>(count));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* item = PyList_GET_ITEM(list, i);
+        engine::Input& input = out[static_cast<std::size_t>(i)];
+        if (PyBytes_Check(item)) {
+            if (!copy_bytes(item, input.name)) return false;
+        } else if (PyTuple_Check(item) && PyTuple_GET_SIZE(item) == 2 && PyBytes_Check(PyTuple_GET_ITEM(item, 0))) {
+            if (!copy_bytes(PyTuple_GET_ITEM(item, 0), input.name)) return false;
+            PyObject* second = PyTuple_GET_ITEM(item, 1);
+            if (PyUnicode_Check(second)) {
+                Py_ssize_t size = 0;
+                const char* failure = PyUnicode_AsUTF8AndSize(second, &size);
+                if (failure == nullptr) return false;
+                input.failure.emplace(failure, static_cast<std::size_t>(size));
+            } else if (!copy_bytes(second, input.bytes.emplace())) {
+                return false;
+            }
+        } else {
+            PyErr_SetString(PyExc_TypeError, "each input must be a path as bytes or a (bytes, bytes-like) pair");
+            return false;
+        }
+    }
+    return true;
+}
+
+PyObject* text(const std::string& value) {
+    return PyUnicode_DecodeUTF8(value.data(), static_cast<Py_ssize_t>(value.size()), "replace");
+}
+
+// (error, residue_count, chain_count, helix_residues, strand_residues, accessibility_total, seconds)
+PyObject* structure_rows(const std::vector<engine::AnnotatedInput>& results) {
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(results.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        const auto& r = results[i];
+        PyRef error(text(r.error));
+        if (!error) return nullptr;
+        PyObject* row = Py_BuildValue("(OnIKKdd)", error.get(), static_cast<Py_ssize_t>(r.residues.rows),
+                                      r.chain_count, static_cast<unsigned long long>(r.helix_residues),
+                                      static_cast<unsigned long long>(r.strand_residues), r.accessibility_total,
+                                      r.seconds);
+        if (row == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), row);
+    }
+    return list.release();
+}
+
+const char* kind_code(engine::ColumnKind kind) {
+    switch (kind) {
+        case engine::ColumnKind::int32:
+            return "i4";
+        case engine::ColumnKind::float32:
+            return "f4";
+        case engine::ColumnKind::text:
+            break;
+    }
+    return "U";
+}
+
+// {name: (kind, width, bytes)}: every input's residue rows, in input order, one buffer a column.
+PyObject* residue_columns(const std::vector<engine::AnnotatedInput>& results) {
+    constexpr std::size_t kCount = engine::kResidueColumns.size();
+    std::size_t rows = 0;
+    std::array<std::size_t, kCount> widths{};
+    widths.fill(1);
+    for (const auto& r : results) {
+        rows += r.residues.rows;
+        for (std::size_t c = 0; c < kCount; ++c) widths[c] = std::max(widths[c], r.residues.columns[c].width);
+    }
+    std::array<PyRef, kCount> buffers;
+    for (std::size_t c = 0; c < kCount; ++c) {
+        buffers[c] = PyRef(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(rows * widths[c] * 4)));
+        if (!buffers[c]) return nullptr;
+    }
+    Py_BEGIN_ALLOW_THREADS
+    for (std::size_t c = 0; c < kCount; ++c) {
+        auto* out = reinterpret_cast<std::uint32_t*>(PyBytes_AS_STRING(buffers[c].get()));
+        for (const auto& r : results) {
+            const engine::Column& column = r.residues.columns[c];
+            if (column.width == widths[c]) {
+                if (!column.values.empty()) std::memcpy(out, column.values.data(), column.values.size() * 4);
+                out += column.values.size();
+                continue;
+            }
+            for (std::size_t row = 0; row < r.residues.rows; ++row) {
+                std::memcpy(out, column.values.data() + row * column.width, column.width * 4);
+                std::memset(out + column.width, 0, (widths[c] - column.width) * 4);
+                out += widths[c];
+            }
+        }
+    }
+    Py_END_ALLOW_THREADS
+    PyRef dict(PyDict_New());
+    if (!dict) return nullptr;
+    for (std::size_t c = 0; c < kCount; ++c) {
+        PyRef entry(Py_BuildValue("(snO)", kind_code(engine::kResidueColumns[c].kind),
+                                  static_cast<Py_ssize_t>(widths[c]), buffers[c].get()));
+        if (!entry || PyDict_SetItemString(dict.get(), engine::kResidueColumns[c].name, entry.get()) < 0) {
+            return nullptr;
+        }
+    }
+    return dict.release();
+}
+
+PyObject* run_unguarded(PyObject* args) {
+    PyObject* inputs_list = nullptr;
+    int first_row = 0;
+    Py_ssize_t threads = 0;
+    int sasa = 1;
+    unsigned long long ppii_stretch = 3;
+    const char* format = nullptr;
+    unsigned long long max_bytes = 0;
+    PyObject* progress = Py_None;
+    if (!PyArg_ParseTuple(args, "OinpKzKO:run", &inputs_list, &first_row, &threads, &sasa, &ppii_stretch, &format,
+                          &max_bytes, &progress)) {
+        return nullptr;
+    }
+    engine::AnnotateOptions options;
+    options.assign.calculate_sasa = sasa != 0;
+    options.assign.ppii_stretch = ppii_stretch;
+    options.max_bytes = max_bytes;
+    if (format != nullptr) {
+        const std::string_view name(format);
+        if (name != "pdb" && name != "mmcif") {
+            PyErr_SetString(PyExc_ValueError, "format must be None, 'pdb' or 'mmcif'");
+            return nullptr;
+        }
+        options.format = name == "pdb" ? io::FileFormat::pdb : io::FileFormat::mmcif;
+    }
+    std::vector<engine::Input> inputs;
+    if (!convert_inputs(inputs_list, inputs)) return nullptr;
+
+    const std::size_t workers = threads > 0 ? static_cast<std::size_t>(threads) : available_processors();
+    engine::AnnotateRun run(std::move(inputs), options, first_row, workers);
+    std::size_t reported = 0;
+    for (;;) {
+        bool finished;
+        Py_BEGIN_ALLOW_THREADS
+        finished = run.wait_for(kWaitSlice);
+        Py_END_ALLOW_THREADS
+        if (PyErr_CheckSignals() < 0) return nullptr;  // leaving cancels the run
+        if (progress != Py_None) {
+            const std::size_t done = run.done();
+            if (done != reported || finished) {
+                reported = done;
+                PyRef ignored(PyObject_CallFunction(progress, "nK", static_cast<Py_ssize_t>(done),
+                                                    static_cast<unsigned long long>(run.residues_done())));
+                if (!ignored) return nullptr;
+            }
+        }
+        if (finished) break;
+    }
+    const std::vector<engine::AnnotatedInput> results = run.take_results();
+    PyRef structures(structure_rows(results));
+    if (!structures) return nullptr;
+    PyRef residues(residue_columns(results));
+    if (!residues) return nullptr;
+    return PyTuple_Pack(2, structures.get(), residues.get());
+}
+
+PyObject* run(PyObject*, PyObject* args) {
+    return guarded([&] { return run_unguarded(args); });
+}
+
+PyMethodDef functions[] = {
+    {"run", run, METH_VARARGS,
+     "run(inputs, first_row, threads, sasa, ppii_stretch, format, max_bytes, progress)\n--\n\n"
+     "Annotate inputs (paths as bytes, or (name, bytes) pairs) on worker threads; progress, when\n"
+     "not None, is called with (inputs done, residues done) on the calling thread."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyObject* internal_error = nullptr;
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "tarnix_tools._native", "Engine of the tarnix_tools package", -1, functions,
+    nullptr, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+PyObject* internal_error_type() {
+    if (internal_error == nullptr) {
+        internal_error = PyErr_NewException("tarnix_tools.InternalError", PyExc_BaseException, nullptr);
+    }
+    return internal_error;
+}
+
+}  // namespace tarnix::python
+
+PyMODINIT_FUNC PyInit__native() { return PyModule_Create(&tarnix::python::module_def); }

@@ -1,0 +1,86 @@
+"""annotate_to_parquet on a local Dask cluster: the datasets equal a serial annotate, also when a
+worker process dies in the middle of the run."""
+import os
+import signal
+import threading
+import time
+
+import numpy as np
+import pytest
+
+pytest.importorskip("distributed")
+pq = pytest.importorskip("pyarrow.parquet")
+
+import tarnix_tools  # noqa: E402
+from tarnix_tools.dask import annotate_to_parquet, list_inputs  # noqa: E402
+
+
+@pytest.fixture(scope="module")
+def client():
+    from distributed import Client, LocalCluster
+
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
+            Client(cluster) as connected:
+        yield connected
+
+
+@pytest.fixture(scope="module")
+def inputs(structures_dir, tmp_path_factory):
+    files = sorted(str(p) for p in structures_dir.iterdir() if p.suffix in {".pdb", ".cif", ".gz"})[:34]
+    listing = tmp_path_factory.mktemp("list") / "inputs.txt"
+    listing.write_text("\n".join(files[10:] + [str(structures_dir / "missing.pdb")]) + "\n")
+    return files[:10] + [str(listing)]
+
+
+def read_back(out_dir):
+    structures = pq.read_table(out_dir / "structures").to_pandas()
+    residues = pq.read_table(out_dir / "residues")
+    return structures, residues
+
+
+def check_against_serial(out_dir, paths):
+    structures, residues = read_back(out_dir)
+    serial = tarnix_tools.annotate(paths, threads=1)
+    expected = serial.structures.columns
+    assert structures["name"].tolist() == expected["name"].tolist()  # every input once, in input order
+    assert structures["error"].tolist() == expected["error"].tolist()
+    assert residues.column("name").to_pylist() == expected["name"][serial.residues.columns["input"]].tolist()
+    for name, values in serial.residues.columns.items():
+        if name != "input":
+            column = residues.column(name).to_numpy(zero_copy_only=False)
+            assert np.array_equal(column.astype(values.dtype), values, equal_nan=values.dtype.kind == "f"), name
+
+
+def test_cluster_run_equals_serial_annotate(client, inputs, tmp_path):
+    summary = annotate_to_parquet(inputs, tmp_path, client=client, files_per_task=4)
+    paths = list(list_inputs(inputs))
+    structures, _ = read_back(tmp_path)
+    assert summary.inputs == len(paths) == len(structures) >= 30
+    assert summary.failed == int((structures["status"] == "error").sum()) >= 1
+    assert summary.residues == int(structures["residue_count"].sum())
+    check_against_serial(tmp_path, paths)
+
+
+def test_a_killed_worker_loses_no_input(client, inputs, tmp_path):
+    paths = list(list_inputs(inputs)) * 3
+    done = threading.Event()
+    errors = []
+
+    def run():
+        try:
+            annotate_to_parquet(paths, tmp_path, client=client, files_per_task=2)
+        except Exception as error:  # pragma: no cover - reported below
+            errors.append(error)
+        done.set()
+
+    worker = threading.Thread(target=run)
+    worker.start()
+    residues = tmp_path / "residues"
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline and not (residues.is_dir() and any(residues.iterdir())):
+        time.sleep(0.05)
+    victim = next(iter(client.run(os.getpid).values()))
+    os.kill(victim, signal.SIGKILL)
+    worker.join(timeout=180)
+    assert done.is_set() and not errors
+    check_against_serial(tmp_path, paths)

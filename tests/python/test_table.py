@@ -1,0 +1,177 @@
+import csv
+import io
+import json
+import sys
+
+import numpy as np
+import pytest
+
+from tarnix_tools._writers import open_writer
+from tarnix_tools.table import Table
+
+TEXTS = ["A", " ", "", 'say "hi"', "tab\there", "a,b", "line\nbreak", "back\\slash", "Å ü",
+         " lead", "trail ", "\x01ctl"]
+
+
+def synthetic(rows=3000, seed=7):  # rows >= 8
+    """Every column kind of the annotation tables, with the awkward values of each."""
+    rng = np.random.default_rng(seed)
+    floats = rng.integers(0, 2**32, rows, dtype=np.uint64).astype(np.uint32).view(np.float32)
+    floats = np.where(np.isfinite(floats), floats, np.float32(1.5))
+    floats[:8] = [np.nan, -0.0, 0.0, 1e-5, 123456.79, -180.0, 0.1, np.float32(1) / 3]
+    angles = rng.uniform(-180, 180, rows).astype(np.float32)
+    angles[rng.random(rows) < 0.1] = np.nan
+    return Table({
+        "input": (np.arange(rows) // 7).astype(np.int32),
+        "seq_id": rng.integers(-(2**31), 2**31 - 1, rows).astype(np.int32),
+        "chain_id": np.array(TEXTS)[np.arange(rows) % len(TEXTS)],
+        "structure": rng.choice(np.array(list("HGIEBPTS ")), rows),
+        "phi": angles,
+        "bits": floats,
+        "energy": np.round(rng.uniform(-9.9, 0, rows), 1).astype(np.float32),
+        "fraction": np.where(rng.random(rows) < 0.1, np.nan, rng.random(rows)),
+    })
+
+
+def read_back(path, fmt, like):
+    """Columns read with the standard library (or pyarrow for parquet), typed like `like`."""
+    if fmt == "parquet":
+        import pyarrow.parquet as pq
+        arrow = pq.read_table(path)
+        return {n: arrow.column(n).to_numpy(zero_copy_only=False) for n in arrow.column_names}
+    with open(path, newline="", encoding="utf-8") as f:
+        if fmt == "jsonl":
+            records = [json.loads(line) for line in f]
+            cells = {n: [r[n] for r in records] for n in like.columns}
+        else:
+            reader = csv.reader(f, delimiter="\t" if fmt == "tsv" else ",")
+            names = next(reader)
+            cells = dict(zip(names, map(list, zip(*reader))))
+    out = {}
+    for name, values in like.columns.items():
+        raw = cells[name]
+        if values.dtype.kind == "f":
+            out[name] = np.array([np.nan if v in ("", None) else float(v) for v in raw]).astype(values.dtype)
+        else:
+            out[name] = np.array(raw, dtype=values.dtype if values.dtype.kind != "U" else str)
+    return out
+
+
+def assert_same_columns(got, table):
+    assert list(got) == list(table.columns)
+    for name, expected in table.columns.items():
+        actual = got[name]
+        if expected.dtype.kind == "f":
+            # bit for bit, NaN where NaN
+            np.testing.assert_array_equal(np.asarray(actual, expected.dtype).view(f"u{expected.itemsize}"),
+                                          expected.view(f"u{expected.itemsize}"), err_msg=name)
+        else:
+            assert np.asarray(actual).tolist() == expected.tolist(), name
+
+
+@pytest.mark.parametrize("fmt", ["tsv", "csv", "jsonl", "parquet"])
+def test_written_tables_read_back_equal(tmp_path, fmt):
+    table = synthetic()
+    first, second = (Table({n: v[s] for n, v in table.columns.items()})
+                     for s in (slice(None, 1234), slice(1234, None)))
+    assert_same_columns(Table.concat([first, second]).columns, table)
+
+    path = tmp_path / f"out.{fmt}"
+    with open_writer(path) as writer:  # streamed in two pieces, one header
+        writer.append(first)
+        writer.append(second)
+    assert_same_columns(read_back(path, fmt, table), table)
+
+    if fmt != "parquet":
+        whole = tmp_path / f"whole.{fmt.upper()}"
+        table.write(whole)
+        assert whole.read_bytes() == path.read_bytes()
+        stream = io.StringIO()
+        with open_writer(stream, fmt) as writer:
+            writer.append(table)
+        assert stream.getvalue().encode() == path.read_bytes()
+        assert not stream.closed
+
+
+def test_delimited_text_stays_readable(tmp_path):
+    # a blank code is a visible quoted space; NaN an empty field; common readers agree
+    pd = pytest.importorskip("pandas")
+    table = synthetic(rows=40)
+    table.write(tmp_path / "t.tsv")
+    header, first, second = [line.split("\t") for line in (tmp_path / "t.tsv").read_text().splitlines()[:3]]
+    assert header == list(table.columns)
+    assert (first[2], first[5], second[2], second[5]) == ("A", "", '" "', "-0.0")
+    frame = pd.read_csv(tmp_path / "t.tsv", sep="\t", keep_default_na=False,
+                        dtype={"chain_id": str, "structure": str})
+    assert frame["structure"].tolist() == table.columns["structure"].tolist()
+    assert frame["chain_id"].tolist() == table.columns["chain_id"].tolist()
+
+
+def test_float_text_is_numpy_shortest_repr():
+    rng = np.random.default_rng(3)
+    values = rng.integers(0, 2**32, 200_000, dtype=np.uint64).astype(np.uint32).view(np.float32)
+    values = np.concatenate([values, np.float32([1e-4, 9.9999e-5, 999999.94, 1e6, 0.5, -0.0,
+                                                 np.inf, -np.inf, 16777217, 1e-45])])
+    with np.errstate(invalid="ignore"):
+        expected = values.astype(str)
+    expected[np.isnan(values)] = ""
+    stream = io.StringIO()
+    with open_writer(stream, "tsv") as writer:
+        writer.append(Table({"x": values}))
+    assert stream.getvalue().splitlines()[1:] == expected.tolist()
+
+
+def test_arrow_pandas_polars():
+    pa = pytest.importorskip("pyarrow")
+    pl = pytest.importorskip("polars")
+    pd = pytest.importorskip("pandas")
+    table = synthetic(rows=500)
+    arrow = table.to_arrow()
+    assert arrow.schema.field("chain_id").type == pa.string()
+    assert arrow.schema.field("phi").type == pa.float32()
+    assert arrow.column("phi").null_count == 0  # NaN stays NaN
+    for converted in (arrow, pa.table(table)):
+        assert converted.schema == arrow.schema
+        assert_same_columns({n: converted.column(n).to_numpy(zero_copy_only=False)
+                             for n in table.columns}, table)
+
+    frame = pl.DataFrame(table)
+    assert frame.equals(table.to_polars(), null_equal=True)
+    assert_same_columns({n: frame[n].to_numpy() for n in table.columns}, table)
+    assert_same_columns({n: s.to_numpy() for n, s in table.to_pandas().items()}, table)
+    assert isinstance(table.to_pandas(), pd.DataFrame)
+    assert repr(table).startswith("<Table: 500 rows; columns: input, seq_id, chain_id")
+
+
+def test_capsule_and_polars_without_pyarrow(monkeypatch):
+    pl = pytest.importorskip("polars")
+    table = synthetic(rows=100)
+    monkeypatch.setitem(sys.modules, "pyarrow", None)
+    assert pl.DataFrame(table).equals(table.to_polars(), null_equal=True)
+
+
+@pytest.mark.parametrize("call, module, extra", [
+    (lambda t, p: t.to_arrow(), "pyarrow", "arrow"),
+    (lambda t, p: t.to_pandas(), "pandas", "pandas"),
+    (lambda t, p: t.to_polars(), "polars", "polars"),
+    (lambda t, p: t.write(p / "x.parquet"), "pyarrow.parquet", "arrow"),
+])
+def test_missing_extra_names_it(monkeypatch, tmp_path, call, module, extra):
+    monkeypatch.setitem(sys.modules, module, None)
+    with pytest.raises(ImportError, match=rf"pip install 'tarnix\[{extra}\]'"):
+        call(synthetic(rows=8), tmp_path)
+
+
+def test_rejections(tmp_path):
+    table = synthetic(rows=8)
+    with pytest.raises(ValueError, match=r"\.parquet, \.tsv, \.csv or \.jsonl"):
+        table.write(tmp_path / "out.txt")
+    with pytest.raises(ValueError, match="'b' has 2 rows"):
+        Table({"a": np.zeros(3), "b": np.zeros(2)})
+    with pytest.raises(ValueError, match="concatenate"):
+        Table.concat([table, Table({"input": np.zeros(1, np.int32)})])
+    with pytest.raises(ValueError, match="differ"), open_writer(tmp_path / "x.csv") as writer:
+        writer.append(table)
+        writer.append(Table({"input": np.zeros(1, np.int32)}))
+    with pytest.raises(ValueError, match="stream"):
+        open_writer(io.StringIO(), "parquet")
