@@ -133,42 +133,89 @@ float fraction(std::uint64_t exposed, std::uint64_t count) {
     return static_cast<float>(exposed) / static_cast<float>(count);
 }
 
+// Cells are handed out in chunks: enough for the threads to balance, few enough that each
+// chunk's set-up stays small beside its work.
+constexpr std::size_t kItemsPerChunk = 64;
+
+// Runs work(first, end) over [0, count), in chunks on parallel_for's threads when there is one.
+void for_chunks(std::size_t count, const ParallelFor* parallel_for,
+                const std::function<void(std::size_t, std::size_t)>& work) {
+    if (parallel_for == nullptr) {
+        work(0, count);
+        return;
+    }
+    (*parallel_for)((count + kItemsPerChunk - 1) / kItemsPerChunk, [&](std::size_t chunk) {
+        const std::size_t first = chunk * kItemsPerChunk;
+        work(first, std::min(count, first + kItemsPerChunk));
+    });
+}
+
 // The distinct spheres of the atom list in the grid's cell order, so that a cell's spheres
 // are contiguous. Atoms with bit-identical centre and radius share one sphere: the point test
 // sees nothing else of an atom, so such atoms have the same accessibility, and as neighbours
 // they need testing once. This keeps piles of coincident atoms from costing quadratic time.
 struct Spheres {
-    std::vector<float> x, y, z, r;
-    std::vector<bool> shared;             // stands for several atoms, each the other's neighbour
-    std::vector<std::size_t> cell_start;  // first sphere of each cell, then the total
-    std::vector<std::size_t> of_atom;     // meaningful for atoms placed in the grid
+    static constexpr std::size_t kOutsideGrid = std::numeric_limits<std::size_t>::max();
 
-    Spheres(const AtomList& atoms, const NeighborGrid& grid) : of_atom(atoms.centres.size(), 0) {
+    std::vector<float> x, y, z, r;
+    std::vector<std::uint8_t> shared;     // stands for several atoms, each the other's neighbour
+    std::vector<std::size_t> cell_start;  // first sphere of each cell, then the total
+    std::vector<std::size_t> of_atom;     // kOutsideGrid for atoms the grid left out
+
+    Spheres(const AtomList& atoms, const NeighborGrid& grid, const ParallelFor* parallel_for)
+        : of_atom(atoms.centres.size(), kOutsideGrid) {
         using Bits = std::array<std::uint32_t, 4>;
         const auto bits = [&atoms](std::size_t i) {
             const Point3& c = atoms.centres[i];
             return Bits{std::bit_cast<std::uint32_t>(c.x), std::bit_cast<std::uint32_t>(c.y),
                         std::bit_cast<std::uint32_t>(c.z), std::bit_cast<std::uint32_t>(atoms.radii[i])};
         };
-        std::vector<std::size_t> ids;
-        cell_start.push_back(0);
-        for (std::size_t cell = 0; cell < grid.cell_count(); ++cell) {
-            const auto members = grid.members(cell);
-            ids.assign(members.begin(), members.end());
-            std::sort(ids.begin(), ids.end(), [&bits](std::size_t a, std::size_t b) { return bits(a) < bits(b); });
-            for (std::size_t k = 0; k < ids.size();) {
-                std::size_t end = k + 1;
-                while (end < ids.size() && bits(ids[end]) == bits(ids[k])) ++end;
-                for (std::size_t q = k; q < end; ++q) of_atom[ids[q]] = x.size();
-                x.push_back(atoms.centres[ids[k]].x);
-                y.push_back(atoms.centres[ids[k]].y);
-                z.push_back(atoms.centres[ids[k]].z);
-                r.push_back(atoms.radii[ids[k]]);
-                shared.push_back(end - k > 1);
-                k = end;
-            }
-            cell_start.push_back(x.size());
+        const std::size_t cells = grid.cell_count();
+        std::vector<std::size_t> member_start(cells + 1, 0);
+        for (std::size_t cell = 0; cell < cells; ++cell) {
+            member_start[cell + 1] = member_start[cell] + grid.members(cell).size();
         }
+        // Each cell's members sorted by their bits, so that equal spheres are adjacent.
+        std::vector<std::size_t> sorted(member_start[cells]);
+        cell_start.assign(cells + 1, 0);
+        for_chunks(cells, parallel_for, [&](std::size_t first, std::size_t end) {
+            for (std::size_t cell = first; cell < end; ++cell) {
+                const auto members = grid.members(cell);
+                std::size_t* ids = sorted.data() + member_start[cell];
+                std::copy(members.begin(), members.end(), ids);
+                std::sort(ids, ids + members.size(),
+                          [&bits](std::size_t a, std::size_t b) { return bits(a) < bits(b); });
+                std::size_t distinct = 0;
+                for (std::size_t k = 0; k < members.size(); ++k) {
+                    distinct += k == 0 || bits(ids[k]) != bits(ids[k - 1]) ? 1 : 0;
+                }
+                cell_start[cell + 1] = distinct;
+            }
+        });
+        for (std::size_t cell = 0; cell < cells; ++cell) cell_start[cell + 1] += cell_start[cell];
+        x.resize(cell_start[cells]);
+        y.resize(x.size());
+        z.resize(x.size());
+        r.resize(x.size());
+        shared.resize(x.size());
+        for_chunks(cells, parallel_for, [&](std::size_t first, std::size_t end) {
+            for (std::size_t cell = first; cell < end; ++cell) {
+                const std::size_t* ids = sorted.data() + member_start[cell];
+                const std::size_t size = member_start[cell + 1] - member_start[cell];
+                std::size_t s = cell_start[cell];
+                for (std::size_t k = 0; k < size; ++s) {
+                    std::size_t group_end = k + 1;
+                    while (group_end < size && bits(ids[group_end]) == bits(ids[k])) ++group_end;
+                    for (std::size_t q = k; q < group_end; ++q) of_atom[ids[q]] = s;
+                    x[s] = atoms.centres[ids[k]].x;
+                    y[s] = atoms.centres[ids[k]].y;
+                    z[s] = atoms.centres[ids[k]].z;
+                    r[s] = atoms.radii[ids[k]];
+                    shared[s] = group_end - k > 1;
+                    k = group_end;
+                }
+            }
+        });
     }
 };
 
@@ -260,47 +307,29 @@ SphereAreas sphere_areas_of(SasaKernel kernel) {
     return baseline::sphere_areas;
 }
 
-// Cells are handed out in chunks: enough for the threads to balance, few enough that each
-// chunk's set-up stays small beside its work.
-constexpr std::size_t kCellsPerChunk = 64;
-
-std::vector<float> atom_areas(const AtomList& atoms, std::uint64_t sasa_points, SasaKernel kernel,
-                              const ParallelFor* parallel_for) {
-    const NeighborGrid grid(atoms.centres, kCellSize);
-    const Spheres spheres(atoms, grid);
-    std::vector<float> sphere_area(spheres.x.size());
-    const SphereAreas sphere_areas = sphere_areas_of(kernel);
-    const std::size_t cells = grid.cell_count();
-    if (parallel_for == nullptr) {
-        sphere_areas(spheres, grid, sasa_points, 0, cells, sphere_area.data());
-    } else {
-        const std::size_t chunks = (cells + kCellsPerChunk - 1) / kCellsPerChunk;
-        (*parallel_for)(chunks, [&](std::size_t chunk) {
-            const std::size_t first = chunk * kCellsPerChunk;
-            sphere_areas(spheres, grid, sasa_points, first, std::min(cells, first + kCellsPerChunk),
-                         sphere_area.data());
-        });
-    }
-    // Atoms left out of the grid have a non-finite coordinate: every distance to them is
-    // NaN or infinite, so they keep no neighbour and are no one's neighbour.
-    std::vector<float> areas(atoms.centres.size());
-    for (std::size_t i = 0; i < areas.size(); ++i) areas[i] = full_area(atoms.radii[i]);
-    for (std::size_t cell = 0; cell < cells; ++cell) {
-        for (std::size_t i : grid.members(cell)) areas[i] = sphere_area[spheres.of_atom[i]];
-    }
-    return areas;
-}
-
 void accessibility(std::vector<Residue>& residues, std::uint64_t sasa_points, SasaKernel kernel,
                    const ParallelFor* parallel_for) {
     const AtomList atoms = build_atom_list(residues);
-    const std::vector<float> areas = atom_areas(atoms, sasa_points, kernel, parallel_for);
-    std::size_t atom = 0;
-    for (std::size_t r = 0; r < residues.size(); ++r) {
-        float sum = 0.0f;
-        for (; atom < atoms.residue_end[r]; ++atom) sum += areas[atom];
-        residues[r].accessibility = sum;
-    }
+    const NeighborGrid grid(atoms.centres, kCellSize);
+    const Spheres spheres(atoms, grid, parallel_for);
+    std::vector<float> sphere_area(spheres.x.size());
+    const SphereAreas sphere_areas = sphere_areas_of(kernel);
+    for_chunks(grid.cell_count(), parallel_for, [&](std::size_t first, std::size_t end) {
+        sphere_areas(spheres, grid, sasa_points, first, end, sphere_area.data());
+    });
+    for_chunks(residues.size(), parallel_for, [&](std::size_t first, std::size_t end) {
+        std::size_t atom = first == 0 ? 0 : atoms.residue_end[first - 1];
+        for (std::size_t k = first; k < end; ++k) {
+            float sum = 0.0f;
+            for (; atom < atoms.residue_end[k]; ++atom) {
+                // Atoms left out of the grid have a non-finite coordinate: every distance to
+                // them is NaN or infinite, so they keep no neighbour and are no one's neighbour.
+                const std::size_t s = spheres.of_atom[atom];
+                sum += s == Spheres::kOutsideGrid ? full_area(atoms.radii[atom]) : sphere_area[s];
+            }
+            residues[k].accessibility = sum;
+        }
+    });
 }
 
 }  // namespace
