@@ -116,7 +116,7 @@ Reporter = Callable[[int, int, int], Any]  # (inputs done, inputs known so far, 
 def _progress_reporter(progress: Progress) -> tuple[Optional[Reporter], Any]:
     if progress is True:
         tqdm = require("tqdm", "progress")
-        bar = tqdm.tqdm(unit="file", dynamic_ncols=True, file=sys.stderr)
+        bar = tqdm.tqdm(unit="file", file=sys.stderr)
         start = time.perf_counter()
 
         def report(done: int, total: int, residues: int) -> None:

@@ -18,6 +18,7 @@ from __future__ import annotations
 
 import os
 import shutil
+import threading
 import time
 from collections.abc import Iterable, Iterator
 from dataclasses import dataclass
@@ -92,11 +93,19 @@ def _part_name(part: int) -> str:
 
 
 def _write_whole(table: Any, path: str) -> None:
-    """Writes a Parquet file under a temporary name first, so a retried task never leaves half a file."""
+    """Writes a Parquet file under a hidden temporary name first (Parquet readers skip names that
+    start with a dot), so that a worker lost while writing never leaves half a file in the dataset."""
     parquet = require("pyarrow.parquet", "dask")
-    temporary = f"{path}.{os.getpid()}.tmp"
+    folder, name = os.path.split(path)
+    temporary = os.path.join(folder, f".{name}.{os.getpid()}.{threading.get_ident()}.tmp")
     parquet.write_table(table, temporary)
     os.replace(temporary, path)
+
+
+def _remove_leftovers(folder: str) -> None:
+    for name in os.listdir(folder):
+        if name.startswith(".") and name.endswith(".tmp"):
+            os.remove(os.path.join(folder, name))
 
 
 def _annotate_chunk(chunk: _Chunk, out_dir: str, sasa: bool, ppii_stretch: int) -> Any:
@@ -196,6 +205,7 @@ def annotate_to_parquet(inputs: Any, out_dir: str | os.PathLike[str], *, client:
     finally:
         for thing in opened:
             thing.close()
+    _remove_leftovers(os.path.join(out, "residues"))
     if not chunks:
         return Summary(0, 0, 0, time.perf_counter() - start)
     table = parquet.read_table(os.path.join(out, "structures"), columns=["status", "residue_count"])

@@ -4,7 +4,6 @@
 #include <limits>
 
 #include "core/geometry.hpp"
-#include "core/neighbor_grid.hpp"
 
 namespace tarnix::core {
 namespace {
@@ -15,43 +14,38 @@ constexpr float kCellSize = 10.0f;
 constexpr float kMaxSquaredDistance = 81.0f;
 constexpr std::size_t kNoCell = std::numeric_limits<std::size_t>::max();
 
+std::vector<Point3> ca_positions(const std::vector<Residue>& residues) {
+    std::vector<Point3> cas(residues.size());
+    for (std::size_t i = 0; i < residues.size(); ++i) cas[i] = residues[i].ca;
+    return cas;
+}
+
 }  // namespace
 
 bool cas_are_close(const Residue& a, const Residue& b) { return squared_length(a.ca - b.ca) <= kMaxSquaredDistance; }
 
-std::vector<ResiduePair> find_close_pairs(const std::vector<Residue>& residues) {
-    std::vector<ResiduePair> pairs;
-    const std::size_t n = residues.size();
-    if (n < 2) return pairs;
-    std::vector<Point3> cas(n);
-    for (std::size_t i = 0; i < n; ++i) cas[i] = residues[i].ca;
-    // Residues with a non-finite CA are in no cell: no distance to them is ever close.
-    const NeighborGrid grid(cas, kCellSize);
-
+// Residues with a non-finite CA are in no cell: no distance to them is ever close.
+ClosePairFinder::ClosePairFinder(const std::vector<Residue>& residues)
+    : residues_(residues), grid_(ca_positions(residues), kCellSize), cell_of_(residues.size(), kNoCell) {
     // Each residue's cell, and each cell's occupied neighbourhood, gathered once.
-    std::vector<std::size_t> cell_of(n, kNoCell);
-    std::vector<std::size_t> around_start{0};
-    std::vector<std::size_t> around;
-    for (std::size_t cell = 0; cell < grid.cell_count(); ++cell) {
-        for (std::size_t i : grid.members(cell)) cell_of[i] = cell;
-        grid.neighbourhood(cell, around);
-        around_start.push_back(around.size());
+    around_start_.push_back(0);
+    for (std::size_t cell = 0; cell < grid_.cell_count(); ++cell) {
+        for (std::size_t i : grid_.members(cell)) cell_of_[i] = cell;
+        grid_.neighbourhood(cell, around_);
+        around_start_.push_back(around_.size());
     }
+}
 
-    std::vector<std::uint64_t> nearby;
-    for (std::uint64_t i = 0; i + 1 < n; ++i) {
-        const std::size_t cell = cell_of[i];
-        if (cell == kNoCell) continue;
-        nearby.clear();
-        for (std::size_t k = around_start[cell]; k < around_start[cell + 1]; ++k) {
-            for (std::size_t j : grid.members(around[k])) {
-                if (j > i && cas_are_close(residues[i], residues[j])) nearby.push_back(j);
-            }
+void ClosePairFinder::partners_after(std::uint64_t i, std::vector<std::uint64_t>& out) const {
+    out.clear();
+    const std::size_t cell = cell_of_[i];
+    if (cell == kNoCell) return;
+    for (std::size_t k = around_start_[cell]; k < around_start_[cell + 1]; ++k) {
+        for (std::size_t j : grid_.members(around_[k])) {
+            if (j > i && cas_are_close(residues_[i], residues_[j])) out.push_back(j);
         }
-        std::sort(nearby.begin(), nearby.end());
-        for (std::uint64_t j : nearby) pairs.push_back({i, j});
     }
-    return pairs;
+    std::sort(out.begin(), out.end());
 }
 
 }  // namespace tarnix::core

@@ -38,10 +38,24 @@ void clear_bond_slots(std::vector<Residue>& residues) {
     }
 }
 
-void add_candidate(std::vector<HBondCandidate>& candidates, const std::vector<Residue>& residues,
-                   std::uint64_t donor, std::uint64_t acceptor) {
-    const double energy = hbond_energy(residues[donor], residues[acceptor]);
-    if (energy < kCandidateCutoff) candidates.push_back({donor, acceptor, energy});
+// A bond either way between a residue at most one position from x and one at most one from y.
+void add_pairs_around(std::vector<ResiduePair>& pairs, const std::vector<Residue>& residues, std::uint64_t x,
+                      std::uint64_t y) {
+    const std::uint64_t n = residues.size();
+    for (std::uint64_t i = x == 0 ? 0 : x - 1; i <= x + 1 && i < n; ++i) {
+        for (std::uint64_t j = y == 0 ? 0 : y - 1; j <= y + 1 && j < n; ++j) {
+            if (i == j) continue;
+            const ResiduePair pair{std::min(i, j), std::max(i, j)};
+            if (cas_are_close(residues[pair.i], residues[pair.j])) pairs.push_back(pair);
+        }
+    }
+}
+
+void add_pairs_around_bonds(std::vector<ResiduePair>& pairs, const std::vector<Residue>& residues,
+                            std::uint64_t r, const std::array<HBondSlot, 2>& slots) {
+    for (const HBondSlot& slot : slots) {
+        if (slot.partner && slot.energy < kBondThreshold) add_pairs_around(pairs, residues, r, *slot.partner);
+    }
 }
 
 }  // namespace
@@ -63,32 +77,37 @@ double hbond_energy(const Residue& donor, const Residue& acceptor) {
     return std::max(energy, kClashEnergy);
 }
 
-std::vector<HBondCandidate> collect_candidates(const std::vector<Residue>& residues,
-                                               const std::vector<ResiduePair>& close_pairs) {
-    std::vector<HBondCandidate> candidates;
-    for (const ResiduePair& pair : close_pairs) {
-        // Direct neighbours never bond, and at separation two only the lower residue donates.
-        if (pair.j >= pair.i + 2) add_candidate(candidates, residues, pair.i, pair.j);
-        if (pair.j >= pair.i + 3) add_candidate(candidates, residues, pair.j, pair.i);
-    }
-    return candidates;
+void offer_candidate(std::vector<Residue>& residues, const HBondCandidate& candidate) {
+    offer_bond(residues[candidate.donor].donor_bonds, candidate.acceptor, candidate.energy);
+    offer_bond(residues[candidate.acceptor].acceptor_bonds, candidate.donor, candidate.energy);
 }
 
-void keep_best_bonds(std::vector<Residue>& residues, std::vector<HBondCandidate> candidates) {
-    std::stable_sort(candidates.begin(), candidates.end(),
-                     [](const HBondCandidate& a, const HBondCandidate& b) { return a.energy < b.energy; });
-    for (const HBondCandidate& c : candidates) {
-        offer_bond(residues[c.donor].donor_bonds, c.acceptor, c.energy);
-        offer_bond(residues[c.acceptor].acceptor_bonds, c.donor, c.energy);
+std::vector<ResiduePair> bridge_search_pairs(const std::vector<Residue>& residues) {
+    std::vector<ResiduePair> pairs;
+    for (std::uint64_t r = 0; r < residues.size(); ++r) {
+        add_pairs_around_bonds(pairs, residues, r, residues[r].donor_bonds);
+        add_pairs_around_bonds(pairs, residues, r, residues[r].acceptor_bonds);
     }
+    std::sort(pairs.begin(), pairs.end(),
+              [](const ResiduePair& a, const ResiduePair& b) { return a.i != b.i ? a.i < b.i : a.j < b.j; });
+    pairs.erase(std::unique(pairs.begin(), pairs.end()), pairs.end());
+    return pairs;
 }
 
 std::vector<ResiduePair> find_hydrogen_bonds(Structure& structure) {
-    clear_bond_slots(structure.residues);
+    std::vector<Residue>& residues = structure.residues;
+    clear_bond_slots(residues);
     group_chains(structure);
-    std::vector<ResiduePair> close_pairs = find_close_pairs(structure.residues);
-    keep_best_bonds(structure.residues, collect_candidates(structure.residues, close_pairs));
-    return close_pairs;
+    auto try_bond = [&](std::uint64_t donor, std::uint64_t acceptor) {
+        const double energy = hbond_energy(residues[donor], residues[acceptor]);
+        if (energy < kCandidateCutoff) offer_candidate(residues, {donor, acceptor, energy});
+    };
+    ClosePairFinder(residues).for_each([&](ResiduePair pair) {
+        // Direct neighbours never bond, and at separation two only the lower residue donates.
+        if (pair.j >= pair.i + 2) try_bond(pair.i, pair.j);
+        if (pair.j >= pair.i + 3) try_bond(pair.j, pair.i);
+    });
+    return bridge_search_pairs(residues);
 }
 
 bool nh_to_o(const std::vector<Residue>& residues, std::uint64_t d, std::uint64_t a) {

@@ -25,15 +25,18 @@ inline constexpr double kCandidateCutoff = -0.01;
 // Bonds must be stronger than this to pass the bond tests.
 inline constexpr double kBondThreshold = -0.5;
 
-// Candidates in close-pair order: for each (i, j), donor i first, then donor j.
-std::vector<HBondCandidate> collect_candidates(const std::vector<Residue>& residues,
-                                               const std::vector<ResiduePair>& close_pairs);
+// Offers a candidate to the slots of its donor and its acceptor. Offered in the order the close
+// pairs generate them, the slots end with the best two per side, the earlier of equal energies
+// first: what a stable sort by energy would give, without holding every candidate.
+void offer_candidate(std::vector<Residue>& residues, const HBondCandidate& candidate);
 
-// Sorts the candidates, strongest first and stable, and keeps the best two per side.
-void keep_best_bonds(std::vector<Residue>& residues, std::vector<HBondCandidate> candidates);
+// The close pairs (i, j), ordered by i then j, joined by a passing bond between a residue at most
+// one position from i and one at most one from j: every pair on which a bridge test can succeed.
+// Each residue holds at most four bonds, so the list is linear in the residue count.
+std::vector<ResiduePair> bridge_search_pairs(const std::vector<Residue>& residues);
 
-// The whole phase: clears the slots, regroups chains and fills the slots.
-// Returns the close-pair list for the bridge search.
+// The whole phase: clears the slots, regroups chains and fills the slots, using each close
+// pair as it is found. Returns bridge_search_pairs for the bridge search.
 std::vector<ResiduePair> find_hydrogen_bonds(Structure& structure);
 
 // NH(d)->O(a): one of d's donor slots names a with an energy below the threshold.

@@ -8,14 +8,12 @@
 namespace tarnix::io {
 
 std::variant<std::size_t, IoError> FileSource::read(char* buffer, std::size_t size) {
-    ssize_t count;
-    do {
-        count = ::read(file_.get(), buffer, size);
-    } while (count < 0 && errno == EINTR);
-    if (count < 0) {
-        return IoError::os(errno);
+    for (;;) {
+        if (stop_requested()) return IoError::os(EINTR);
+        const ssize_t count = ::read(file_.get(), buffer, size);
+        if (count >= 0) return static_cast<std::size_t>(count);
+        if (errno != EINTR) return IoError::os(errno);
     }
-    return static_cast<std::size_t>(count);
 }
 
 std::variant<std::size_t, IoError> MemorySource::read(char* buffer, std::size_t size) {

@@ -19,15 +19,40 @@ public:
     virtual std::variant<std::size_t, IoError> read(char* buffer, std::size_t size) = 0;
 };
 
-// Reads an open file; owns and closes it.
+// Lets the owner of a blocking open or read stop it: a read from a pipe or a device can wait
+// forever, or never end. Asked before each read and whenever a signal interrupts the call;
+// once it has answered yes, the call fails and stopped() stays true.
+class Interruption {
+public:
+    virtual ~Interruption() = default;
+
+    bool stop_requested() {
+        if (!stopped_ && poll()) stopped_ = true;
+        return stopped_;
+    }
+    bool stopped() const { return stopped_; }
+
+protected:
+    virtual bool poll() = 0;
+
+private:
+    bool stopped_ = false;
+};
+
+// Reads an open file; owns and closes it. A read cut short by a signal is retried unless the
+// interruption, when there is one, asks to stop; then it fails with EINTR.
 class FileSource final : public ByteSource {
 public:
-    explicit FileSource(FileDescriptor file) : file_(std::move(file)) {}
+    explicit FileSource(FileDescriptor file, Interruption* interruption = nullptr)
+        : file_(std::move(file)), interruption_(interruption) {}
     std::variant<std::size_t, IoError> read(char* buffer, std::size_t size) override;
     void close() { file_.close(); }
 
 private:
+    bool stop_requested() { return interruption_ != nullptr && interruption_->stop_requested(); }
+
     FileDescriptor file_;
+    Interruption* interruption_;
 };
 
 // Reads bytes that someone else keeps alive for as long as the source is read.

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <fcntl.h>
 
+#include "io/byte_source.hpp"
 #include "io/file_descriptor.hpp"
 #include "io/input_error.hpp"
 #include "io/readers.hpp"
@@ -30,21 +31,27 @@ FileFormat format_for_path(std::string_view path) {
     return FileFormat::pdb;
 }
 
-std::variant<core::Structure, ReadFailure> read_structure_file(std::string_view path) {
+std::variant<core::Structure, ReadFailure> read_structure_file(std::string_view path, Interruption* interruption) {
     if (path.find('\0') != std::string_view::npos) {
         return ReadFailure{"file name contained an unexpected NUL byte"};
     }
     const std::string name(path);
-    int fd;
-    do {
+    auto stop_requested = [&] { return interruption != nullptr && interruption->stop_requested(); };
+    int fd = -1;
+    for (;;) {
+        if (stop_requested()) return ReadFailure{os_error_text(EINTR), true};
         fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
+        if (fd >= 0 || errno != EINTR) break;
+    }
     if (fd < 0) {
         return ReadFailure{os_error_text(errno)};
     }
-    FileDescriptor file(fd);
-    ReadResult result =
-        format_for_path(path) == FileFormat::mmcif ? parse_mmcif(std::move(file)) : parse_pdb(std::move(file));
+    FileSource source(FileDescriptor(fd), interruption);
+    ReadResult result = format_for_path(path) == FileFormat::mmcif ? parse_mmcif(source) : parse_pdb(source);
+    source.close();
+    if (interruption != nullptr && interruption->stopped()) {
+        return ReadFailure{os_error_text(EINTR), true};
+    }
     if (auto* error = std::get_if<InputError>(&result)) {
         return ReadFailure{error->message()};
     }

@@ -6,6 +6,7 @@
 #include <variant>
 
 #include "core/structure.hpp"
+#include "io/byte_source.hpp"
 
 namespace tarnix::io {
 
@@ -14,13 +15,16 @@ enum class FileFormat { pdb, mmcif };
 // mmCIF for names ending in ".cif" or ".mmcif" in any letter case, PDB for all others.
 FileFormat format_for_path(std::string_view path);
 
-// The message Python raises as ValueError.
+// The message Python raises as ValueError, unless the interruption stopped the reading.
 struct ReadFailure {
     std::string message;
+    bool interrupted = false;
 };
 
 // Opens path read-only (its UTF-8 bytes are the file name), picks the reader by the name and
-// returns the Structure, or the open failure or reader error as text.
-std::variant<core::Structure, ReadFailure> read_structure_file(std::string_view path);
+// returns the Structure, or the open failure or reader error as text. A blocking open or read
+// (a pipe without a writer, say) goes on until the interruption, if any, asks to stop.
+std::variant<core::Structure, ReadFailure> read_structure_file(std::string_view path,
+                                                              Interruption* interruption = nullptr);
 
 }  // namespace tarnix::io

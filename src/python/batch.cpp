@@ -1,5 +1,8 @@
 // assign_batch: many files on the process-wide worker pool.
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <memory>
 #include <exception>
 #include <mutex>
 #include <new>
@@ -9,12 +12,12 @@
 #include <vector>
 
 #include "core/assign.hpp"
+#include "engine/worker_pool.hpp"
 #include "io/structure_file.hpp"
 #include "python/arguments.hpp"
 #include "python/entry.hpp"
 #include "python/guard.hpp"
 #include "python/result.hpp"
-#include "python/worker_pool.hpp"
 
 namespace tarnix::python {
 namespace {
@@ -57,14 +60,16 @@ bool convert_paths(PyObject* object, const char* name, std::vector<std::string>&
     return true;
 }
 
-// Reads, assigns and converts one file off the interpreter; nullopt when it cannot be read.
-std::optional<ResultRecord> process_file(const std::string& path, const core::AssignOptions& options) {
-    auto outcome = io::read_structure_file(path);
-    auto* structure = std::get_if<core::Structure>(&outcome);
-    if (structure == nullptr) return std::nullopt;
-    core::assign_structure(*structure, options);
-    return make_result_record(*structure);
-}
+// Stops the reads of a batch whose caller has given up on it.
+class BatchCancelled final : public io::Interruption {
+public:
+    explicit BatchCancelled(const std::atomic<bool>& cancelled) : cancelled_(cancelled) {}
+
+private:
+    bool poll() override { return cancelled_.load(std::memory_order_relaxed); }
+
+    const std::atomic<bool>& cancelled_;
+};
 
 // The first exception any worker threw, rethrown on the calling thread.
 class FirstFailure {
@@ -81,6 +86,35 @@ private:
     std::mutex mutex_;
     std::exception_ptr failure_;
 };
+
+// Everything the workers touch. Shared with them, so that a worker still busy with a file of a
+// batch the caller gave up on writes into memory that lives until it is done.
+struct BatchState {
+    std::vector<std::string> paths;
+    core::AssignOptions options;
+    std::vector<std::optional<ResultRecord>> slots;
+    std::atomic<bool> cancelled{false};
+    FirstFailure failure;
+
+    // Reads, assigns and converts one file off the interpreter; the slot stays empty when the
+    // file cannot be read or does not fit in memory.
+    void process(std::size_t i) {
+        try {
+            BatchCancelled interruption(cancelled);
+            auto outcome = io::read_structure_file(paths[i], &interruption);
+            auto* structure = std::get_if<core::Structure>(&outcome);
+            if (structure == nullptr) return;
+            core::assign_structure(*structure, options);
+            slots[i] = make_result_record(*structure);
+        } catch (const std::bad_alloc&) {
+        } catch (...) {
+            failure.record(std::current_exception());
+        }
+    }
+};
+
+// How often the waiting caller looks for a signal such as Ctrl-C.
+constexpr std::chrono::milliseconds kSignalCheckInterval{100};
 
 PyObject* results_list(std::vector<std::optional<ResultRecord>>& slots) {
     PyRef list(PyList_New(static_cast<Py_ssize_t>(slots.size())));
@@ -108,18 +142,22 @@ PyObject* assign_batch_unguarded(PyObject* const* args, Py_ssize_t nargs, PyObje
     if (bound[1] && !convert_u64(bound[1], "n_threads", n_threads)) return nullptr;
     if (bound[2] && !convert_bool(bound[2], "calculate_sasa", options.calculate_sasa)) return nullptr;
 
-    WorkerPool& pool = process_pool(static_cast<std::size_t>(std::min<std::uint64_t>(n_threads, kMaxPoolThreads)));
-    std::vector<std::optional<ResultRecord>> slots(paths.size());
-    FirstFailure failure;
-    pool.run(paths.size(), [&](std::size_t i) {
-        try {
-            slots[i] = process_file(paths[i], options);
-        } catch (...) {
-            failure.record(std::current_exception());
-        }
-    });
-    failure.rethrow();
-    return results_list(slots);
+    auto state = std::make_shared<BatchState>();
+    state->paths = std::move(paths);
+    state->options = options;
+    state->slots.resize(state->paths.size());
+    engine::WorkerPool& pool =
+        engine::process_pool(static_cast<std::size_t>(std::min<std::uint64_t>(n_threads, engine::kMaxPoolThreads)));
+    const bool finished = pool.run_until(
+        state->paths.size(), [state](std::size_t i) { state->process(i); }, kSignalCheckInterval,
+        [] { return PyErr_CheckSignals() == 0; });
+    if (!finished) {
+        // A signal handler raised (KeyboardInterrupt, say): files in progress stop at their next read.
+        state->cancelled.store(true, std::memory_order_relaxed);
+        return nullptr;
+    }
+    state->failure.rethrow();
+    return results_list(state->slots);
 }
 
 }  // namespace

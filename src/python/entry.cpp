@@ -16,6 +16,12 @@ namespace {
 constexpr Signature kAssignSignature{"assign", {"path", "calculate_sasa", "ppii_stretch"}};
 constexpr Signature kFromCoordsSignature{"assign_from_coords", {"coords", "chain_id", "calculate_sasa"}};
 
+// Ctrl-C stops a blocking open or read the way it stops Python's own open(): the signal's
+// handler runs, and the exception it raises ends the call.
+class PythonSignals final : public io::Interruption {
+    bool poll() override { return PyErr_CheckSignals() != 0; }
+};
+
 PyObject* assign_and_wrap(core::Structure& structure, const core::AssignOptions& options) {
     core::assign_structure(structure, options);
     return new_tarnix_result(make_result_record(structure));
@@ -29,8 +35,10 @@ PyObject* assign_unguarded(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     if (!convert_text(bound[0], "path", path)) return nullptr;
     if (bound[1] && !convert_bool(bound[1], "calculate_sasa", options.calculate_sasa)) return nullptr;
     if (bound[2] && !convert_u64(bound[2], "ppii_stretch", options.ppii_stretch)) return nullptr;
-    auto outcome = io::read_structure_file(path);
+    PythonSignals signals;
+    auto outcome = io::read_structure_file(path, &signals);
     if (auto* failure = std::get_if<io::ReadFailure>(&outcome)) {
+        if (failure->interrupted) return nullptr;
         PyErr_SetString(PyExc_ValueError, failure->message.c_str());
         return nullptr;
     }

@@ -8,7 +8,7 @@
 
 #include "engine/annotate_run.hpp"
 #include "python/guard.hpp"
-#include "python/worker_pool.hpp"
+#include "engine/worker_pool.hpp"
 
 namespace tarnix::python {
 namespace {
@@ -163,7 +163,7 @@ PyObject* run_unguarded(PyObject* args) {
     std::vector<engine::Input> inputs;
     if (!convert_inputs(inputs_list, inputs)) return nullptr;
 
-    const std::size_t workers = threads > 0 ? static_cast<std::size_t>(threads) : available_processors();
+    const std::size_t workers = threads > 0 ? static_cast<std::size_t>(threads) : engine::available_processors();
     engine::AnnotateRun run(std::move(inputs), options, first_row, workers);
     std::size_t reported = 0;
     for (;;) {

@@ -26,6 +26,12 @@ std::vector<Residue> with_cas(const std::vector<Point3>& cas) {
     return r;
 }
 
+std::vector<ResiduePair> find_close_pairs(const std::vector<Residue>& residues) {
+    std::vector<ResiduePair> pairs;
+    ClosePairFinder(residues).for_each([&](ResiduePair pair) { pairs.push_back(pair); });
+    return pairs;
+}
+
 void expect_same_as_all_pairs(const std::vector<Point3>& cas) {
     const std::vector<Residue> residues = with_cas(cas);
     const std::vector<ResiduePair> expected = all_pairs(residues);

@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <random>
+#include <tuple>
 
 #include "core/hbond.hpp"
+#include "core/strand.hpp"
 #include "core_fixtures.hpp"
 
 namespace tarnix::core {
@@ -101,9 +104,12 @@ TEST(HydrogenBonds, GenerationOrderDecidesEqualEnergies) {
 
 TEST(HydrogenBonds, BestTwoPerSideAndTheBondTests) {
     std::vector<Residue> r = blank_chain(12);
-    keep_best_bonds(r, {{1, 0, -1.0}, {2, 0, -2.0}, {3, 0, -1.5},   // three donors on acceptor 0
-                        {5, 6, -1.234}, {5, 7, -1.234}, {5, 8, -1.234},  // equal energies for donor 5
-                        {10, 11, -0.5}});
+    for (const HBondCandidate& c : std::vector<HBondCandidate>{
+             {1, 0, -1.0}, {2, 0, -2.0}, {3, 0, -1.5},        // three donors on acceptor 0
+             {5, 6, -1.234}, {5, 7, -1.234}, {5, 8, -1.234},  // equal energies for donor 5
+             {10, 11, -0.5}}) {
+        offer_candidate(r, c);
+    }
     EXPECT_EQ(r[0].acceptor_bonds[0].partner, 2u);
     EXPECT_EQ(r[0].acceptor_bonds[1].partner, 3u);
     EXPECT_TRUE(nh_to_o(r, 1, 0));
@@ -125,6 +131,49 @@ TEST(HydrogenBonds, FoundAcrossChainsAndBreaks) {
     EXPECT_TRUE(nh_to_o(s.residues, 0, 2));
     EXPECT_TRUE(o_from_nh(s.residues, 2, 0));
     EXPECT_EQ(s.chains.size(), 3u);
+}
+
+std::vector<std::tuple<std::vector<std::uint64_t>, std::vector<std::uint64_t>, BridgeKind>> ladders_of(
+    const std::vector<Ladder>& ladders) {
+    std::vector<std::tuple<std::vector<std::uint64_t>, std::vector<std::uint64_t>, BridgeKind>> out;
+    for (const Ladder& l : ladders) out.emplace_back(l.strand1, l.strand2, l.kind);
+    return out;
+}
+
+// The bridge search given only the pairs near bonds finds what it finds given every close pair,
+// on crowded residues with random slots (bonds both passing and too weak, seen from one side).
+TEST(HydrogenBonds, BridgeSearchPairsLoseNoBridge) {
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<float> box(0.0f, 14.0f);
+    std::uniform_int_distribution<int> coin(0, 3);
+    const double energies[] = {-3.0, -0.8, -0.5, -0.3};
+    std::size_t bridges = 0;
+    for (int trial = 0; trial < 200; ++trial) {
+        std::vector<Residue> r = blank_chain(60);
+        for (Residue& residue : r) residue.ca = {box(rng), box(rng), box(rng)};
+        auto bond = [&](std::uint64_t d, std::uint64_t a) {
+            const double e = energies[coin(rng)];
+            if (coin(rng) != 0) r[d].donor_bonds[coin(rng) % 2] = HBondSlot{a, e};
+            if (coin(rng) != 0) r[a].acceptor_bonds[coin(rng) % 2] = HBondSlot{d, e};
+        };
+        // The two bonds of one of the four bridge patterns, between i and j.
+        std::uniform_int_distribution<std::uint64_t> pick(1, r.size() - 7);
+        for (int k = 0; k < 40; ++k) {
+            const std::uint64_t i = pick(rng), j = i + 4 + pick(rng) % (r.size() - i - 5);
+            switch (coin(rng)) {
+                case 0: bond(i + 1, j), bond(j, i - 1); break;
+                case 1: bond(j + 1, i), bond(i, j - 1); break;
+                case 2: bond(i + 1, j - 1), bond(j + 1, i - 1); break;
+                default: bond(j, i), bond(i, j);
+            }
+        }
+        std::vector<ResiduePair> close;
+        ClosePairFinder(r).for_each([&](ResiduePair pair) { close.push_back(pair); });
+        const auto expected = ladders_of(find_bridges(r, close));
+        ASSERT_EQ(ladders_of(find_bridges(r, bridge_search_pairs(r))), expected) << "trial " << trial;
+        bridges += expected.size();
+    }
+    EXPECT_GT(bridges, 200u);
 }
 
 }  // namespace

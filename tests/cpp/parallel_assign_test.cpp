@@ -9,7 +9,7 @@
 
 #include "core/assign.hpp"
 #include "io/structure_file.hpp"
-#include "python/worker_pool.hpp"
+#include "engine/worker_pool.hpp"
 
 namespace tarnix {
 namespace {
@@ -48,7 +48,7 @@ TEST(ParallelAssign, PoolResultsEqualSequentialResults) {
     std::vector<Outcome> sequential;
     for (const std::string& path : paths) sequential.push_back(assign_file(path));
 
-    python::WorkerPool pool(2);
+    engine::WorkerPool pool(2);
     std::vector<Outcome> parallel(paths.size());
     pool.run(paths.size(), [&](std::size_t i) { parallel[i] = assign_file(paths[i]); });
     for (std::size_t i = 0; i < paths.size(); ++i) EXPECT_EQ(parallel[i], sequential[i]) << paths[i];

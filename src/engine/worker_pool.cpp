@@ -1,26 +1,42 @@
-#include "python/worker_pool.hpp"
+#include "engine/worker_pool.hpp"
 
+#include <pthread.h>
 #include <sched.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <fstream>
 #include <optional>
 #include <sstream>
 #include <string>
-#include <system_error>
 
-namespace tarnix::python {
+namespace tarnix::engine {
 
-WorkerPool::WorkerPool(std::size_t threads) {
-    workers_.reserve(threads);
-    for (std::size_t t = 0; t < threads; ++t) {
-        try {
-            workers_.emplace_back([this] { work(); });
-        } catch (const std::system_error&) {
-            break;
+struct WorkerPool::Run {
+    Run(Task t, std::size_t n) : task(std::move(t)), count(n) {}
+
+    // Runs items until none is left or the run is abandoned.
+    void drain() {
+        while (!abandoned.load(std::memory_order_relaxed)) {
+            const std::size_t i = next.fetch_add(1, std::memory_order_relaxed);
+            if (i >= count) return;
+            task(i);
         }
     }
+    bool exhausted() const { return next.load(std::memory_order_relaxed) >= count; }
+
+    const Task task;
+    const std::size_t count;
+    std::atomic<std::size_t> next{0};
+    std::atomic<bool> abandoned{false};
+    std::size_t participants = 0;  // guarded by the pool's mutex
+};
+
+WorkerPool::WorkerPool(std::size_t threads) {
+    std::lock_guard lock(mutex_);
+    while (size_ < threads && start_worker()) ++size_;
 }
 
 WorkerPool::~WorkerPool() {
@@ -29,48 +45,104 @@ WorkerPool::~WorkerPool() {
         stopping_ = true;
     }
     job_ready_.notify_all();
-    for (std::thread& worker : workers_) worker.join();
+    for (Worker& worker : workers_) worker.thread.join();
 }
 
-void WorkerPool::drain() {
-    for (;;) {
-        const std::size_t i = next_index_.fetch_add(1, std::memory_order_relaxed);
-        if (i >= count_) return;
-        (*task_)(i);
+// Workers start with every signal blocked, so that a signal such as Ctrl-C reaches the
+// thread that waits for the run and never interrupts a worker's read instead.
+bool WorkerPool::start_worker() {
+    Worker& worker = workers_.emplace_back();
+    sigset_t all;
+    sigset_t previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &previous);
+    bool started = true;
+    try {
+        worker.thread = std::thread([this, &worker] { work(worker); });
+    } catch (const std::exception&) {
+        started = false;
     }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    if (!started) {
+        workers_.pop_back();
+        return false;
+    }
+    ++active_;
+    return true;
 }
 
-void WorkerPool::work() {
-    std::size_t seen_generation = 0;
-    for (;;) {
-        {
-            std::unique_lock lock(mutex_);
-            job_ready_.wait(lock, [&] { return stopping_ || generation_ != seen_generation; });
-            if (stopping_) return;
-            seen_generation = generation_;
+void WorkerPool::reap_exited() {
+    for (auto it = workers_.begin(); it != workers_.end();) {
+        if (it->exited) {
+            it->thread.join();
+            it = workers_.erase(it);
+        } else {
+            ++it;
         }
-        drain();
-        std::lock_guard lock(mutex_);
-        if (--busy_workers_ == 0) job_done_.notify_all();
     }
 }
 
-void WorkerPool::run(std::size_t count, const std::function<void(std::size_t)>& task) {
-    if (count == 0) return;
+void WorkerPool::work(Worker& self) {
     std::unique_lock lock(mutex_);
-    task_ = &task;
-    count_ = count;
-    next_index_.store(0, std::memory_order_relaxed);
-    if (workers_.empty()) {
+    for (;;) {
+        job_ready_.wait(lock, [&] { return stopping_ || (current_ && !current_->exhausted()); });
+        if (stopping_) break;
+        const std::shared_ptr<Run> run = current_;
+        ++run->participants;
         lock.unlock();
-        drain();
-        return;
+        run->drain();
+        lock.lock();
+        if (--run->participants == 0) job_done_.notify_all();
+        if (run->abandoned.load(std::memory_order_relaxed)) {
+            // Back from an abandoned run: serve again unless a replacement took this place.
+            if (active_ == size_) break;
+            ++active_;
+        }
     }
-    busy_workers_ = workers_.size();
-    ++generation_;
+    self.exited = true;
+}
+
+bool WorkerPool::run_inline(std::size_t count, const Task& task, const std::function<bool()>& keep_waiting) {
+    for (std::size_t i = 0; i < count; ++i) {
+        task(i);
+        if (i + 1 < count && !keep_waiting()) return false;
+    }
+    return true;
+}
+
+void WorkerPool::run(std::size_t count, Task task) {
+    run_until(count, std::move(task), std::chrono::hours(1), [] { return true; });
+}
+
+bool WorkerPool::run_until(std::size_t count, Task task, std::chrono::milliseconds slice,
+                           const std::function<bool()>& keep_waiting) {
+    if (count == 0) return true;
+    std::unique_lock lock(mutex_);
+    if (!current_) {
+        reap_exited();
+        while (active_ < size_ && start_worker()) {
+        }
+    }
+    if (current_ || active_ == 0) {
+        lock.unlock();
+        return run_inline(count, task, keep_waiting);
+    }
+    const auto run = std::make_shared<Run>(std::move(task), count);
+    current_ = run;
     job_ready_.notify_all();
-    job_done_.wait(lock, [&] { return busy_workers_ == 0; });
-    task_ = nullptr;
+    while (!job_done_.wait_for(lock, slice, [&] { return run->exhausted() && run->participants == 0; })) {
+        lock.unlock();
+        const bool keep = keep_waiting();
+        lock.lock();
+        if (!keep) {
+            run->abandoned.store(true, std::memory_order_relaxed);
+            active_ -= run->participants;
+            current_.reset();
+            return false;
+        }
+    }
+    current_.reset();
+    return true;
 }
 
 namespace {
@@ -163,4 +235,4 @@ WorkerPool& process_pool(std::size_t requested) {
     return *pool;
 }
 
-}  // namespace tarnix::python
+}  // namespace tarnix::engine

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Builds the fuzz targets (both readers, and the engine's in-memory gzip input) with clang, AddressSanitizer and UndefinedBehaviorSanitizer,
+# then fuzzes each for the given number of seconds (default 60), starting from the seeds and
+# the kept regression inputs. The growing corpus lives in build/fuzz/corpus, outside git.
+# A crash, leak or time-out leaves its input in build/fuzz/ and fails the script; keep such an
+# input in fuzz/regressions/<format>/ once it is fixed, so the C++ tests replay it.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-60}
+shift || true
+
+if ! command -v clang++ >/dev/null; then
+  apt-get update -qq
+  apt-get install -y -qq clang >/dev/null
+fi
+
+CC=clang CXX=clang++ cmake -S . -B build/fuzz -DTARNIX_BUILD_PYTHON=OFF -DTARNIX_BUILD_FUZZ=ON \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_CXX_FLAGS="-fsanitize=address,undefined,fuzzer-no-link -fno-sanitize-recover=all -fno-omit-frame-pointer" \
+  >/dev/null
+cmake --build build/fuzz -j 2 --target pdb_reader_fuzz mmcif_reader_fuzz gzip_input_fuzz
+
+for target in pdb:pdb_reader mmcif:mmcif_reader gzip_input:gzip_input; do
+  folder=${target%%:*}
+  corpus=build/fuzz/corpus/$folder
+  mkdir -p "$corpus" fuzz/regressions/$folder
+  (cd build/fuzz && ASAN_OPTIONS=detect_leaks=1 ./${target#*:}_fuzz \
+    -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 "$@" \
+    "corpus/$folder" "../../fuzz/seeds/$folder" "../../fuzz/regressions/$folder")
+done

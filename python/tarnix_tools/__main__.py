@@ -1,0 +1,3 @@
+from tarnix_tools.cli import console_main
+
+console_main()

@@ -1,0 +1,281 @@
+"""The tarnix command: annotate structure files into tables, or draw one structure."""
+
+import argparse
+import itertools
+import os
+import sys
+import time
+
+from . import __version__
+from ._annotate import annotate, iter_annotate
+from ._writers import FORMATS, format_for, open_writer
+from .table import Table
+
+STDIN_NAME = "<stdin>"
+PICTURE_SUFFIXES = (".png", ".svg", ".pdf")
+
+
+class UsageError(Exception):
+    """A mistake in the command line: reported with the usage, status 2."""
+
+
+def build_parser():
+    parser = argparse.ArgumentParser(
+        prog="tarnix",
+        description="Secondary structure (eight-state codes with polyproline II) and solvent "
+                    "accessibility of protein structures in PDB or mmCIF files.",
+        epilog="Run 'tarnix annotate --help' or 'tarnix plot --help' for examples.")
+    parser.add_argument("--version", action="version", version=f"tarnix {__version__}")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    annotate_parser = commands.add_parser(
+        "annotate", formatter_class=argparse.RawDescriptionHelpFormatter,
+        help="write a table with a row per residue (or per structure)",
+        description="Read structures and write a table with one row per residue (or, with\n"
+                    "--per structure, one row per input). Rows are written as work finishes.\n\n"
+                    "Failed inputs are listed on stderr as 'name: reason' and still get a row\n"
+                    "in the per-structure table. Exit status: 0 when every input was read,\n"
+                    "1 when any failed, 2 for a usage error.",
+        epilog="examples:\n"
+               "  tarnix annotate 1ubq.pdb                      tsv on stdout\n"
+               "  tarnix annotate structures/ -o residues.parquet -j 8\n"
+               "  tarnix annotate pdb.tar.gz --per structure -o summary.csv\n"
+               "  tarnix annotate --from-list paths.txt -o out.jsonl --no-sasa\n"
+               "  zcat 1abc.cif.gz | tarnix annotate - --input-format mmcif")
+    annotate_parser.add_argument(
+        "inputs", nargs="*", metavar="INPUT",
+        help="a structure file (.pdb/.ent/.cif/.mmcif, optionally .gz), a directory (searched "
+             "recursively), a .tar/.tar.gz/.tgz archive, or - for one file on stdin")
+    annotate_parser.add_argument("-o", "--output", metavar="OUT",
+                                 help="output file; its suffix picks the format (default: stdout)")
+    annotate_parser.add_argument("--format", choices=FORMATS,
+                                 help="output format (default: from OUT's suffix, else tsv)")
+    annotate_parser.add_argument("--per", choices=("residue", "structure"), default="residue",
+                                 help="one row per residue (default) or per input structure")
+    annotate_parser.add_argument("-j", "--threads", type=_count, default=0, metavar="N",
+                                 help="worker threads (default 0: every processor available)")
+    annotate_parser.add_argument("--no-sasa", action="store_true",
+                                 help="skip the accessibility calculation (faster)")
+    annotate_parser.add_argument("--ppii", type=_count, default=3, metavar="N",
+                                 help="shortest polyproline-II stretch, in residues (default 3)")
+    annotate_parser.add_argument("--input-format", choices=("pdb", "mmcif"),
+                                 help="read every input as this format (default: by name; "
+                                      "stdin is read as PDB)")
+    annotate_parser.add_argument("--from-list", metavar="FILE",
+                                 help="also read inputs from FILE, one per line (- for stdin)")
+    annotate_parser.add_argument("-q", "--quiet", action="store_true",
+                                 help="no progress bar and no summary line")
+    annotate_parser.add_argument("--fail-fast", action="store_true",
+                                 help="stop at the first input that fails (status 1)")
+    annotate_parser.set_defaults(run=run_annotate, command_parser=annotate_parser)
+
+    plot_parser = commands.add_parser(
+        "plot", formatter_class=argparse.RawDescriptionHelpFormatter,
+        help="draw the codes and relative accessibility of one structure",
+        description="Draw, for each chain of one structure, a track of the eight-state codes\n"
+                    "along the residues and beneath it the relative accessibility.\n"
+                    "Needs matplotlib: pip install 'tarnix[plot]'.",
+        epilog="examples:\n"
+               "  tarnix plot 1ubq.pdb                 writes 1ubq.png\n"
+               "  tarnix plot 1aon.pdb --chain A -o groel_a.svg")
+    plot_parser.add_argument("input", metavar="INPUT",
+                             help="one structure file (optionally .gz), or - for stdin")
+    plot_parser.add_argument("-o", "--output", metavar="OUT",
+                             help="picture file: .png, .svg or .pdf (default: INPUT's name with .png)")
+    plot_parser.add_argument("--chain", metavar="ID", help="draw only this chain")
+    plot_parser.add_argument("--input-format", choices=("pdb", "mmcif"),
+                             help="read the input as this format (default: by name)")
+    plot_parser.set_defaults(run=run_plot, command_parser=plot_parser)
+    return parser
+
+
+def _count(text):
+    value = int(text)
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must not be negative: {text}")
+    return value
+
+
+def _stdin_input():
+    return (STDIN_NAME, sys.stdin.buffer.read())
+
+
+def _listed_inputs(stream):
+    """Inputs named one per line, read lazily as the file system's bytes."""
+    with stream:
+        for line in stream:
+            line = line.rstrip(b"\r\n")
+            if line:
+                yield line
+
+
+def _inputs(args):
+    stdin_uses = args.inputs.count("-") + (args.from_list == "-")
+    if stdin_uses > 1:
+        raise UsageError("stdin (-) can be used only once")
+    if not args.inputs and not args.from_list:
+        raise UsageError("give at least one INPUT or --from-list FILE")
+    given = (_stdin_input() if path == "-" else path for path in args.inputs)
+    if not args.from_list:
+        return given
+    try:
+        listing = sys.stdin.buffer if args.from_list == "-" else open(args.from_list, "rb")
+    except OSError as exc:
+        raise UsageError(f"cannot read the list {args.from_list!r}: {exc.strerror}") from None
+    return itertools.chain(given, _listed_inputs(listing))
+
+
+def _output_format(args):
+    if args.format:
+        fmt = args.format
+    elif args.output:
+        try:
+            fmt = format_for(args.output)
+        except ValueError as exc:
+            raise UsageError(f"{exc}, or give --format") from None
+    else:
+        fmt = "tsv"
+    if fmt == "parquet" and not args.output:
+        raise UsageError("parquet output needs a file: give -o OUT.parquet")
+    return fmt
+
+
+def _rows(table, selection):
+    return Table({name: values[selection] for name, values in table.columns.items()})
+
+
+class _Progress:
+    """A bar on stderr (tqdm, when installed): inputs done, their rate, residues per second."""
+
+    def __init__(self):
+        try:
+            from tqdm import tqdm
+        except ImportError:
+            self.bar = None
+            return
+        try:
+            width, height = os.get_terminal_size(sys.stderr.fileno())
+        except OSError:
+            width = height = 0
+        # a terminal that does not say its size (0) would get an empty or hidden bar
+        self.bar = tqdm(unit=" inputs", file=sys.stderr, ncols=width or 80, nrows=height or 24,
+                        mininterval=0.2)
+
+    def __call__(self, done, total):
+        if self.bar is not None:
+            self.bar.update(done - self.bar.n)
+
+    def residues(self, count, seconds):
+        if self.bar is not None:
+            self.bar.set_postfix_str(f"{count:,} residues, {count / max(seconds, 1e-9):,.0f}/s")
+
+    def close(self):
+        if self.bar is not None:
+            self.bar.close()
+
+
+def run_annotate(args):
+    fmt = _output_format(args)
+    inputs = _inputs(args)
+    progress = _Progress() if not args.quiet and sys.stderr.isatty() else None
+    started = time.perf_counter()
+    structures = failed = residues = 0
+    try:
+        target = args.output if args.output else sys.stdout.buffer
+        with open_writer(target, fmt) as writer:
+            for chunk in iter_annotate(inputs, threads=args.threads, sasa=not args.no_sasa,
+                                       ppii_stretch=args.ppii, format=args.input_format,
+                                       progress=progress or False):
+                done, found = chunk.structures, chunk.residues
+                failures = (done.columns["status"] == "error").nonzero()[0]
+                stop = args.fail_fast and len(failures) > 0
+                if stop:  # keep the rows up to the first failure
+                    failures = failures[:1]
+                    done = _rows(done, slice(0, failures[0] + 1))
+                    found = _rows(found, found.columns["input"] <= structures + failures[0])
+                for row in failures:
+                    print(f"{done.columns['name'][row]}: {done.columns['error'][row]}", file=sys.stderr)
+                writer.append(done if args.per == "structure" else found)
+                structures += len(done)
+                failed += len(failures)
+                residues += len(found)
+                if progress:
+                    progress.residues(residues, time.perf_counter() - started)
+                if stop:
+                    break
+            if structures == 0:  # still write the header (or an empty parquet file)
+                empty = annotate([])
+                writer.append(empty.structures if args.per == "structure" else empty.residues)
+    finally:
+        if progress:
+            progress.close()
+    if not args.quiet:
+        seconds = time.perf_counter() - started
+        print(f"tarnix: {structures:,} input{'' if structures == 1 else 's'}, {failed:,} failed, "
+              f"{residues:,} residues, "
+              f"{seconds:.2f} s, {residues / max(seconds, 1e-9):,.0f} residues/s", file=sys.stderr)
+    return 1 if failed else 0
+
+
+def run_plot(args):
+    from . import _plot
+
+    output = args.output
+    if output is None:
+        base = "stdin" if args.input == "-" else os.path.basename(args.input.rstrip("/"))
+        for suffix in (".gz", ".pdb", ".ent", ".cif", ".mmcif"):
+            if base.lower().endswith(suffix):
+                base = base[:-len(suffix)]
+        output = (base or "structure") + ".png"
+    if os.path.splitext(output)[1].lower() not in PICTURE_SUFFIXES:
+        raise UsageError(f"cannot tell the picture format of {output!r}: use .png, .svg or .pdf")
+    source = _stdin_input() if args.input == "-" else args.input
+    result = annotate([source], format=args.input_format)
+    names = result.structures.columns["name"]
+    if len(names) != 1:
+        raise UsageError(f"plot draws one structure file; {args.input!r} holds {len(names)}")
+    if result.structures.columns["status"][0] == "error":
+        print(f"{names[0]}: {result.structures.columns['error'][0]}", file=sys.stderr)
+        return 1
+    chains = [chain for chain, _ in _plot.chain_slices(result.residues.columns["chain_id"])]
+    if args.chain is not None and args.chain not in chains:
+        raise UsageError(f"no chain {args.chain!r} in {names[0]}; its chains: {', '.join(chains)}")
+    title = STDIN_NAME if args.input == "-" else os.path.basename(args.input.rstrip("/"))
+    _plot.draw(result.residues, title, output, chain=args.chain)
+    print(f"tarnix: wrote {output}", file=sys.stderr)
+    return 0
+
+
+def main(argv=None):
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    try:
+        return args.run(args)
+    except UsageError as exc:
+        args.command_parser.error(str(exc))  # exits with status 2
+    except ImportError as exc:
+        if "pip install 'tarnix[" not in str(exc):
+            raise
+        print(f"tarnix: {exc}", file=sys.stderr)  # a missing optional dependency
+        return 1
+    except BrokenPipeError:
+        raise
+    except OSError as exc:
+        print(f"tarnix: {exc}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        print("tarnix: interrupted", file=sys.stderr)
+        return 130
+
+
+def console_main():
+    """Entry point of the console script: exit with main's status, quietly on a closed pipe."""
+    try:
+        status = main()
+        sys.stdout.flush()
+    except BrokenPipeError:
+        # the reader went away (e.g. `| head`): nothing more to say
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        status = 1
+    sys.exit(status)

@@ -1,0 +1,168 @@
+"""The tarnix command, run as a subprocess on real files."""
+import gzip
+import os
+import pathlib
+import pty
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import tarnix_tools
+from tarnix_tools.table import Table
+from test_table import assert_same_columns, read_back
+
+DATA = pathlib.Path(__file__).resolve().parents[1] / "data"
+SMALL, HELICAL = DATA / "1ajj.pdb", DATA / "1aki.pdb"
+
+
+def tarnix(*args, stdin=b"", stderr=subprocess.PIPE, cwd=None):
+    return subprocess.run([sys.executable, "-m", "tarnix_tools", *map(str, args)], input=stdin,
+                          stdout=subprocess.PIPE, stderr=stderr, cwd=cwd, timeout=300)
+
+
+def without_seconds(table):
+    return Table({n: v for n, v in table.columns.items() if n != "seconds"})
+
+
+@pytest.fixture
+def inputs(tmp_path):
+    """A plain file, a gzipped one and one that fails."""
+    packed = tmp_path / "helical.pdb.gz"
+    packed.write_bytes(gzip.compress(HELICAL.read_bytes()))
+    return [SMALL, packed, tmp_path / "missing.pdb"]
+
+
+@pytest.mark.parametrize("fmt, per, to_stdout", [
+    ("tsv", "residue", True), ("csv", "structure", False), ("jsonl", "residue", False),
+    ("parquet", "residue", False),
+])
+def test_output_reads_back_as_annotate(tmp_path, inputs, fmt, per, to_stdout):
+    out = tmp_path / f"out.{fmt}"
+    where = ["--format", fmt] if to_stdout else ["-o", out]
+    run = tarnix("annotate", *inputs, "--per", per, "-j", 2, *where)
+    if to_stdout:
+        out.write_bytes(run.stdout)
+    expected = tarnix_tools.annotate(inputs, threads=2)
+    table = expected.residues if per == "residue" else without_seconds(expected.structures)
+    got = read_back(out, fmt, table)
+    got.pop("seconds", None)
+    assert_same_columns(got, table)
+    # the failed input: listed on stderr exactly as its row says, and status 1
+    error = expected.structures.columns["error"][2]
+    assert error and run.returncode == 1
+    assert f"{inputs[2]}: {error}" in run.stderr.decode().splitlines()
+    assert "3 inputs, 1 failed, 166 residues" in run.stderr.decode().splitlines()[-1]
+
+
+@pytest.mark.parametrize("args, status, message", [
+    ([SMALL, "-q"], 0, None),
+    ([], 2, "give at least one INPUT"),
+    ([SMALL, "--format", "parquet"], 2, "parquet output needs a file"),
+    ([SMALL, "-o", "out.txt"], 2, ".parquet, .tsv, .csv or .jsonl"),
+    (["-", "-"], 2, "stdin (-) can be used only once"),
+    ([SMALL, "-j", "-1"], 2, "must not be negative"),
+    ([SMALL, "--from-list", "no-such-list"], 2, "No such file"),
+])
+def test_exit_status(tmp_path, args, status, message):
+    run = tarnix("annotate", *args, cwd=tmp_path)
+    assert run.returncode == status
+    if message:
+        assert message in run.stderr.decode()
+        assert "Traceback" not in run.stderr.decode()
+    else:
+        assert run.stderr == b""
+
+
+def test_fail_fast_and_list(tmp_path, inputs):
+    listing = tmp_path / "list.txt"
+    later_failure = tmp_path / "also-missing.pdb"
+    listing.write_bytes(b"".join(os.fsencode(p) + b"\n" for p in [SMALL, inputs[2], HELICAL, later_failure]))
+    run = tarnix("annotate", "--from-list", listing, "--per", "structure", "--fail-fast")
+    assert run.returncode == 1
+    lines = run.stdout.decode().splitlines()
+    assert len(lines) == 3  # the header, the input before the failure and the failure
+    assert lines[2].split("\t")[:2] == [str(inputs[2]), "error"]
+    assert "also-missing" not in run.stderr.decode()
+    run = tarnix("annotate", "--from-list", listing, "--per", "structure", "-q")
+    assert [line.split("\t")[1] for line in run.stdout.decode().splitlines()[1:]] == ["ok", "error", "ok", "error"]
+    assert "also-missing" in run.stderr.decode()
+
+
+@pytest.mark.parametrize("pack", [bytes, gzip.compress])
+def test_stdin(tmp_path, pack):
+    data = HELICAL.read_bytes()
+    run = tarnix("annotate", "-", stdin=pack(data))
+    assert run.returncode == 0
+    tarnix_tools.annotate([("<stdin>", data)]).residues.write(tmp_path / "expected.tsv")
+    assert run.stdout == (tmp_path / "expected.tsv").read_bytes()
+
+
+def read_terminal(master):
+    chunks = []
+    while True:
+        try:
+            chunk = os.read(master, 65536)
+        except OSError:  # the other end closed
+            break
+        if not chunk:
+            break
+        chunks.append(chunk)
+    return b"".join(chunks).decode()
+
+
+@pytest.mark.parametrize("terminal, quiet", [(True, False), (True, True), (False, False)])
+def test_progress_only_on_a_terminal(terminal, quiet):
+    pytest.importorskip("tqdm")
+    args = ["annotate", SMALL, HELICAL] + (["-q"] if quiet else [])
+    if terminal:
+        master, child = pty.openpty()
+        run = tarnix(*args, stderr=child)
+        os.close(child)
+        shown = read_terminal(master)
+        os.close(master)
+    else:
+        run = tarnix(*args)
+        shown = run.stderr.decode()
+    assert run.returncode == 0
+    bar = "2 inputs [" in shown
+    assert bar == (terminal and not quiet)
+    assert ("2 inputs, 0 failed" in shown) == (not quiet)
+
+
+def track_colour_shares(png):
+    """Share of each code colour along the middle pixel row of the track."""
+    import matplotlib.colors
+    import matplotlib.image
+    from tarnix_tools._plot import CODE_STYLES
+
+    image = (matplotlib.image.imread(png)[..., :3] * 255).round()
+    colours = np.array([matplotlib.colors.to_rgb(c) for _, c in CODE_STYLES.values()]) * 255
+    matches = (np.abs(image[:, :, None, :] - colours.round()[None, None]) <= 1).all(axis=-1)
+    per_row = matches.any(axis=-1).sum(axis=1)
+    track_rows = np.flatnonzero(per_row > 0.9 * per_row.max())
+    row = matches[track_rows[len(track_rows) // 2]]
+    coloured = row.any(axis=-1)
+    row = row[np.argmax(coloured):len(coloured) - np.argmax(coloured[::-1])]
+    return dict(zip(CODE_STYLES, row.mean(axis=0)))
+
+
+def test_plot_track_follows_the_codes(tmp_path):
+    pytest.importorskip("matplotlib")
+    run = tarnix("plot", HELICAL, "--chain", "A", "-o", tmp_path / "p.png")
+    assert run.returncode == 0, run.stderr
+    structure = tarnix_tools.annotate(HELICAL).residues.columns["structure"]
+    shares = track_colour_shares(tmp_path / "p.png")
+    for code, share in shares.items():
+        assert share == pytest.approx(np.mean(structure == code), abs=0.03), code
+    assert shares["H"] > 0.25
+
+
+def test_plot_without_matplotlib_says_what_to_install(tmp_path):
+    code = ("import sys; sys.modules['matplotlib'] = None; from tarnix_tools.cli import main; "
+            f"sys.exit(main(['plot', {str(SMALL)!r}, '-o', 'p.png']))")
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, cwd=tmp_path)
+    assert run.returncode == 1
+    assert "pip install 'tarnix[plot]'" in run.stderr.decode()
+    assert "Traceback" not in run.stderr.decode()
