@@ -17,6 +17,7 @@
 #include <string_view>
 #include <vector>
 
+#include "io/byte_source.hpp"
 #include "io/file_descriptor.hpp"
 #include "io/line_reader.hpp"
 #include "io/readers.hpp"
@@ -38,7 +39,8 @@ long long run_once(std::string_view mode, const char* path) {
         return structure != nullptr ? static_cast<long long>(structure->residues.size()) : -1;
     }
     if (mode == "lines") {
-        tarnix::io::LineReader reader(file.get());
+        tarnix::io::FileSource source(std::move(file));
+        tarnix::io::LineReader reader(source);
         long long lines = 0;
         while (reader.next()) {
             ++lines;

@@ -23,10 +23,10 @@ import argparse
 import pathlib
 import re
 import statistics
-import time
 
 import freesasa
 import tarnix
+from timing import sample
 
 RADII = {"N": 1.65, "CA": 1.87, "C": 1.76, "O": 1.4}
 OTHER_RADIUS = 1.8
@@ -177,17 +177,6 @@ def spheres(path):
             radii.append(radius)
             owner.append(k)
     return coords, radii, owner, len(residues)
-
-
-def sample(call):
-    """Seconds per call, repeating the call until the sample lasts 20 ms."""
-    count, start = 0, time.perf_counter()
-    while True:
-        call()
-        count += 1
-        took = time.perf_counter() - start
-        if took >= 0.02:
-            return took / count
 
 
 def main():

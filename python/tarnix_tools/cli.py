@@ -199,7 +199,7 @@ def run_on_cluster(args):
                                   files_per_task=max(1, args.files_per_task), sasa=not args.no_sasa,
                                   ppii_stretch=args.ppii)
     if summary.failed:
-        import pyarrow.parquet as pq
+        pq = require("pyarrow.parquet", "dask")
 
         failures = pq.read_table(os.path.join(args.output, "structures"), columns=["name", "status", "error"],
                                  filters=[("status", "==", "error")])

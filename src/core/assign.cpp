@@ -41,9 +41,11 @@ void assign_turns_and_bends(std::vector<Residue>& residues) {
     }
 }
 
-void assign_structure(Structure& structure, const AssignOptions& options) {
+namespace {
+
+// Every phase but accessibility.
+void assign_codes(Structure& structure, const AssignOptions& options) {
     std::vector<Residue>& residues = structure.residues;
-    if (residues.empty()) return;
     number_and_group(structure);
     detect_chain_breaks(residues);
     compute_backbone_geometry(residues);
@@ -57,7 +59,22 @@ void assign_structure(Structure& structure, const AssignOptions& options) {
     assign_helices(residues);
     assign_ppii(residues, options.ppii_stretch);
     assign_turns_and_bends(residues);
-    if (options.calculate_sasa) compute_accessibility(residues, options.sasa_points);
+}
+
+}  // namespace
+
+void assign_structure(Structure& structure, const AssignOptions& options) {
+    if (structure.residues.empty()) return;
+    assign_codes(structure, options);
+    if (options.calculate_sasa) compute_accessibility(structure.residues, options.sasa_points);
+}
+
+void assign_structure(Structure& structure, const AssignOptions& options, const ParallelFor& parallel_for) {
+    if (structure.residues.empty()) return;
+    assign_codes(structure, options);
+    if (options.calculate_sasa) {
+        compute_accessibility(structure.residues, options.sasa_points, default_sasa_kernel(), parallel_for);
+    }
 }
 
 }  // namespace tarnix::core

@@ -30,19 +30,21 @@ NeighborGrid::NeighborGrid(std::span<const Point3> points, float cell_size) : ce
     std::size_t finite = 0;
     for (const Point3& p : points) finite += is_finite(p) ? 1 : 0;
 
-    std::size_t capacity = 16;
-    while (capacity < 2 * finite) capacity *= 2;
-    // Number the occupied cells in order of first appearance and count their members.
+    // Number the occupied cells in order of first appearance and count their members. The
+    // table grows with the cells, not the points, so that it stays in cache.
     const std::size_t empty = points.size() + 1;  // larger than any cell id while building
-    table_.assign(capacity, empty);
+    table_.assign(16, empty);
     std::vector<std::size_t> cell_of_point(points.size(), 0);
     std::vector<std::size_t> counts;
     for (std::size_t i = 0; i < points.size(); ++i) {
         if (!is_finite(points[i])) continue;
         const Key key = key_of(points[i]);
-        std::size_t slot = slot_of(key);
-        while (table_[slot] != empty && !(cell_keys_[table_[slot]] == key)) slot = (slot + 1) & (capacity - 1);
+        std::size_t slot = probe(key, empty);
         if (table_[slot] == empty) {
+            if (2 * (cell_keys_.size() + 1) > table_.size()) {
+                grow(empty);
+                slot = probe(key, empty);
+            }
             table_[slot] = cell_keys_.size();
             cell_keys_.push_back(key);
             counts.push_back(0);
@@ -96,6 +98,17 @@ std::size_t NeighborGrid::slot_of(const Key& key) const {
     const std::uint64_t h = mix(static_cast<std::uint64_t>(key.x) ^
                                 mix(static_cast<std::uint64_t>(key.y) ^ mix(static_cast<std::uint64_t>(key.z))));
     return static_cast<std::size_t>(h) & (table_.size() - 1);
+}
+
+std::size_t NeighborGrid::probe(const Key& key, std::size_t empty) const {
+    std::size_t slot = slot_of(key);
+    while (table_[slot] != empty && !(cell_keys_[table_[slot]] == key)) slot = (slot + 1) & (table_.size() - 1);
+    return slot;
+}
+
+void NeighborGrid::grow(std::size_t empty) {
+    table_.assign(2 * table_.size(), empty);
+    for (std::size_t cell = 0; cell < cell_keys_.size(); ++cell) table_[probe(cell_keys_[cell], empty)] = cell;
 }
 
 std::size_t NeighborGrid::find(const Key& key) const {

@@ -45,6 +45,10 @@ private:
     std::size_t slot_of(const Key& key) const;
     // Cell id of key, or cell_count() when no point lies in that cell.
     std::size_t find(const Key& key) const;
+    // While building: the slot holding key, or the empty slot where it belongs.
+    std::size_t probe(const Key& key, std::size_t empty) const;
+    // Doubles the table and places the cells again.
+    void grow(std::size_t empty);
 
     float cell_size_;
     std::vector<Key> cell_keys_;        // per cell

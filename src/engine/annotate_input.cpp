@@ -112,7 +112,8 @@ io::FileFormat format_for_name(std::string_view name) {
     return io::format_for_path(name);
 }
 
-AnnotatedInput annotate_input(const Input& input, std::int32_t row, const AnnotateOptions& options) {
+AnnotatedInput annotate_input(const Input& input, std::int32_t row, const AnnotateOptions& options,
+                              const core::ParallelFor* spread) {
     const auto start = std::chrono::steady_clock::now();
     AnnotatedInput out;
     if (input.failure) {
@@ -125,7 +126,11 @@ AnnotatedInput annotate_input(const Input& input, std::int32_t row, const Annota
             out.error = std::move(*error);
         } else {
             core::Structure& structure = std::get<core::Structure>(outcome);
-            core::assign_structure(structure, options.assign);
+            if (spread != nullptr && structure.residues.size() >= kSpreadResidues) {
+                core::assign_structure(structure, options.assign, *spread);
+            } else {
+                core::assign_structure(structure, options.assign);
+            }
             summarise(structure, out);
             out.residues = residue_table(structure, row, options.assign.calculate_sasa);
         }

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "core/assign.hpp"
 #include "core/structure.hpp"
 #include "engine/residue_table.hpp"
 #include "io/structure_file.hpp"
@@ -39,8 +40,13 @@ struct AnnotatedInput {
 // The reader a name asks for once a trailing ".gz" is set aside (any letter case).
 io::FileFormat format_for_name(std::string_view name);
 
+// Structures with at least this many residues are worth spreading over threads.
+inline constexpr std::size_t kSpreadResidues = 2000;
+
 // `row` is the input's row in the table of structures. Never throws for bad input; a failure is
-// the `error` text, the same one `tarnix.assign` raises for a file it cannot read.
-AnnotatedInput annotate_input(const Input& input, std::int32_t row, const AnnotateOptions& options);
+// the `error` text, the same one `tarnix.assign` raises for a file it cannot read. With
+// `spread`, the accessibility phase of a large structure runs on its threads (same results).
+AnnotatedInput annotate_input(const Input& input, std::int32_t row, const AnnotateOptions& options,
+                              const core::ParallelFor* spread = nullptr);
 
 }  // namespace tarnix::engine

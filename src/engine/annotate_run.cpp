@@ -7,6 +7,8 @@
 #include <system_error>
 #include <thread>
 
+#include "engine/spread.hpp"
+
 namespace tarnix::engine {
 
 // Shared by the caller and the workers, so that it lives until the last of them lets go.
@@ -14,6 +16,7 @@ struct AnnotateRun::State {
     std::vector<Input> inputs;
     AnnotateOptions options;
     std::int32_t first_row = 0;
+    std::size_t threads = 1;
     std::vector<AnnotatedInput> results;
     std::atomic<std::size_t> next{0};
     std::atomic<bool> cancelled{false};
@@ -30,9 +33,15 @@ void work(const std::shared_ptr<AnnotateRun::State>& state) {
         if (state->cancelled.load(std::memory_order_relaxed)) return;
         const std::size_t i = state->next.fetch_add(1, std::memory_order_relaxed);
         if (i >= state->inputs.size()) return;
+        // Once no input waits to be started, a large structure may use the threads that would
+        // otherwise sit idle until the run ends.
+        const bool last_inputs = state->next.load(std::memory_order_relaxed) >= state->inputs.size();
+        const core::ParallelFor spread =
+            last_inputs && state->threads > 1 ? spread_over(state->threads - 1) : core::ParallelFor{};
         AnnotatedInput result;
         try {
-            result = annotate_input(state->inputs[i], state->first_row + static_cast<std::int32_t>(i), state->options);
+            result = annotate_input(state->inputs[i], state->first_row + static_cast<std::int32_t>(i), state->options,
+                                    spread ? &spread : nullptr);
         } catch (const std::exception& error) {
             // A fault of this program, not of the input; still no reason to lose the other inputs.
             result = AnnotatedInput{};
@@ -54,6 +63,7 @@ AnnotateRun::AnnotateRun(std::vector<Input> inputs, const AnnotateOptions& optio
     state_->inputs = std::move(inputs);
     state_->options = options;
     state_->first_row = first_row;
+    state_->threads = std::max<std::size_t>(1, threads);
     state_->results.resize(state_->inputs.size());
     const std::size_t wanted = std::max<std::size_t>(1, std::min(threads, state_->inputs.size()));
     std::size_t started = 0;

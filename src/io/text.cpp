@@ -128,27 +128,29 @@ DecimalShape examine_decimal(std::string_view body) {
 // of ten are exact floats, so one correctly rounded division gives the correctly rounded value.
 std::optional<float> parse_short_fixed_point(std::string_view body) {
     static constexpr float kPowersOfTen[] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f, 1e6f, 1e7f};
+    constexpr std::size_t kMaxDigits = 7;
+    // Seven digits and a point at most; anything longer is left to the general path.
+    if (body.size() > kMaxDigits + 1) {
+        return std::nullopt;
+    }
     std::uint32_t mantissa = 0;
-    std::size_t digits = 0;
-    std::size_t fraction_digits = 0;
-    bool seen_point = false;
-    for (const char c : body) {
-        if (is_digit(c)) {
-            mantissa = mantissa * 10 + static_cast<std::uint32_t>(c - '0');
-            ++digits;
-            fraction_digits += seen_point ? 1 : 0;
-        } else if (c == '.' && !seen_point) {
-            seen_point = true;
+    std::size_t point = body.size();
+    for (std::size_t i = 0; i < body.size(); ++i) {
+        const unsigned digit = static_cast<unsigned char>(body[i]) - unsigned{'0'};
+        if (digit < 10) {
+            mantissa = mantissa * 10 + digit;
+        } else if (body[i] == '.' && point == body.size()) {
+            point = i;
         } else {
             return std::nullopt;
         }
-        if (digits > 7) {
-            return std::nullopt;
-        }
     }
-    if (digits == 0) {
+    const bool has_point = point < body.size();
+    const std::size_t digits = body.size() - (has_point ? 1 : 0);
+    if (digits == 0 || digits > kMaxDigits) {
         return std::nullopt;
     }
+    const std::size_t fraction_digits = has_point ? body.size() - 1 - point : 0;
     return static_cast<float>(mantissa) / kPowersOfTen[fraction_digits];
 }
 
@@ -170,11 +172,16 @@ std::size_t whitespace_length_at(std::string_view text, std::size_t pos) {
 }
 
 std::string_view trim(std::string_view text) {
+    // ASCII bytes are whole characters, so they are settled without the multi-byte lookup.
     std::size_t begin = 0;
     while (begin < text.size()) {
         const unsigned char first = byte_at(text, begin);
-        if (first < 0x80 && !is_ascii_whitespace(first)) {
-            break;
+        if (first < 0x80) {
+            if (!is_ascii_whitespace(first)) {
+                break;
+            }
+            ++begin;
+            continue;
         }
         const std::size_t length = whitespace_length_at(text, begin);
         if (length == 0) {
@@ -185,8 +192,12 @@ std::string_view trim(std::string_view text) {
     std::size_t end = text.size();
     while (end > begin) {
         const unsigned char last = byte_at(text, end - 1);
-        if (last < 0x80 && !is_ascii_whitespace(last)) {
-            break;
+        if (last < 0x80) {
+            if (!is_ascii_whitespace(last)) {
+                break;
+            }
+            --end;
+            continue;
         }
         const std::size_t length = whitespace_length_before(text, end);
         if (length == 0) {

@@ -2,24 +2,28 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstdlib>
+#include <functional>
 #include <cmath>
 #include <limits>
 #include <random>
 #include <string>
+#include <thread>
 #include <variant>
 #include <vector>
 
+#include "core/assign.hpp"
 #include "core/sasa.hpp"
 #include "io/structure_file.hpp"
 
 namespace tarnix::core {
 namespace {
 
-constexpr float kN = std::bit_cast<float>(0x40433333u);
-constexpr float kCA = std::bit_cast<float>(0x405147AEu);
-constexpr float kC = std::bit_cast<float>(0x404A3D70u);
-constexpr float kO = std::bit_cast<float>(0x40333333u);
-constexpr float kSide = std::bit_cast<float>(0x404CCCCCu);
+constexpr float kN = kExpandedRadiusN;
+constexpr float kCA = kExpandedRadiusCA;
+constexpr float kC = kExpandedRadiusC;
+constexpr float kO = kExpandedRadiusO;
+constexpr float kSide = kExpandedRadiusOther;
 
 float full_area(float r) { return r * r * 12.566371f; }
 
@@ -278,6 +282,72 @@ TEST_P(RealStructure, MatchesTheLiteralCalculationBitForBit) {
 
 INSTANTIATE_TEST_SUITE_P(Files, RealStructure,
                          ::testing::Values("1ubq.pdb", "1ejg.pdb", "4hhb.pdb", "1d3z.pdb", "1aki.cif"));
+
+// Hands the tasks out to three threads in an interleaved order.
+void three_threads(std::size_t count, const std::function<void(std::size_t)>& task) {
+    std::vector<std::thread> threads;
+    for (std::size_t t = 0; t < 3; ++t) {
+        threads.emplace_back([&, t] {
+            for (std::size_t i = count - 1 - t; i < count; i -= 3) task(i);
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+}
+
+// Every kernel, alone or spread over threads, gives the baseline's bits.
+void expect_kernels_agree(const std::vector<Residue>& residues) {
+    std::vector<Residue> baseline = residues;
+    compute_accessibility(baseline, 100, SasaKernel::Baseline);
+    std::vector<float> expected;
+    for (const Residue& r : baseline) expected.push_back(r.accessibility);
+    for (SasaKernel kernel : {SasaKernel::Baseline, SasaKernel::Avx2}) {
+        if (!sasa_kernel_supported(kernel)) continue;
+        std::vector<Residue> alone = residues;
+        compute_accessibility(alone, 100, kernel);
+        expect_same_bits(alone, expected);
+        std::vector<Residue> spread = residues;
+        compute_accessibility(spread, 100, kernel, three_threads);
+        expect_same_bits(spread, expected);
+    }
+}
+
+TEST(AccessibilityKernels, AgreeOnCrowdedRandomAtoms) {
+    std::mt19937 rng(7);
+    for (int trial = 0; trial < 40; ++trial) expect_kernels_agree(crowded_residues(rng));
+}
+
+TEST(AccessibilityKernels, AgreeOnRealStructures) {
+    for (const char* name : {"4hhb.pdb", "1ake.cif", "1aki.pdb"}) {
+        const std::vector<Residue> residues = read_residues(name);
+        ASSERT_FALSE(residues.empty()) << name;
+        expect_kernels_agree(residues);
+    }
+}
+
+TEST(AccessibilityKernels, AssignSpreadOverThreadsEqualsOneThread) {
+    auto read = io::read_structure_file(std::string(TARNIX_TEST_DATA) + "/4hhb.pdb");
+    ASSERT_TRUE(std::holds_alternative<Structure>(read));
+    Structure alone = std::get<Structure>(read);
+    Structure spread = alone;
+    assign_structure(alone, AssignOptions{});
+    assign_structure(spread, AssignOptions{}, three_threads);
+    std::vector<float> expected;
+    for (std::size_t k = 0; k < alone.residues.size(); ++k) {
+        EXPECT_EQ(spread.residues[k].ss, alone.residues[k].ss);
+        expected.push_back(alone.residues[k].accessibility);
+    }
+    expect_same_bits(spread.residues, expected);
+}
+
+TEST(AccessibilityKernels, EnvironmentCanForceTheBaseline) {
+    const char* forced = std::getenv("TARNIX_SASA_KERNEL");
+    if (forced != nullptr && std::string(forced) == "baseline") {
+        EXPECT_EQ(default_sasa_kernel(), SasaKernel::Baseline);
+    } else {
+        EXPECT_EQ(default_sasa_kernel(),
+                  sasa_kernel_supported(SasaKernel::Avx2) ? SasaKernel::Avx2 : SasaKernel::Baseline);
+    }
+}
 
 }  // namespace
 }  // namespace tarnix::core

@@ -101,6 +101,28 @@ TEST(ParseF32, RoundsToNearestLikeTheCLibrary) {
     }
 }
 
+// Short texts of digits, points and signs: accepted exactly when the C library reads the whole
+// text, and then to the same bits.
+TEST(ParseF32, ShortTextsAgreeWithTheCLibraryOnSyntaxAndValue) {
+    std::mt19937_64 random(7);
+    const std::string alphabet = "0123456789..+-";
+    std::uniform_int_distribution<std::size_t> letter(0, alphabet.size() - 1);
+    std::uniform_int_distribution<int> length(1, 10);
+    for (int i = 0; i < 50000; ++i) {
+        std::string text;
+        for (int k = length(random); k > 0; --k) text += alphabet[letter(random)];
+        char* end = nullptr;
+        const float expected = std::strtof(text.c_str(), &end);
+        const auto parsed = parse_f32(text);
+        ASSERT_EQ(parsed.ok(), end == text.c_str() + text.size()) << text;
+        if (parsed.ok()) {
+            EXPECT_EQ(std::bit_cast<std::uint32_t>(parsed.value), std::bit_cast<std::uint32_t>(expected)) << text;
+        } else {
+            EXPECT_EQ(parsed.error, FloatError::invalid) << text;
+        }
+    }
+}
+
 TEST(ParseI32, AcceptsSignedDigitsAndNamesEachFailure) {
     const std::pair<const char*, std::int32_t> accepted[] = {
         {"0", 0}, {"+17", 17}, {"-17", -17}, {"0042", 42}, {"2147483647", 2147483647}, {"-2147483648", INT32_MIN},

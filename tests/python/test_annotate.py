@@ -171,6 +171,29 @@ def test_directory_walk_is_recursive_and_sorted(tmp_path):
     assert names == [str(tmp_path / "d" / n) for n in ("a.PDB.GZ", "b/z.ent", "c.mmcif")]
 
 
+def tiled_structure(pdb_path, copies):
+    """Copies of a structure side by side, each under its own chain ids: one large input."""
+    atoms = [line for line in pdb_path.read_text().splitlines() if line.startswith("ATOM")]
+    lines = []
+    for k in range(copies):
+        for line in atoms:
+            x = float(line[30:38]) + 80.0 * k
+            lines.append(f"{line[:21]}{chr(ord('A') + (ord(line[21]) - ord('A') + 4 * k) % 26)}{line[22:30]}"
+                         f"{x:8.3f}{line[38:]}")
+    return "\n".join(lines).encode() + b"\nEND\n"
+
+
+def test_thread_count_never_changes_a_value(data_dir):
+    big = ("tiled.pdb", tiled_structure(data_dir / "4hhb.pdb", 4))  # large enough to be spread
+    inputs = [big, *corpus_files(data_dir)]
+    one, three = (tarnix_tools.annotate(inputs, threads=n) for n in (1, 3))
+    alone = tarnix_tools.annotate([big], threads=2)
+    assert len(alone.residues) > 2000
+    for name, values in one.residues.columns.items():
+        assert three.residues.columns[name].tobytes() == values.tobytes(), name
+        assert alone.residues.columns[name].tobytes() == values[one.residues.columns["input"] == 0].tobytes(), name
+
+
 def test_concurrent_calls_agree_with_one_call(data_dir):
     files = corpus_files(data_dir) * 3
     reference = tarnix_tools.annotate(files, threads=1)

@@ -1,0 +1,14 @@
+"""Timing helper shared by the benchmark scripts."""
+
+import time
+
+
+def sample(call):
+    """Seconds per call, repeating the call until the sample lasts 20 ms."""
+    count, start = 0, time.perf_counter()
+    while True:
+        call()
+        count += 1
+        took = time.perf_counter() - start
+        if took >= 0.02:
+            return took / count
