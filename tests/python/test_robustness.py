@@ -61,8 +61,8 @@ def press_ctrl_c_during(child, announcement):
     raise TimeoutError(f"{announcement} ignored Ctrl-C")
 
 
-def test_ctrl_c_ends_blocked_reads_and_the_process_stays_usable(structures_dir, tmp_path):
-    good, fifo, fed = structures_dir / "1ubq.pdb", tmp_path / "no_writer.pdb", tmp_path / "fed.pdb"
+def test_ctrl_c_ends_blocked_reads_and_the_process_stays_usable(data_dir, tmp_path):
+    good, fifo, fed = data_dir / "1ubq.pdb", tmp_path / "no_writer.pdb", tmp_path / "fed.pdb"
     os.mkfifo(fifo)
     os.mkfifo(fed)
     child = start_child("""
@@ -77,25 +77,26 @@ def test_ctrl_c_ends_blocked_reads_and_the_process_stays_usable(structures_dir, 
     assert press_ctrl_c_during(child, "assign") == "interrupted"
     assert press_ctrl_c_during(child, "batch") == "interrupted"
     # A pipe with a writer is an input like any other.
-    writer = subprocess.Popen(["sh", "-c", 'exec cat "$0" > "$1"', good, fed])
+    writer = subprocess.Popen([sys.executable, "-c", "import sys; open(sys.argv[2], 'wb').write(open(sys.argv[1], 'rb').read())",
+                               good, fed])
     try:
         assert finish(child) == ["50", "50", "50", "76"]
     finally:
         writer.kill()
 
 
-def test_ctrl_c_stops_a_long_batch(structures_dir):
+def test_ctrl_c_stops_a_long_batch(data_dir):
     # 20,000 files of 500 residues take minutes; the hang guard is far shorter.
     child = start_child("""
         interruptible("batch", lambda: tarnix.assign_batch([sys.argv[1]] * 20000))
         print(len(tarnix.assign_batch([sys.argv[1]] * 4)))
-    """, structures_dir / "1a28.pdb")
+    """, data_dir / "4hhb.pdb")
     assert press_ctrl_c_during(child, "batch") == "interrupted"
     assert finish(child) == ["4"]
 
 
 @under_asan
-def test_an_endless_file_costs_only_its_own_entry(structures_dir, tmp_path):
+def test_an_endless_file_costs_only_its_own_entry(data_dir, tmp_path):
     endless = tmp_path / "endless.pdb"
     endless.symlink_to("/dev/zero")
     out = finish(start_child("""
@@ -105,7 +106,7 @@ def test_an_endless_file_costs_only_its_own_entry(structures_dir, tmp_path):
             tarnix.assign(endless)
         except (MemoryError, ValueError) as error:
             print(type(error).__name__)
-    """, structures_dir / "1ubq.pdb", endless, address_space=3 << 30))
+    """, data_dir / "1ubq.pdb", endless, address_space=3 << 30))
     assert out[:3] == ["True", "False", "True"] and out[3] in ("MemoryError", "ValueError")
 
 
