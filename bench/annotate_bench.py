@@ -21,6 +21,7 @@ import time
 import tarnix
 import tarnix_tools
 from tarnix_tools import Table
+from timing import median_seconds
 
 STRUCTURES = pathlib.Path(__file__).resolve().parents[2] / "shared" / "data" / "structures"
 
@@ -30,13 +31,10 @@ def corpus(count):
     return [str(files[i % len(files)]) for i in range(count)]
 
 
-def timed(call, repeats):
-    times = []
-    for _ in range(repeats):
-        start = time.perf_counter()
-        result = call()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times), result
+def timed(call):
+    start = time.perf_counter()
+    result = call()
+    return time.perf_counter() - start, result
 
 
 def table_bytes(table):
@@ -54,8 +52,8 @@ def main():
 
     batch_times, annotate_times = [], []
     for _ in range(args.repeats):
-        batch_times.append(timed(lambda: tarnix.assign_batch(paths, args.threads), 1)[0])
-        seconds, annotation = timed(lambda: tarnix_tools.annotate(paths, threads=args.threads), 1)
+        batch_times.append(timed(lambda: tarnix.assign_batch(paths, args.threads))[0])
+        seconds, annotation = timed(lambda: tarnix_tools.annotate(paths, threads=args.threads))
         annotate_times.append(seconds)
     batch, plain = statistics.median(batch_times), statistics.median(annotate_times)
     residues = len(annotation.residues)
@@ -73,8 +71,8 @@ def main():
         gz_paths = [zipped[p] for p in paths]
         plain_times, gz_times = [], []
         for _ in range(args.repeats):
-            plain_times.append(timed(lambda: tarnix_tools.annotate(paths, threads=args.threads), 1)[0])
-            gz_times.append(timed(lambda: tarnix_tools.annotate(gz_paths, threads=args.threads), 1)[0])
+            plain_times.append(timed(lambda: tarnix_tools.annotate(paths, threads=args.threads))[0])
+            gz_times.append(timed(lambda: tarnix_tools.annotate(gz_paths, threads=args.threads))[0])
         print(f"gzip / plain time: {statistics.median(gz_times) / statistics.median(plain_times):.3f}")
 
     held = table_bytes(annotation.residues) + table_bytes(annotation.structures)
@@ -82,7 +80,7 @@ def main():
 
     copies = -(-1_000_000 // residues)
     big = Table.concat([annotation.residues] * copies)
-    arrow_seconds, _ = timed(big.to_arrow, args.repeats)
+    arrow_seconds = median_seconds(big.to_arrow, args.repeats)
     compute_seconds = plain * copies
     print(f"to_arrow on {len(big):,} residues: {arrow_seconds * 1000:.0f} ms, "
           f"{100 * arrow_seconds / compute_seconds:.2f} % of annotating them ({compute_seconds:.1f} s)")

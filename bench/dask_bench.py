@@ -9,9 +9,7 @@ tables, and the cluster's overhead against it. Medians over the repeats.
 """
 import argparse
 import pathlib
-import statistics
 import tempfile
-import time
 
 import pyarrow as pa
 import pyarrow.parquet as pq
@@ -19,6 +17,7 @@ from distributed import Client, LocalCluster
 
 import tarnix_tools
 from tarnix_tools.dask import annotate_to_parquet
+from timing import median_seconds
 
 STRUCTURES = pathlib.Path(__file__).resolve().parents[2] / "shared" / "data" / "structures"
 
@@ -28,13 +27,6 @@ def corpus(count):
     return [files[i % len(files)] for i in range(count)]
 
 
-def median_seconds(run, repeats):
-    times = []
-    for _ in range(repeats):
-        start = time.perf_counter()
-        run()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
 
 
 def plain(paths, out):

@@ -8,14 +8,13 @@ outside the timing). Also the cost of to_arrow / to_polars / to_pandas.
 import argparse
 import os
 import pathlib
-import statistics
 import tempfile
-import time
 
 import numpy as np
 
 import tarnix_tools
 from tarnix_tools.table import Table
+from timing import median_seconds
 
 CORPUS = pathlib.Path(__file__).resolve().parents[2] / "shared" / "data" / "structures"
 
@@ -28,13 +27,6 @@ def residue_rows(rows):
     return Table({n: np.tile(v, repeats)[:rows] for n, v in residues.columns.items()})
 
 
-def median_seconds(action, repeats):
-    times = []
-    for _ in range(repeats):
-        started = time.perf_counter()
-        action()
-        times.append(time.perf_counter() - started)
-    return statistics.median(times)
 
 
 def main():

@@ -1,5 +1,6 @@
 """Timing helper shared by the benchmark scripts."""
 
+import statistics
 import time
 
 
@@ -12,3 +13,13 @@ def sample(call):
         took = time.perf_counter() - start
         if took >= 0.02:
             return took / count
+
+
+def median_seconds(action, repeats):
+    """Median wall-clock seconds of `repeats` calls."""
+    times = []
+    for _ in range(repeats):
+        started = time.perf_counter()
+        action()
+        times.append(time.perf_counter() - started)
+    return statistics.median(times)

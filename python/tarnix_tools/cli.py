@@ -8,6 +8,7 @@ import time
 
 from . import __version__
 from ._annotate import annotate, iter_annotate
+from ._extras import require
 from ._writers import FORMATS, format_for, open_writer
 from .table import Table
 

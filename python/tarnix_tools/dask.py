@@ -22,7 +22,7 @@ import threading
 import time
 from collections.abc import Iterable, Iterator
 from dataclasses import dataclass
-from typing import Any, Optional
+from typing import Any
 
 from tarnix_tools._extras import require
 from tarnix_tools._inputs import is_structure_name, is_tar_name

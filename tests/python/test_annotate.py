@@ -1,7 +1,6 @@
 """tarnix_tools.annotate end to end: the same values as tarnix.assign, whatever the packaging
 of the input, and one row per input whatever goes wrong."""
 import gzip
-import io
 import os
 import signal
 import subprocess

@@ -1,6 +1,8 @@
 """annotate_to_parquet on a local Dask cluster: the datasets equal a serial annotate, also when a
 worker process dies in the middle of the run."""
 import os
+import subprocess
+import sys
 import signal
 import threading
 import time
@@ -84,3 +86,14 @@ def test_a_killed_worker_loses_no_input(client, inputs, tmp_path):
     worker.join(timeout=180)
     assert done.is_set() and not errors
     check_against_serial(tmp_path, paths)
+
+
+def test_command_line_runs_on_a_local_cluster(data_dir, tmp_path):
+    missing = tmp_path / "missing.pdb"
+    done = subprocess.run([sys.executable, "-m", "tarnix_tools", "annotate", str(data_dir / "1ubq.pdb"), str(missing),
+                           "-o", str(tmp_path / "out"), "--scheduler", "local:2", "-q"],
+                          capture_output=True, text=True, timeout=300)
+    assert done.returncode == 1
+    assert f"{missing}: No such file or directory (os error 2)" in done.stderr.splitlines()
+    structures, residues = read_back(tmp_path / "out")
+    assert structures["status"].tolist() == ["ok", "error"] and residues.num_rows == 76
