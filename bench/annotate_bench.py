@@ -8,7 +8,9 @@ Prints, with medians over the repeats (peers timed alternately in the same proce
 - annotate on gzip copies of the same files against the plain files (time ratio);
 - bytes per residue held by the result's columns (both tables, arrays only);
 - to_arrow() on a table of at least a million residues, as a share of the time annotate took
-  to compute that many residues.
+  to compute that many residues;
+- one structure of about a million atoms (copies of 1aon side by side, in memory): the
+  accessibility phase (time with minus time without) on 1 and on 2 threads.
 """
 import argparse
 import gzip
@@ -84,6 +86,30 @@ def main():
     compute_seconds = plain * copies
     print(f"to_arrow on {len(big):,} residues: {arrow_seconds * 1000:.0f} ms, "
           f"{100 * arrow_seconds / compute_seconds:.2f} % of annotating them ({compute_seconds:.1f} s)")
+    one_large_structure(args.repeats)
+
+
+def tiled(path, copies):
+    """Copies of a structure 80 Å apart along x, each copy under chain ids of its own."""
+    atoms = [line for line in path.read_text().splitlines() if line.startswith(("ATOM", "HETATM"))]
+    ids = [chr(c) for c in range(ord("A"), ord("Z") + 1)] + [chr(c) for c in range(ord("a"), ord("z") + 1)]
+    out = []
+    for k in range(copies):
+        for line in atoms:
+            chain = ids[(ids.index(line[21]) + 21 * k) % len(ids)] if line[21] in ids else line[21]
+            out.append(f"{line[:21]}{chain}{line[22:30]}{float(line[30:38]) + 80.0 * k:8.3f}{line[38:]}")
+    return "\n".join(out).encode() + b"\nEND\n"
+
+
+def one_large_structure(repeats):
+    big = ("tiled_1aon.pdb", tiled(STRUCTURES / "1aon.pdb", 17))
+    phase = {}
+    for threads in (1, 2):
+        with_sasa = median_seconds(lambda: tarnix_tools.annotate([big], threads=threads), repeats)
+        without = median_seconds(lambda: tarnix_tools.annotate([big], threads=threads, sasa=False), repeats)
+        phase[threads] = with_sasa - without
+        print(f"one structure, {threads} thread(s): whole {with_sasa:.2f} s, accessibility phase {phase[threads]:.2f} s")
+    print(f"accessibility phase, 2 threads against 1: {phase[1] / phase[2]:.2f}x")
 
 
 if __name__ == "__main__":

@@ -138,7 +138,7 @@ def bad_inputs(tmp_path):
         pass
     (tmp_path / "corrupt.tar").write_bytes(b"not a tar archive at all" * 40)
     return [
-        (tmp_path / "truncated.pdb.gz", "gzip: unexpected end of compressed data"),
+        (tmp_path / "truncated.pdb.gz", "gzip: invalid or truncated compressed data"),
         (tmp_path / "random.pdb.gz", "gzip: "),
         (tmp_path / "bomb.pdb.gz", "gzip: decompressed size exceeds max_bytes (1000000)"),
         (tmp_path / "missing.pdb", "No such file or directory (os error 2)"),
