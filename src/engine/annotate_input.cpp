@@ -1,9 +1,7 @@
 #include "engine/annotate_input.hpp"
 
-#include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <fcntl.h>
 #include <new>
 
 #include "core/assign.hpp"
@@ -83,15 +81,9 @@ std::variant<core::Structure, std::string> read_input(const Input& input, io::Fi
         io::MemorySource memory(*input.bytes);
         return read_source(memory, format, max_bytes);
     }
-    if (input.name.find('\0') != std::string::npos) {
-        return std::string("file name contained an unexpected NUL byte");
-    }
-    int fd;
-    do {
-        fd = ::open(input.name.c_str(), O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return io::os_error_text(errno);
-    io::FileSource file{io::FileDescriptor(fd)};
+    auto opened = io::open_structure_file(input.name);
+    if (auto* failure = std::get_if<io::ReadFailure>(&opened)) return std::move(failure->message);
+    io::FileSource file(std::move(std::get<io::FileDescriptor>(opened)));
     return read_source(file, format, max_bytes);
 }
 

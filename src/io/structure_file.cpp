@@ -31,22 +31,27 @@ FileFormat format_for_path(std::string_view path) {
     return FileFormat::pdb;
 }
 
-std::variant<core::Structure, ReadFailure> read_structure_file(std::string_view path, Interruption* interruption) {
+std::variant<FileDescriptor, ReadFailure> open_structure_file(std::string_view path, Interruption* interruption) {
     if (path.find('\0') != std::string_view::npos) {
         return ReadFailure{"file name contained an unexpected NUL byte"};
     }
     const std::string name(path);
-    auto stop_requested = [&] { return interruption != nullptr && interruption->stop_requested(); };
     int fd = -1;
     for (;;) {
-        if (stop_requested()) return ReadFailure{os_error_text(EINTR), true};
+        if (interruption != nullptr && interruption->stop_requested()) return ReadFailure{os_error_text(EINTR), true};
         fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd >= 0 || errno != EINTR) break;
     }
     if (fd < 0) {
         return ReadFailure{os_error_text(errno)};
     }
-    FileSource source(FileDescriptor(fd), interruption);
+    return FileDescriptor(fd);
+}
+
+std::variant<core::Structure, ReadFailure> read_structure_file(std::string_view path, Interruption* interruption) {
+    auto opened = open_structure_file(path, interruption);
+    if (auto* failure = std::get_if<ReadFailure>(&opened)) return std::move(*failure);
+    FileSource source(std::move(std::get<FileDescriptor>(opened)), interruption);
     ReadResult result = format_for_path(path) == FileFormat::mmcif ? parse_mmcif(source) : parse_pdb(source);
     source.close();
     if (interruption != nullptr && interruption->stopped()) {

@@ -7,6 +7,7 @@
 
 #include "core/structure.hpp"
 #include "io/byte_source.hpp"
+#include "io/file_descriptor.hpp"
 
 namespace tarnix::io {
 
@@ -20,6 +21,11 @@ struct ReadFailure {
     std::string message;
     bool interrupted = false;
 };
+
+// Opens path read-only (its bytes are the file name): the open file, or the failure as text. A
+// blocking open (a pipe without a writer, say) goes on until the interruption, if any, asks to stop.
+std::variant<FileDescriptor, ReadFailure> open_structure_file(std::string_view path,
+                                                              Interruption* interruption = nullptr);
 
 // Opens path read-only (its UTF-8 bytes are the file name), picks the reader by the name and
 // returns the Structure, or the open failure or reader error as text. A blocking open or read
