@@ -56,18 +56,21 @@ def is_tar_name(name: bytes) -> bool:
     return name.lower().endswith(tuple(s.encode() for s in TAR_SUFFIXES))
 
 
-def walk_directory(root: bytes) -> Iterator[Item]:
-    """Structure files below root, in sorted order of their paths."""
+def structure_paths(root: bytes) -> list[bytes]:
+    """Paths below root whose names are structure file names, in sorted order."""
     found: list[bytes] = []
     for directory, subdirectories, files in os.walk(root):
-        subdirectories.sort()
-        for entry in (*files, *subdirectories):
-            if is_structure_name(entry):
-                found.append(os.path.join(directory, entry))
+        found.extend(os.path.join(directory, entry) for entry in (*files, *subdirectories)
+                     if is_structure_name(entry))
+    return sorted(found)
+
+
+def walk_directory(root: bytes) -> Iterator[Item]:
+    """Structure files below root, in sorted order of their paths."""
+    found = structure_paths(root)
     if not found:
         yield Item(name=os.fsdecode(root), failure="no structure files in this directory")
-        return
-    for path in sorted(found):
+    for path in found:
         yield Item(name=os.fsdecode(path), path=path)
 
 

@@ -25,7 +25,7 @@ from dataclasses import dataclass
 from typing import Any
 
 from tarnix_tools._extras import require
-from tarnix_tools._inputs import is_structure_name, is_tar_name
+from tarnix_tools._inputs import is_structure_name, is_tar_name, structure_paths
 
 __all__ = ["Summary", "annotate_to_parquet", "list_inputs"]
 
@@ -46,15 +46,6 @@ class _Chunk:
     paths: tuple[str, ...]
 
 
-def _walk(root: str) -> Iterator[str]:
-    found: list[bytes] = []
-    for directory, subdirectories, files in os.walk(os.fsencode(root)):
-        subdirectories.sort()
-        found.extend(os.path.join(directory, name) for name in (*files, *subdirectories) if is_structure_name(name))
-    for path in sorted(found):
-        yield os.fsdecode(path)
-
-
 def list_inputs(inputs: str | os.PathLike[str] | Iterable[str | os.PathLike[str]]) -> Iterator[str]:
     """Every input path: files (plain or gzip) and tar archives as they are, directories walked in
     sorted order, and any other file read as a list of paths, one per line (blank lines skipped)."""
@@ -64,7 +55,7 @@ def list_inputs(inputs: str | os.PathLike[str] | Iterable[str | os.PathLike[str]
         path = os.fspath(value)
         encoded = os.fsencode(path)
         if os.path.isdir(path):
-            yield from _walk(path)
+            yield from map(os.fsdecode, structure_paths(encoded))
         elif is_structure_name(encoded) or is_tar_name(encoded) or not os.path.isfile(path):
             yield path
         else:
