@@ -102,8 +102,10 @@ void order_for_blocks(std::vector<Point3>& points, std::size_t lanes) {
 constexpr std::size_t kShells = 8;
 constexpr float kShellsPerSquaredReach = kShells / ((2.0f * kLargestRadius) * (2.0f * kLargestRadius));
 
-std::size_t shell_of(float d2) {
-    return std::min(kShells - 1, static_cast<std::size_t>(d2 * kShellsPerSquaredReach));
+// d2 lies in [0, reach^2) for every neighbour kept.
+std::uint32_t shell_of(float d2) {
+    return static_cast<std::uint32_t>(
+        std::min(static_cast<std::int32_t>(kShells - 1), static_cast<std::int32_t>(d2 * kShellsPerSquaredReach)));
 }
 
 // Vectors of lanes need the alignment of the widest kernel, which code built for the baseline
@@ -253,6 +255,7 @@ std::size_t keep_lanes(unsigned bits, std::uint32_t first, const Floats& d2, std
 
 #include "core/sasa_kernel.inc"
 #undef TARNIX_SASA_TARGET
+#undef TARNIX_SASA_STEP
 }  // namespace baseline
 
 #ifdef TARNIX_SASA_X86
@@ -294,6 +297,7 @@ TARNIX_SASA_TARGET std::size_t keep_lanes(unsigned bits, std::uint32_t first, co
 
 #include "core/sasa_kernel.inc"
 #undef TARNIX_SASA_TARGET
+#undef TARNIX_SASA_STEP
 }  // namespace avx2
 #endif
 
