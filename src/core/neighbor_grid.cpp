@@ -95,8 +95,10 @@ std::int64_t NeighborGrid::axis_cell(float v) const {
 }
 
 std::size_t NeighborGrid::slot_of(const Key& key) const {
-    const std::uint64_t h = mix(static_cast<std::uint64_t>(key.x) ^
-                                mix(static_cast<std::uint64_t>(key.y) ^ mix(static_cast<std::uint64_t>(key.z))));
+    // One finalising mix over a weighted sum: the three axes need no mixing of their own.
+    const std::uint64_t h = mix(static_cast<std::uint64_t>(key.x) * 0x9E3779B97F4A7C15ULL +
+                                static_cast<std::uint64_t>(key.y) * 0xC2B2AE3D27D4EB4FULL +
+                                static_cast<std::uint64_t>(key.z) * 0x165667B19E3779F9ULL);
     return static_cast<std::size_t>(h) & (table_.size() - 1);
 }
 
