@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <tuple>
@@ -85,8 +86,8 @@ TEST(HydrogenBonds, GenerationOrderDecidesEqualEnergies) {
     Structure s;
     s.residues = blank_chain(5);
     s.residues[1].amino_acid = 'P';
-    const std::vector<ResiduePair> pairs = find_hydrogen_bonds(s.residues);
-    EXPECT_EQ(pairs.size(), 10u);
+    // Too short for a bridge: no pair to search.
+    EXPECT_TRUE(find_hydrogen_bonds(s.residues).empty());
     const auto& r = s.residues;
     auto partners = [](const std::array<HBondSlot, 2>& slots) {
         return std::vector<std::optional<std::uint64_t>>{slots[0].partner, slots[1].partner};
@@ -168,6 +169,7 @@ TEST(HydrogenBonds, BridgeSearchPairsLoseNoBridge) {
         }
         std::vector<ResiduePair> close;
         ClosePairFinder(r).for_each([&](ResiduePair pair) { close.push_back(pair); });
+        std::sort(close.begin(), close.end());
         const auto expected = ladders_of(find_bridges(r, close));
         ASSERT_EQ(ladders_of(find_bridges(r, bridge_search_pairs(r))), expected) << "trial " << trial;
         bridges += expected.size();
