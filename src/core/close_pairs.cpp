@@ -1,5 +1,7 @@
 #include "core/close_pairs.hpp"
 
+#include <limits>
+
 #include "core/neighbor_grid.hpp"
 
 namespace tarnix::core {
@@ -21,15 +23,24 @@ std::vector<Point3> ca_positions(const std::vector<Residue>& residues) {
 ClosePairFinder::ClosePairFinder(const std::vector<Residue>& residues) {
     const std::vector<Point3> positions = ca_positions(residues);
     const NeighborGrid grid(positions, kCellSize);
-    cell_start_.push_back(0);
-    above_start_.push_back(0);
+    const float nan = std::numeric_limits<float>::quiet_NaN();
     std::vector<std::size_t> around;
+    above_start_.push_back(0);
     for (std::size_t cell = 0; cell < grid.cell_count(); ++cell) {
+        cell_start_.push_back(residue_of_.size());
         for (std::size_t i : grid.members(cell)) {
             residue_of_.push_back(i);
-            cas_.push_back(positions[i]);
+            xs_.push_back(positions[i].x);
+            ys_.push_back(positions[i].y);
+            zs_.push_back(positions[i].z);
         }
-        cell_start_.push_back(residue_of_.size());
+        cell_end_.push_back(residue_of_.size());
+        while (residue_of_.size() % kLanes != 0) {
+            residue_of_.push_back(0);
+            xs_.push_back(nan);
+            ys_.push_back(nan);
+            zs_.push_back(nan);
+        }
         around.clear();
         grid.neighbourhood(cell, around);
         for (std::size_t other : around) {

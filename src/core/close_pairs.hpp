@@ -1,6 +1,9 @@
 // Residue pairs whose CA atoms lie within 9 A of each other.
 #pragma once
 
+#include <emmintrin.h>
+
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -17,13 +20,15 @@ struct ResiduePair {
     friend auto operator<=>(const ResiduePair&, const ResiduePair&) = default;
 };
 
+inline constexpr float kMaxSquaredCaDistance = 81.0f;
+
 // True when the squared distance, in single precision, is at most 81. The sign of each
 // difference does not change its square, so the order of the two points does not matter.
 inline bool within_close_distance(const Point3& a, const Point3& b) {
     const float dx = a.x - b.x;
     const float dy = a.y - b.y;
     const float dz = a.z - b.z;
-    return (dx * dx + dy * dy) + dz * dz <= 81.0f;
+    return (dx * dx + dy * dy) + dz * dz <= kMaxSquaredCaDistance;
 }
 
 inline bool cas_are_close(const Residue& a, const Residue& b) { return within_close_distance(a.ca, b.ca); }
@@ -35,38 +40,62 @@ class ClosePairFinder {
 public:
     explicit ClosePairFinder(const std::vector<Residue>& residues);
 
-    // visit(pair) once for every close pair, in no particular order. Cells are walked in
-    // half shells: each cell against itself and its occupied neighbours of a higher id.
+    // visit(pair) once for every close pair, in no particular order. Cells are walked in half
+    // shells: each cell against itself and against its occupied neighbours of a higher id.
     template <typename Visit>
     void for_each(Visit&& visit) const {
-        for (std::size_t cell = 0; cell + 1 < cell_start_.size(); ++cell) {
+        for (std::size_t cell = 0; cell < cell_count(); ++cell) {
             const std::size_t first = cell_start_[cell];
-            const std::size_t last = cell_start_[cell + 1];
-            for (std::size_t k = first; k < last; ++k) {
-                for (std::size_t l = k + 1; l < last; ++l) visit_if_close(k, l, visit);
-            }
-            for (std::size_t a = above_start_[cell]; a < above_start_[cell + 1]; ++a) {
-                const std::size_t other = above_[a];
-                for (std::size_t k = first; k < last; ++k) {
-                    for (std::size_t l = cell_start_[other]; l < cell_start_[other + 1]; ++l) visit_if_close(k, l, visit);
+            for (std::size_t k = first; k < cell_end_[cell]; ++k) {
+                // Within the cell only the entries after k, starting from k's block of lanes.
+                const std::size_t block = first + (k - first) / kLanes * kLanes;
+                scan(k, block, cell_end_[cell], (2u << (k - block)) - 1, visit);
+                for (std::size_t a = above_start_[cell]; a < above_start_[cell + 1]; ++a) {
+                    const std::size_t other = above_[a];
+                    scan(k, cell_start_[other], cell_end_[other], 0, visit);
                 }
             }
         }
     }
 
 private:
+    static constexpr std::size_t kLanes = 4;
+
+    std::size_t cell_count() const { return cell_end_.size(); }
+
+    // Tests entry k against the entries from..to, four at a time, in the arithmetic of
+    // within_close_distance; lanes in skip_first of the first block are left out.
     template <typename Visit>
-    void visit_if_close(std::size_t k, std::size_t l, Visit& visit) const {
-        if (!within_close_distance(cas_[k], cas_[l])) return;
-        const std::uint64_t a = residue_of_[k];
-        const std::uint64_t b = residue_of_[l];
-        visit(a < b ? ResiduePair{a, b} : ResiduePair{b, a});
+    void scan(std::size_t k, std::size_t from, std::size_t to, unsigned skip_first, Visit& visit) const {
+        const __m128 x = _mm_set1_ps(xs_[k]);
+        const __m128 y = _mm_set1_ps(ys_[k]);
+        const __m128 z = _mm_set1_ps(zs_[k]);
+        const __m128 limit = _mm_set1_ps(kMaxSquaredCaDistance);
+        unsigned skip = skip_first;
+        for (std::size_t l = from; l < to; l += kLanes) {
+            const __m128 dx = _mm_sub_ps(x, _mm_loadu_ps(xs_.data() + l));
+            const __m128 dy = _mm_sub_ps(y, _mm_loadu_ps(ys_.data() + l));
+            const __m128 dz = _mm_sub_ps(z, _mm_loadu_ps(zs_.data() + l));
+            const __m128 d2 = _mm_add_ps(_mm_add_ps(_mm_mul_ps(dx, dx), _mm_mul_ps(dy, dy)), _mm_mul_ps(dz, dz));
+            unsigned close = static_cast<unsigned>(_mm_movemask_ps(_mm_cmple_ps(d2, limit))) & ~skip;
+            skip = 0;
+            while (close != 0) {
+                const std::uint64_t a = residue_of_[k];
+                const std::uint64_t b = residue_of_[l + static_cast<std::size_t>(std::countr_zero(close))];
+                visit(a < b ? ResiduePair{a, b} : ResiduePair{b, a});
+                close &= close - 1;
+            }
+        }
     }
 
-    // Residues grouped by grid cell, with their CAs beside them.
+    // Residues grouped by grid cell, each cell padded to whole blocks of lanes with NaN
+    // coordinates, which are never close to anything.
     std::vector<std::uint64_t> residue_of_;
-    std::vector<Point3> cas_;
+    std::vector<float> xs_;
+    std::vector<float> ys_;
+    std::vector<float> zs_;
     std::vector<std::size_t> cell_start_;
+    std::vector<std::size_t> cell_end_;     // one past the cell's last real entry
     std::vector<std::size_t> above_start_;  // per cell, into above_
     std::vector<std::size_t> above_;        // occupied neighbour cells of a higher id
 };

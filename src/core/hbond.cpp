@@ -1,5 +1,7 @@
 #include "core/hbond.hpp"
 
+#include <emmintrin.h>
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -7,7 +9,6 @@
 #include <cstdint>
 #include <span>
 
-#include "core/geometry.hpp"
 
 namespace tarnix::core {
 namespace {
@@ -18,41 +19,77 @@ constexpr float kClashDistance = 0.5f;
 
 using BondSlots = std::array<HBondSlot, 2>;
 
-// std::round without the library call, exact for every double, the sign of zero included.
-double round_half_away_from_zero(double x) {
-    if (!(std::fabs(x) < 0x1p52)) return x;  // already whole, or not finite
-    const double whole = std::copysign(static_cast<double>(static_cast<std::int64_t>(x)), x);
-    const double fraction = x - whole;  // exact
-    if (fraction >= 0.5) return whole + 1.0;
-    if (fraction <= -0.5) return whole - 1.0;
-    return whole;
-}
-
-// The atoms of one residue that a bond energy reads, packed so the pair loop stays in cache.
-struct BondAtoms {
-    Point3 h;  // the amide hydrogen, or N when there is none
-    Point3 n;
-    Point3 c;
-    Point3 o;
+// One residue's atoms as a bond energy reads them, lane by lane for the four distances
+// H-O, H-C, N-C and N-O: as donor H, H, N, N (H is N when absent), as acceptor O, C, C, O.
+struct alignas(16) BondLanes {
+    float donor[3][4];
+    float acceptor[3][4];
     bool proline;
 };
 
-BondAtoms bond_atoms(const Residue& r) { return {r.h.value_or(r.n), r.n, r.c, r.o, r.amino_acid == 'P'}; }
+BondLanes bond_lanes(const Residue& r) {
+    const Point3 h = r.h.value_or(r.n);
+    return {{{h.x, h.x, r.n.x, r.n.x}, {h.y, h.y, r.n.y, r.n.y}, {h.z, h.z, r.n.z, r.n.z}},
+            {{r.o.x, r.c.x, r.c.x, r.o.x}, {r.o.y, r.c.y, r.c.y, r.o.y}, {r.o.z, r.c.z, r.c.z, r.o.z}},
+            r.amino_acid == 'P'};
+}
 
-double bond_energy(const BondAtoms& donor, const BondAtoms& acceptor) {
-    if (donor.proline) return 0.0;
-    const float r_ho = distance(donor.h, acceptor.o);
-    const float r_hc = distance(donor.h, acceptor.c);
-    const float r_nc = distance(donor.n, acceptor.c);
-    const float r_no = distance(donor.n, acceptor.o);
-    if (r_ho < kClashDistance || r_hc < kClashDistance || r_nc < kClashDistance || r_no < kClashDistance) {
-        return kClashEnergy;
-    }
-    const double s = (1.0 / static_cast<double>(r_no) + 1.0 / static_cast<double>(r_hc)) -
-                     1.0 / static_cast<double>(r_ho) - 1.0 / static_cast<double>(r_nc);
-    const double energy = round_half_away_from_zero(s * kCouplingConstant * 1000.0) / 1000.0;
-    if (std::isnan(energy)) return kClashEnergy;
-    return std::max(energy, kClashEnergy);
+// The four distances of a bond, side by side, each in the arithmetic of distance(): packed
+// square roots round as scalar ones do.
+__m128 bond_distances(const float (&donor)[3][4], const float (&acceptor)[3][4]) {
+    const __m128 dx = _mm_sub_ps(_mm_load_ps(donor[0]), _mm_load_ps(acceptor[0]));
+    const __m128 dy = _mm_sub_ps(_mm_load_ps(donor[1]), _mm_load_ps(acceptor[1]));
+    const __m128 dz = _mm_sub_ps(_mm_load_ps(donor[2]), _mm_load_ps(acceptor[2]));
+    return _mm_sqrt_ps(_mm_add_ps(_mm_add_ps(_mm_mul_ps(dx, dx), _mm_mul_ps(dy, dy)), _mm_mul_ps(dz, dz)));
+}
+
+bool clashes(__m128 distances) {
+    return _mm_movemask_ps(_mm_cmplt_ps(distances, _mm_set1_ps(kClashDistance))) != 0;
+}
+
+__m128d select(__m128d mask, __m128d if_set, __m128d otherwise) {
+    return _mm_or_pd(_mm_and_pd(mask, if_set), _mm_andnot_pd(mask, otherwise));
+}
+
+// std::round, for values below 2^31 in magnitude, the sign of zero included.
+__m128d round_half_away_from_zero(__m128d x) {
+    const __m128d sign = _mm_set1_pd(-0.0);
+    const __m128d whole = _mm_or_pd(_mm_andnot_pd(sign, _mm_cvtepi32_pd(_mm_cvttpd_epi32(x))), _mm_and_pd(sign, x));
+    const __m128d fraction = _mm_sub_pd(x, whole);  // exact
+    const __m128d one = _mm_set1_pd(1.0);
+    const __m128d up = select(_mm_cmpge_pd(fraction, _mm_set1_pd(0.5)), _mm_add_pd(whole, one), whole);
+    return select(_mm_cmple_pd(fraction, _mm_set1_pd(-0.5)), _mm_sub_pd(whole, one), up);
+}
+
+double finish_energy(bool proline, bool clash, double scaled, double rounded) {
+    if (proline) return 0.0;
+    if (clash || std::isnan(scaled)) return kClashEnergy;
+    return std::max(rounded / 1000.0, kClashEnergy);
+}
+
+// The energies of the bonds a -> b and b -> a, computed side by side so that neither waits for
+// the other. Where no atoms clash every distance is at least 0.5 A, so every reciprocal is at
+// most 2 and the scaled sum stays far below 2^31 in magnitude, or is not a number.
+std::array<double, 2> bond_energies(const BondLanes& a, const BondLanes& b) {
+    const __m128 r_ab = bond_distances(a.donor, b.acceptor);  // H-O, H-C, N-C, N-O
+    const __m128 r_ba = bond_distances(b.donor, a.acceptor);
+    const __m128d one = _mm_set1_pd(1.0);
+    const __m128d h_ab = _mm_div_pd(one, _mm_cvtps_pd(r_ab));  // 1/r_ho, 1/r_hc
+    const __m128d n_ab = _mm_div_pd(one, _mm_cvtps_pd(_mm_movehl_ps(r_ab, r_ab)));  // 1/r_nc, 1/r_no
+    const __m128d h_ba = _mm_div_pd(one, _mm_cvtps_pd(r_ba));
+    const __m128d n_ba = _mm_div_pd(one, _mm_cvtps_pd(_mm_movehl_ps(r_ba, r_ba)));
+    // Lane 0 for a -> b, lane 1 for b -> a: S = (1/r_no + 1/r_hc) - 1/r_ho - 1/r_nc.
+    const __m128d s = _mm_sub_pd(
+        _mm_sub_pd(_mm_add_pd(_mm_unpackhi_pd(n_ab, n_ba), _mm_unpackhi_pd(h_ab, h_ba)), _mm_unpacklo_pd(h_ab, h_ba)),
+        _mm_unpacklo_pd(n_ab, n_ba));
+    const __m128d scaled = _mm_mul_pd(_mm_mul_pd(s, _mm_set1_pd(kCouplingConstant)), _mm_set1_pd(1000.0));
+    const __m128d rounded = round_half_away_from_zero(scaled);
+    alignas(16) double scaled_lanes[2];
+    alignas(16) double rounded_lanes[2];
+    _mm_store_pd(scaled_lanes, scaled);
+    _mm_store_pd(rounded_lanes, rounded);
+    return {finish_energy(a.proline, clashes(r_ab), scaled_lanes[0], rounded_lanes[0]),
+            finish_energy(b.proline, clashes(r_ba), scaled_lanes[1], rounded_lanes[1])};
 }
 
 // Where the candidate donor -> acceptor comes in the order the close pairs generate candidates:
@@ -131,7 +168,7 @@ private:
 }  // namespace
 
 double hbond_energy(const Residue& donor, const Residue& acceptor) {
-    return bond_energy(bond_atoms(donor), bond_atoms(acceptor));
+    return bond_energies(bond_lanes(donor), bond_lanes(acceptor))[0];
 }
 
 void offer_candidate(std::vector<Residue>& residues, const HBondCandidate& candidate) {
@@ -157,19 +194,19 @@ std::vector<ResiduePair> bridge_search_pairs(const std::vector<Residue>& residue
 }
 
 std::vector<ResiduePair> find_hydrogen_bonds(std::vector<Residue>& residues) {
-    std::vector<BondAtoms> atoms;
+    std::vector<BondLanes> atoms;
     atoms.reserve(residues.size());
-    for (const Residue& r : residues) atoms.push_back(bond_atoms(r));
+    for (const Residue& r : residues) atoms.push_back(bond_lanes(r));
     std::vector<BondSlots> donor_slots(residues.size());
     std::vector<BondSlots> acceptor_slots(residues.size());
-    auto try_bond = [&](std::uint64_t donor, std::uint64_t acceptor) {
-        const double energy = bond_energy(atoms[donor], atoms[acceptor]);
-        if (energy < kCandidateCutoff) offer(donor_slots[donor], acceptor_slots[acceptor], {donor, acceptor, energy});
-    };
     ClosePairFinder(residues).for_each([&](ResiduePair pair) {
         // Direct neighbours never bond, and at separation two only the lower residue donates.
-        if (pair.j >= pair.i + 2) try_bond(pair.i, pair.j);
-        if (pair.j >= pair.i + 3) try_bond(pair.j, pair.i);
+        if (pair.j < pair.i + 2) return;
+        const auto [forward, backward] = bond_energies(atoms[pair.i], atoms[pair.j]);
+        if (forward < kCandidateCutoff) offer(donor_slots[pair.i], acceptor_slots[pair.j], {pair.i, pair.j, forward});
+        if (pair.j >= pair.i + 3 && backward < kCandidateCutoff) {
+            offer(donor_slots[pair.j], acceptor_slots[pair.i], {pair.j, pair.i, backward});
+        }
     });
     for (std::size_t k = 0; k < residues.size(); ++k) {
         residues[k].donor_bonds = donor_slots[k];
