@@ -24,8 +24,7 @@ ClosePairFinder::ClosePairFinder(const std::vector<Residue>& residues) {
     const std::vector<Point3> positions = ca_positions(residues);
     const NeighborGrid grid(positions, kCellSize);
     const float nan = std::numeric_limits<float>::quiet_NaN();
-    std::vector<std::size_t> around;
-    above_start_.push_back(0);
+    forward_start_.push_back(0);
     for (std::size_t cell = 0; cell < grid.cell_count(); ++cell) {
         cell_start_.push_back(residue_of_.size());
         for (std::size_t i : grid.members(cell)) {
@@ -41,12 +40,8 @@ ClosePairFinder::ClosePairFinder(const std::vector<Residue>& residues) {
             ys_.push_back(nan);
             zs_.push_back(nan);
         }
-        around.clear();
-        grid.neighbourhood(cell, around);
-        for (std::size_t other : around) {
-            if (other > cell) above_.push_back(other);
-        }
-        above_start_.push_back(above_.size());
+        grid.forward_neighbours(cell, forward_);
+        forward_start_.push_back(forward_.size());
     }
 }
 

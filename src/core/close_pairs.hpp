@@ -41,7 +41,7 @@ public:
     explicit ClosePairFinder(const std::vector<Residue>& residues);
 
     // visit(pair) once for every close pair, in no particular order. Cells are walked in half
-    // shells: each cell against itself and against its occupied neighbours of a higher id.
+    // shells: each cell against itself and against its forward neighbours.
     template <typename Visit>
     void for_each(Visit&& visit) const {
         for (std::size_t cell = 0; cell < cell_count(); ++cell) {
@@ -50,8 +50,8 @@ public:
                 // Within the cell only the entries after k, starting from k's block of lanes.
                 const std::size_t block = first + (k - first) / kLanes * kLanes;
                 scan(k, block, cell_end_[cell], (2u << (k - block)) - 1, visit);
-                for (std::size_t a = above_start_[cell]; a < above_start_[cell + 1]; ++a) {
-                    const std::size_t other = above_[a];
+                for (std::size_t f = forward_start_[cell]; f < forward_start_[cell + 1]; ++f) {
+                    const std::size_t other = forward_[f];
                     scan(k, cell_start_[other], cell_end_[other], 0, visit);
                 }
             }
@@ -96,8 +96,8 @@ private:
     std::vector<float> zs_;
     std::vector<std::size_t> cell_start_;
     std::vector<std::size_t> cell_end_;     // one past the cell's last real entry
-    std::vector<std::size_t> above_start_;  // per cell, into above_
-    std::vector<std::size_t> above_;        // occupied neighbour cells of a higher id
+    std::vector<std::size_t> forward_start_;  // per cell, into forward_
+    std::vector<std::size_t> forward_;        // NeighborGrid::forward_neighbours of each cell
 };
 
 }  // namespace tarnix::core

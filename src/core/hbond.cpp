@@ -165,6 +165,56 @@ private:
     std::size_t count_ = 0;
 };
 
+// Fills the bond slots from the close pairs. Pairs wait in small batches whose energies are
+// computed in one run without data-dependent branches, so that the long chains of square roots
+// and divisions of successive pairs overlap.
+class BondCollector {
+public:
+    explicit BondCollector(const std::vector<Residue>& residues)
+        : donor_slots_(residues.size()), acceptor_slots_(residues.size()) {
+        atoms_.reserve(residues.size());
+        for (const Residue& r : residues) atoms_.push_back(bond_lanes(r));
+    }
+
+    void add(ResiduePair pair) {
+        // Direct neighbours never bond.
+        if (pair.j < pair.i + 2) return;
+        batch_[count_++] = pair;
+        if (count_ == kBatch) flush();
+    }
+
+    // Writes every residue's slots, clearing those of residues without bonds.
+    void finish(std::vector<Residue>& residues) {
+        flush();
+        for (std::size_t k = 0; k < residues.size(); ++k) {
+            residues[k].donor_bonds = donor_slots_[k];
+            residues[k].acceptor_bonds = acceptor_slots_[k];
+        }
+    }
+
+private:
+    static constexpr std::size_t kBatch = 64;
+
+    void flush() {
+        std::array<std::array<double, 2>, kBatch> energies;
+        for (std::size_t k = 0; k < count_; ++k) energies[k] = bond_energies(atoms_[batch_[k].i], atoms_[batch_[k].j]);
+        for (std::size_t k = 0; k < count_; ++k) {
+            const auto [i, j] = batch_[k];
+            const auto [forward, backward] = energies[k];
+            if (forward < kCandidateCutoff) offer(donor_slots_[i], acceptor_slots_[j], {i, j, forward});
+            // At separation two only the lower residue donates.
+            if (j >= i + 3 && backward < kCandidateCutoff) offer(donor_slots_[j], acceptor_slots_[i], {j, i, backward});
+        }
+        count_ = 0;
+    }
+
+    std::vector<BondLanes> atoms_;
+    std::vector<BondSlots> donor_slots_;
+    std::vector<BondSlots> acceptor_slots_;
+    std::array<ResiduePair, kBatch> batch_;
+    std::size_t count_ = 0;
+};
+
 }  // namespace
 
 double hbond_energy(const Residue& donor, const Residue& acceptor) {
@@ -194,24 +244,9 @@ std::vector<ResiduePair> bridge_search_pairs(const std::vector<Residue>& residue
 }
 
 std::vector<ResiduePair> find_hydrogen_bonds(std::vector<Residue>& residues) {
-    std::vector<BondLanes> atoms;
-    atoms.reserve(residues.size());
-    for (const Residue& r : residues) atoms.push_back(bond_lanes(r));
-    std::vector<BondSlots> donor_slots(residues.size());
-    std::vector<BondSlots> acceptor_slots(residues.size());
-    ClosePairFinder(residues).for_each([&](ResiduePair pair) {
-        // Direct neighbours never bond, and at separation two only the lower residue donates.
-        if (pair.j < pair.i + 2) return;
-        const auto [forward, backward] = bond_energies(atoms[pair.i], atoms[pair.j]);
-        if (forward < kCandidateCutoff) offer(donor_slots[pair.i], acceptor_slots[pair.j], {pair.i, pair.j, forward});
-        if (pair.j >= pair.i + 3 && backward < kCandidateCutoff) {
-            offer(donor_slots[pair.j], acceptor_slots[pair.i], {pair.j, pair.i, backward});
-        }
-    });
-    for (std::size_t k = 0; k < residues.size(); ++k) {
-        residues[k].donor_bonds = donor_slots[k];
-        residues[k].acceptor_bonds = acceptor_slots[k];
-    }
+    BondCollector collector(residues);
+    ClosePairFinder(residues).for_each([&](ResiduePair pair) { collector.add(pair); });
+    collector.finish(residues);
     return bridge_search_pairs(residues);
 }
 

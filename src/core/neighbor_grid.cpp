@@ -24,6 +24,11 @@ std::uint64_t mix(std::uint64_t h) {
     return h;
 }
 
+// append_around computes the same hash with the inner part shared between keys.
+std::uint64_t key_hash(std::int64_t x, std::int64_t y, std::int64_t z) {
+    return mix(static_cast<std::uint64_t>(x) ^ mix(static_cast<std::uint64_t>(y) ^ mix(static_cast<std::uint64_t>(z))));
+}
+
 }  // namespace
 
 NeighborGrid::NeighborGrid(std::span<const Point3> points, float cell_size) : cell_size_(cell_size) {
@@ -65,18 +70,36 @@ NeighborGrid::NeighborGrid(std::span<const Point3> points, float cell_size) : ce
     }
 }
 
-void NeighborGrid::neighbourhood(std::size_t cell, std::vector<std::size_t>& out) const {
+template <typename Keep>
+void NeighborGrid::append_around(std::size_t cell, Keep keep, std::vector<std::size_t>& out) const {
     const Key centre = cell_keys_[cell];
-    out.push_back(cell);
+    std::uint64_t z_mixed[3];
+    for (std::int64_t dz = -1; dz <= 1; ++dz) z_mixed[dz + 1] = mix(static_cast<std::uint64_t>(centre.z + dz));
     for (std::int64_t dx = -1; dx <= 1; ++dx) {
         for (std::int64_t dy = -1; dy <= 1; ++dy) {
             for (std::int64_t dz = -1; dz <= 1; ++dz) {
-                const std::size_t other = find(Key{centre.x + dx, centre.y + dy, centre.z + dz});
-                if (other == cell_count() || other == cell) continue;
-                out.push_back(other);
+                if (!keep(dx, dy, dz)) continue;
+                const Key key{centre.x + dx, centre.y + dy, centre.z + dz};
+                const std::uint64_t hash =
+                    mix(static_cast<std::uint64_t>(key.x) ^ mix(static_cast<std::uint64_t>(key.y) ^ z_mixed[dz + 1]));
+                const std::size_t other = find(key, hash);
+                if (other != cell_count()) out.push_back(other);
             }
         }
     }
+}
+
+void NeighborGrid::neighbourhood(std::size_t cell, std::vector<std::size_t>& out) const {
+    out.push_back(cell);
+    append_around(cell, [](std::int64_t dx, std::int64_t dy, std::int64_t dz) { return dx != 0 || dy != 0 || dz != 0; },
+                  out);
+}
+
+void NeighborGrid::forward_neighbours(std::size_t cell, std::vector<std::size_t>& out) const {
+    append_around(
+        cell,
+        [](std::int64_t dx, std::int64_t dy, std::int64_t dz) { return dx > 0 || (dx == 0 && (dy > 0 || (dy == 0 && dz > 0))); },
+        out);
 }
 
 NeighborGrid::Key NeighborGrid::key_of(const Point3& p) const {
@@ -95,9 +118,7 @@ std::int64_t NeighborGrid::axis_cell(float v) const {
 }
 
 std::size_t NeighborGrid::slot_of(const Key& key) const {
-    const std::uint64_t h = mix(static_cast<std::uint64_t>(key.x) ^
-                                mix(static_cast<std::uint64_t>(key.y) ^ mix(static_cast<std::uint64_t>(key.z))));
-    return static_cast<std::size_t>(h) & (table_.size() - 1);
+    return static_cast<std::size_t>(key_hash(key.x, key.y, key.z)) & (table_.size() - 1);
 }
 
 std::size_t NeighborGrid::probe(const Key& key, std::size_t empty) const {
@@ -111,8 +132,8 @@ void NeighborGrid::grow(std::size_t empty) {
     for (std::size_t cell = 0; cell < cell_keys_.size(); ++cell) table_[probe(cell_keys_[cell], empty)] = cell;
 }
 
-std::size_t NeighborGrid::find(const Key& key) const {
-    std::size_t slot = slot_of(key);
+std::size_t NeighborGrid::find(const Key& key, std::uint64_t hash) const {
+    std::size_t slot = static_cast<std::size_t>(hash) & (table_.size() - 1);
     while (table_[slot] != cell_count()) {
         if (cell_keys_[table_[slot]] == key) return table_[slot];
         slot = (slot + 1) & (table_.size() - 1);
