@@ -24,6 +24,16 @@ ClosePairFinder::ClosePairFinder(const std::vector<Residue>& residues) {
     const std::vector<Point3> positions = ca_positions(residues);
     const NeighborGrid grid(positions, kCellSize);
     const float nan = std::numeric_limits<float>::quiet_NaN();
+    // Each cell pads by at most kLanes - 1 entries and has at most 13 forward neighbours.
+    const std::size_t entries = residues.size() + (kLanes - 1) * grid.cell_count();
+    residue_of_.reserve(entries);
+    xs_.reserve(entries);
+    ys_.reserve(entries);
+    zs_.reserve(entries);
+    cell_start_.reserve(grid.cell_count());
+    cell_end_.reserve(grid.cell_count());
+    forward_start_.reserve(grid.cell_count() + 1);
+    forward_.reserve(13 * grid.cell_count());
     forward_start_.push_back(0);
     for (std::size_t cell = 0; cell < grid.cell_count(); ++cell) {
         cell_start_.push_back(residue_of_.size());

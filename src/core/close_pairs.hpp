@@ -95,7 +95,7 @@ private:
     std::vector<float> ys_;
     std::vector<float> zs_;
     std::vector<std::size_t> cell_start_;
-    std::vector<std::size_t> cell_end_;     // one past the cell's last real entry
+    std::vector<std::size_t> cell_end_;       // one past the cell's last real entry
     std::vector<std::size_t> forward_start_;  // per cell, into forward_
     std::vector<std::size_t> forward_;        // NeighborGrid::forward_neighbours of each cell
 };

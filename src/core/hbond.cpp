@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <span>
 
-
 namespace tarnix::core {
 namespace {
 
