@@ -1,9 +1,8 @@
 #include "core/close_pairs.hpp"
 
-#include <algorithm>
 #include <limits>
 
-#include "core/geometry.hpp"
+#include "core/neighbor_grid.hpp"
 
 namespace tarnix::core {
 namespace {
@@ -11,8 +10,6 @@ namespace {
 // Wider than the 9 A cut-off so that float rounding in the distance test can
 // never make a pair close across more than one cell boundary.
 constexpr float kCellSize = 10.0f;
-constexpr float kMaxSquaredDistance = 81.0f;
-constexpr std::size_t kNoCell = std::numeric_limits<std::size_t>::max();
 
 std::vector<Point3> ca_positions(const std::vector<Residue>& residues) {
     std::vector<Point3> cas(residues.size());
@@ -22,30 +19,40 @@ std::vector<Point3> ca_positions(const std::vector<Residue>& residues) {
 
 }  // namespace
 
-bool cas_are_close(const Residue& a, const Residue& b) { return squared_length(a.ca - b.ca) <= kMaxSquaredDistance; }
-
 // Residues with a non-finite CA are in no cell: no distance to them is ever close.
-ClosePairFinder::ClosePairFinder(const std::vector<Residue>& residues)
-    : residues_(residues), grid_(ca_positions(residues), kCellSize), cell_of_(residues.size(), kNoCell) {
-    // Each residue's cell, and each cell's occupied neighbourhood, gathered once.
-    around_start_.push_back(0);
-    for (std::size_t cell = 0; cell < grid_.cell_count(); ++cell) {
-        for (std::size_t i : grid_.members(cell)) cell_of_[i] = cell;
-        grid_.neighbourhood(cell, around_);
-        around_start_.push_back(around_.size());
-    }
-}
-
-void ClosePairFinder::partners_after(std::uint64_t i, std::vector<std::uint64_t>& out) const {
-    out.clear();
-    const std::size_t cell = cell_of_[i];
-    if (cell == kNoCell) return;
-    for (std::size_t k = around_start_[cell]; k < around_start_[cell + 1]; ++k) {
-        for (std::size_t j : grid_.members(around_[k])) {
-            if (j > i && cas_are_close(residues_[i], residues_[j])) out.push_back(j);
+ClosePairFinder::ClosePairFinder(const std::vector<Residue>& residues) {
+    const std::vector<Point3> positions = ca_positions(residues);
+    const NeighborGrid grid(positions, kCellSize);
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    // Each cell pads by at most kLanes - 1 entries and has at most 13 forward neighbours.
+    const std::size_t entries = residues.size() + (kLanes - 1) * grid.cell_count();
+    residue_of_.reserve(entries);
+    xs_.reserve(entries);
+    ys_.reserve(entries);
+    zs_.reserve(entries);
+    cell_start_.reserve(grid.cell_count());
+    cell_end_.reserve(grid.cell_count());
+    forward_start_.reserve(grid.cell_count() + 1);
+    forward_.reserve(13 * grid.cell_count());
+    forward_start_.push_back(0);
+    for (std::size_t cell = 0; cell < grid.cell_count(); ++cell) {
+        cell_start_.push_back(residue_of_.size());
+        for (std::size_t i : grid.members(cell)) {
+            residue_of_.push_back(i);
+            xs_.push_back(positions[i].x);
+            ys_.push_back(positions[i].y);
+            zs_.push_back(positions[i].z);
         }
+        cell_end_.push_back(residue_of_.size());
+        while (residue_of_.size() % kLanes != 0) {
+            residue_of_.push_back(0);
+            xs_.push_back(nan);
+            ys_.push_back(nan);
+            zs_.push_back(nan);
+        }
+        grid.forward_neighbours(cell, forward_);
+        forward_start_.push_back(forward_.size());
     }
-    std::sort(out.begin(), out.end());
 }
 
 }  // namespace tarnix::core

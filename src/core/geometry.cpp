@@ -75,8 +75,6 @@ void compute_residue_geometry(std::vector<Residue>& residues, const Segments& se
 
 }  // namespace
 
-float length(Point3 a) { return std::sqrt(squared_length(a)); }
-
 float dihedral_angle(Point3 p1, Point3 p2, Point3 p3, Point3 p4) {
     const Point3 b1 = p2 - p1;
     const Point3 b2 = p3 - p2;

@@ -3,6 +3,7 @@
 // results are reproducible bit for bit.
 #pragma once
 
+#include <cmath>
 #include <vector>
 
 #include "core/structure.hpp"
@@ -15,7 +16,7 @@ inline Point3 operator/(Point3 a, float d) { return {a.x / d, a.y / d, a.z / d};
 
 inline float dot(Point3 a, Point3 b) { return (a.x * b.x + a.y * b.y) + a.z * b.z; }
 inline float squared_length(Point3 a) { return (a.x * a.x + a.y * a.y) + a.z * a.z; }
-float length(Point3 a);
+inline float length(Point3 a) { return std::sqrt(squared_length(a)); }
 inline float distance(Point3 a, Point3 b) { return length(a - b); }
 
 inline Point3 cross(Point3 a, Point3 b) {

@@ -25,14 +25,15 @@ inline constexpr double kCandidateCutoff = -0.01;
 // Bonds must be stronger than this to pass the bond tests.
 inline constexpr double kBondThreshold = -0.5;
 
-// Offers a candidate to the slots of its donor and its acceptor. Offered in the order the close
-// pairs generate them, the slots end with the best two per side, the earlier of equal energies
-// first: what a stable sort by energy would give, without holding every candidate.
+// Offers a candidate to the slots of its donor and its acceptor. Whatever the order of the offers,
+// the slots end with the best two per side, of equal energies the one the close pairs generate
+// first (lower residue, then higher, the lower donating first): what walking the candidates
+// sorted by energy, stably, would give.
 void offer_candidate(std::vector<Residue>& residues, const HBondCandidate& candidate);
 
-// The close pairs (i, j), ordered by i then j, joined by a passing bond between a residue at most
-// one position from i and one at most one from j: every pair on which a bridge test can succeed.
-// Each residue holds at most four bonds, so the list is linear in the residue count.
+// The close pairs (i, j), ordered by i then j, on which a bridge test can succeed: j >= i + 4,
+// both ends inside the structure, and a passing bond of a bridge pattern between them. Each
+// residue holds at most four bonds, so the list is linear in the residue count.
 std::vector<ResiduePair> bridge_search_pairs(const std::vector<Residue>& residues);
 
 // The whole phase: clears the slots and fills them, using each close pair as it is found.

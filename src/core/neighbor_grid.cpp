@@ -24,6 +24,12 @@ std::uint64_t mix(std::uint64_t h) {
     return h;
 }
 
+// One finalising mix over a weighted sum: the three axes need no mixing of their own.
+std::uint64_t key_hash(std::int64_t x, std::int64_t y, std::int64_t z) {
+    return mix(static_cast<std::uint64_t>(x) * 0x9E3779B97F4A7C15ULL + static_cast<std::uint64_t>(y) * 0xC2B2AE3D27D4EB4FULL +
+               static_cast<std::uint64_t>(z) * 0x165667B19E3779F9ULL);
+}
+
 }  // namespace
 
 NeighborGrid::NeighborGrid(std::span<const Point3> points, float cell_size) : cell_size_(cell_size) {
@@ -65,18 +71,31 @@ NeighborGrid::NeighborGrid(std::span<const Point3> points, float cell_size) : ce
     }
 }
 
-void NeighborGrid::neighbourhood(std::size_t cell, std::vector<std::size_t>& out) const {
+template <typename Keep>
+void NeighborGrid::append_around(std::size_t cell, Keep keep, std::vector<std::size_t>& out) const {
     const Key centre = cell_keys_[cell];
-    out.push_back(cell);
     for (std::int64_t dx = -1; dx <= 1; ++dx) {
         for (std::int64_t dy = -1; dy <= 1; ++dy) {
             for (std::int64_t dz = -1; dz <= 1; ++dz) {
+                if (!keep(dx, dy, dz)) continue;
                 const std::size_t other = find(Key{centre.x + dx, centre.y + dy, centre.z + dz});
-                if (other == cell_count() || other == cell) continue;
-                out.push_back(other);
+                if (other != cell_count()) out.push_back(other);
             }
         }
     }
+}
+
+void NeighborGrid::neighbourhood(std::size_t cell, std::vector<std::size_t>& out) const {
+    out.push_back(cell);
+    append_around(cell, [](std::int64_t dx, std::int64_t dy, std::int64_t dz) { return dx != 0 || dy != 0 || dz != 0; },
+                  out);
+}
+
+void NeighborGrid::forward_neighbours(std::size_t cell, std::vector<std::size_t>& out) const {
+    append_around(
+        cell,
+        [](std::int64_t dx, std::int64_t dy, std::int64_t dz) { return dx > 0 || (dx == 0 && (dy > 0 || (dy == 0 && dz > 0))); },
+        out);
 }
 
 NeighborGrid::Key NeighborGrid::key_of(const Point3& p) const {
@@ -95,11 +114,7 @@ std::int64_t NeighborGrid::axis_cell(float v) const {
 }
 
 std::size_t NeighborGrid::slot_of(const Key& key) const {
-    // One finalising mix over a weighted sum: the three axes need no mixing of their own.
-    const std::uint64_t h = mix(static_cast<std::uint64_t>(key.x) * 0x9E3779B97F4A7C15ULL +
-                                static_cast<std::uint64_t>(key.y) * 0xC2B2AE3D27D4EB4FULL +
-                                static_cast<std::uint64_t>(key.z) * 0x165667B19E3779F9ULL);
-    return static_cast<std::size_t>(h) & (table_.size() - 1);
+    return static_cast<std::size_t>(key_hash(key.x, key.y, key.z)) & (table_.size() - 1);
 }
 
 std::size_t NeighborGrid::probe(const Key& key, std::size_t empty) const {

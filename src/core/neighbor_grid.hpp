@@ -32,6 +32,10 @@ public:
     // Appends the cell itself, then each occupied neighbour cell.
     void neighbourhood(std::size_t cell, std::vector<std::size_t>& out) const;
 
+    // Appends the occupied neighbour cells at the 13 offsets (dx, dy, dz) that come after
+    // (0, 0, 0) in lexicographic order: of two neighbouring cells, exactly one lists the other.
+    void forward_neighbours(std::size_t cell, std::vector<std::size_t>& out) const;
+
 private:
     struct Key {
         std::int64_t x;
@@ -45,6 +49,10 @@ private:
     std::size_t slot_of(const Key& key) const;
     // Cell id of key, or cell_count() when no point lies in that cell.
     std::size_t find(const Key& key) const;
+    // Appends the occupied cells around cell at the offsets keep(dx, dy, dz) accepts, in
+    // dx, dy, dz order.
+    template <typename Keep>
+    void append_around(std::size_t cell, Keep keep, std::vector<std::size_t>& out) const;
     // While building: the slot holding key, or the empty slot where it belongs.
     std::size_t probe(const Key& key, std::size_t empty) const;
     // Doubles the table and places the cells again.

@@ -12,9 +12,10 @@
 #include <numbers>
 #include <string_view>
 
-#if defined(__x86_64__) || defined(__i386__)
+#include "core/simd.hpp"
+
+#ifdef TARNIX_X86_SIMD
 #include <immintrin.h>
-#define TARNIX_SASA_X86 1
 #endif
 
 #include "core/neighbor_grid.hpp"
@@ -232,7 +233,7 @@ constexpr std::size_t kWidth = 4;
 constexpr std::size_t kVectors = 2;
 
 unsigned lane_bits(const Mask& m) {
-#ifdef TARNIX_SASA_X86
+#ifdef TARNIX_X86_SIMD
     return static_cast<unsigned>(_mm_movemask_ps(reinterpret_cast<__m128>(m)));
 #else
     unsigned bits = 0;
@@ -259,7 +260,7 @@ std::size_t keep_lanes(unsigned bits, std::uint32_t first, const Floats& d2, std
 #undef TARNIX_SASA_STEP
 }  // namespace baseline
 
-#ifdef TARNIX_SASA_X86
+#ifdef TARNIX_X86_SIMD
 namespace avx2 {
 #define TARNIX_SASA_TARGET __attribute__((target("avx2")))
 typedef float Floats __attribute__((vector_size(32)));
@@ -305,7 +306,7 @@ TARNIX_SASA_TARGET std::size_t keep_lanes(unsigned bits, std::uint32_t first, co
 using SphereAreas = void (*)(const Spheres&, const NeighborGrid&, std::uint64_t, std::size_t, std::size_t, float*);
 
 SphereAreas sphere_areas_of(SasaKernel kernel) {
-#ifdef TARNIX_SASA_X86
+#ifdef TARNIX_X86_SIMD
     if (kernel == SasaKernel::Avx2 && sasa_kernel_supported(kernel)) return avx2::sphere_areas;
 #endif
     (void)kernel;
@@ -343,7 +344,7 @@ bool sasa_kernel_supported(SasaKernel kernel) {
     switch (kernel) {
         case SasaKernel::Baseline: return true;
         case SasaKernel::Avx2:
-#ifdef TARNIX_SASA_X86
+#ifdef TARNIX_X86_SIMD
             return __builtin_cpu_supports("avx2");
 #else
             return false;

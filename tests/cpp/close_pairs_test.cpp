@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <random>
@@ -29,6 +30,7 @@ std::vector<Residue> with_cas(const std::vector<Point3>& cas) {
 std::vector<ResiduePair> find_close_pairs(const std::vector<Residue>& residues) {
     std::vector<ResiduePair> pairs;
     ClosePairFinder(residues).for_each([&](ResiduePair pair) { pairs.push_back(pair); });
+    std::sort(pairs.begin(), pairs.end());
     return pairs;
 }
 

@@ -1,12 +1,19 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
+#include <limits>
 #include <random>
+#include <string>
 #include <tuple>
+#include <variant>
 
+#include "core/geometry.hpp"
 #include "core/hbond.hpp"
 #include "core/strand.hpp"
 #include "core_fixtures.hpp"
+#include "io/structure_file.hpp"
 
 namespace tarnix::core {
 namespace {
@@ -85,8 +92,8 @@ TEST(HydrogenBonds, GenerationOrderDecidesEqualEnergies) {
     Structure s;
     s.residues = blank_chain(5);
     s.residues[1].amino_acid = 'P';
-    const std::vector<ResiduePair> pairs = find_hydrogen_bonds(s.residues);
-    EXPECT_EQ(pairs.size(), 10u);
+    // Too short for a bridge: no pair to search.
+    EXPECT_TRUE(find_hydrogen_bonds(s.residues).empty());
     const auto& r = s.residues;
     auto partners = [](const std::array<HBondSlot, 2>& slots) {
         return std::vector<std::optional<std::uint64_t>>{slots[0].partner, slots[1].partner};
@@ -168,12 +175,110 @@ TEST(HydrogenBonds, BridgeSearchPairsLoseNoBridge) {
         }
         std::vector<ResiduePair> close;
         ClosePairFinder(r).for_each([&](ResiduePair pair) { close.push_back(pair); });
+        std::sort(close.begin(), close.end());
         const auto expected = ladders_of(find_bridges(r, close));
         ASSERT_EQ(ladders_of(find_bridges(r, bridge_search_pairs(r))), expected) << "trial " << trial;
         bridges += expected.size();
     }
     EXPECT_GT(bridges, 200u);
 }
+
+// The phase written out literally: every pair, scalar energies, a stable sort, then the walk.
+namespace literal {
+
+float length_of(Point3 a, Point3 b) {
+    const float dx = a.x - b.x, dy = a.y - b.y, dz = a.z - b.z;
+    return std::sqrt((dx * dx + dy * dy) + dz * dz);
+}
+
+double energy(const Residue& d, const Residue& a) {
+    if (d.amino_acid == 'P') return 0.0;
+    const Point3 h = d.h.value_or(d.n);
+    const float r_ho = length_of(h, a.o), r_hc = length_of(h, a.c), r_nc = length_of(d.n, a.c), r_no = length_of(d.n, a.o);
+    if (r_ho < 0.5f || r_hc < 0.5f || r_nc < 0.5f || r_no < 0.5f) return -9.9;
+    const double s = (1.0 / double(r_no) + 1.0 / double(r_hc)) - 1.0 / double(r_ho) - 1.0 / double(r_nc);
+    const double e = std::round(s * 27.888 * 1000.0) / 1000.0;
+    return std::isnan(e) ? -9.9 : std::max(e, -9.9);
+}
+
+void find_bonds(std::vector<Residue>& r) {
+    std::vector<HBondCandidate> candidates;
+    for (std::uint64_t i = 0; i < r.size(); ++i) {
+        for (std::uint64_t j = i + 2; j < r.size(); ++j) {
+            const Point3 d = r[i].ca - r[j].ca;
+            if (!((d.x * d.x + d.y * d.y) + d.z * d.z <= 81.0f)) continue;
+            if (const double e = energy(r[i], r[j]); e < -0.01) candidates.push_back({i, j, e});
+            if (const double e = energy(r[j], r[i]); j >= i + 3 && e < -0.01) candidates.push_back({j, i, e});
+        }
+    }
+    std::stable_sort(candidates.begin(), candidates.end(), [](auto& a, auto& b) { return a.energy < b.energy; });
+    auto offer = [](std::array<HBondSlot, 2>& slots, std::uint64_t partner, double e) {
+        if (e < slots[0].energy) {
+            slots[1] = slots[0];
+            slots[0] = {partner, e};
+        } else if (e < slots[1].energy) {
+            slots[1] = {partner, e};
+        }
+    };
+    for (Residue& residue : r) residue.donor_bonds = residue.acceptor_bonds = {};
+    for (const HBondCandidate& c : candidates) {
+        offer(r[c.donor].donor_bonds, c.acceptor, c.energy);
+        offer(r[c.acceptor].acceptor_bonds, c.donor, c.energy);
+    }
+}
+
+}  // namespace literal
+
+std::vector<Residue> real_residues(const std::string& name) {
+    auto read = io::read_structure_file(std::string(TARNIX_TEST_DATA) + "/" + name);
+    std::vector<Residue> r = std::move(std::get<Structure>(read).residues);
+    detect_chain_breaks(r);
+    compute_backbone_geometry(r);
+    return r;
+}
+
+// Atoms of a few hundred residues on a coarse lattice in a small box: equal energies, clashes,
+// prolines, absent hydrogens and a coordinate that is not a number, with every pair close.
+std::vector<Residue> crowded_residues(unsigned seed) {
+    std::mt19937 rng(seed);
+    std::uniform_int_distribution<int> cell(0, 12);
+    std::uniform_int_distribution<int> die(0, 9);
+    auto point = [&] { return Point3{cell(rng) * 0.5f, cell(rng) * 0.5f, cell(rng) * 0.5f}; };
+    std::vector<Residue> r = blank_chain(300);
+    for (Residue& residue : r) {
+        residue.n = point(), residue.ca = point(), residue.c = point(), residue.o = point();
+        if (die(rng) > 1) residue.h = point();
+        if (die(rng) == 0) residue.amino_acid = 'P';
+    }
+    r[17].o.y = std::numeric_limits<float>::quiet_NaN();
+    return r;
+}
+
+std::uint64_t bits(double e) { return std::bit_cast<std::uint64_t>(e); }
+
+class BondsAsWrittenOut : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(BondsAsWrittenOut, SlotsAndEnergiesAreIdenticalToTheBit) {
+    const std::string& input = GetParam();
+    std::vector<Residue> actual = input.starts_with("crowded") ? crowded_residues(input.back()) : real_residues(input);
+    ASSERT_GT(actual.size(), 20u);
+    std::vector<Residue> expected = actual;
+    find_hydrogen_bonds(actual);
+    literal::find_bonds(expected);
+    for (std::size_t k = 0; k < actual.size(); ++k) {
+        for (std::size_t s = 0; s < 2; ++s) {
+            EXPECT_EQ(actual[k].donor_bonds[s].partner, expected[k].donor_bonds[s].partner) << k;
+            EXPECT_EQ(bits(actual[k].donor_bonds[s].energy), bits(expected[k].donor_bonds[s].energy)) << k;
+            EXPECT_EQ(actual[k].acceptor_bonds[s].partner, expected[k].acceptor_bonds[s].partner) << k;
+            EXPECT_EQ(bits(actual[k].acceptor_bonds[s].energy), bits(expected[k].acceptor_bonds[s].energy)) << k;
+        }
+        const Residue& partner = actual[(k * 7 + 3) % actual.size()];
+        EXPECT_EQ(bits(hbond_energy(actual[k], partner)), bits(literal::energy(actual[k], partner))) << k;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(RealAndCrowded, BondsAsWrittenOut,
+                         ::testing::Values("1ubq.pdb", "4hhb.pdb", "1ejg.pdb", "1aki.cif", "crowded1", "crowded2"));
 
 }  // namespace
 }  // namespace tarnix::core
