@@ -20,25 +20,46 @@ bool accept_alternate_location(PendingResidue& residue, std::string_view alt_loc
 
 void place_atom(PendingResidue& residue, std::string_view name, const core::Point3& position,
                 AmideHydrogenRule rule) {
-    if (name == "N") {
-        residue.n = position;
-    } else if (name == "CA") {
-        residue.ca = position;
-    } else if (name == "C") {
-        residue.c = position;
-    } else if (name == "O" || name == "OXT") {
-        if (!residue.o) {
-            residue.o = position;
-        }
-    } else if (name == "H" || name == "HN") {
+    const auto set_amide_hydrogen = [&] {
         if (rule == AmideHydrogenRule::last_of_h_hn || !residue.h) {
             residue.h = position;
         }
-    } else if (name == "H1" && rule == AmideHydrogenRule::first_of_h_hn_h1) {
-        if (!residue.h) {
-            residue.h = position;
-        }
-    } else if (!name.starts_with('H')) {
+    };
+    // Dispatch on the length first: most names are not slot names, and most are 1-3 bytes.
+    switch (name.size()) {
+        case 1:
+            switch (name[0]) {
+                case 'N': residue.n = position; return;
+                case 'C': residue.c = position; return;
+                case 'O': if (!residue.o) residue.o = position; return;
+                case 'H': set_amide_hydrogen(); return;
+                default: break;
+            }
+            break;
+        case 2:
+            if (name == "CA") {
+                residue.ca = position;
+                return;
+            }
+            if (name == "HN") {
+                set_amide_hydrogen();
+                return;
+            }
+            if (name == "H1" && rule == AmideHydrogenRule::first_of_h_hn_h1) {
+                if (!residue.h) residue.h = position;
+                return;
+            }
+            break;
+        case 3:
+            if (name == "OXT") {
+                if (!residue.o) residue.o = position;
+                return;
+            }
+            break;
+        default:
+            break;
+    }
+    if (!name.starts_with('H')) {
         residue.atoms.push_back(core::Atom{std::string(name), position});
     }
 }
@@ -53,10 +74,11 @@ std::size_t ResidueCollector::KeyHash::operator()(const KeyView& key) const {
 
 PendingResidue& ResidueCollector::residue(std::string_view chain_id, std::int32_t seq_id,
                                           std::string_view ins_code, std::string_view res_name) {
-    const KeyView key{chain_id, seq_id, ins_code};
-    if (last_ != nullptr && last_->key() == key) {
+    // The number first: it is the cheapest part to compare and the one that changes.
+    if (last_ != nullptr && last_->seq_id == seq_id && last_->chain_id == chain_id && last_->ins_code == ins_code) {
         return last_->residue;
     }
+    const KeyView key{chain_id, seq_id, ins_code};
     if (const auto found = index_.find(key); found != index_.end()) {
         last_ = &entries_[found->second];
         return last_->residue;
@@ -73,9 +95,17 @@ PendingResidue& ResidueCollector::residue(std::string_view chain_id, std::int32_
 
 std::variant<core::Structure, InputError> ResidueCollector::build() {
     core::Structure structure;
+    const auto has_backbone = [](const PendingResidue& pending) {
+        return pending.n && pending.ca && pending.c && pending.o;
+    };
+    std::size_t kept = 0;
+    for (const Entry& entry : entries_) {
+        kept += has_backbone(entry.residue) ? 1 : 0;
+    }
+    structure.residues.reserve(kept);
     for (Entry& entry : entries_) {
         PendingResidue& pending = entry.residue;
-        if (!pending.n || !pending.ca || !pending.c || !pending.o) {
+        if (!has_backbone(pending)) {
             continue;
         }
         core::Residue& residue = structure.residues.emplace_back();
