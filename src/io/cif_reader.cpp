@@ -212,13 +212,7 @@ private:
 };
 
 struct AtomSiteRow {
-    std::string_view atom_name;
-    std::string_view res_name;
-    std::string_view chain_id;
-    std::int32_t seq_id = 1;
-    std::string_view ins_code;
-    std::string_view alt_loc;
-    core::Point3 position;
+    AtomRecord atom;
     std::int32_t model_num = 1;
 };
 
@@ -267,15 +261,16 @@ public:
             }
             coordinates[axis] = parsed.value;
         }
-        row.atom_name = *atom_name;
-        row.res_name = *res_name;
-        row.position = core::Point3{coordinates[0], coordinates[1], coordinates[2]};
-        row.chain_id = value(chain_, tokens).value_or("A");
-        row.seq_id = integer_or_one(value(seq_, tokens));
+        AtomRecord& atom = row.atom;
+        atom.atom_name = *atom_name;
+        atom.res_name = *res_name;
+        atom.position = core::Point3{coordinates[0], coordinates[1], coordinates[2]};
+        atom.chain_id = value(chain_, tokens).value_or("A");
+        atom.seq_id = integer_or_one(value(seq_, tokens));
         const auto ins_code = value(ins_code_, tokens).value_or("");
-        row.ins_code = ins_code == "." || ins_code == "?" ? std::string_view() : ins_code;
+        atom.ins_code = ins_code == "." || ins_code == "?" ? std::string_view() : ins_code;
         const auto alt_loc = value(alt_id_, tokens).value_or("");
-        row.alt_loc = alt_loc == "." ? std::string_view() : alt_loc;
+        atom.alt_loc = alt_loc == "." ? std::string_view() : alt_loc;
         row.model_num = integer_or_one(value(model_num_, tokens));
         return std::nullopt;
     }
@@ -332,7 +327,7 @@ ReadResult parse_mmcif(ByteSource& source) {
     }
     const RowDecoder decoder(scanner.columns());
     Tokenizer tokenizer;
-    ResidueCollector residues;
+    ResidueCollector residues(AmideHydrogenRule::last_of_h_hn);
     AtomSiteRow row;
     // Decoding, model selection and placement share one pass: a decoding error anywhere still
     // ends the read, and nothing placed before it is returned.
@@ -341,12 +336,8 @@ ReadResult parse_mmcif(ByteSource& source) {
         if (auto error = decoder.decode(tokens, row)) {
             return std::move(*error);
         }
-        if (row.model_num != 1 || row.res_name == "HOH" || row.res_name == "WAT") {
-            continue;
-        }
-        PendingResidue& residue = residues.residue(row.chain_id, row.seq_id, row.ins_code, row.res_name);
-        if (accept_alternate_location(residue, row.alt_loc)) {
-            place_atom(residue, row.atom_name, row.position, AmideHydrogenRule::last_of_h_hn);
+        if (row.model_num == 1 && row.atom.res_name != "HOH" && row.atom.res_name != "WAT") {
+            residues.add(row.atom);
         }
     }
     return residues.build();

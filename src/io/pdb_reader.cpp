@@ -1,5 +1,4 @@
 #include <array>
-#include <optional>
 #include <string_view>
 
 #include "io/line_reader.hpp"
@@ -14,16 +13,6 @@ constexpr std::size_t kMinAtomLineLength = 54;
 
 // Byte offsets at which a field (or an unread gap) begins.
 constexpr std::array<std::size_t, 12> kFieldBoundaries = {12, 16, 17, 20, 21, 22, 26, 27, 30, 38, 46, 54};
-
-struct AtomLine {
-    std::string_view atom_name;
-    std::string_view alt_loc;  // empty for a blank column
-    std::string_view res_name;
-    std::string_view chain_id;
-    std::int32_t seq_id = 0;
-    std::string_view ins_code;
-    core::Point3 position;
-};
 
 bool is_atom_record(std::string_view line) {
     return line.starts_with("ATOM  ") || line.starts_with("HETATM");
@@ -47,7 +36,7 @@ std::string_view columns(std::string_view line, std::size_t first, std::size_t l
 // `trim_field` and `parse_coordinate` decide how text fields are trimmed and coordinates parsed.
 template <class TrimField, class ParseCoordinate>
 bool read_atom_fields(std::string_view line, TrimField trim_field, ParseCoordinate parse_coordinate,
-                      AtomLine& atom) {
+                      AtomRecord& atom) {
     const auto seq = parse_i32(trim_field(columns(line, 23, 26)));
     const auto x = parse_coordinate(columns(line, 31, 38));
     const auto y = parse_coordinate(columns(line, 39, 46));
@@ -65,7 +54,7 @@ bool read_atom_fields(std::string_view line, TrimField trim_field, ParseCoordina
     return true;
 }
 
-bool read_atom_line(std::string_view line, bool line_is_ascii, AtomLine& atom) {
+bool read_atom_line(std::string_view line, bool line_is_ascii, AtomRecord& atom) {
     if (line.size() < kMinAtomLineLength) {
         return false;
     }
@@ -89,16 +78,11 @@ ReadResult parse_pdb(FileDescriptor file) {
 
 ReadResult parse_pdb(ByteSource& source) {
     LineReader reader(source);
-    ResidueCollector residues;
-    AtomLine atom;
+    ResidueCollector residues(AmideHydrogenRule::first_of_h_hn_h1);
+    AtomRecord atom;
     while (const auto line = reader.next()) {
-        if (is_atom_record(*line)) {
-            if (read_atom_line(*line, reader.line_is_ascii(), atom)) {
-                PendingResidue& residue = residues.residue(atom.chain_id, atom.seq_id, atom.ins_code, atom.res_name);
-                if (accept_alternate_location(residue, atom.alt_loc)) {
-                    place_atom(residue, atom.atom_name, atom.position, AmideHydrogenRule::first_of_h_hn_h1);
-                }
-            }
+        if (is_atom_record(*line) && read_atom_line(*line, reader.line_is_ascii(), atom)) {
+            residues.add(atom);
         }
         if (line->starts_with("END")) {
             break;
