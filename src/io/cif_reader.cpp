@@ -1,7 +1,9 @@
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -12,6 +14,10 @@
 #include "io/readers.hpp"
 #include "io/residue_collector.hpp"
 #include "io/text.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace tarnix::io {
 namespace {
@@ -136,11 +142,42 @@ constexpr std::array<ByteClass, 256> make_byte_classes() {
 
 constexpr std::array<ByteClass, 256> kByteClasses = make_byte_classes();
 
+// Bits of the 64 bytes at block: ASCII white space in the result, quotes and bytes that are not
+// ASCII in `special`.
+std::uint64_t classify_block(const char* block, std::uint64_t& special) {
+    std::uint64_t spaces = 0;
+    special = 0;
+#if defined(__SSE2__)
+    for (int part = 0; part < 4; ++part) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * part));
+        const __m128i from_tab = _mm_sub_epi8(bytes, _mm_set1_epi8(9));
+        const __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(from_tab, _mm_set1_epi8(4)), from_tab);
+        const __m128i space = _mm_or_si128(control, _mm_cmpeq_epi8(bytes, _mm_set1_epi8(' ')));
+        const __m128i quote =
+            _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('\'')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('"')));
+        const auto bits = [](__m128i mask) { return static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(mask))); };
+        spaces |= bits(space) << (16 * part);
+        special |= (bits(quote) | bits(bytes)) << (16 * part);
+    }
+#else
+    for (int i = 0; i < 64; ++i) {
+        const auto c = static_cast<unsigned char>(block[i]);
+        spaces |= static_cast<std::uint64_t>(c == ' ' || (c >= 9 && c <= 13)) << i;
+        special |= static_cast<std::uint64_t>(c == '\'' || c == '"' || c >= 0x80) << i;
+    }
+#endif
+    return spaces;
+}
+
 // Splits rows into tokens. Only the first `limit` tokens of a row are produced, which is
 // enough to tell whether a row reaches a column. Tokens view the row or the scratch buffer.
 class Tokenizer {
 public:
     const std::vector<std::string_view>& split(std::string_view row, std::size_t limit) {
+        tokens_.clear();
+        if (split_plain(row, limit)) {
+            return tokens_;
+        }
         tokens_.clear();
         scratch_.clear();
         // Joined tokens are made of disjoint parts of the row, so the scratch buffer never
@@ -200,6 +237,47 @@ public:
     }
 
 private:
+    // Rows of ASCII without quotes, the usual kind, split where the white-space bits change,
+    // found a word of 64 bytes at a time. Returns false for any other row.
+    bool split_plain(std::string_view row, std::size_t limit) {
+        // One word more than the row fills, so that white space always follows the last token.
+        space_words_.resize(row.size() / 64 + 1);
+        for (std::size_t word = 0; word < space_words_.size(); ++word) {
+            const std::size_t offset = word * 64;
+            const char* block = row.data() + offset;
+            char padded[64];
+            if (row.size() - offset < 64) {
+                std::memset(padded, ' ', sizeof padded);
+                std::memcpy(padded, block, row.size() - offset);
+                block = padded;
+            }
+            std::uint64_t special;
+            space_words_[word] = classify_block(block, special);
+            if (special != 0) {
+                return false;
+            }
+        }
+        // Each token begins where text follows white space and ends where white space follows
+        // text; the two kinds of edge alternate, beginning with a start.
+        std::uint64_t carry = 0;  // 1 when the byte before the word is not white space
+        std::size_t start = 0;
+        for (std::size_t word = 0; word < space_words_.size() && tokens_.size() < limit; ++word) {
+            const std::uint64_t text = ~space_words_[word];
+            std::uint64_t edges = text ^ ((text << 1) | carry);
+            carry = text >> 63;
+            for (; edges != 0 && tokens_.size() < limit; edges &= edges - 1) {
+                const auto bit = static_cast<unsigned>(std::countr_zero(edges));
+                const std::size_t position = word * 64 + bit;
+                if ((text >> bit) & 1) {
+                    start = position;
+                } else {
+                    tokens_.push_back(row.substr(start, position - start));
+                }
+            }
+        }
+        return true;
+    }
+
     std::string_view join(std::string_view head, std::string_view tail) {
         const std::size_t offset = scratch_.size();
         scratch_.append(head);
@@ -209,6 +287,7 @@ private:
 
     std::vector<std::string_view> tokens_;
     std::string scratch_;
+    std::vector<std::uint64_t> space_words_;  // bit i of word w: row byte 64w + i is white space
 };
 
 struct AtomSiteRow {

@@ -114,7 +114,10 @@ void ResidueCollector::place(std::uint32_t index, std::string_view name, const c
             break;
     }
     if (!name.starts_with('H')) {
-        atoms_.emplace_back(index, core::Atom{std::string(name), position});
+        auto& [owner, atom] = atoms_.emplace_back();
+        owner = index;
+        atom.name = name;
+        atom.position = position;
         ++residue.atom_count;
     }
 }
@@ -125,7 +128,7 @@ std::variant<core::Structure, InputError> ResidueCollector::build() {
     std::vector<std::uint32_t> placement(residues_.size(), kDropped);
     std::uint32_t kept = 0;
     for (std::size_t index = 0; index < residues_.size(); ++index) {
-        const PendingResidue& pending = residues_[index];
+        PendingResidue& pending = residues_[index];
         if (pending.n && pending.ca && pending.c && pending.o) {
             placement[index] = kept++;
         }
@@ -153,7 +156,8 @@ std::variant<core::Structure, InputError> ResidueCollector::build() {
         residue.amino_acid = one_letter_code(pending.res_name);
         residue.res_name = std::move(pending.res_name);
     }
-    for (auto& [index, atom] : atoms_) {
+    for (std::size_t i = 0; i < atoms_.size(); ++i) {
+        auto& [index, atom] = atoms_[i];
         if (placement[index] != kDropped) {
             structure.residues[placement[index]].atoms.push_back(std::move(atom));
         }

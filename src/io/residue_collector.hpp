@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -31,6 +32,27 @@ struct AtomRecord {
 enum class AmideHydrogenRule : std::uint8_t {
     first_of_h_hn_h1,  // PDB
     last_of_h_hn,      // mmCIF
+};
+
+// An append-only list in fixed chunks: growing never moves what is stored, and no single block
+// is large enough to be mapped and unmapped fresh for every file.
+template <class T, std::size_t kChunk>
+class ChunkedList {
+public:
+    T& emplace_back() {
+        if (size_ % kChunk == 0) {
+            chunks_.push_back(std::make_unique_for_overwrite<T[]>(kChunk));
+        }
+        ++size_;
+        return back();
+    }
+    T& back() { return (*this)[size_ - 1]; }
+    T& operator[](std::size_t i) { return chunks_[i / kChunk][i % kChunk]; }
+    std::size_t size() const { return size_; }
+
+private:
+    std::vector<std::unique_ptr<T[]>> chunks_;
+    std::size_t size_ = 0;
 };
 
 class ResidueCollector {
@@ -69,10 +91,10 @@ private:
     void grow_slots();
 
     AmideHydrogenRule rule_;
-    std::vector<PendingResidue> residues_;
+    ChunkedList<PendingResidue, 256> residues_;
     // The kept non-backbone atoms of all residues in reading order, each with its residue: one
     // growing list instead of a growing list per residue.
-    std::vector<std::pair<std::uint32_t, core::Atom>> atoms_;
+    ChunkedList<std::pair<std::uint32_t, core::Atom>, 1024> atoms_;
     // Open addressing over residues_: index + 1, or 0 for an empty slot; at most half full.
     std::vector<std::uint32_t> slots_;
     std::uint32_t last_ = kNone;  // consecutive atoms usually share a residue

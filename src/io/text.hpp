@@ -52,6 +52,14 @@ bool equals_ignoring_ascii_case(std::string_view text, std::string_view lower_wo
 // An optional sign, then a decimal number or inf/infinity/nan in any case; rounded to nearest.
 Parsed<float, FloatError> parse_f32(std::string_view text);
 
+// float(m) / 1000.0f, correctly rounded, without the slow division: a mantissa below 10^7
+// over 1000 lies at least 2^-34 of its size away from any point halfway between two floats,
+// far beyond the 2^-52 that the double product can be off by, so rounding that product to
+// float lands where the division would. A test checks every such mantissa.
+inline float thousandths_to_float(std::uint32_t mantissa) {
+    return static_cast<float>(static_cast<double>(mantissa) * 0.001);
+}
+
 // "%8.3f" as coordinate columns hold it: one to four integer digits, optionally a minus right
 // before them, blanks before that, then a point and three digits; the value the short
 // fixed-point path gives, or false. The eight bytes are looked at as one word, byte i of the
@@ -91,7 +99,7 @@ inline bool parse_three_decimals_in_eight(std::string_view field, float& value) 
     packed = (packed * 2561) >> 8;
     packed = ((packed & 0x00FF00FF00FF00FFULL) * 6553601) >> 16;
     const auto mantissa = static_cast<std::uint32_t>(((packed & 0x0000FFFF0000FFFFULL) * 42949672960001ULL) >> 32);
-    const float magnitude = static_cast<float>(mantissa) / 1e3f;
+    const float magnitude = thousandths_to_float(mantissa);
     value = negative ? -magnitude : magnitude;
     return true;
 }

@@ -156,6 +156,14 @@ TEST(ParseF32Field, AgreesWithTrimThenParseOnEveryField) {
     EXPECT_GT(fixed_point, 50000u);  // the fast path was really taken
 }
 
+TEST(ThousandthsToFloat, MatchesTheDivisionForEveryMantissaOfSevenDigits) {
+    for (std::uint32_t mantissa = 0; mantissa < 10000000; ++mantissa) {
+        const float divided = static_cast<float>(mantissa) / 1000.0f;
+        ASSERT_EQ(std::bit_cast<std::uint32_t>(thousandths_to_float(mantissa)), std::bit_cast<std::uint32_t>(divided))
+            << mantissa;
+    }
+}
+
 TEST(ParseI32, AcceptsSignedDigitsAndNamesEachFailure) {
     const std::pair<const char*, std::int32_t> accepted[] = {
         {"0", 0}, {"+17", 17}, {"-17", -17}, {"0042", 42}, {"2147483647", 2147483647}, {"-2147483648", INT32_MIN},
