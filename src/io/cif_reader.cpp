@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -173,10 +174,9 @@ std::uint64_t classify_block(const char* block, std::uint64_t& special) {
 // enough to tell whether a row reaches a column. Tokens view the row or the scratch buffer.
 class Tokenizer {
 public:
-    const std::vector<std::string_view>& split(std::string_view row, std::size_t limit) {
-        tokens_.clear();
-        if (split_plain(row, limit)) {
-            return tokens_;
+    std::span<const std::string_view> split(std::string_view row, std::size_t limit) {
+        if (const auto count = split_plain(row, limit)) {
+            return std::span<const std::string_view>(plain_tokens_).first(*count);
         }
         tokens_.clear();
         scratch_.clear();
@@ -238,8 +238,9 @@ public:
 
 private:
     // Rows of ASCII without quotes, the usual kind, split where the white-space bits change,
-    // found a word of 64 bytes at a time. Returns false for any other row.
-    bool split_plain(std::string_view row, std::size_t limit) {
+    // found a word of 64 bytes at a time, into plain_tokens_. Returns the token count, or
+    // nothing for any other row.
+    std::optional<std::size_t> split_plain(std::string_view row, std::size_t limit) {
         // One word more than the row fills, so that white space always follows the last token.
         space_words_.resize(row.size() / 64 + 1);
         for (std::size_t word = 0; word < space_words_.size(); ++word) {
@@ -254,28 +255,33 @@ private:
             std::uint64_t special;
             space_words_[word] = classify_block(block, special);
             if (special != 0) {
-                return false;
+                return std::nullopt;
             }
         }
+        if (plain_tokens_.size() < limit) {
+            plain_tokens_.resize(limit);
+        }
+        std::string_view* tokens = plain_tokens_.data();
+        std::size_t count = 0;
         // Each token begins where text follows white space and ends where white space follows
         // text; the two kinds of edge alternate, beginning with a start.
         std::uint64_t carry = 0;  // 1 when the byte before the word is not white space
         std::size_t start = 0;
-        for (std::size_t word = 0; word < space_words_.size() && tokens_.size() < limit; ++word) {
+        for (std::size_t word = 0; word < space_words_.size() && count < limit; ++word) {
             const std::uint64_t text = ~space_words_[word];
             std::uint64_t edges = text ^ ((text << 1) | carry);
             carry = text >> 63;
-            for (; edges != 0 && tokens_.size() < limit; edges &= edges - 1) {
+            for (; edges != 0 && count < limit; edges &= edges - 1) {
                 const auto bit = static_cast<unsigned>(std::countr_zero(edges));
                 const std::size_t position = word * 64 + bit;
                 if ((text >> bit) & 1) {
                     start = position;
                 } else {
-                    tokens_.push_back(row.substr(start, position - start));
+                    tokens[count++] = row.substr(start, position - start);
                 }
             }
         }
-        return true;
+        return count;
     }
 
     std::string_view join(std::string_view head, std::string_view tail) {
@@ -286,6 +292,7 @@ private:
     }
 
     std::vector<std::string_view> tokens_;
+    std::vector<std::string_view> plain_tokens_;  // at least as many as the limit; the first ones hold a row
     std::string scratch_;
     std::vector<std::uint64_t> space_words_;  // bit i of word w: row byte 64w + i is white space
 };
@@ -319,7 +326,7 @@ public:
     std::size_t tokens_needed() const { return tokens_needed_; }
 
     // Fills row from tokens, or returns the error that ends the read.
-    std::optional<InputError> decode(const std::vector<std::string_view>& tokens, AtomSiteRow& row) const {
+    std::optional<InputError> decode(std::span<const std::string_view> tokens, AtomSiteRow& row) const {
         const auto atom_name = value(atom_id_, tokens);
         if (!atom_name) {
             return InputError::missing_field(kItemNames[kAtomId]);
@@ -355,7 +362,7 @@ public:
     }
 
 private:
-    static std::optional<std::string_view> value(const Column& column, const std::vector<std::string_view>& tokens) {
+    static std::optional<std::string_view> value(const Column& column, std::span<const std::string_view> tokens) {
         if (!column.seen || column.position >= tokens.size()) {
             return std::nullopt;
         }
@@ -411,7 +418,7 @@ ReadResult parse_mmcif(ByteSource& source) {
     // Decoding, model selection and placement share one pass: a decoding error anywhere still
     // ends the read, and nothing placed before it is returned.
     for (std::size_t i = 0; i < rows.size(); ++i) {
-        const auto& tokens = tokenizer.split(rows[i], decoder.tokens_needed());
+        const auto tokens = tokenizer.split(rows[i], decoder.tokens_needed());
         if (auto error = decoder.decode(tokens, row)) {
             return std::move(*error);
         }

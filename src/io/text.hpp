@@ -63,7 +63,7 @@ inline float thousandths_to_float(std::uint32_t mantissa) {
 // "%8.3f" as coordinate columns hold it: one to four integer digits, optionally a minus right
 // before them, blanks before that, then a point and three digits; the value the short
 // fixed-point path gives, or false. The eight bytes are looked at as one word, byte i of the
-// field in bits 8i..8i+7; the field is ASCII, so no byte-wise sum below carries.
+// field in bits 8i..8i+7; only ASCII fields go on, so no byte-wise sum below carries.
 inline bool parse_three_decimals_in_eight(std::string_view field, float& value) {
     constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
     constexpr std::uint64_t kHighBits = kOnes * 0x80;
@@ -74,6 +74,9 @@ inline bool parse_three_decimals_in_eight(std::string_view field, float& value) 
     std::memcpy(&word, field.data(), sizeof word);
     if constexpr (std::endian::native == std::endian::big) {
         word = __builtin_bswap64(word);
+    }
+    if ((word & kHighBits) != 0) {
+        return false;
     }
     // High bit of each byte that is a digit: at least '0' and below ':'.
     const std::uint64_t digits = (word + kOnes * (0x80 - '0')) & ~(word + kOnes * (0x80 - ':')) & kHighBits;
