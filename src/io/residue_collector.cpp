@@ -149,19 +149,22 @@ std::variant<core::Structure, InputError> ResidueCollector::build() {
         residue.c = *pending.c;
         residue.o = *pending.o;
         residue.h = pending.h;
-        residue.atoms.reserve(pending.atom_count);
         residue.chain_id = std::move(pending.chain_id);
         residue.seq_id = pending.seq_id;
         residue.ins_code = std::move(pending.ins_code);
         residue.amino_acid = one_letter_code(pending.res_name);
         residue.res_name = std::move(pending.res_name);
     }
-    for (std::size_t i = 0; i < atoms_.size(); ++i) {
-        auto& [index, atom] = atoms_[i];
-        if (placement[index] != kDropped) {
-            structure.residues[placement[index]].atoms.push_back(std::move(atom));
+    // Freed as they are moved, so that the atoms are not held twice over.
+    atoms_.drain([&](std::pair<std::uint32_t, core::Atom>& entry) {
+        if (placement[entry.first] != kDropped) {
+            std::vector<core::Atom>& atoms = structure.residues[placement[entry.first]].atoms;
+            if (atoms.empty()) {
+                atoms.reserve(residues_[entry.first].atom_count);
+            }
+            atoms.push_back(std::move(entry.second));
         }
-    }
+    });
     core::number_and_group(structure);
     return structure;
 }

@@ -2,6 +2,7 @@
 // kept in order of first appearance, and turned into a Structure once reading is done.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -49,6 +50,20 @@ public:
     T& back() { return (*this)[size_ - 1]; }
     T& operator[](std::size_t i) { return chunks_[i / kChunk][i % kChunk]; }
     std::size_t size() const { return size_; }
+
+    // Visits every element in order, freeing each chunk once visited; leaves the list empty.
+    template <class Visit>
+    void drain(Visit visit) {
+        for (std::size_t chunk = 0; chunk < chunks_.size(); ++chunk) {
+            const std::size_t count = std::min(kChunk, size_ - chunk * kChunk);
+            for (std::size_t i = 0; i < count; ++i) {
+                visit(chunks_[chunk][i]);
+            }
+            chunks_[chunk].reset();
+        }
+        chunks_.clear();
+        size_ = 0;
+    }
 
 private:
     std::vector<std::unique_ptr<T[]>> chunks_;
