@@ -84,11 +84,12 @@ private:
 // Picks the header items and data rows of the atom table out of the file's lines.
 class AtomSiteScanner {
 public:
-    void scan(std::string_view line) {
+    // `ascii` tells that the line is known to be all ASCII, which makes trimming simpler.
+    void scan(std::string_view line, bool ascii) {
         if (stopped_) {
             return;
         }
-        const std::string_view t = trim(line);
+        const std::string_view t = ascii ? trim_ascii(line) : trim(line);
         if (t.starts_with("loop_")) {
             counter_ = 0;
             in_loop_ = false;
@@ -263,22 +264,40 @@ private:
         }
         std::string_view* tokens = plain_tokens_.data();
         std::size_t count = 0;
-        // Each token begins where text follows white space and ends where white space follows
-        // text; the two kinds of edge alternate, beginning with a start.
+        // A token starts where text follows white space and ends where white space follows
+        // text. Starts and ends alternate, so the k-th end of a word closes its k-th start,
+        // after the end owed to a start left open by an earlier word.
         std::uint64_t carry = 0;  // 1 when the byte before the word is not white space
-        std::size_t start = 0;
-        for (std::size_t word = 0; word < space_words_.size() && count < limit; ++word) {
+        std::optional<std::size_t> open_start;
+        for (std::size_t word = 0; word < space_words_.size(); ++word) {
             const std::uint64_t text = ~space_words_[word];
-            std::uint64_t edges = text ^ ((text << 1) | carry);
+            const std::uint64_t before = (text << 1) | carry;
             carry = text >> 63;
-            for (; edges != 0 && count < limit; edges &= edges - 1) {
-                const auto bit = static_cast<unsigned>(std::countr_zero(edges));
-                const std::size_t position = word * 64 + bit;
-                if ((text >> bit) & 1) {
-                    start = position;
-                } else {
-                    tokens[count++] = row.substr(start, position - start);
+            std::uint64_t starts = text & ~before;
+            std::uint64_t ends = ~text & before;
+            const std::size_t base = word * 64;
+            const auto next = [base](std::uint64_t& bits) {
+                const std::size_t position = base + static_cast<std::size_t>(std::countr_zero(bits));
+                bits &= bits - 1;
+                return position;
+            };
+            if (open_start) {
+                if (ends == 0) {
+                    continue;
                 }
+                tokens[count++] = row.substr(*open_start, next(ends) - *open_start);
+                open_start.reset();
+            }
+            while (starts != 0 && count < limit) {
+                const std::size_t start = next(starts);
+                if (ends == 0) {
+                    open_start = start;
+                    break;
+                }
+                tokens[count++] = row.substr(start, next(ends) - start);
+            }
+            if (count >= limit) {
+                break;
             }
         }
         return count;
@@ -400,7 +419,7 @@ ReadResult parse_mmcif(ByteSource& source) {
     {
         LineReader reader(source);
         while (const auto line = reader.next()) {
-            scanner.scan(*line);
+            scanner.scan(*line, reader.line_is_ascii());
         }
         if (reader.error()) {
             return InputError::io(*reader.error());
