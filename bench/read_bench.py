@@ -143,7 +143,8 @@ def report(title, results):
         ratio = r["median_s"] / base["median_s"]
         rss = f"{r['peak_rss_kb'] / 1024:.1f}" if r["peak_rss_kb"] else "-"
         print(f"  {r['mode']:<16}{r['mb_per_s']:>9.1f}{rss:>13}{ratio:>15.2f}x{r.get('failures', 0):>10}")
-    shares = [f"{base['mb_per_s'] / r['mb_per_s']:.2f} of {r['mode']}" for r in results if r["mode"] in ("scan", "grep ^ATOM")]
+    shares = [f"{base['mb_per_s'] / r['mb_per_s']:.2f} of {r['mode']}"
+              for r in results if r["mode"] in ("scan", "grep ^ATOM")]
     print(f"  {base['mode']} speed: " + ", ".join(shares))
 
 

@@ -157,7 +157,9 @@ std::uint64_t classify_block(const char* block, std::uint64_t& special) {
         const __m128i space = _mm_or_si128(control, _mm_cmpeq_epi8(bytes, _mm_set1_epi8(' ')));
         const __m128i quote =
             _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('\'')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('"')));
-        const auto bits = [](__m128i mask) { return static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(mask))); };
+        const auto bits = [](__m128i mask) {
+            return static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(mask)));
+        };
         spaces |= bits(space) << (16 * part);
         special |= (bits(quote) | bits(bytes)) << (16 * part);
     }
