@@ -287,7 +287,7 @@ private:
                 if (ends == 0) {
                     continue;
                 }
-                tokens[count++] = row.substr(*open_start, next(ends) - *open_start);
+                tokens[count++] = std::string_view(row.data() + *open_start, next(ends) - *open_start);
                 open_start.reset();
             }
             while (starts != 0 && count < limit) {
@@ -296,7 +296,7 @@ private:
                     open_start = start;
                     break;
                 }
-                tokens[count++] = row.substr(start, next(ends) - start);
+                tokens[count++] = std::string_view(row.data() + start, next(ends) - start);
             }
             if (count >= limit) {
                 break;
