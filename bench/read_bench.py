@@ -3,8 +3,10 @@
 Runs each reader over the plain-text files of the shared corpus and over one large
 generated file per format (ATOM lines, or _atom_site rows, of several corpus files
 repeated; written to a temporary directory and deleted afterwards), next to a plain scan
-of the same bytes and next to biotite's PDB and mmCIF readers. Every measurement runs in
-its own process so that peak RSS belongs to it alone. Times are medians over passes.
+of the same bytes, `grep -c ^ATOM` on them, and biotite's PDB and mmCIF readers. Every
+measurement runs in its own process so that peak RSS belongs to it alone. The tools take
+turns round by round (`--passes` rounds), and times are medians. Each section ends with the
+reader's speed as a share of the line scan's and of grep's.
 
     python bench/read_bench.py [--passes 5] [--large-mb 200] [--no-biotite-large]
 
@@ -14,9 +16,11 @@ The C++ driver is built with CMake option TARNIX_BUILD_BENCH=ON in build-bench/.
 import argparse
 import json
 import os
+import statistics
 import subprocess
 import sys
 import tempfile
+import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -72,6 +76,36 @@ def biotite(mode, passes, files):
     return run_json([sys.executable, "-c", BIOTITE_CODE, mode, str(passes), *map(str, files)])
 
 
+def grep(files):
+    """One pass of `grep -c ^ATOM` over the files, the plainest tool a user would time the bytes with."""
+    start = time.perf_counter()
+    # Through a pipe: with its output on /dev/null grep stops at the first match.
+    subprocess.run(["grep", "-c", "^ATOM", *map(str, files)], stdout=subprocess.PIPE, check=False)
+    seconds = time.perf_counter() - start
+    size = sum(os.path.getsize(f) for f in files)
+    return {"mode": "grep ^ATOM", "bytes": size, "median_s": seconds, "mb_per_s": size / 1e6 / seconds,
+            "peak_rss_kb": 0}
+
+
+def interleaved(reader, rounds, files):
+    """The reader, the line reader, the plain scan and grep in turn, round after round, so that
+    a change of load on a shared machine falls on all of them alike; medians per tool. In each
+    round a driver takes the median of three passes, which run in one process as a program
+    reading many files would."""
+    runs = {}
+    for _ in range(rounds):
+        for mode in (reader, "lines", "scan", "grep"):
+            runs.setdefault(mode, []).append(grep(files) if mode == "grep" else driver(mode, 3, files))
+    results = []
+    for mode_runs in runs.values():
+        result = dict(mode_runs[0])
+        result["median_s"] = statistics.median(r["median_s"] for r in mode_runs)
+        result["mb_per_s"] = result["bytes"] / 1e6 / result["median_s"]
+        result["peak_rss_kb"] = max(r["peak_rss_kb"] for r in mode_runs)
+        results.append(result)
+    return results
+
+
 def atom_site_layout(text):
     """The _atom_site item lines and the rows of a one-row-per-line mmCIF atom table."""
     lines = text.splitlines()
@@ -123,8 +157,11 @@ def report(title, results):
     print(f"  {'tool':<16}{'MB/s':>9}{'peak RSS MB':>13}{'time vs tarnix':>16}{'failures':>10}")
     for r in results:
         ratio = r["median_s"] / base["median_s"]
-        print(f"  {r['mode']:<16}{r['mb_per_s']:>9.1f}{r['peak_rss_kb'] / 1024:>13.1f}{ratio:>15.2f}x"
-              f"{r.get('failures', 0):>10}")
+        rss = f"{r['peak_rss_kb'] / 1024:.1f}" if r["peak_rss_kb"] else "-"
+        print(f"  {r['mode']:<16}{r['mb_per_s']:>9.1f}{rss:>13}{ratio:>15.2f}x{r.get('failures', 0):>10}")
+    shares = [f"{base['mb_per_s'] / r['mb_per_s']:.2f} of {r['mode']}"
+              for r in results if r["mode"] in ("scan", "grep ^ATOM")]
+    print(f"  {base['mode']} speed: " + ", ".join(shares))
 
 
 def main():
@@ -138,7 +175,7 @@ def main():
     pdb_files = sorted(p for p in DATA.iterdir() if p.suffix in (".pdb", ".ent"))
     cif_files = sorted(DATA.glob("*.cif"))
     for title, mode, files in [("corpus PDB files", "pdb", pdb_files), ("corpus mmCIF files", "mmcif", cif_files)]:
-        results = [driver(m, args.passes, files) for m in (mode, "lines", "scan")]
+        results = interleaved(mode, args.passes, files)
         results.append(biotite(mode, max(1, args.passes // 2), files))
         report(f"{title} ({len(files)})", results)
 
@@ -146,7 +183,7 @@ def main():
         large_pdb, large_cif = make_large_files(Path(tmp), args.large_mb)
         passes = max(1, args.passes // 2)
         for title, mode, path in [("large PDB file", "pdb", large_pdb), ("large mmCIF file", "mmcif", large_cif)]:
-            results = [driver(m, passes, [path]) for m in (mode, "lines", "scan")]
+            results = interleaved(mode, passes, [path])
             if not args.no_biotite_large:
                 results.append(biotite(mode, 1, [path]))
             report(title, results)

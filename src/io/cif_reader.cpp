@@ -1,9 +1,12 @@
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -12,6 +15,10 @@
 #include "io/readers.hpp"
 #include "io/residue_collector.hpp"
 #include "io/text.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace tarnix::io {
 namespace {
@@ -77,11 +84,12 @@ private:
 // Picks the header items and data rows of the atom table out of the file's lines.
 class AtomSiteScanner {
 public:
-    void scan(std::string_view line) {
+    // `ascii` tells that the line is known to be all ASCII, which makes trimming simpler.
+    void scan(std::string_view line, bool ascii) {
         if (stopped_) {
             return;
         }
-        const std::string_view t = trim(line);
+        const std::string_view t = ascii ? trim_ascii(line) : trim(line);
         if (t.starts_with("loop_")) {
             counter_ = 0;
             in_loop_ = false;
@@ -136,11 +144,43 @@ constexpr std::array<ByteClass, 256> make_byte_classes() {
 
 constexpr std::array<ByteClass, 256> kByteClasses = make_byte_classes();
 
+// Bits of the 64 bytes at block: ASCII white space in the result, quotes and bytes that are not
+// ASCII in `special`.
+std::uint64_t classify_block(const char* block, std::uint64_t& special) {
+    std::uint64_t spaces = 0;
+    special = 0;
+#if defined(__SSE2__)
+    for (int part = 0; part < 4; ++part) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * part));
+        const __m128i from_tab = _mm_sub_epi8(bytes, _mm_set1_epi8(9));
+        const __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(from_tab, _mm_set1_epi8(4)), from_tab);
+        const __m128i space = _mm_or_si128(control, _mm_cmpeq_epi8(bytes, _mm_set1_epi8(' ')));
+        const __m128i quote =
+            _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('\'')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('"')));
+        const auto bits = [](__m128i mask) {
+            return static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(mask)));
+        };
+        spaces |= bits(space) << (16 * part);
+        special |= (bits(quote) | bits(bytes)) << (16 * part);
+    }
+#else
+    for (int i = 0; i < 64; ++i) {
+        const auto c = static_cast<unsigned char>(block[i]);
+        spaces |= static_cast<std::uint64_t>(c == ' ' || (c >= 9 && c <= 13)) << i;
+        special |= static_cast<std::uint64_t>(c == '\'' || c == '"' || c >= 0x80) << i;
+    }
+#endif
+    return spaces;
+}
+
 // Splits rows into tokens. Only the first `limit` tokens of a row are produced, which is
 // enough to tell whether a row reaches a column. Tokens view the row or the scratch buffer.
 class Tokenizer {
 public:
-    const std::vector<std::string_view>& split(std::string_view row, std::size_t limit) {
+    std::span<const std::string_view> split(std::string_view row, std::size_t limit) {
+        if (const auto count = split_plain(row, limit)) {
+            return std::span<const std::string_view>(plain_tokens_).first(*count);
+        }
         tokens_.clear();
         scratch_.clear();
         // Joined tokens are made of disjoint parts of the row, so the scratch buffer never
@@ -200,6 +240,71 @@ public:
     }
 
 private:
+    // Rows of ASCII without quotes, the usual kind, split where the white-space bits change,
+    // found a word of 64 bytes at a time, into plain_tokens_. Returns the token count, or
+    // nothing for any other row.
+    std::optional<std::size_t> split_plain(std::string_view row, std::size_t limit) {
+        // One word more than the row fills, so that white space always follows the last token.
+        space_words_.resize(row.size() / 64 + 1);
+        for (std::size_t word = 0; word < space_words_.size(); ++word) {
+            const std::size_t offset = word * 64;
+            const char* block = row.data() + offset;
+            char padded[64];
+            if (row.size() - offset < 64) {
+                std::memset(padded, ' ', sizeof padded);
+                std::memcpy(padded, block, row.size() - offset);
+                block = padded;
+            }
+            std::uint64_t special;
+            space_words_[word] = classify_block(block, special);
+            if (special != 0) {
+                return std::nullopt;
+            }
+        }
+        if (plain_tokens_.size() < limit) {
+            plain_tokens_.resize(limit);
+        }
+        std::string_view* tokens = plain_tokens_.data();
+        std::size_t count = 0;
+        // A token starts where text follows white space and ends where white space follows
+        // text. Starts and ends alternate, so the k-th end of a word closes its k-th start,
+        // after the end owed to a start left open by an earlier word.
+        std::uint64_t carry = 0;  // 1 when the byte before the word is not white space
+        std::optional<std::size_t> open_start;
+        for (std::size_t word = 0; word < space_words_.size(); ++word) {
+            const std::uint64_t text = ~space_words_[word];
+            const std::uint64_t before = (text << 1) | carry;
+            carry = text >> 63;
+            std::uint64_t starts = text & ~before;
+            std::uint64_t ends = ~text & before;
+            const std::size_t base = word * 64;
+            const auto next = [base](std::uint64_t& bits) {
+                const std::size_t position = base + static_cast<std::size_t>(std::countr_zero(bits));
+                bits &= bits - 1;
+                return position;
+            };
+            if (open_start) {
+                if (ends == 0) {
+                    continue;
+                }
+                tokens[count++] = std::string_view(row.data() + *open_start, next(ends) - *open_start);
+                open_start.reset();
+            }
+            while (starts != 0 && count < limit) {
+                const std::size_t start = next(starts);
+                if (ends == 0) {
+                    open_start = start;
+                    break;
+                }
+                tokens[count++] = std::string_view(row.data() + start, next(ends) - start);
+            }
+            if (count >= limit) {
+                break;
+            }
+        }
+        return count;
+    }
+
     std::string_view join(std::string_view head, std::string_view tail) {
         const std::size_t offset = scratch_.size();
         scratch_.append(head);
@@ -208,17 +313,13 @@ private:
     }
 
     std::vector<std::string_view> tokens_;
+    std::vector<std::string_view> plain_tokens_;  // at least as many as the limit; the first ones hold a row
     std::string scratch_;
+    std::vector<std::uint64_t> space_words_;  // bit i of word w: row byte 64w + i is white space
 };
 
 struct AtomSiteRow {
-    std::string_view atom_name;
-    std::string_view res_name;
-    std::string_view chain_id;
-    std::int32_t seq_id = 1;
-    std::string_view ins_code;
-    std::string_view alt_loc;
-    core::Point3 position;
+    AtomRecord atom;
     std::int32_t model_num = 1;
 };
 
@@ -246,7 +347,7 @@ public:
     std::size_t tokens_needed() const { return tokens_needed_; }
 
     // Fills row from tokens, or returns the error that ends the read.
-    std::optional<InputError> decode(const std::vector<std::string_view>& tokens, AtomSiteRow& row) const {
+    std::optional<InputError> decode(std::span<const std::string_view> tokens, AtomSiteRow& row) const {
         const auto atom_name = value(atom_id_, tokens);
         if (!atom_name) {
             return InputError::missing_field(kItemNames[kAtomId]);
@@ -267,21 +368,22 @@ public:
             }
             coordinates[axis] = parsed.value;
         }
-        row.atom_name = *atom_name;
-        row.res_name = *res_name;
-        row.position = core::Point3{coordinates[0], coordinates[1], coordinates[2]};
-        row.chain_id = value(chain_, tokens).value_or("A");
-        row.seq_id = integer_or_one(value(seq_, tokens));
+        AtomRecord& atom = row.atom;
+        atom.atom_name = *atom_name;
+        atom.res_name = *res_name;
+        atom.position = core::Point3{coordinates[0], coordinates[1], coordinates[2]};
+        atom.chain_id = value(chain_, tokens).value_or("A");
+        atom.seq_id = integer_or_one(value(seq_, tokens));
         const auto ins_code = value(ins_code_, tokens).value_or("");
-        row.ins_code = ins_code == "." || ins_code == "?" ? std::string_view() : ins_code;
+        atom.ins_code = ins_code == "." || ins_code == "?" ? std::string_view() : ins_code;
         const auto alt_loc = value(alt_id_, tokens).value_or("");
-        row.alt_loc = alt_loc == "." ? std::string_view() : alt_loc;
+        atom.alt_loc = alt_loc == "." ? std::string_view() : alt_loc;
         row.model_num = integer_or_one(value(model_num_, tokens));
         return std::nullopt;
     }
 
 private:
-    static std::optional<std::string_view> value(const Column& column, const std::vector<std::string_view>& tokens) {
+    static std::optional<std::string_view> value(const Column& column, std::span<const std::string_view> tokens) {
         if (!column.seen || column.position >= tokens.size()) {
             return std::nullopt;
         }
@@ -319,7 +421,7 @@ ReadResult parse_mmcif(ByteSource& source) {
     {
         LineReader reader(source);
         while (const auto line = reader.next()) {
-            scanner.scan(*line);
+            scanner.scan(*line, reader.line_is_ascii());
         }
         if (reader.error()) {
             return InputError::io(*reader.error());
@@ -332,21 +434,17 @@ ReadResult parse_mmcif(ByteSource& source) {
     }
     const RowDecoder decoder(scanner.columns());
     Tokenizer tokenizer;
-    ResidueCollector residues;
+    ResidueCollector residues(AmideHydrogenRule::last_of_h_hn);
     AtomSiteRow row;
     // Decoding, model selection and placement share one pass: a decoding error anywhere still
     // ends the read, and nothing placed before it is returned.
     for (std::size_t i = 0; i < rows.size(); ++i) {
-        const auto& tokens = tokenizer.split(rows[i], decoder.tokens_needed());
+        const auto tokens = tokenizer.split(rows[i], decoder.tokens_needed());
         if (auto error = decoder.decode(tokens, row)) {
             return std::move(*error);
         }
-        if (row.model_num != 1 || row.res_name == "HOH" || row.res_name == "WAT") {
-            continue;
-        }
-        PendingResidue& residue = residues.residue(row.chain_id, row.seq_id, row.ins_code, row.res_name);
-        if (accept_alternate_location(residue, row.alt_loc)) {
-            place_atom(residue, row.atom_name, row.position, AmideHydrogenRule::last_of_h_hn);
+        if (row.model_num == 1 && row.atom.res_name != "HOH" && row.atom.res_name != "WAT") {
+            residues.add(row.atom);
         }
     }
     return residues.build();

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -22,18 +23,45 @@ public:
 
     // The next line without its "\n" (or "\r\n"); the view lives until the next call.
     // Returns nothing at the end of the file and after a failure; error() tells which.
-    std::optional<std::string_view> next();
+    std::optional<std::string_view> next() {
+        // Most lines lie whole in the buffer and in its part already known to be ASCII.
+        if (!error_) {
+            if (const void* found = std::memchr(buffer_ + begin_, '\n', end_ - begin_)) {
+                const std::size_t stop = static_cast<std::size_t>(static_cast<const char*>(found) - buffer_);
+                if (stop <= ascii_end_) {
+                    std::string_view line(buffer_ + begin_, stop - begin_);
+                    begin_ = stop + 1;
+                    line_is_ascii_ = true;
+                    if (!line.empty() && line.back() == '\r') {
+                        line.remove_suffix(1);
+                    }
+                    return line;
+                }
+            }
+        }
+        return next_in_general();
+    }
 
     const std::optional<IoError>& error() const { return error_; }
 
+    // Whether the line last returned is known to be all ASCII (false when unknown).
+    bool line_is_ascii() const { return line_is_ascii_; }
+
 private:
-    std::optional<std::string_view> finish_line(std::string_view line, bool had_newline);
+    std::optional<std::string_view> next_in_general();
+    std::optional<std::string_view> finish_line(std::string_view line, bool had_newline, bool ascii);
+    // Whether buffer_[begin, end) is all ASCII, moving ascii_end_ forward when it lags.
+    bool buffered_ascii(std::size_t begin, std::size_t end);
 
     ByteSource& source_;
     char buffer_[kBufferSize];
     std::size_t begin_ = 0;  // first unconsumed byte
     std::size_t end_ = 0;    // one past the last byte read
     bool at_eof_ = false;
+    // Buffered bytes are checked for ASCII in whole blocks, so most lines need no UTF-8 check;
+    // buffer_[begin_, ascii_end_) is all ASCII whenever ascii_end_ >= begin_.
+    std::size_t ascii_end_ = 0;
+    bool line_is_ascii_ = false;
     std::string long_line_;  // the start of a line longer than the buffer
     std::optional<IoError> error_;
 };

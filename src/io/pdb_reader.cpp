@@ -1,5 +1,4 @@
 #include <array>
-#include <optional>
 #include <string_view>
 
 #include "io/line_reader.hpp"
@@ -14,16 +13,6 @@ constexpr std::size_t kMinAtomLineLength = 54;
 
 // Byte offsets at which a field (or an unread gap) begins.
 constexpr std::array<std::size_t, 12> kFieldBoundaries = {12, 16, 17, 20, 21, 22, 26, 27, 30, 38, 46, 54};
-
-struct AtomLine {
-    std::string_view atom_name;
-    std::string_view alt_loc;  // empty for a blank column
-    std::string_view res_name;
-    std::string_view chain_id;
-    std::int32_t seq_id = 0;
-    std::string_view ins_code;
-    core::Point3 position;
-};
 
 bool is_atom_record(std::string_view line) {
     return line.starts_with("ATOM  ") || line.starts_with("HETATM");
@@ -43,35 +32,41 @@ std::string_view columns(std::string_view line, std::size_t first, std::size_t l
     return line.substr(first - 1, last - first + 1);
 }
 
-std::optional<float> coordinate(std::string_view line, std::size_t first, std::size_t last) {
-    const auto parsed = parse_f32(trim(columns(line, first, last)));
-    if (!parsed.ok()) {
-        return std::nullopt;
+// Fills atom from an ATOM/HETATM line, or returns false when the line is rejected.
+// `trim_field` and `parse_coordinate` decide how text fields are trimmed and coordinates parsed.
+template <class TrimField, class ParseCoordinate>
+bool read_atom_fields(std::string_view line, TrimField trim_field, ParseCoordinate parse_coordinate,
+                      AtomRecord& atom) {
+    const auto seq = parse_i32(trim_field(columns(line, 23, 26)));
+    const auto x = parse_coordinate(columns(line, 31, 38));
+    const auto y = parse_coordinate(columns(line, 39, 46));
+    const auto z = parse_coordinate(columns(line, 47, 54));
+    if (!seq.ok() || !x.ok() || !y.ok() || !z.ok()) {
+        return false;
     }
-    return parsed.value;
-}
-
-// The fields of an ATOM/HETATM line, or nothing when the line is rejected.
-std::optional<AtomLine> read_atom_line(std::string_view line) {
-    if (line.size() < kMinAtomLineLength || splits_a_character(line)) {
-        return std::nullopt;
-    }
-    AtomLine atom;
-    const auto seq = parse_i32(trim(columns(line, 23, 26)));
-    const auto x = coordinate(line, 31, 38);
-    const auto y = coordinate(line, 39, 46);
-    const auto z = coordinate(line, 47, 54);
-    if (!seq.ok() || !x || !y || !z) {
-        return std::nullopt;
-    }
-    atom.atom_name = trim(columns(line, 13, 16));
+    atom.atom_name = trim_field(columns(line, 13, 16));
     atom.alt_loc = line[16] == ' ' ? std::string_view() : columns(line, 17, 17);
-    atom.res_name = trim(columns(line, 18, 20));
+    atom.res_name = trim_field(columns(line, 18, 20));
     atom.chain_id = columns(line, 22, 22);
     atom.seq_id = seq.value;
-    atom.ins_code = trim(columns(line, 27, 27));
-    atom.position = core::Point3{*x, *y, *z};
-    return atom;
+    atom.ins_code = trim_field(columns(line, 27, 27));
+    atom.position = core::Point3{x.value, y.value, z.value};
+    return true;
+}
+
+bool read_atom_line(std::string_view line, bool line_is_ascii, AtomRecord& atom) {
+    if (line.size() < kMinAtomLineLength) {
+        return false;
+    }
+    // In an ASCII line no field boundary can split a character, and trimming needs to look
+    // for ASCII white space only.
+    if (line_is_ascii) {
+        return read_atom_fields(line, trim_ascii, parse_f32_field, atom);
+    }
+    if (splits_a_character(line)) {
+        return false;
+    }
+    return read_atom_fields(line, trim, [](std::string_view field) { return parse_f32(trim(field)); }, atom);
 }
 
 }  // namespace
@@ -83,16 +78,11 @@ ReadResult parse_pdb(FileDescriptor file) {
 
 ReadResult parse_pdb(ByteSource& source) {
     LineReader reader(source);
-    ResidueCollector residues;
+    ResidueCollector residues(AmideHydrogenRule::first_of_h_hn_h1);
+    AtomRecord atom;
     while (const auto line = reader.next()) {
-        if (is_atom_record(*line)) {
-            if (const auto atom = read_atom_line(*line)) {
-                PendingResidue& residue =
-                    residues.residue(atom->chain_id, atom->seq_id, atom->ins_code, atom->res_name);
-                if (accept_alternate_location(residue, atom->alt_loc)) {
-                    place_atom(residue, atom->atom_name, atom->position, AmideHydrogenRule::first_of_h_hn_h1);
-                }
-            }
+        if (is_atom_record(*line) && read_atom_line(*line, reader.line_is_ascii(), atom)) {
+            residues.add(atom);
         }
         if (line->starts_with("END")) {
             break;

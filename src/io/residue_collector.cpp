@@ -1,106 +1,172 @@
 #include "io/residue_collector.hpp"
 
-#include <utility>
-
 #include "core/hashing.hpp"
 #include "io/residue_names.hpp"
 
 namespace tarnix::io {
+namespace {
 
-bool accept_alternate_location(PendingResidue& residue, std::string_view alt_loc) {
-    if (alt_loc.empty()) {
-        return true;
-    }
-    if (residue.alt_loc.empty()) {
-        residue.alt_loc = alt_loc;
-        return true;
-    }
-    return alt_loc == residue.alt_loc;
+std::size_t key_hash(std::string_view chain_id, std::int32_t seq_id, std::string_view ins_code) {
+    return core::Hasher().add_bytes(chain_id).add(static_cast<std::uint32_t>(seq_id)).add_bytes(ins_code).value();
 }
 
-void place_atom(PendingResidue& residue, std::string_view name, const core::Point3& position,
-                AmideHydrogenRule rule) {
-    if (name == "N") {
-        residue.n = position;
-    } else if (name == "CA") {
-        residue.ca = position;
-    } else if (name == "C") {
-        residue.c = position;
-    } else if (name == "O" || name == "OXT") {
-        if (!residue.o) {
-            residue.o = position;
+}  // namespace
+
+void ResidueCollector::add(const AtomRecord& atom) {
+    const std::uint32_t index = find_or_create(atom);
+    PendingResidue& residue = residues_[index];
+    if (!atom.alt_loc.empty()) {
+        if (residue.alt_loc.empty()) {
+            residue.alt_loc = atom.alt_loc;
+        } else if (atom.alt_loc != residue.alt_loc) {
+            return;
         }
-    } else if (name == "H" || name == "HN") {
-        if (rule == AmideHydrogenRule::last_of_h_hn || !residue.h) {
+    }
+    place(index, atom.atom_name, atom.position);
+}
+
+std::uint32_t ResidueCollector::find_or_create(const AtomRecord& atom) {
+    // The number first: it is the cheapest part to compare and the one that changes.
+    const auto matches = [&atom](const PendingResidue& residue) {
+        return residue.seq_id == atom.seq_id && residue.chain_id == atom.chain_id && residue.ins_code == atom.ins_code;
+    };
+    if (last_ != kNone && matches(residues_[last_])) {
+        return last_;
+    }
+    if ((residues_.size() + 1) * 2 > slots_.size()) {
+        grow_slots();
+    }
+    const std::size_t hash = key_hash(atom.chain_id, atom.seq_id, atom.ins_code);
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
+        if (slots_[slot] == 0) {
+            PendingResidue& residue = residues_.emplace_back();
+            residue.chain_id = atom.chain_id;
+            residue.seq_id = atom.seq_id;
+            residue.ins_code = atom.ins_code;
+            residue.hash = hash;
+            residue.res_name = atom.res_name;
+            slots_[slot] = static_cast<std::uint32_t>(residues_.size());
+            last_ = static_cast<std::uint32_t>(residues_.size() - 1);
+            return last_;
+        }
+        const std::uint32_t index = slots_[slot] - 1;
+        if (residues_[index].hash == hash && matches(residues_[index])) {
+            last_ = index;
+            return index;
+        }
+    }
+}
+
+void ResidueCollector::grow_slots() {
+    slots_.assign(slots_.empty() ? 256 : slots_.size() * 2, 0);
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t index = 0; index < residues_.size(); ++index) {
+        std::size_t slot = residues_[index].hash & mask;
+        while (slots_[slot] != 0) {
+            slot = (slot + 1) & mask;
+        }
+        slots_[slot] = static_cast<std::uint32_t>(index + 1);
+    }
+}
+
+// Puts an accepted atom into its backbone slot, drops other hydrogens, and keeps every other
+// atom (an empty name included) in reading order. An O slot already filled stays as it is.
+void ResidueCollector::place(std::uint32_t index, std::string_view name, const core::Point3& position) {
+    PendingResidue& residue = residues_[index];
+    const auto set_amide_hydrogen = [&] {
+        if (rule_ == AmideHydrogenRule::last_of_h_hn || !residue.h) {
             residue.h = position;
         }
-    } else if (name == "H1" && rule == AmideHydrogenRule::first_of_h_hn_h1) {
-        if (!residue.h) {
-            residue.h = position;
-        }
-    } else if (!name.starts_with('H')) {
-        residue.atoms.push_back(core::Atom{std::string(name), position});
+    };
+    // Dispatch on the length first: most names are not slot names, and most are 1-3 bytes.
+    switch (name.size()) {
+        case 1:
+            switch (name[0]) {
+                case 'N': residue.n = position; return;
+                case 'C': residue.c = position; return;
+                case 'O': if (!residue.o) residue.o = position; return;
+                case 'H': set_amide_hydrogen(); return;
+                default: break;
+            }
+            break;
+        case 2:
+            if (name == "CA") {
+                residue.ca = position;
+                return;
+            }
+            if (name == "HN") {
+                set_amide_hydrogen();
+                return;
+            }
+            if (name == "H1" && rule_ == AmideHydrogenRule::first_of_h_hn_h1) {
+                if (!residue.h) residue.h = position;
+                return;
+            }
+            break;
+        case 3:
+            if (name == "OXT") {
+                if (!residue.o) residue.o = position;
+                return;
+            }
+            break;
+        default:
+            break;
     }
-}
-
-std::size_t ResidueCollector::KeyHash::operator()(const KeyView& key) const {
-    return core::Hasher()
-        .add_bytes(key.chain_id)
-        .add(static_cast<std::uint32_t>(key.seq_id))
-        .add_bytes(key.ins_code)
-        .value();
-}
-
-PendingResidue& ResidueCollector::residue(std::string_view chain_id, std::int32_t seq_id,
-                                          std::string_view ins_code, std::string_view res_name) {
-    const KeyView key{chain_id, seq_id, ins_code};
-    if (last_ != nullptr && last_->key() == key) {
-        return last_->residue;
+    if (!name.starts_with('H')) {
+        auto& [owner, atom] = atoms_.emplace_back();
+        owner = index;
+        atom.name = name;
+        atom.position = position;
+        ++residue.atom_count;
     }
-    if (const auto found = index_.find(key); found != index_.end()) {
-        last_ = &entries_[found->second];
-        return last_->residue;
-    }
-    Entry& entry = entries_.emplace_back();
-    entry.chain_id = chain_id;
-    entry.seq_id = seq_id;
-    entry.ins_code = ins_code;
-    entry.residue.res_name = res_name;
-    index_.emplace(entry.key(), entries_.size() - 1);
-    last_ = &entry;
-    return entry.residue;
 }
 
 std::variant<core::Structure, InputError> ResidueCollector::build() {
+    constexpr std::uint32_t kDropped = UINT32_MAX;
+    // Where each pending residue goes in the structure, if it has N, CA, C and O.
+    std::vector<std::uint32_t> placement(residues_.size(), kDropped);
+    std::uint32_t kept = 0;
+    for (std::size_t index = 0; index < residues_.size(); ++index) {
+        PendingResidue& pending = residues_[index];
+        if (pending.n && pending.ca && pending.c && pending.o) {
+            placement[index] = kept++;
+        }
+    }
+    if (kept == 0) {
+        return InputError::empty();
+    }
     core::Structure structure;
-    for (Entry& entry : entries_) {
-        PendingResidue& pending = entry.residue;
-        if (!pending.n || !pending.ca || !pending.c || !pending.o) {
+    structure.residues.resize(kept);
+    for (std::size_t index = 0; index < residues_.size(); ++index) {
+        if (placement[index] == kDropped) {
             continue;
         }
-        core::Residue& residue = structure.residues.emplace_back();
+        PendingResidue& pending = residues_[index];
+        core::Residue& residue = structure.residues[placement[index]];
         residue.n = *pending.n;
         residue.ca = *pending.ca;
         residue.c = *pending.c;
         residue.o = *pending.o;
         residue.h = pending.h;
-        residue.atoms = std::move(pending.atoms);
-        residue.chain_id = std::move(entry.chain_id);
-        residue.seq_id = entry.seq_id;
-        residue.ins_code = std::move(entry.ins_code);
+        residue.chain_id = std::move(pending.chain_id);
+        residue.seq_id = pending.seq_id;
+        residue.ins_code = std::move(pending.ins_code);
         residue.amino_acid = one_letter_code(pending.res_name);
         residue.res_name = std::move(pending.res_name);
     }
-    // The moves above emptied the strings the map's keys view.
-    index_.clear();
-    entries_.clear();
-    last_ = nullptr;
-    if (structure.residues.empty()) {
-        return InputError::empty();
-    }
+    // Freed as they are moved, so that the atoms are not held twice over.
+    atoms_.drain([&](std::pair<std::uint32_t, core::Atom>& entry) {
+        if (placement[entry.first] != kDropped) {
+            std::vector<core::Atom>& atoms = structure.residues[placement[entry.first]].atoms;
+            if (atoms.empty()) {
+                atoms.reserve(residues_[entry.first].atom_count);
+            }
+            atoms.push_back(std::move(entry.second));
+        }
+    });
     core::number_and_group(structure);
     return structure;
 }
 
 }  // namespace tarnix::io
-

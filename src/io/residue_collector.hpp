@@ -2,13 +2,14 @@
 // kept in order of first appearance, and turned into a Structure once reading is done.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -17,20 +18,16 @@
 
 namespace tarnix::io {
 
-struct PendingResidue {
-    std::string res_name;
-    std::string alt_loc;  // the chosen alternate location; empty until one is met
-    std::optional<core::Point3> n;
-    std::optional<core::Point3> ca;
-    std::optional<core::Point3> c;
-    std::optional<core::Point3> o;
-    std::optional<core::Point3> h;
-    std::vector<core::Atom> atoms;
+// One atom as a reader found it. The views live until the next call of the reader's source.
+struct AtomRecord {
+    std::string_view atom_name;
+    std::string_view res_name;
+    std::string_view chain_id;
+    std::int32_t seq_id = 0;
+    std::string_view ins_code;
+    std::string_view alt_loc;  // empty when the atom has none
+    core::Point3 position;
 };
-
-// Accepts an atom with no alternate location, or with the residue's chosen one; the first
-// non-empty location met in a residue becomes its choice.
-bool accept_alternate_location(PendingResidue& residue, std::string_view alt_loc);
 
 // Which atom names give the amide hydrogen, and whether the first or the last one counts.
 enum class AmideHydrogenRule : std::uint8_t {
@@ -38,48 +35,85 @@ enum class AmideHydrogenRule : std::uint8_t {
     last_of_h_hn,      // mmCIF
 };
 
-// Puts an accepted atom into its backbone slot, drops other hydrogens, and keeps every other
-// atom (an empty name included) in reading order. An O slot already filled stays as it is.
-void place_atom(PendingResidue& residue, std::string_view name, const core::Point3& position,
-                AmideHydrogenRule rule);
+// An append-only list in fixed chunks: growing never moves what is stored, and no single block
+// is large enough to be mapped and unmapped fresh for every file.
+template <class T, std::size_t kChunk>
+class ChunkedList {
+public:
+    T& emplace_back() {
+        if (size_ % kChunk == 0) {
+            chunks_.push_back(std::make_unique_for_overwrite<T[]>(kChunk));
+        }
+        ++size_;
+        return back();
+    }
+    T& back() { return (*this)[size_ - 1]; }
+    T& operator[](std::size_t i) { return chunks_[i / kChunk][i % kChunk]; }
+    std::size_t size() const { return size_; }
+
+    // Visits every element in order, freeing each chunk once visited; leaves the list empty.
+    template <class Visit>
+    void drain(Visit visit) {
+        for (std::size_t chunk = 0; chunk < chunks_.size(); ++chunk) {
+            const std::size_t count = std::min(kChunk, size_ - chunk * kChunk);
+            for (std::size_t i = 0; i < count; ++i) {
+                visit(chunks_[chunk][i]);
+            }
+            chunks_[chunk].reset();
+        }
+        chunks_.clear();
+        size_ = 0;
+    }
+
+private:
+    std::vector<std::unique_ptr<T[]>> chunks_;
+    std::size_t size_ = 0;
+};
 
 class ResidueCollector {
 public:
-    ResidueCollector() = default;
+    explicit ResidueCollector(AmideHydrogenRule rule) : rule_(rule) {}
     ResidueCollector(const ResidueCollector&) = delete;
     ResidueCollector& operator=(const ResidueCollector&) = delete;
 
-    // The residue with this key, created with res_name when the key is new.
-    PendingResidue& residue(std::string_view chain_id, std::int32_t seq_id, std::string_view ins_code,
-                            std::string_view res_name);
+    // Finds or creates the atom's residue (named after the atom that creates it), then keeps the
+    // atom if its alternate location is empty or the residue's choice (the first non-empty
+    // location met in a residue becomes its choice), and places it by name.
+    void add(const AtomRecord& atom);
 
     // Residues with N, CA, C and O in order of first appearance, or Empty when there are none.
+    // Moves the collected atoms out: call it once.
     std::variant<core::Structure, InputError> build();
 
 private:
-    struct KeyView {
-        std::string_view chain_id;
-        std::int32_t seq_id;
-        std::string_view ins_code;
-
-        bool operator==(const KeyView&) const = default;
-    };
-    struct KeyHash {
-        std::size_t operator()(const KeyView& key) const;
-    };
-    struct Entry {
+    struct PendingResidue {
         std::string chain_id;
-        std::int32_t seq_id;
+        std::int32_t seq_id = 0;
         std::string ins_code;
-        PendingResidue residue;
-
-        KeyView key() const { return {chain_id, seq_id, ins_code}; }
+        std::size_t hash = 0;
+        std::string res_name;
+        std::string alt_loc;
+        std::optional<core::Point3> n;
+        std::optional<core::Point3> ca;
+        std::optional<core::Point3> c;
+        std::optional<core::Point3> o;
+        std::optional<core::Point3> h;
+        std::uint32_t atom_count = 0;  // entries in atoms_
     };
 
-    // A deque keeps entries in place, so the map's keys may view their strings.
-    std::deque<Entry> entries_;
-    std::unordered_map<KeyView, std::size_t, KeyHash> index_;
-    Entry* last_ = nullptr;  // consecutive atom lines usually share a residue
+    std::uint32_t find_or_create(const AtomRecord& atom);
+    void place(std::uint32_t index, std::string_view name, const core::Point3& position);
+    void grow_slots();
+
+    AmideHydrogenRule rule_;
+    ChunkedList<PendingResidue, 256> residues_;
+    // The kept non-backbone atoms of all residues in reading order, each with its residue: one
+    // growing list instead of a growing list per residue.
+    ChunkedList<std::pair<std::uint32_t, core::Atom>, 1024> atoms_;
+    // Open addressing over residues_: index + 1, or 0 for an empty slot; at most half full.
+    std::vector<std::uint32_t> slots_;
+    std::uint32_t last_ = kNone;  // consecutive atoms usually share a residue
+    static constexpr std::uint32_t kNone = UINT32_MAX;
 };
 
 }  // namespace tarnix::io

@@ -5,6 +5,10 @@
 #include <cstring>
 #include <limits>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace tarnix::io {
 namespace {
 
@@ -124,13 +128,15 @@ DecimalShape examine_decimal(std::string_view body) {
     return shape;
 }
 
-// Plain fixed-point text such as "-12.345" with at most seven digits: the digits and the power
-// of ten are exact floats, so one correctly rounded division gives the correctly rounded value.
+constexpr float kPowersOfTen[] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f, 1e6f, 1e7f};
+constexpr std::size_t kMaxExactDigits = 7;
+
+// Plain fixed-point text such as "12.345" (no sign) with at most seven digits: the digits and
+// the power of ten are exact floats, so one correctly rounded division gives the correctly
+// rounded value.
 std::optional<float> parse_short_fixed_point(std::string_view body) {
-    static constexpr float kPowersOfTen[] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f, 1e6f, 1e7f};
-    constexpr std::size_t kMaxDigits = 7;
     // Seven digits and a point at most; anything longer is left to the general path.
-    if (body.size() > kMaxDigits + 1) {
+    if (body.size() > kMaxExactDigits + 1) {
         return std::nullopt;
     }
     std::uint32_t mantissa = 0;
@@ -147,7 +153,7 @@ std::optional<float> parse_short_fixed_point(std::string_view body) {
     }
     const bool has_point = point < body.size();
     const std::size_t digits = body.size() - (has_point ? 1 : 0);
-    if (digits == 0 || digits > kMaxDigits) {
+    if (digits == 0 || digits > kMaxExactDigits) {
         return std::nullopt;
     }
     const std::size_t fraction_digits = has_point ? body.size() - 1 - point : 0;
@@ -224,24 +230,45 @@ bool equals_ignoring_ascii_case(std::string_view text, std::string_view lower_wo
     return true;
 }
 
-bool is_valid_utf8(std::string_view text) {
+std::size_t ascii_prefix_length(std::string_view text) {
+    const char* data = text.data();
+    const std::size_t size = text.size();
+    std::size_t i = 0;
+    // 64 bytes at a time: the common case is a whole block of ASCII.
+#if defined(__SSE2__)
+    for (; i + 64 <= size; i += 64) {
+        const auto load = [&](std::size_t offset) {
+            return _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i + offset));
+        };
+        const __m128i any = _mm_or_si128(_mm_or_si128(load(0), load(16)), _mm_or_si128(load(32), load(48)));
+        if (_mm_movemask_epi8(any) != 0) {
+            break;
+        }
+    }
+#endif
     constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
+    for (; i + 8 <= size; i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, data + i, sizeof word);
+        if ((word & kHighBits) != 0) {
+            break;
+        }
+    }
+    while (i < size && static_cast<unsigned char>(data[i]) < 0x80) {
+        ++i;
+    }
+    return i;
+}
+
+bool is_valid_utf8(std::string_view text) {
     const std::size_t size = text.size();
     std::size_t i = 0;
     while (i < size) {
-        if (i + 8 <= size) {
-            std::uint64_t word;
-            std::memcpy(&word, text.data() + i, sizeof word);
-            if ((word & kHighBits) == 0) {
-                i += 8;
-                continue;
-            }
+        i += ascii_prefix_length(text.substr(i));
+        if (i == size) {
+            break;
         }
         const unsigned char b0 = byte_at(text, i);
-        if (b0 < 0x80) {
-            ++i;
-            continue;
-        }
         std::size_t length;
         unsigned char low = 0x80;  // allowed range of the second byte
         unsigned char high = 0xBF;
@@ -335,6 +362,18 @@ Parsed<std::int32_t, IntegerError> parse_i32(std::string_view text) {
         if (text.size() == 1) {
             return {0, IntegerError::invalid_digit};
         }
+    }
+    // Nine digits cannot overflow, so short texts skip the range checks.
+    if (text.size() - i <= 9) {
+        std::int32_t magnitude = 0;
+        for (; i < text.size(); ++i) {
+            const unsigned digit = static_cast<unsigned>(static_cast<unsigned char>(text[i])) - '0';
+            if (digit > 9) {
+                return {0, IntegerError::invalid_digit};
+            }
+            magnitude = magnitude * 10 + static_cast<std::int32_t>(digit);
+        }
+        return {negative ? -magnitude : magnitude, std::nullopt};
     }
     constexpr std::int64_t kMaxMagnitude = std::int64_t{std::numeric_limits<std::int32_t>::max()};
     std::int64_t magnitude = 0;

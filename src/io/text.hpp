@@ -2,7 +2,9 @@
 // syntax of 32-bit floats and integers.
 #pragma once
 
+#include <bit>
 #include <cstddef>
+#include <cstring>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -27,11 +29,93 @@ std::string_view trim(std::string_view text);
 
 bool is_valid_utf8(std::string_view text);
 
+// Number of bytes before the first one that is not ASCII.
+std::size_t ascii_prefix_length(std::string_view text);
+
+// trim for text known to be ASCII, where only the ASCII white space can occur.
+inline std::string_view trim_ascii(std::string_view text) {
+    // Bits 9 to 13 and 32: the ASCII white space.
+    const auto is_space = [](char c) {
+        const auto code = static_cast<unsigned char>(c);
+        return code <= ' ' && ((0x100003E00ULL >> code) & 1) != 0;
+    };
+    std::size_t begin = 0;
+    std::size_t end = text.size();
+    while (begin < end && is_space(text[begin])) ++begin;
+    while (end > begin && is_space(text[end - 1])) --end;
+    return text.substr(begin, end - begin);
+}
+
 // Compares text with a lower-case ASCII word, ignoring the case of ASCII letters only.
 bool equals_ignoring_ascii_case(std::string_view text, std::string_view lower_word);
 
 // An optional sign, then a decimal number or inf/infinity/nan in any case; rounded to nearest.
 Parsed<float, FloatError> parse_f32(std::string_view text);
+
+// float(m) / 1000.0f, correctly rounded, without the slow division: a mantissa below 10^7
+// over 1000 lies at least 2^-34 of its size away from any point halfway between two floats,
+// far beyond the 2^-52 that the double product can be off by, so rounding that product to
+// float lands where the division would. A test checks every such mantissa.
+inline float thousandths_to_float(std::uint32_t mantissa) {
+    return static_cast<float>(static_cast<double>(mantissa) * 0.001);
+}
+
+// "%8.3f" as coordinate columns hold it: one to four integer digits, optionally a minus right
+// before them, blanks before that, then a point and three digits; the value the short
+// fixed-point path gives, or false. The eight bytes are looked at as one word, byte i of the
+// field in bits 8i..8i+7; only ASCII fields go on, so no byte-wise sum below carries.
+inline bool parse_three_decimals_in_eight(std::string_view field, float& value) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+    constexpr std::uint64_t kHighBits = kOnes * 0x80;
+    if (field.size() != 8) {
+        return false;
+    }
+    std::uint64_t word;
+    std::memcpy(&word, field.data(), sizeof word);
+    if constexpr (std::endian::native == std::endian::big) {
+        word = __builtin_bswap64(word);
+    }
+    if ((word & kHighBits) != 0) {
+        return false;
+    }
+    // High bit of each byte that is a digit: at least '0' and below ':'.
+    const std::uint64_t digits = (word + kOnes * (0x80 - '0')) & ~(word + kOnes * (0x80 - ':')) & kHighBits;
+    constexpr std::uint64_t kFraction = 0x8080800000000000ULL;  // bytes 5 to 7
+    if (((word >> 32) & 0xFF) != '.' || (digits & kFraction) != kFraction || (digits & 0x80000000ULL) == 0) {
+        return false;
+    }
+    // Bytes 0..3 not digits; the highest of them, if any, ends the blanks and may be the sign.
+    const std::uint64_t others = ~digits & 0x80808080ULL;
+    bool negative = false;
+    if (others != 0) {
+        const int last = (63 - std::countl_zero(others)) / 8;
+        const std::uint64_t below = (std::uint64_t{1} << (8 * last)) - 1;
+        const std::uint64_t sign = (word >> (8 * last)) & 0xFF;
+        if ((word & below) != (kOnes * ' ' & below) || (sign != ' ' && sign != '-')) {
+            return false;
+        }
+        negative = sign == '-';
+    }
+    // The seven digits in order behind a leading zero, every other byte zeroed.
+    const std::uint64_t values = word & (digits >> 7) * 0x0F;
+    std::uint64_t packed = ((values & 0xFFFFFFFFULL) << 8) | ((values >> 40) << 40);
+    packed = (packed * 2561) >> 8;
+    packed = ((packed & 0x00FF00FF00FF00FFULL) * 6553601) >> 16;
+    const auto mantissa = static_cast<std::uint32_t>(((packed & 0x0000FFFF0000FFFFULL) * 42949672960001ULL) >> 32);
+    const float magnitude = thousandths_to_float(mantissa);
+    value = negative ? -magnitude : magnitude;
+    return true;
+}
+
+// parse_f32(trim(field)) for an ASCII field; quicker on the "%8.3f" shape of fixed-column
+// coordinates, and inline so that the common case stays in registers.
+inline Parsed<float, FloatError> parse_f32_field(std::string_view ascii_field) {
+    float value;
+    if (parse_three_decimals_in_eight(ascii_field, value)) {
+        return {value, std::nullopt};
+    }
+    return parse_f32(trim_ascii(ascii_field));
+}
 
 // An optional sign, then ASCII digits only.
 Parsed<std::int32_t, IntegerError> parse_i32(std::string_view text);

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -130,6 +133,46 @@ TEST(CifReader, SplitsRowsOnWhiteSpaceAndQuotes) {
     EXPECT_EQ(s.residues.at(0).atoms[1].position.x, 1.0f);
     EXPECT_EQ(s.residues.at(0).atoms[1].position.y, 2.0f);
     EXPECT_EQ(read_error(dir, "t.cif", items + "N GLY 1 2 'unclosed\n"), "Invalid number: invalid float literal");
+}
+
+// Plain ASCII rows are split a block of 64 bytes at a time, rows with quotes or other bytes one
+// character at a time. Real files whose rows are pushed onto the other path, or padded to end
+// on either side of a block boundary, must read as they are.
+TEST(CifReader, RowsReadAlikeOnBothSplittingPathsAndAtEveryBlockBoundary) {
+    TempDir dir;
+    const auto rewrite_rows = [](const std::string& text, const auto& change) {
+        std::string out;
+        for (std::size_t start = 0; start < text.size();) {
+            const std::size_t end = std::min(text.find('\n', start), text.size());
+            std::string line = text.substr(start, end - start);
+            if (line.starts_with("ATOM") || line.starts_with("HETATM")) change(line);
+            out += line + "\n";
+            start = end + 1;
+        }
+        return out;
+    };
+    const auto pad_to = [](int offset) {
+        return [offset](std::string& line) {
+            const std::size_t blocks = (line.size() + 1) / 64 + 1;
+            line.resize(static_cast<std::size_t>(static_cast<int>(blocks * 64) + offset), ' ');
+        };
+    };
+    for (const char* file : {"1ubq.cif", "1aki.cif", "1ejg.cif"}) {
+        std::ifstream in(testing::test_data(file), std::ios::binary);
+        const std::string plain((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const std::string expected = testing::describe(read_ok(dir, "plain.cif", plain));
+        const std::string variants[] = {
+            rewrite_rows(plain, [](std::string& line) { line += " 'quoted tail'"; }),
+            rewrite_rows(plain, [](std::string& line) { line += " \u00E9"; }),
+            rewrite_rows(plain, [](std::string& line) { std::replace(line.begin(), line.end(), ' ', '\t'); }),
+            rewrite_rows(plain, pad_to(-1)),
+            rewrite_rows(plain, pad_to(0)),
+            rewrite_rows(plain, pad_to(1)),
+        };
+        for (std::size_t i = 0; i < std::size(variants); ++i) {
+            EXPECT_EQ(testing::describe(read_ok(dir, "variant.cif", variants[i])), expected) << file << " variant " << i;
+        }
+    }
 }
 
 TEST(CifReader, CollectsRowsOnlyInsideTheAtomTable) {

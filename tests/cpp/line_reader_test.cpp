@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,7 @@ namespace {
 
 struct Lines {
     std::vector<std::string> lines;
+    std::vector<bool> ascii;  // line_is_ascii() after each line
     std::optional<IoError> error;
 };
 
@@ -23,6 +25,7 @@ Lines read_lines(const std::string& path) {
     Lines result;
     while (const auto line = reader.next()) {
         result.lines.emplace_back(*line);
+        result.ascii.push_back(reader.line_is_ascii());
     }
     result.error = reader.error();
     return result;
@@ -59,6 +62,40 @@ TEST(LineReader, StopsAtTheFirstLineThatIsNotUtf8) {
     EXPECT_EQ(read.lines, std::vector<std::string>{"good"});
     ASSERT_TRUE(read.error.has_value());
     EXPECT_EQ(read.error->message(), "stream did not contain valid UTF-8");
+}
+
+// Bytes are checked for ASCII a block at a time; a character placed anywhere relative to the
+// blocks and the buffer must still be validated with its own line, and no other line be held
+// back or called non-ASCII.
+TEST(LineReader, ValidatesEachLineWhereverItsCharactersFallInTheBuffer) {
+    constexpr std::size_t kLineLength = 80;
+    constexpr std::size_t kLines = 300;
+    const std::size_t positions[] = {0, 1, 31, 63, 64, 65, 127, 4095, 8190, 8191, 8192, 8193, 8200, 16383, 16385, 23999};
+    testing::TempDir dir;
+    for (const std::size_t position : positions) {
+        std::string text;
+        for (std::size_t i = 0; i < kLines; ++i) {
+            text += std::string(kLineLength, static_cast<char>('a' + i % 26)) + "\n";
+        }
+        const std::size_t target = position / (kLineLength + 1);
+        const std::size_t column = std::min(position % (kLineLength + 1), kLineLength - 2);
+        std::string good = text;
+        good.replace(target * (kLineLength + 1) + column, 2, "\u00E9");
+        const Lines read = read_lines(dir.write("good.txt", good));
+        ASSERT_FALSE(read.error.has_value()) << position;
+        ASSERT_EQ(read.lines.size(), kLines) << position;
+        for (std::size_t i = 0; i < kLines; ++i) {
+            EXPECT_EQ(read.lines[i], good.substr(i * (kLineLength + 1), kLineLength)) << position;
+            // A line read whole from the buffer is known ASCII unless it holds the character.
+            EXPECT_EQ(read.ascii[i], i != target) << position << " line " << i;
+        }
+        std::string bad = text;
+        bad[target * (kLineLength + 1) + column] = '\xFF';
+        const Lines failed = read_lines(dir.write("bad.txt", bad));
+        EXPECT_EQ(failed.lines.size(), target) << position;
+        ASSERT_TRUE(failed.error.has_value()) << position;
+        EXPECT_EQ(failed.error->message(), "stream did not contain valid UTF-8");
+    }
 }
 
 TEST(LineReader, ReportsReadFailuresAsOsErrors) {

@@ -1,8 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <vector>
 
 #include "io_test_support.hpp"
 
@@ -181,6 +186,40 @@ TEST(PdbReader, CrLfReadsLikeLf) {
         crlf += c == '\n' ? "\r\n" : std::string(1, c);
     }
     EXPECT_EQ(describe(read_ok(dir, "crlf.pdb", crlf)), describe(read_ok(dir, "lf.pdb", lf)));
+}
+
+// ASCII lines take a quicker path than lines holding other characters; a real file whose atom
+// lines carry a non-ASCII tail beyond the read columns must read the same, to the bit.
+TEST(PdbReader, AsciiAndNonAsciiLinesReadAlike) {
+    TempDir dir;
+    for (const char* file : {"1ubq.pdb", "4hhb.pdb", "1ejg.pdb"}) {
+        std::ifstream in(testing::test_data(file), std::ios::binary);
+        const std::string plain((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::string marked;
+        for (std::size_t start = 0; start < plain.size();) {
+            const std::size_t end = std::min(plain.find('\n', start), plain.size());
+            const std::string_view line(plain.data() + start, end - start);
+            marked.append(line);
+            if (line.starts_with("ATOM") || line.starts_with("HETATM")) marked += " \u00E9";
+            marked += '\n';
+            start = end + 1;
+        }
+        const core::Structure expected = read_ok(dir, "plain.pdb", plain);
+        const core::Structure read = read_ok(dir, "marked.pdb", marked);
+        ASSERT_EQ(describe(read), describe(expected)) << file;
+        const auto bits = [](const core::Structure& s) {
+            std::vector<std::uint32_t> all;
+            const auto add = [&all](const core::Point3& p) {
+                for (const float v : {p.x, p.y, p.z}) all.push_back(std::bit_cast<std::uint32_t>(v));
+            };
+            for (const core::Residue& r : s.residues) {
+                for (const core::Point3& p : {r.n, r.ca, r.c, r.o, r.h.value_or(core::Point3{})}) add(p);
+                for (const core::Atom& atom : r.atoms) add(atom.position);
+            }
+            return all;
+        };
+        EXPECT_EQ(bits(read), bits(expected)) << file;
+    }
 }
 
 TEST(PdbReader, SkipsLinesWhoseFieldBoundariesSplitACharacter) {

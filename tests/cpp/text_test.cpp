@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <limits>
 #include <random>
@@ -123,10 +124,51 @@ TEST(ParseF32, ShortTextsAgreeWithTheCLibraryOnSyntaxAndValue) {
     }
 }
 
+// The fixed-column path must give what trimming and the general parser give, to the bit, on
+// every field: "%8.3f" fields of random values, the same with one byte changed, and random
+// short texts over the characters that matter.
+TEST(ParseF32Field, AgreesWithTrimThenParseOnEveryField) {
+    std::mt19937_64 random(11);
+    const std::string alphabet = " -+.0123456789e\t";
+    std::uniform_int_distribution<std::size_t> letter(0, alphabet.size() - 1);
+    std::uniform_real_distribution<double> coordinate(-10000.0, 10000.0);
+    std::uniform_int_distribution<int> length(0, 10);
+    std::uniform_int_distribution<std::size_t> position(0, 7);
+    std::size_t fixed_point = 0;
+    for (int i = 0; i < 200000; ++i) {
+        std::string field;
+        if (i % 3 == 2) {
+            for (int k = length(random); k > 0; --k) field += alphabet[letter(random)];
+        } else {
+            char text[32];
+            std::snprintf(text, sizeof text, "%8.3f", coordinate(random) / (i % 7 == 0 ? 1000.0 : 1.0));
+            field = text;
+            if (i % 3 == 1) field[position(random) % field.size()] = alphabet[letter(random)];
+        }
+        float fast = 0.0f;
+        fixed_point += parse_three_decimals_in_eight(field, fast) ? 1 : 0;
+        const auto expected = parse_f32(trim(field));
+        const auto parsed = parse_f32_field(field);
+        ASSERT_EQ(parsed.error, expected.error) << '"' << field << '"';
+        ASSERT_EQ(std::bit_cast<std::uint32_t>(parsed.value), std::bit_cast<std::uint32_t>(expected.value))
+            << '"' << field << '"';
+    }
+    EXPECT_GT(fixed_point, 50000u);  // the fast path was really taken
+}
+
+TEST(ThousandthsToFloat, MatchesTheDivisionForEveryMantissaOfSevenDigits) {
+    for (std::uint32_t mantissa = 0; mantissa < 10000000; ++mantissa) {
+        const float divided = static_cast<float>(mantissa) / 1000.0f;
+        ASSERT_EQ(std::bit_cast<std::uint32_t>(thousandths_to_float(mantissa)), std::bit_cast<std::uint32_t>(divided))
+            << mantissa;
+    }
+}
+
 TEST(ParseI32, AcceptsSignedDigitsAndNamesEachFailure) {
     const std::pair<const char*, std::int32_t> accepted[] = {
         {"0", 0}, {"+17", 17}, {"-17", -17}, {"0042", 42}, {"2147483647", 2147483647}, {"-2147483648", INT32_MIN},
-        {"000000000000002147483647", 2147483647}};
+        {"000000000000002147483647", 2147483647}, {"999999999", 999999999}, {"-999999999", -999999999},
+        {"-0", 0}, {"1234567890", 1234567890}};
     for (const auto& [text, expected] : accepted) {
         const auto parsed = parse_i32(text);
         ASSERT_TRUE(parsed.ok()) << text;
@@ -139,6 +181,8 @@ TEST(ParseI32, AcceptsSignedDigitsAndNamesEachFailure) {
         {" 1", IntegerError::invalid_digit},
         {"1.0", IntegerError::invalid_digit},
         {"+-1", IntegerError::invalid_digit},
+        {"12a", IntegerError::invalid_digit},
+        {"-12345678x", IntegerError::invalid_digit},
         {"\u0661", IntegerError::invalid_digit},
         {"2147483648", IntegerError::too_large},
         {"-2147483649", IntegerError::too_small},
