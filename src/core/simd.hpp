@@ -1,4 +1,4 @@
-// Whether the core builds its x86 vector paths. Elsewhere, or with TARNIX_NO_SIMD defined (so
+// Whether the x86 vector paths are built. Elsewhere, or with TARNIX_NO_SIMD defined (so
 // that the portable code can be tested on x86 too), plain code computes the same bits.
 #pragma once
 

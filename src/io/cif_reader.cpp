@@ -16,7 +16,9 @@
 #include "io/residue_collector.hpp"
 #include "io/text.hpp"
 
-#if defined(__SSE2__)
+#include "core/simd.hpp"
+
+#ifdef TARNIX_X86_SIMD
 #include <emmintrin.h>
 #endif
 
@@ -149,7 +151,7 @@ constexpr std::array<ByteClass, 256> kByteClasses = make_byte_classes();
 std::uint64_t classify_block(const char* block, std::uint64_t& special) {
     std::uint64_t spaces = 0;
     special = 0;
-#if defined(__SSE2__)
+#ifdef TARNIX_X86_SIMD
     for (int part = 0; part < 4; ++part) {
         const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * part));
         const __m128i from_tab = _mm_sub_epi8(bytes, _mm_set1_epi8(9));

@@ -5,7 +5,9 @@
 #include <cstring>
 #include <limits>
 
-#if defined(__SSE2__)
+#include "core/simd.hpp"
+
+#ifdef TARNIX_X86_SIMD
 #include <emmintrin.h>
 #endif
 
@@ -235,7 +237,7 @@ std::size_t ascii_prefix_length(std::string_view text) {
     const std::size_t size = text.size();
     std::size_t i = 0;
     // 64 bytes at a time: the common case is a whole block of ASCII.
-#if defined(__SSE2__)
+#ifdef TARNIX_X86_SIMD
     for (; i + 64 <= size; i += 64) {
         const auto load = [&](std::size_t offset) {
             return _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i + offset));
