@@ -161,10 +161,10 @@ bool slots_hold_bond(const BondSlots& slots, std::uint64_t partner) {
 // Up to ten partners j of residue i for the bridge search, unsorted.
 class BridgeCandidates {
 public:
-    void add_passing(const BondSlots& slots, std::uint64_t shift_limit) {
-        for (const HBondSlot& slot : slots) {
-            if (!slot.partner || !(slot.energy < kBondThreshold)) continue;
-            for (std::uint64_t shift = 0; shift <= shift_limit; ++shift) js_[count_++] = *slot.partner + shift;
+    void add_passing(const std::array<std::uint64_t, 2>& partners, std::uint64_t shift_limit) {
+        for (const std::uint64_t partner : partners) {
+            if (partner == PassingBonds::kNone) continue;
+            for (std::uint64_t shift = 0; shift <= shift_limit; ++shift) js_[count_++] = partner + shift;
         }
     }
 
@@ -193,10 +193,15 @@ private:
 // and divisions of successive pairs overlap.
 class BondCollector {
 public:
-    explicit BondCollector(const std::vector<Residue>& residues)
+    // Takes the atoms the energies read, and the CA positions, in one pass over the residues.
+    BondCollector(const std::vector<Residue>& residues, std::vector<Point3>& cas)
         : donor_slots_(residues.size()), acceptor_slots_(residues.size()) {
         atoms_.reserve(residues.size());
-        for (const Residue& r : residues) atoms_.push_back(bond_lanes(r));
+        cas.reserve(residues.size());
+        for (const Residue& r : residues) {
+            atoms_.push_back(bond_lanes(r));
+            cas.push_back(r.ca);
+        }
     }
 
     void add(ResiduePair pair) {
@@ -206,12 +211,14 @@ public:
         if (count_ == kBatch) flush();
     }
 
-    // Writes every residue's slots, clearing those of residues without bonds.
-    void finish(std::vector<Residue>& residues) {
+    // Writes every residue's slots, clearing those of residues without bonds, and the passing ones.
+    void finish(std::vector<Residue>& residues, PassingBonds& passing) {
         flush();
+        passing.resize(residues.size());
         for (std::size_t k = 0; k < residues.size(); ++k) {
             residues[k].donor_bonds = donor_slots_[k];
             residues[k].acceptor_bonds = acceptor_slots_[k];
+            passing.set(k, donor_slots_[k], acceptor_slots_[k]);
         }
     }
 
@@ -248,29 +255,51 @@ void offer_candidate(std::vector<Residue>& residues, const HBondCandidate& candi
     offer(residues[candidate.donor].donor_bonds, residues[candidate.acceptor].acceptor_bonds, candidate);
 }
 
+PassingBonds::PassingBonds(const std::vector<Residue>& residues) : entries_(residues.size()) {
+    for (std::size_t k = 0; k < residues.size(); ++k) set(k, residues[k].donor_bonds, residues[k].acceptor_bonds);
+}
+
+void PassingBonds::set(std::size_t k, const std::array<HBondSlot, 2>& donor_bonds,
+                       const std::array<HBondSlot, 2>& acceptor_bonds) {
+    auto passing = [](const HBondSlot& slot) { return slot.partner && slot.energy < kBondThreshold ? *slot.partner : kNone; };
+    entries_[k] = Entry{{passing(donor_bonds[0]), passing(donor_bonds[1])},
+                        {passing(acceptor_bonds[0]), passing(acceptor_bonds[1])}};
+}
+
 // Every bridge pattern holds one of: a passing NH(i)->O(j-1) or NH(i)->O(j) (donor slots of i),
 // NH(i+1)->O(j-1) or NH(i+1)->O(j) (donor slots of i+1), or O(i)<-NH(j) (acceptor slots of i).
-std::vector<ResiduePair> bridge_search_pairs(const std::vector<Residue>& residues) {
+std::vector<ResiduePair> bridge_search_pairs(const PassingBonds& bonds, const std::vector<Point3>& cas) {
     std::vector<ResiduePair> pairs;
-    const std::uint64_t n = residues.size();
+    const std::uint64_t n = bonds.size();
     for (std::uint64_t i = 1; i + 1 < n; ++i) {
         BridgeCandidates candidates;
-        candidates.add_passing(residues[i].donor_bonds, 1);
-        candidates.add_passing(residues[i + 1].donor_bonds, 1);
-        candidates.add_passing(residues[i].acceptor_bonds, 0);
+        candidates.add_passing(bonds.donor_partners(i), 1);
+        candidates.add_passing(bonds.donor_partners(i + 1), 1);
+        candidates.add_passing(bonds.acceptor_partners(i), 0);
         for (const std::uint64_t j : candidates.sorted()) {
             // A bridge needs j >= i + 4 and a residue after j.
-            if (j >= i + 4 && j + 1 < n && cas_are_close(residues[i], residues[j])) pairs.push_back({i, j});
+            if (j >= i + 4 && j + 1 < n && within_close_distance(cas[i], cas[j])) pairs.push_back({i, j});
         }
     }
     return pairs;
 }
 
+std::vector<ResiduePair> bridge_search_pairs(const std::vector<Residue>& residues) {
+    return bridge_search_pairs(PassingBonds(residues), ca_positions(residues));
+}
+
+HydrogenBonds collect_hydrogen_bonds(std::vector<Residue>& residues) {
+    std::vector<Point3> cas;
+    BondCollector collector(residues, cas);
+    ClosePairFinder(cas).for_each([&](ResiduePair pair) { collector.add(pair); });
+    HydrogenBonds bonds;
+    collector.finish(residues, bonds.passing);
+    bonds.bridge_pairs = bridge_search_pairs(bonds.passing, cas);
+    return bonds;
+}
+
 std::vector<ResiduePair> find_hydrogen_bonds(std::vector<Residue>& residues) {
-    BondCollector collector(residues);
-    ClosePairFinder(residues).for_each([&](ResiduePair pair) { collector.add(pair); });
-    collector.finish(residues);
-    return bridge_search_pairs(residues);
+    return collect_hydrogen_bonds(residues).bridge_pairs;
 }
 
 bool nh_to_o(const std::vector<Residue>& residues, std::uint64_t d, std::uint64_t a) {
