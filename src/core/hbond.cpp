@@ -11,6 +11,7 @@
 #include <cmath>
 #include <compare>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 namespace tarnix::core {
@@ -21,6 +22,30 @@ constexpr double kClashEnergy = -9.9;
 constexpr float kClashDistance = 0.5f;
 
 using BondSlots = std::array<HBondSlot, 2>;
+
+// A bond slot as the collector keeps it: two thirds the size of HBondSlot, so that the slots of
+// large structures stay in cache while the bonds are found.
+struct PackedSlot {
+    std::uint64_t partner = PassingBonds::kNone;
+    double energy = 0.0;
+};
+
+using PackedSlots = std::array<PackedSlot, 2>;
+
+std::optional<std::uint64_t> partner_of(const HBondSlot& slot) { return slot.partner; }
+std::optional<std::uint64_t> partner_of(const PackedSlot& slot) {
+    return slot.partner == PassingBonds::kNone ? std::nullopt : std::optional<std::uint64_t>(slot.partner);
+}
+
+// The partners of the slots whose bonds pass the bond tests, kNone for the others.
+template <typename Slots>
+std::array<std::uint64_t, 2> passing_partners(const Slots& slots) {
+    std::array<std::uint64_t, 2> partners{PassingBonds::kNone, PassingBonds::kNone};
+    for (std::size_t s = 0; s < 2; ++s) {
+        if (const auto partner = partner_of(slots[s]); partner && slots[s].energy < kBondThreshold) partners[s] = *partner;
+    }
+    return partners;
+}
 
 // One residue's atoms as a bond energy reads them, lane by lane for the four distances
 // H-O, H-C, N-C and N-O: as donor H, H, N, N (H is N when absent), as acceptor O, C, C, O.
@@ -132,21 +157,23 @@ GenerationKey generation_key(std::uint64_t donor, std::uint64_t acceptor) {
 // Keeps the best two under (energy, generation order), so the order of the offers does not matter:
 // the slots end as a stable sort by energy followed by a walk in that order would leave them.
 // key_of gives the generation key of a bond to a partner.
-template <typename KeyOf>
-void offer_bond(BondSlots& slots, std::uint64_t partner, double energy, KeyOf key_of) {
-    auto beats = [&](const HBondSlot& slot) {
+template <typename Slot, typename KeyOf>
+void offer_bond(std::array<Slot, 2>& slots, std::uint64_t partner, double energy, KeyOf key_of) {
+    auto beats = [&](const Slot& slot) {
         if (energy != slot.energy) return energy < slot.energy;
-        return slot.partner && key_of(partner) < key_of(*slot.partner);
+        const auto held = partner_of(slot);
+        return held && key_of(partner) < key_of(*held);
     };
     if (beats(slots[0])) {
         slots[1] = slots[0];
-        slots[0] = HBondSlot{partner, energy};
+        slots[0] = Slot{partner, energy};
     } else if (beats(slots[1])) {
-        slots[1] = HBondSlot{partner, energy};
+        slots[1] = Slot{partner, energy};
     }
 }
 
-void offer(BondSlots& donor_slots, BondSlots& acceptor_slots, const HBondCandidate& c) {
+template <typename Slots>
+void offer(Slots& donor_slots, Slots& acceptor_slots, const HBondCandidate& c) {
     offer_bond(donor_slots, c.acceptor, c.energy, [&](std::uint64_t a) { return generation_key(c.donor, a); });
     offer_bond(acceptor_slots, c.donor, c.energy, [&](std::uint64_t d) { return generation_key(d, c.acceptor); });
 }
@@ -216,9 +243,9 @@ public:
         flush();
         passing.resize(residues.size());
         for (std::size_t k = 0; k < residues.size(); ++k) {
-            residues[k].donor_bonds = donor_slots_[k];
-            residues[k].acceptor_bonds = acceptor_slots_[k];
-            passing.set(k, donor_slots_[k], acceptor_slots_[k]);
+            residues[k].donor_bonds = unpacked(donor_slots_[k]);
+            residues[k].acceptor_bonds = unpacked(acceptor_slots_[k]);
+            passing.set(k, passing_partners(donor_slots_[k]), passing_partners(acceptor_slots_[k]));
         }
     }
 
@@ -239,8 +266,12 @@ private:
     }
 
     std::vector<BondLanes> atoms_;
-    std::vector<BondSlots> donor_slots_;
-    std::vector<BondSlots> acceptor_slots_;
+    static BondSlots unpacked(const PackedSlots& slots) {
+        return {HBondSlot{partner_of(slots[0]), slots[0].energy}, HBondSlot{partner_of(slots[1]), slots[1].energy}};
+    }
+
+    std::vector<PackedSlots> donor_slots_;
+    std::vector<PackedSlots> acceptor_slots_;
     std::array<ResiduePair, kBatch> batch_;
     std::size_t count_ = 0;
 };
@@ -256,14 +287,9 @@ void offer_candidate(std::vector<Residue>& residues, const HBondCandidate& candi
 }
 
 PassingBonds::PassingBonds(const std::vector<Residue>& residues) : entries_(residues.size()) {
-    for (std::size_t k = 0; k < residues.size(); ++k) set(k, residues[k].donor_bonds, residues[k].acceptor_bonds);
-}
-
-void PassingBonds::set(std::size_t k, const std::array<HBondSlot, 2>& donor_bonds,
-                       const std::array<HBondSlot, 2>& acceptor_bonds) {
-    auto passing = [](const HBondSlot& slot) { return slot.partner && slot.energy < kBondThreshold ? *slot.partner : kNone; };
-    entries_[k] = Entry{{passing(donor_bonds[0]), passing(donor_bonds[1])},
-                        {passing(acceptor_bonds[0]), passing(acceptor_bonds[1])}};
+    for (std::size_t k = 0; k < residues.size(); ++k) {
+        set(k, passing_partners(residues[k].donor_bonds), passing_partners(residues[k].acceptor_bonds));
+    }
 }
 
 // Every bridge pattern holds one of: a passing NH(i)->O(j-1) or NH(i)->O(j) (donor slots of i),

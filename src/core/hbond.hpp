@@ -35,7 +35,10 @@ public:
     explicit PassingBonds(const std::vector<Residue>& residues);
 
     void resize(std::size_t count) { entries_.resize(count); }
-    void set(std::size_t k, const std::array<HBondSlot, 2>& donor_bonds, const std::array<HBondSlot, 2>& acceptor_bonds);
+    // The passing partners of residue k, kNone for slots without one.
+    void set(std::size_t k, const std::array<std::uint64_t, 2>& donor, const std::array<std::uint64_t, 2>& acceptor) {
+        entries_[k] = Entry{donor, acceptor};
+    }
 
     // NH(d)->O(a).
     bool nh_to_o(std::uint64_t d, std::uint64_t a) const { return holds(entries_[d].donor, a); }
