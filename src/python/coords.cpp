@@ -6,6 +6,7 @@
 
 #include <cstring>
 
+#include "core/huge_pages.hpp"
 #include "python/arguments.hpp"
 
 namespace tarnix::python {
@@ -63,6 +64,7 @@ core::Structure structure_from_coords(const CoordsArray& coords, const std::stri
     };
 
     core::Structure structure;
+    core::reserve_large(structure.residues, static_cast<std::size_t>(length));
     structure.residues.resize(static_cast<std::size_t>(length));
     for (npy_intp i = 0; i < length; ++i) {
         core::Residue& residue = structure.residues[static_cast<std::size_t>(i)];
