@@ -76,6 +76,7 @@ void offer_candidate(std::vector<Residue>& residues, const HBondCandidate& candi
 // residue holds at most four bonds, so the list is linear in the residue count.
 std::vector<ResiduePair> bridge_search_pairs(const std::vector<Residue>& residues);
 
+// The same from the passing bonds and the CA positions of the residues.
 std::vector<ResiduePair> bridge_search_pairs(const PassingBonds& bonds, const std::vector<Point3>& cas);
 
 struct HydrogenBonds {
