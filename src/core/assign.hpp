@@ -3,6 +3,7 @@
 
 #include <vector>
 
+#include "core/helix.hpp"
 #include "core/sasa.hpp"
 #include "core/structure.hpp"
 
@@ -18,9 +19,11 @@ void assign_structure(Structure& structure, const AssignOptions& options, const 
 
 // bend = kappa > 70 degrees, where kappa exists.
 void mark_bends(std::vector<Residue>& residues);
+void mark_bends(CodeTable& codes);
 
 // Writes T (inside a turn) or else S (bend) into residues still blank,
 // never the first or last residue.
 void assign_turns_and_bends(std::vector<Residue>& residues);
+void assign_turns_and_bends(CodeTable& codes);
 
 }  // namespace tarnix::core

@@ -11,21 +11,22 @@ namespace {
 // never make a pair close across more than one cell boundary.
 constexpr float kCellSize = 10.0f;
 
+}  // namespace
+
 std::vector<Point3> ca_positions(const std::vector<Residue>& residues) {
     std::vector<Point3> cas(residues.size());
     for (std::size_t i = 0; i < residues.size(); ++i) cas[i] = residues[i].ca;
     return cas;
 }
 
-}  // namespace
-
 // Residues with a non-finite CA are in no cell: no distance to them is ever close.
-ClosePairFinder::ClosePairFinder(const std::vector<Residue>& residues) {
-    const std::vector<Point3> positions = ca_positions(residues);
+ClosePairFinder::ClosePairFinder(const std::vector<Residue>& residues) : ClosePairFinder(ca_positions(residues)) {}
+
+ClosePairFinder::ClosePairFinder(const std::vector<Point3>& positions) {
     const NeighborGrid grid(positions, kCellSize);
     const float nan = std::numeric_limits<float>::quiet_NaN();
     // Each cell pads by at most kLanes - 1 entries and has at most 13 forward neighbours.
-    const std::size_t entries = residues.size() + (kLanes - 1) * grid.cell_count();
+    const std::size_t entries = positions.size() + (kLanes - 1) * grid.cell_count();
     residue_of_.reserve(entries);
     xs_.reserve(entries);
     ys_.reserve(entries);

@@ -35,6 +35,8 @@ inline bool within_close_distance(const Point3& a, const Point3& b) {
     return (dx * dx + dy * dy) + dz * dz <= kMaxSquaredCaDistance;
 }
 
+std::vector<Point3> ca_positions(const std::vector<Residue>& residues);
+
 inline bool cas_are_close(const Residue& a, const Residue& b) { return within_close_distance(a.ca, b.ca); }
 
 // Hands out the close pairs as they are found, so that memory stays linear in the residue count
@@ -43,6 +45,8 @@ inline bool cas_are_close(const Residue& a, const Residue& b) { return within_cl
 class ClosePairFinder {
 public:
     explicit ClosePairFinder(const std::vector<Residue>& residues);
+    // From the CA positions of the residues.
+    explicit ClosePairFinder(const std::vector<Point3>& cas);
 
     // visit(pair) once for every close pair, in no particular order. Cells are walked in half
     // shells: each cell against itself and against its forward neighbours.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <optional>
+#include <utility>
 
 namespace tarnix::core {
 namespace {
@@ -104,8 +105,22 @@ void detect_chain_breaks(std::vector<Residue>& residues) {
     }
 }
 
-void compute_backbone_geometry(std::vector<Residue>& residues) {
-    const Segments segments(residues);
+Segments detect_chain_breaks(std::vector<Residue>& residues, const std::vector<Chain>& chains) {
+    std::vector<std::uint64_t> run(residues.size(), 0);
+    std::size_t next_chain = 1;
+    for (std::size_t i = 0; i + 1 < residues.size(); ++i) {
+        const bool new_chain = next_chain < chains.size() && chains[next_chain].start_index == i + 1;
+        if (new_chain) ++next_chain;
+        Residue& next = residues[i + 1];
+        if (distance(residues[i].c, next.n) > kMaxPeptideBond) next.break_flag = new_chain ? kBreakNewChain : kBreakSameChain;
+        run[i + 1] = run[i] + (new_chain || next.break_flag != kNoBreak ? 1 : 0);
+    }
+    return Segments(std::move(run));
+}
+
+void compute_backbone_geometry(std::vector<Residue>& residues) { compute_backbone_geometry(residues, Segments(residues)); }
+
+void compute_backbone_geometry(std::vector<Residue>& residues, const Segments& segments) {
     for (std::size_t i = 0; i < residues.size(); ++i) compute_residue_geometry(residues, segments, i);
 }
 

@@ -32,8 +32,13 @@ float dihedral_angle(Point3 p1, Point3 p2, Point3 p3, Point3 p4);
 // Sets break_flag where C(i) and N(i+1) are more than 2.5 A apart.
 void detect_chain_breaks(std::vector<Residue>& residues);
 
+// The same, telling chain changes by the chains (those of the residues) instead of comparing
+// chain ids; returns the unbroken runs the breaks and chain changes leave.
+Segments detect_chain_breaks(std::vector<Residue>& residues, const std::vector<Chain>& chains);
+
 // Places amide hydrogens and computes phi, psi, omega, kappa, alpha and tco
 // in one pass; break flags must be set.
 void compute_backbone_geometry(std::vector<Residue>& residues);
+void compute_backbone_geometry(std::vector<Residue>& residues, const Segments& segments);
 
 }  // namespace tarnix::core

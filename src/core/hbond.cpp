@@ -1,5 +1,6 @@
 #include "core/hbond.hpp"
 
+#include "core/huge_pages.hpp"
 #include "core/simd.hpp"
 
 #ifdef TARNIX_X86_SIMD
@@ -11,6 +12,7 @@
 #include <cmath>
 #include <compare>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 namespace tarnix::core {
@@ -21,6 +23,30 @@ constexpr double kClashEnergy = -9.9;
 constexpr float kClashDistance = 0.5f;
 
 using BondSlots = std::array<HBondSlot, 2>;
+
+// A bond slot as the collector keeps it: two thirds the size of HBondSlot, so that the slots of
+// large structures stay in cache while the bonds are found.
+struct PackedSlot {
+    std::uint64_t partner = PassingBonds::kNone;
+    double energy = 0.0;
+};
+
+using PackedSlots = std::array<PackedSlot, 2>;
+
+std::optional<std::uint64_t> partner_of(const HBondSlot& slot) { return slot.partner; }
+std::optional<std::uint64_t> partner_of(const PackedSlot& slot) {
+    return slot.partner == PassingBonds::kNone ? std::nullopt : std::optional<std::uint64_t>(slot.partner);
+}
+
+// The partners of the slots whose bonds pass the bond tests, kNone for the others.
+template <typename Slots>
+std::array<std::uint64_t, 2> passing_partners(const Slots& slots) {
+    std::array<std::uint64_t, 2> partners{PassingBonds::kNone, PassingBonds::kNone};
+    for (std::size_t s = 0; s < 2; ++s) {
+        if (const auto partner = partner_of(slots[s]); partner && slots[s].energy < kBondThreshold) partners[s] = *partner;
+    }
+    return partners;
+}
 
 // One residue's atoms as a bond energy reads them, lane by lane for the four distances
 // H-O, H-C, N-C and N-O: as donor H, H, N, N (H is N when absent), as acceptor O, C, C, O.
@@ -132,21 +158,23 @@ GenerationKey generation_key(std::uint64_t donor, std::uint64_t acceptor) {
 // Keeps the best two under (energy, generation order), so the order of the offers does not matter:
 // the slots end as a stable sort by energy followed by a walk in that order would leave them.
 // key_of gives the generation key of a bond to a partner.
-template <typename KeyOf>
-void offer_bond(BondSlots& slots, std::uint64_t partner, double energy, KeyOf key_of) {
-    auto beats = [&](const HBondSlot& slot) {
+template <typename Slot, typename KeyOf>
+void offer_bond(std::array<Slot, 2>& slots, std::uint64_t partner, double energy, KeyOf key_of) {
+    auto beats = [&](const Slot& slot) {
         if (energy != slot.energy) return energy < slot.energy;
-        return slot.partner && key_of(partner) < key_of(*slot.partner);
+        const auto held = partner_of(slot);
+        return held && key_of(partner) < key_of(*held);
     };
     if (beats(slots[0])) {
         slots[1] = slots[0];
-        slots[0] = HBondSlot{partner, energy};
+        slots[0] = Slot{partner, energy};
     } else if (beats(slots[1])) {
-        slots[1] = HBondSlot{partner, energy};
+        slots[1] = Slot{partner, energy};
     }
 }
 
-void offer(BondSlots& donor_slots, BondSlots& acceptor_slots, const HBondCandidate& c) {
+template <typename Slots>
+void offer(Slots& donor_slots, Slots& acceptor_slots, const HBondCandidate& c) {
     offer_bond(donor_slots, c.acceptor, c.energy, [&](std::uint64_t a) { return generation_key(c.donor, a); });
     offer_bond(acceptor_slots, c.donor, c.energy, [&](std::uint64_t d) { return generation_key(d, c.acceptor); });
 }
@@ -161,10 +189,10 @@ bool slots_hold_bond(const BondSlots& slots, std::uint64_t partner) {
 // Up to ten partners j of residue i for the bridge search, unsorted.
 class BridgeCandidates {
 public:
-    void add_passing(const BondSlots& slots, std::uint64_t shift_limit) {
-        for (const HBondSlot& slot : slots) {
-            if (!slot.partner || !(slot.energy < kBondThreshold)) continue;
-            for (std::uint64_t shift = 0; shift <= shift_limit; ++shift) js_[count_++] = *slot.partner + shift;
+    void add_passing(const std::array<std::uint64_t, 2>& partners, std::uint64_t shift_limit) {
+        for (const std::uint64_t partner : partners) {
+            if (partner == PassingBonds::kNone) continue;
+            for (std::uint64_t shift = 0; shift <= shift_limit; ++shift) js_[count_++] = partner + shift;
         }
     }
 
@@ -193,10 +221,15 @@ private:
 // and divisions of successive pairs overlap.
 class BondCollector {
 public:
-    explicit BondCollector(const std::vector<Residue>& residues)
+    // Takes the atoms the energies read, and the CA positions, in one pass over the residues.
+    BondCollector(const std::vector<Residue>& residues, std::vector<Point3>& cas)
         : donor_slots_(residues.size()), acceptor_slots_(residues.size()) {
-        atoms_.reserve(residues.size());
-        for (const Residue& r : residues) atoms_.push_back(bond_lanes(r));
+        reserve_large(atoms_, residues.size());
+        cas.reserve(residues.size());
+        for (const Residue& r : residues) {
+            atoms_.push_back(bond_lanes(r));
+            cas.push_back(r.ca);
+        }
     }
 
     void add(ResiduePair pair) {
@@ -206,12 +239,14 @@ public:
         if (count_ == kBatch) flush();
     }
 
-    // Writes every residue's slots, clearing those of residues without bonds.
-    void finish(std::vector<Residue>& residues) {
+    // Writes every residue's slots, clearing those of residues without bonds, and the passing ones.
+    void finish(std::vector<Residue>& residues, PassingBonds& passing) {
         flush();
+        passing.resize(residues.size());
         for (std::size_t k = 0; k < residues.size(); ++k) {
-            residues[k].donor_bonds = donor_slots_[k];
-            residues[k].acceptor_bonds = acceptor_slots_[k];
+            residues[k].donor_bonds = unpacked(donor_slots_[k]);
+            residues[k].acceptor_bonds = unpacked(acceptor_slots_[k]);
+            passing.set(k, passing_partners(donor_slots_[k]), passing_partners(acceptor_slots_[k]));
         }
     }
 
@@ -232,8 +267,12 @@ private:
     }
 
     std::vector<BondLanes> atoms_;
-    std::vector<BondSlots> donor_slots_;
-    std::vector<BondSlots> acceptor_slots_;
+    static BondSlots unpacked(const PackedSlots& slots) {
+        return {HBondSlot{partner_of(slots[0]), slots[0].energy}, HBondSlot{partner_of(slots[1]), slots[1].energy}};
+    }
+
+    std::vector<PackedSlots> donor_slots_;
+    std::vector<PackedSlots> acceptor_slots_;
     std::array<ResiduePair, kBatch> batch_;
     std::size_t count_ = 0;
 };
@@ -248,29 +287,46 @@ void offer_candidate(std::vector<Residue>& residues, const HBondCandidate& candi
     offer(residues[candidate.donor].donor_bonds, residues[candidate.acceptor].acceptor_bonds, candidate);
 }
 
+PassingBonds::PassingBonds(const std::vector<Residue>& residues) : entries_(residues.size()) {
+    for (std::size_t k = 0; k < residues.size(); ++k) {
+        set(k, passing_partners(residues[k].donor_bonds), passing_partners(residues[k].acceptor_bonds));
+    }
+}
+
 // Every bridge pattern holds one of: a passing NH(i)->O(j-1) or NH(i)->O(j) (donor slots of i),
 // NH(i+1)->O(j-1) or NH(i+1)->O(j) (donor slots of i+1), or O(i)<-NH(j) (acceptor slots of i).
-std::vector<ResiduePair> bridge_search_pairs(const std::vector<Residue>& residues) {
+std::vector<ResiduePair> bridge_search_pairs(const PassingBonds& bonds, const std::vector<Point3>& cas) {
     std::vector<ResiduePair> pairs;
-    const std::uint64_t n = residues.size();
+    const std::uint64_t n = bonds.size();
     for (std::uint64_t i = 1; i + 1 < n; ++i) {
         BridgeCandidates candidates;
-        candidates.add_passing(residues[i].donor_bonds, 1);
-        candidates.add_passing(residues[i + 1].donor_bonds, 1);
-        candidates.add_passing(residues[i].acceptor_bonds, 0);
+        candidates.add_passing(bonds.donor_partners(i), 1);
+        candidates.add_passing(bonds.donor_partners(i + 1), 1);
+        candidates.add_passing(bonds.acceptor_partners(i), 0);
         for (const std::uint64_t j : candidates.sorted()) {
             // A bridge needs j >= i + 4 and a residue after j.
-            if (j >= i + 4 && j + 1 < n && cas_are_close(residues[i], residues[j])) pairs.push_back({i, j});
+            if (j >= i + 4 && j + 1 < n && within_close_distance(cas[i], cas[j])) pairs.push_back({i, j});
         }
     }
     return pairs;
 }
 
+std::vector<ResiduePair> bridge_search_pairs(const std::vector<Residue>& residues) {
+    return bridge_search_pairs(PassingBonds(residues), ca_positions(residues));
+}
+
+HydrogenBonds collect_hydrogen_bonds(std::vector<Residue>& residues) {
+    std::vector<Point3> cas;
+    BondCollector collector(residues, cas);
+    ClosePairFinder(cas).for_each([&](ResiduePair pair) { collector.add(pair); });
+    HydrogenBonds bonds;
+    collector.finish(residues, bonds.passing);
+    bonds.bridge_pairs = bridge_search_pairs(bonds.passing, cas);
+    return bonds;
+}
+
 std::vector<ResiduePair> find_hydrogen_bonds(std::vector<Residue>& residues) {
-    BondCollector collector(residues);
-    ClosePairFinder(residues).for_each([&](ResiduePair pair) { collector.add(pair); });
-    collector.finish(residues);
-    return bridge_search_pairs(residues);
+    return collect_hydrogen_bonds(residues).bridge_pairs;
 }
 
 bool nh_to_o(const std::vector<Residue>& residues, std::uint64_t d, std::uint64_t a) {

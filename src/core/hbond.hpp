@@ -2,6 +2,7 @@
 // acceptor, and the bond tests the strand and helix phases use.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -25,6 +26,45 @@ inline constexpr double kCandidateCutoff = -0.01;
 // Bonds must be stronger than this to pass the bond tests.
 inline constexpr double kBondThreshold = -0.5;
 
+// Per residue, the partners of its bonds that pass the bond tests: what the bridge, turn and
+// helix phases test, kept apart from the residue records so that large structures stay in cache.
+class PassingBonds {
+public:
+    PassingBonds() = default;
+    // From the slots of the residues.
+    explicit PassingBonds(const std::vector<Residue>& residues);
+
+    void resize(std::size_t count) { entries_.resize(count); }
+    // The passing partners of residue k, kNone for slots without one.
+    void set(std::size_t k, const std::array<std::uint64_t, 2>& donor, const std::array<std::uint64_t, 2>& acceptor) {
+        entries_[k] = Entry{donor, acceptor};
+    }
+
+    // NH(d)->O(a).
+    bool nh_to_o(std::uint64_t d, std::uint64_t a) const { return holds(entries_[d].donor, a); }
+    // O(a)<-NH(d).
+    bool o_from_nh(std::uint64_t a, std::uint64_t d) const { return holds(entries_[a].acceptor, d); }
+
+    // The passing partners of a residue's donor or acceptor slots; kNone where a slot has none.
+    static constexpr std::uint64_t kNone = ~std::uint64_t{0};
+    const std::array<std::uint64_t, 2>& donor_partners(std::size_t k) const { return entries_[k].donor; }
+    const std::array<std::uint64_t, 2>& acceptor_partners(std::size_t k) const { return entries_[k].acceptor; }
+
+    std::size_t size() const { return entries_.size(); }
+
+private:
+    struct Entry {
+        std::array<std::uint64_t, 2> donor{kNone, kNone};
+        std::array<std::uint64_t, 2> acceptor{kNone, kNone};
+    };
+
+    static bool holds(const std::array<std::uint64_t, 2>& partners, std::uint64_t k) {
+        return partners[0] == k || partners[1] == k;
+    }
+
+    std::vector<Entry> entries_;
+};
+
 // Offers a candidate to the slots of its donor and its acceptor. Whatever the order of the offers,
 // the slots end with the best two per side, of equal energies the one the close pairs generate
 // first (lower residue, then higher, the lower donating first): what walking the candidates
@@ -36,8 +76,18 @@ void offer_candidate(std::vector<Residue>& residues, const HBondCandidate& candi
 // residue holds at most four bonds, so the list is linear in the residue count.
 std::vector<ResiduePair> bridge_search_pairs(const std::vector<Residue>& residues);
 
+// The same from the passing bonds and the CA positions of the residues.
+std::vector<ResiduePair> bridge_search_pairs(const PassingBonds& bonds, const std::vector<Point3>& cas);
+
+struct HydrogenBonds {
+    PassingBonds passing;
+    std::vector<ResiduePair> bridge_pairs;  // bridge_search_pairs
+};
+
 // The whole phase: clears the slots and fills them, using each close pair as it is found.
-// Returns bridge_search_pairs for the bridge search.
+HydrogenBonds collect_hydrogen_bonds(std::vector<Residue>& residues);
+
+// The same, returning bridge_search_pairs for the bridge search.
 std::vector<ResiduePair> find_hydrogen_bonds(std::vector<Residue>& residues);
 
 // NH(d)->O(a): one of d's donor slots names a with an energy below the threshold.

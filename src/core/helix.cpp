@@ -5,13 +5,14 @@
 namespace tarnix::core {
 namespace {
 
-using Residues = std::vector<Residue>;
+
+bool opens(HelixFlag flag) { return flag == HelixFlag::start || flag == HelixFlag::start_and_end; }
 
 bool is_strand_code(char ss) { return ss == 'E' || ss == 'B'; }
 
 // Residues i .. i+n lie in one segment, and NH(i+n)->O(i).
-bool is_turn(const Residues& residues, const Segments& segments, std::size_t i, std::size_t n) {
-    return segments.unbroken(i, i + n) && nh_to_o(residues, i + n, i);
+bool is_turn(const PassingBonds& bonds, const Segments& segments, std::size_t i, std::size_t n) {
+    return segments.unbroken(i, i + n) && bonds.nh_to_o(i + n, i);
 }
 
 void open_flag(HelixFlag& flag) {
@@ -34,18 +35,18 @@ void close_flag(HelixFlag& flag) {
     }
 }
 
-void mark_turn(Residues& residues, std::size_t i, std::size_t n) {
+void mark_turn(CodeTable& residues, std::size_t i, std::size_t n) {
     const std::size_t slot = turn_slot(n);
     open_flag(residues[i].turn_flags[slot]);
     for (std::size_t k = i + 1; k < i + n; ++k) inner_flag(residues[k].turn_flags[slot]);
     close_flag(residues[i + n].turn_flags[slot]);
 }
 
-bool consecutive_turns(const Residues& residues, std::size_t i, std::size_t n) {
+bool consecutive_turns(const CodeTable& residues, std::size_t i, std::size_t n) {
     return turn_starts_at(residues[i - 1], n) && turn_starts_at(residues[i], n);
 }
 
-void assign_alpha(Residues& residues) {
+void assign_alpha(CodeTable& residues) {
     for (std::size_t i = 1; i + 5 <= residues.size(); ++i) {
         if (!consecutive_turns(residues, i, 4)) continue;
         for (std::size_t k = i; k < i + 4; ++k) {
@@ -55,7 +56,7 @@ void assign_alpha(Residues& residues) {
 }
 
 // A 3-10 window is written only when all of it is blank or G already.
-void assign_three_ten(Residues& residues) {
+void assign_three_ten(CodeTable& residues) {
     for (std::size_t i = 1; i + 4 <= residues.size(); ++i) {
         if (!consecutive_turns(residues, i, 3)) continue;
         bool free = true;
@@ -66,7 +67,7 @@ void assign_three_ten(Residues& residues) {
 }
 
 // A pi window with a strand residue is skipped; otherwise it fills its blanks.
-void assign_pi(Residues& residues) {
+void assign_pi(CodeTable& residues) {
     for (std::size_t i = 1; i + 6 <= residues.size(); ++i) {
         if (!consecutive_turns(residues, i, 5)) continue;
         bool has_strand = false;
@@ -82,9 +83,9 @@ bool in_closed_range(float value, float low, float high) { return low <= value &
 
 // Length of the stretch starting at a qualifying residue i. Unlike a turn, a stretch runs on
 // across a change of chain id; only a break flag ends it.
-std::size_t ppii_run_length(const Residues& residues, std::size_t i) {
+std::size_t ppii_run_length(const CodeTable& residues, std::size_t i) {
     std::size_t end = i + 1;
-    while (end < residues.size() && residues[end].break_flag == kNoBreak && is_ppii_residue(residues[end])) ++end;
+    while (end < residues.size() && !residues[end].break_before && residues[end].ppii_window) ++end;
     return end - i;
 }
 
@@ -97,7 +98,7 @@ void open_ppii_flag(HelixFlag& flag) {
     }
 }
 
-void mark_ppii_stretch(Residues& residues, std::size_t i, std::size_t length) {
+void mark_ppii_stretch(CodeTable& residues, std::size_t i, std::size_t length) {
     open_ppii_flag(residues[i].ppii_flag);
     for (std::size_t k = i + 1; k + 1 < i + length; ++k) inner_flag(residues[k].ppii_flag);
     if (length >= 2) close_flag(residues[i + length - 1].ppii_flag);
@@ -108,21 +109,61 @@ void mark_ppii_stretch(Residues& residues, std::size_t i, std::size_t length) {
 
 }  // namespace
 
-void find_turns(Residues& residues) {
-    const Segments segments(residues);
+CodeTable load_codes(const std::vector<Residue>& residues) {
+    CodeTable codes(residues.size());
+    for (std::size_t k = 0; k < residues.size(); ++k) {
+        const Residue& r = residues[k];
+        codes[k] = ResidueCodes{r.ss,
+                                r.turn_flags,
+                                r.ppii_flag,
+                                r.bend,
+                                r.kappa.has_value(),
+                                r.kappa && *r.kappa > kBendThreshold,
+                                is_ppii_residue(r),
+                                r.break_flag != kNoBreak};
+    }
+    return codes;
+}
+
+void store_codes(const CodeTable& codes, std::vector<Residue>& residues) {
+    for (std::size_t k = 0; k < residues.size(); ++k) {
+        Residue& r = residues[k];
+        r.ss = codes[k].ss;
+        r.turn_flags = codes[k].turn_flags;
+        r.ppii_flag = codes[k].ppii_flag;
+        r.bend = codes[k].bend;
+    }
+}
+
+void find_turns(std::vector<Residue>& residues) {
+    CodeTable codes = load_codes(residues);
+    find_turns(codes, PassingBonds(residues), Segments(residues));
+    store_codes(codes, residues);
+}
+
+void find_turns(CodeTable& residues, const PassingBonds& bonds, const Segments& segments) {
     for (std::size_t n = 3; n <= 5; ++n) {
         for (std::size_t i = 0; i + n < residues.size(); ++i) {
-            if (is_turn(residues, segments, i, n)) mark_turn(residues, i, n);
+            if (is_turn(bonds, segments, i, n)) mark_turn(residues, i, n);
         }
     }
 }
 
 bool turn_starts_at(const Residue& residue, std::size_t turn_length) {
-    const HelixFlag flag = residue.turn_flags[turn_slot(turn_length)];
-    return flag == HelixFlag::start || flag == HelixFlag::start_and_end;
+    return opens(residue.turn_flags[turn_slot(turn_length)]);
 }
 
-void assign_helices(Residues& residues) {
+bool turn_starts_at(const ResidueCodes& residue, std::size_t turn_length) {
+    return opens(residue.turn_flags[turn_slot(turn_length)]);
+}
+
+void assign_helices(std::vector<Residue>& residues) {
+    CodeTable codes = load_codes(residues);
+    assign_helices(codes);
+    store_codes(codes, residues);
+}
+
+void assign_helices(CodeTable& residues) {
     assign_alpha(residues);
     assign_three_ten(residues);
     assign_pi(residues);
@@ -133,13 +174,19 @@ bool is_ppii_residue(const Residue& residue) {
            in_closed_range(*residue.psi, 116.0f, 174.0f);
 }
 
-void assign_ppii(Residues& residues, std::uint64_t ppii_stretch) {
+void assign_ppii(std::vector<Residue>& residues, std::uint64_t ppii_stretch) {
+    CodeTable codes = load_codes(residues);
+    assign_ppii(codes, ppii_stretch);
+    store_codes(codes, residues);
+}
+
+void assign_ppii(CodeTable& residues, std::uint64_t ppii_stretch) {
     const std::size_t n = residues.size();
     // A stretch cannot be longer than the structure; comparing this way
     // avoids the overflow of ppii_stretch + 2 for huge values.
     if (ppii_stretch == 0 || n < 2 || n - 2 < ppii_stretch) return;
     for (std::size_t i = 1; i <= n - ppii_stretch;) {
-        if (!is_ppii_residue(residues[i])) {
+        if (!residues[i].ppii_window) {
             ++i;
             continue;
         }

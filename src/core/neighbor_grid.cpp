@@ -42,21 +42,29 @@ NeighborGrid::NeighborGrid(std::span<const Point3> points, float cell_size) : ce
     table_.assign(16, empty);
     std::vector<std::size_t> cell_of_point(points.size(), 0);
     std::vector<std::size_t> counts;
+    // Successive points (atoms of one residue, CAs along a chain) often share a cell: those skip
+    // the table.
+    std::size_t last_cell = empty;
+    Key last_key{};
     for (std::size_t i = 0; i < points.size(); ++i) {
         if (!is_finite(points[i])) continue;
         const Key key = key_of(points[i]);
-        std::size_t slot = probe(key, empty);
-        if (table_[slot] == empty) {
-            if (2 * (cell_keys_.size() + 1) > table_.size()) {
-                grow(empty);
-                slot = probe(key, empty);
+        if (last_cell == empty || !(key == last_key)) {
+            std::size_t slot = probe(key, empty);
+            if (table_[slot] == empty) {
+                if (2 * (cell_keys_.size() + 1) > table_.size()) {
+                    grow(empty);
+                    slot = probe(key, empty);
+                }
+                table_[slot] = cell_keys_.size();
+                cell_keys_.push_back(key);
+                counts.push_back(0);
             }
-            table_[slot] = cell_keys_.size();
-            cell_keys_.push_back(key);
-            counts.push_back(0);
+            last_cell = table_[slot];
+            last_key = key;
         }
-        cell_of_point[i] = table_[slot];
-        ++counts[table_[slot]];
+        cell_of_point[i] = last_cell;
+        ++counts[last_cell];
     }
     for (std::size_t& slot : table_) {
         if (slot == empty) slot = cell_keys_.size();

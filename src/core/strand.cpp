@@ -18,23 +18,23 @@ bool has_intact_neighbours(const Segments& segments, std::size_t count, std::uin
     return k >= 1 && k + 1 < count && segments.unbroken(k - 1, k + 1);
 }
 
-bool is_parallel_bridge(const Residues& r, std::uint64_t i, std::uint64_t j) {
-    return (nh_to_o(r, i + 1, j) && nh_to_o(r, j, i - 1)) || (nh_to_o(r, j + 1, i) && nh_to_o(r, i, j - 1));
+bool is_parallel_bridge(const PassingBonds& b, std::uint64_t i, std::uint64_t j) {
+    return (b.nh_to_o(i + 1, j) && b.nh_to_o(j, i - 1)) || (b.nh_to_o(j + 1, i) && b.nh_to_o(i, j - 1));
 }
 
-bool is_antiparallel_bridge(const Residues& r, std::uint64_t i, std::uint64_t j) {
-    return (nh_to_o(r, i + 1, j - 1) && nh_to_o(r, j + 1, i - 1)) || (nh_to_o(r, j, i) && nh_to_o(r, i, j)) ||
-           (o_from_nh(r, i, j) && o_from_nh(r, j, i));
+bool is_antiparallel_bridge(const PassingBonds& b, std::uint64_t i, std::uint64_t j) {
+    return (b.nh_to_o(i + 1, j - 1) && b.nh_to_o(j + 1, i - 1)) || (b.nh_to_o(j, i) && b.nh_to_o(i, j)) ||
+           (b.o_from_nh(i, j) && b.o_from_nh(j, i));
 }
 
-std::optional<BridgeKind> bridge_between(const Residues& residues, const Segments& segments, std::uint64_t i,
+std::optional<BridgeKind> bridge_between(const PassingBonds& bonds, const Segments& segments, std::uint64_t i,
                                          std::uint64_t j) {
-    if (j < i + 4 || !has_intact_neighbours(segments, residues.size(), i) ||
-        !has_intact_neighbours(segments, residues.size(), j)) {
+    if (j < i + 4 || !has_intact_neighbours(segments, bonds.size(), i) ||
+        !has_intact_neighbours(segments, bonds.size(), j)) {
         return std::nullopt;
     }
-    if (is_parallel_bridge(residues, i, j)) return BridgeKind::parallel;
-    if (is_antiparallel_bridge(residues, i, j)) return BridgeKind::antiparallel;
+    if (is_parallel_bridge(bonds, i, j)) return BridgeKind::parallel;
+    if (is_antiparallel_bridge(bonds, i, j)) return BridgeKind::antiparallel;
     return std::nullopt;
 }
 
@@ -189,11 +189,15 @@ void mark_strand(const Ladder& ladder, const std::vector<std::uint64_t>& strand,
 }  // namespace
 
 std::vector<Ladder> find_bridges(const Residues& residues, const std::vector<ResiduePair>& close_pairs) {
+    return find_bridges(PassingBonds(residues), Segments(residues), close_pairs);
+}
+
+std::vector<Ladder> find_bridges(const PassingBonds& bonds, const Segments& segments,
+                                 const std::vector<ResiduePair>& close_pairs) {
     std::vector<Ladder> ladders;
     std::unordered_map<LadderEnd, std::size_t, LadderEndHash> open_ends;
-    const Segments segments(residues);
     for (const ResiduePair& pair : close_pairs) {
-        const std::optional<BridgeKind> kind = bridge_between(residues, segments, pair.i, pair.j);
+        const std::optional<BridgeKind> kind = bridge_between(bonds, segments, pair.i, pair.j);
         if (!kind) continue;
         std::size_t target = ladders.size();
         const auto found = open_ends.find(predecessor_end(pair.i, pair.j, *kind));
@@ -216,8 +220,9 @@ void sort_ladders(std::vector<Ladder>& ladders) {
     });
 }
 
-void merge_bulges(std::vector<Ladder>& ladders, const Residues& residues) {
-    const Segments segments(residues);
+void merge_bulges(std::vector<Ladder>& ladders, const Residues& residues) { merge_bulges(ladders, Segments(residues)); }
+
+void merge_bulges(std::vector<Ladder>& ladders, const Segments& segments) {
     // Merged ladders are flagged and dropped at the end, which leaves the
     // order of the remaining ones as if each had been removed at once.
     std::vector<bool> removed(ladders.size(), false);
@@ -260,9 +265,14 @@ void mark_strands(const std::vector<Ladder>& ladders, Residues& residues) {
 }
 
 void assign_strands(Residues& residues, const std::vector<ResiduePair>& close_pairs) {
-    std::vector<Ladder> ladders = find_bridges(residues, close_pairs);
+    assign_strands(residues, close_pairs, PassingBonds(residues), Segments(residues));
+}
+
+void assign_strands(Residues& residues, const std::vector<ResiduePair>& close_pairs, const PassingBonds& bonds,
+                    const Segments& segments) {
+    std::vector<Ladder> ladders = find_bridges(bonds, segments, close_pairs);
     sort_ladders(ladders);
-    merge_bulges(ladders, residues);
+    merge_bulges(ladders, segments);
     build_sheets(ladders, residues.size());
     mark_strands(ladders, residues);
 }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tarnix::core {
@@ -101,6 +102,13 @@ struct AssignOptions {
     bool calculate_sasa = true;
 };
 
+// Equal chain ids; most are one character, which is compared without a call.
+inline bool same_chain_id(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    if (a.size() == 1) return a[0] == b[0];
+    return a == b;
+}
+
 // Rebuilds structure.chains: one Chain per run of consecutive residues with equal chain_id.
 void group_chains(Structure& structure);
 
@@ -113,6 +121,8 @@ void number_and_group(Structure& structure);
 class Segments {
 public:
     explicit Segments(const std::vector<Residue>& residues);
+    // From the run number of every residue, ascending from 0.
+    explicit Segments(std::vector<std::uint64_t> run) : run_(std::move(run)) {}
 
     // Residues first..last (first <= last) continue one another without a break or chain change.
     bool unbroken(std::size_t first, std::size_t last) const { return run_[first] == run_[last]; }

@@ -6,6 +6,7 @@
 
 #include <cstring>
 
+#include "core/huge_pages.hpp"
 #include "python/arguments.hpp"
 
 namespace tarnix::python {
@@ -63,6 +64,7 @@ core::Structure structure_from_coords(const CoordsArray& coords, const std::stri
     };
 
     core::Structure structure;
+    core::reserve_large(structure.residues, static_cast<std::size_t>(length));
     structure.residues.resize(static_cast<std::size_t>(length));
     for (npy_intp i = 0; i < length; ++i) {
         core::Residue& residue = structure.residues[static_cast<std::size_t>(i)];
@@ -74,8 +76,10 @@ core::Structure structure_from_coords(const CoordsArray& coords, const std::stri
         residue.amino_acid = 'A';
         residue.chain_id = chain_id;
         residue.seq_id = static_cast<std::int32_t>(i + 1);
+        residue.index = static_cast<std::uint64_t>(i);
     }
-    core::number_and_group(structure);
+    // Every residue carries the one chain id: the chains are one run, as grouping would find.
+    if (length > 0) structure.chains.push_back(core::Chain{chain_id, 0, static_cast<std::uint64_t>(length)});
     return structure;
 }
 

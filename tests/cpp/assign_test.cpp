@@ -1,11 +1,19 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <bit>
 #include <limits>
+#include <optional>
 #include <random>
+#include <type_traits>
+#include <variant>
 
 #include "core/assign.hpp"
 #include "core/codes.hpp"
+#include "core/geometry.hpp"
+#include "core/strand.hpp"
 #include "core_fixtures.hpp"
+#include "io/structure_file.hpp"
 
 namespace tarnix::core {
 namespace {
@@ -126,6 +134,97 @@ TEST(AssignStructure, ThreeStateReduction) {
     for (char code : std::string("HGIEBPTS ")) reduced += code_c3(code);
     EXPECT_EQ(reduced, "HHHEE----");
 }
+
+// The phases one by one, each reading the residue records as they stand.
+void assign_phase_by_phase(Structure& s, std::uint64_t ppii_stretch) {
+    for (std::size_t k = 0; k < s.residues.size(); ++k) s.residues[k].index = k;
+    group_chains(s);
+    detect_chain_breaks(s.residues);
+    compute_backbone_geometry(s.residues);
+    assign_strands(s.residues, find_hydrogen_bonds(s.residues));
+    find_turns(s.residues);
+    mark_bends(s.residues);
+    assign_helices(s.residues);
+    assign_ppii(s.residues, ppii_stretch);
+    assign_turns_and_bends(s.residues);
+}
+
+template <typename T>
+std::optional<std::uint64_t> bits_of(const std::optional<T>& v) {
+    if (!v) return std::nullopt;
+    return std::bit_cast<std::conditional_t<sizeof(T) == 4, std::uint32_t, std::uint64_t>>(*v);
+}
+
+void expect_same_residue(const Residue& a, const Residue& b) {
+    EXPECT_EQ(a.index, b.index);
+    EXPECT_EQ(a.break_flag, b.break_flag);
+    for (auto angle : {&Residue::phi, &Residue::psi, &Residue::omega, &Residue::kappa, &Residue::alpha, &Residue::tco}) {
+        EXPECT_EQ(bits_of(a.*angle), bits_of(b.*angle));
+    }
+    for (std::size_t s = 0; s < 2; ++s) {
+        EXPECT_EQ(a.donor_bonds[s].partner, b.donor_bonds[s].partner);
+        EXPECT_EQ(a.acceptor_bonds[s].partner, b.acceptor_bonds[s].partner);
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(a.donor_bonds[s].energy), std::bit_cast<std::uint64_t>(b.donor_bonds[s].energy));
+        EXPECT_EQ(a.bridge_partners[s].has_value(), b.bridge_partners[s].has_value());
+        if (a.bridge_partners[s] && b.bridge_partners[s]) {
+            EXPECT_EQ(a.bridge_partners[s]->partner, b.bridge_partners[s]->partner);
+            EXPECT_EQ(a.bridge_partners[s]->ladder, b.bridge_partners[s]->ladder);
+        }
+    }
+    EXPECT_EQ(a.sheet, b.sheet);
+    EXPECT_EQ(a.turn_flags, b.turn_flags);
+    EXPECT_EQ(a.ppii_flag, b.ppii_flag);
+    EXPECT_EQ(a.bend, b.bend);
+    EXPECT_EQ(a.ss, b.ss);
+}
+
+struct WholeCase {
+    const char* file;
+    std::size_t relabel_every;  // 0: chain ids as read; else a new id every that many residues
+    std::uint64_t ppii_stretch;
+};
+
+class WholeAssignment : public ::testing::TestWithParam<WholeCase> {};
+
+// assign_structure hands the unbroken runs, the passing bonds and the codes from phase to phase
+// in tables of its own; the result must be what each phase gives on the residue records.
+TEST_P(WholeAssignment, MatchesThePhasesRunOneByOne) {
+    const WholeCase& c = GetParam();
+    auto read = io::read_structure_file(std::string(TARNIX_TEST_DATA) + "/" + c.file);
+    Structure actual = std::move(std::get<Structure>(read));
+    if (c.relabel_every != 0) {
+        const char* ids[] = {"A", "A", "AB", "", "B"};
+        for (std::size_t k = 0; k < actual.residues.size(); ++k) actual.residues[k].chain_id = ids[k / c.relabel_every % 5];
+        group_chains(actual);
+    }
+    Structure expected = actual;
+    AssignOptions options;
+    options.calculate_sasa = false;
+    options.ppii_stretch = c.ppii_stretch;
+    assign_structure(actual, options);
+    assign_phase_by_phase(expected, c.ppii_stretch);
+    ASSERT_EQ(actual.residues.size(), expected.residues.size());
+    ASSERT_EQ(actual.chains.size(), expected.chains.size());
+    for (std::size_t k = 0; k < actual.chains.size(); ++k) {
+        EXPECT_EQ(actual.chains[k].chain_id, expected.chains[k].chain_id);
+        EXPECT_EQ(actual.chains[k].start_index, expected.chains[k].start_index);
+    }
+    for (std::size_t k = 0; k < actual.residues.size(); ++k) {
+        SCOPED_TRACE(k);
+        expect_same_residue(actual.residues[k], expected.residues[k]);
+    }
+    EXPECT_NE(codes(actual.residues).find_first_of("HE"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(RealFiles, WholeAssignment,
+                         ::testing::Values(WholeCase{"4hhb.pdb", 0, 3}, WholeCase{"1ake.cif", 0, 3}, WholeCase{"1ubq.pdb", 0, 2},
+                                           WholeCase{"4hhb.pdb", 7, 3}, WholeCase{"1ake.cif", 23, 1}, WholeCase{"1d3z.pdb", 0, 3}),
+                         [](const auto& info) {
+                             std::string name = info.param.file;
+                             std::replace(name.begin(), name.end(), '.', '_');
+                             return name + "_relabel" + std::to_string(info.param.relabel_every) + "_ppii" +
+                                    std::to_string(info.param.ppii_stretch);
+                         });
 
 }  // namespace
 }  // namespace tarnix::core

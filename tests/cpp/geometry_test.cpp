@@ -143,5 +143,25 @@ TEST(BackboneGeometry, ChainChangeEndsTheCaWindows) {
     EXPECT_EQ(alpha, "-aa---aa--");
 }
 
+// Breaks told by the chains, against breaks told by comparing chain ids: the same flags and
+// the same unbroken runs, over ids of different lengths, empty ones, and breaks at a chain change.
+TEST(ChainBreak, ChainsTellTheSameBreaksAsChainIds) {
+    const std::vector<std::string> ids{"A", "A", "AB", "AB", "", "", "B", "B", "B", "BA", "A", "A"};
+    Structure s = testing::uniform_backbone(ids.size(), -120.0, 130.0);
+    for (std::size_t k = 0; k < ids.size(); ++k) s.residues[k].chain_id = ids[k];
+    for (const std::size_t far : {3u, 6u, 8u}) s.residues[far].n.x += 5.0f;  // within a chain, at a change, within
+    number_and_group(s);
+    std::vector<Residue> compared = s.residues;
+    detect_chain_breaks(compared);
+    const Segments expected(compared);
+    const Segments actual = detect_chain_breaks(s.residues, s.chains);
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        EXPECT_EQ(s.residues[i].break_flag, compared[i].break_flag) << i;
+        for (std::size_t j = i; j < ids.size(); ++j) EXPECT_EQ(actual.unbroken(i, j), expected.unbroken(i, j)) << i << ' ' << j;
+    }
+    EXPECT_EQ(s.residues[6].break_flag, kBreakNewChain);
+    EXPECT_EQ(s.residues[8].break_flag, kBreakSameChain);
+}
+
 }  // namespace
 }  // namespace tarnix::core
