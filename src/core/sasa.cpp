@@ -98,17 +98,10 @@ void order_for_blocks(std::vector<Point3>& points, std::size_t lanes) {
     for (std::size_t k = 0; k < points.size(); ++k) points[k] = places[k].point;
 }
 
-// Neighbours are tried in shells of increasing distance: the nearest cover the most points,
-// and a full sort costs more than it saves. The order cannot change a result, since a point
-// is buried exactly when some neighbour covers it.
-constexpr std::size_t kShells = 8;
-constexpr float kShellsPerSquaredReach = kShells / ((2.0f * kLargestRadius) * (2.0f * kLargestRadius));
-
-// d2 lies in [0, reach^2) for every neighbour kept.
-std::uint32_t shell_of(float d2) {
-    return static_cast<std::uint32_t>(
-        std::min(static_cast<std::int32_t>(kShells - 1), static_cast<std::int32_t>(d2 * kShellsPerSquaredReach)));
-}
+// Neighbours within this distance (4 A) are tried first: the nearest cover the most points, and
+// a finer order costs more than it saves. The order cannot change a result, since a point is
+// buried exactly when some neighbour covers it.
+constexpr float kNearSquared = 16.0f;
 
 // Vectors of lanes need the alignment of the widest kernel, which code built for the baseline
 // instruction set does not know about.
