@@ -22,9 +22,9 @@ bool inside_turn(const CodeTable& residues, std::size_t k) {
 }  // namespace
 
 void mark_bends(std::vector<Residue>& residues) {
-    for (Residue& r : residues) {
-        if (r.kappa) r.bend = *r.kappa > kBendThreshold;
-    }
+    CodeTable codes = load_codes(residues);
+    mark_bends(codes);
+    store_codes(codes, residues);
 }
 
 void mark_bends(CodeTable& residues) {
