@@ -9,7 +9,6 @@
 #include <limits>
 #include <memory>
 #include <new>
-#include <numbers>
 #include <string_view>
 
 #include "core/simd.hpp"
@@ -74,28 +73,6 @@ std::vector<Point3> golden_spiral(std::uint64_t m) {
         points.push_back(Point3{r * std::cos(theta), y, r * std::sin(theta)});
     }
     return points;
-}
-
-// Points of one block should lie close together, so that the same few neighbours bury the
-// whole block. Area on the sphere is uniform in y and longitude, so points are ordered by a
-// band of y, then by longitude; the band count makes blocks roughly square.
-void order_for_blocks(std::vector<Point3>& points, std::size_t lanes) {
-    const double blocks = static_cast<double>(points.size()) / static_cast<double>(lanes);
-    const float bands = static_cast<float>(std::max(1.0, std::ceil(2.0 / std::numbers::pi * std::sqrt(blocks))));
-    struct Place {
-        float band, longitude;
-        Point3 point;
-    };
-    std::vector<Place> places;
-    places.reserve(points.size());
-    for (const Point3& p : points) {
-        const float band = std::min(bands - 1.0f, std::floor((1.0f - p.y) * 0.5f * bands));
-        places.push_back(Place{band, std::atan2(p.z, p.x), p});
-    }
-    std::stable_sort(places.begin(), places.end(), [](const Place& a, const Place& b) {
-        return a.band < b.band || (a.band == b.band && a.longitude < b.longitude);
-    });
-    for (std::size_t k = 0; k < points.size(); ++k) points[k] = places[k].point;
 }
 
 // Neighbours within this distance (4 A) are tried first: the nearest cover the most points, and
@@ -223,7 +200,8 @@ typedef float Floats __attribute__((vector_size(16)));
 typedef std::int32_t Mask __attribute__((vector_size(16)));
 typedef Floats Lane;
 constexpr std::size_t kWidth = 4;
-constexpr std::size_t kVectors = 2;
+constexpr std::size_t kFirstRound = 4;
+constexpr std::size_t kRound = 6;
 
 unsigned lane_bits(const Mask& m) {
 #ifdef TARNIX_X86_SIMD
@@ -248,6 +226,17 @@ std::size_t keep_lanes(unsigned bits, std::uint32_t first, const Floats& d2, std
     return n;
 }
 
+std::size_t keep_lanes(unsigned bits, const Floats& x, const Floats& y, const Floats& z, float* ox, float* oy,
+                       float* oz, std::size_t n) {
+    for (std::size_t l = 0; l < kWidth; ++l) {
+        ox[n] = x[l];
+        oy[n] = y[l];
+        oz[n] = z[l];
+        n += (bits >> l) & 1;
+    }
+    return n;
+}
+
 #include "core/sasa_kernel.inc"
 #undef TARNIX_SASA_TARGET
 #undef TARNIX_SASA_STEP
@@ -261,7 +250,8 @@ typedef std::int32_t Mask __attribute__((vector_size(32)));
 // A broadcast load costs no more than a plain one here.
 typedef float Lane;
 constexpr std::size_t kWidth = 8;
-constexpr std::size_t kVectors = 2;
+constexpr std::size_t kFirstRound = 4;
+constexpr std::size_t kRound = 6;
 
 TARNIX_SASA_TARGET unsigned lane_bits(const Mask& m) {
     return static_cast<unsigned>(_mm256_movemask_ps(reinterpret_cast<__m256>(m)));
@@ -287,6 +277,17 @@ TARNIX_SASA_TARGET std::size_t keep_lanes(unsigned bits, std::uint32_t first, co
     const __m256i positions = _mm256_add_epi32(lanes, _mm256_set1_epi32(static_cast<int>(first)));
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(index + n), positions);
     _mm256_storeu_ps(dist + n, _mm256_permutevar8x32_ps(reinterpret_cast<__m256>(d2), lanes));
+    return n + static_cast<std::size_t>(std::popcount(bits));
+}
+
+TARNIX_SASA_TARGET std::size_t keep_lanes(unsigned bits, const Floats& x, const Floats& y, const Floats& z, float* ox,
+                                          float* oy, float* oz, std::size_t n) {
+    std::int64_t packed;
+    std::memcpy(&packed, kPackedLanes[bits].data(), sizeof packed);
+    const __m256i lanes = _mm256_cvtepu8_epi32(_mm_cvtsi64_si128(packed));
+    _mm256_storeu_ps(ox + n, _mm256_permutevar8x32_ps(reinterpret_cast<__m256>(x), lanes));
+    _mm256_storeu_ps(oy + n, _mm256_permutevar8x32_ps(reinterpret_cast<__m256>(y), lanes));
+    _mm256_storeu_ps(oz + n, _mm256_permutevar8x32_ps(reinterpret_cast<__m256>(z), lanes));
     return n + static_cast<std::size_t>(std::popcount(bits));
 }
 

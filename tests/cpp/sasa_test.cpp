@@ -324,6 +324,22 @@ TEST(AccessibilityKernels, AgreeOnRealStructures) {
     }
 }
 
+// Point counts around whole vectors, and neighbour lists of every length, leave partly filled
+// vectors in every round of the point tests.
+TEST(AccessibilityKernels, MatchTheLiteralCalculationForAnyPointCount) {
+    const std::vector<Residue> residues = read_residues("1ubq.pdb");
+    ASSERT_FALSE(residues.empty());
+    for (std::uint64_t m : {1u, 3u, 4u, 5u, 8u, 15u, 17u, 31u, 257u}) {
+        const std::vector<float> expected = reference_accessibility(residues, m);
+        for (SasaKernel kernel : {SasaKernel::Baseline, SasaKernel::Avx2}) {
+            if (!sasa_kernel_supported(kernel)) continue;
+            std::vector<Residue> computed = residues;
+            compute_accessibility(computed, m, kernel);
+            expect_same_bits(computed, expected);
+        }
+    }
+}
+
 TEST(AccessibilityKernels, AssignSpreadOverThreadsEqualsOneThread) {
     auto read = io::read_structure_file(std::string(TARNIX_TEST_DATA) + "/4hhb.pdb");
     ASSERT_TRUE(std::holds_alternative<Structure>(read));
