@@ -75,10 +75,11 @@ std::vector<Point3> golden_spiral(std::uint64_t m) {
     return points;
 }
 
-// Neighbours within this distance (4 A) are tried first: the nearest cover the most points, and
-// a finer order costs more than it saves. The order cannot change a result, since a point is
-// buried exactly when some neighbour covers it.
-constexpr float kNearSquared = 16.0f;
+// Neighbours are tried in shells bounded by these squared distances (2 and 4 A): bonded atoms
+// first, as they cover the most points, then the other near ones, then the rest. A finer order
+// costs more than it saves. The order cannot change a result, since a point is buried exactly
+// when some neighbour covers it.
+constexpr std::array kShellBounds{4.0f, 16.0f};
 
 // Vectors of lanes need the alignment of the widest kernel, which code built for the baseline
 // instruction set does not know about.
@@ -200,7 +201,7 @@ typedef float Floats __attribute__((vector_size(16)));
 typedef std::int32_t Mask __attribute__((vector_size(16)));
 typedef Floats Lane;
 constexpr std::size_t kWidth = 4;
-constexpr std::size_t kFirstRound = 4;
+constexpr std::size_t kFirstRound = 3;
 constexpr std::size_t kRound = 6;
 
 unsigned lane_bits(const Mask& m) {
@@ -213,17 +214,22 @@ unsigned lane_bits(const Mask& m) {
 #endif
 }
 
-// Few spheres overlap; writing every slot and advancing on a hit avoids branches.
-std::size_t keep_lanes(unsigned bits, std::uint32_t first, const Floats& d2, std::uint32_t* index, float* dist,
-                       std::size_t n) {
-    float lanes[kWidth];
-    std::memcpy(lanes, &d2, sizeof lanes);
+// Writing every slot and advancing on a kept lane avoids branches.
+std::size_t keep_positions(unsigned bits, std::uint32_t first, std::uint32_t* index, std::size_t n) {
     for (std::size_t l = 0; l < kWidth; ++l) {
         index[n] = first + static_cast<std::uint32_t>(l);
-        dist[n] = lanes[l];
         n += (bits >> l) & 1;
     }
     return n;
+}
+
+std::size_t keep_lanes(unsigned bits, std::uint32_t first, const Floats& d2, std::uint32_t* index, float* dist,
+                       std::size_t n) {
+    for (std::size_t l = 0, k = n; l < kWidth; ++l) {
+        dist[k] = d2[l];
+        k += (bits >> l) & 1;
+    }
+    return keep_positions(bits, first, index, n);
 }
 
 std::size_t keep_lanes(unsigned bits, const Floats& x, const Floats& y, const Floats& z, float* ox, float* oy,
@@ -250,7 +256,7 @@ typedef std::int32_t Mask __attribute__((vector_size(32)));
 // A broadcast load costs no more than a plain one here.
 typedef float Lane;
 constexpr std::size_t kWidth = 8;
-constexpr std::size_t kFirstRound = 4;
+constexpr std::size_t kFirstRound = 3;
 constexpr std::size_t kRound = 6;
 
 TARNIX_SASA_TARGET unsigned lane_bits(const Mask& m) {
@@ -269,22 +275,29 @@ constexpr auto kPackedLanes = [] {
     return table;
 }();
 
-TARNIX_SASA_TARGET std::size_t keep_lanes(unsigned bits, std::uint32_t first, const Floats& d2, std::uint32_t* index,
-                                          float* dist, std::size_t n) {
+// The permutation that moves the set lanes of bits to the front.
+TARNIX_SASA_TARGET __m256i packing(unsigned bits) {
     std::int64_t packed;
     std::memcpy(&packed, kPackedLanes[bits].data(), sizeof packed);
-    const __m256i lanes = _mm256_cvtepu8_epi32(_mm_cvtsi64_si128(packed));
-    const __m256i positions = _mm256_add_epi32(lanes, _mm256_set1_epi32(static_cast<int>(first)));
+    return _mm256_cvtepu8_epi32(_mm_cvtsi64_si128(packed));
+}
+
+TARNIX_SASA_TARGET std::size_t keep_positions(unsigned bits, std::uint32_t first, std::uint32_t* index,
+                                              std::size_t n) {
+    const __m256i positions = _mm256_add_epi32(packing(bits), _mm256_set1_epi32(static_cast<int>(first)));
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(index + n), positions);
-    _mm256_storeu_ps(dist + n, _mm256_permutevar8x32_ps(reinterpret_cast<__m256>(d2), lanes));
     return n + static_cast<std::size_t>(std::popcount(bits));
+}
+
+TARNIX_SASA_TARGET std::size_t keep_lanes(unsigned bits, std::uint32_t first, const Floats& d2, std::uint32_t* index,
+                                          float* dist, std::size_t n) {
+    _mm256_storeu_ps(dist + n, _mm256_permutevar8x32_ps(reinterpret_cast<__m256>(d2), packing(bits)));
+    return keep_positions(bits, first, index, n);
 }
 
 TARNIX_SASA_TARGET std::size_t keep_lanes(unsigned bits, const Floats& x, const Floats& y, const Floats& z, float* ox,
                                           float* oy, float* oz, std::size_t n) {
-    std::int64_t packed;
-    std::memcpy(&packed, kPackedLanes[bits].data(), sizeof packed);
-    const __m256i lanes = _mm256_cvtepu8_epi32(_mm_cvtsi64_si128(packed));
+    const __m256i lanes = packing(bits);
     _mm256_storeu_ps(ox + n, _mm256_permutevar8x32_ps(reinterpret_cast<__m256>(x), lanes));
     _mm256_storeu_ps(oy + n, _mm256_permutevar8x32_ps(reinterpret_cast<__m256>(y), lanes));
     _mm256_storeu_ps(oz + n, _mm256_permutevar8x32_ps(reinterpret_cast<__m256>(z), lanes));
