@@ -1,7 +1,9 @@
 #include "core/neighbor_grid.hpp"
 
 #include <bit>
+#include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace tarnix::core {
 namespace {
@@ -77,6 +79,33 @@ NeighborGrid::NeighborGrid(std::span<const Point3> points, float cell_size) : ce
     for (std::size_t i = 0; i < points.size(); ++i) {
         if (is_finite(points[i])) members_[next[cell_of_point[i]]++] = i;
     }
+    build_box();
+}
+
+void NeighborGrid::build_box() {
+    constexpr std::int64_t kSlotsPerCell = 8;
+    constexpr std::int64_t kFreeSlots = 4096;
+    if (cell_keys_.empty() || cell_keys_.size() >= std::numeric_limits<std::uint32_t>::max()) return;
+    Key low = cell_keys_[0], high = cell_keys_[0];
+    for (const Key& k : cell_keys_) {
+        low = Key{std::min(low.x, k.x), std::min(low.y, k.y), std::min(low.z, k.z)};
+        high = Key{std::max(high.x, k.x), std::max(high.y, k.y), std::max(high.z, k.z)};
+    }
+    const std::int64_t limit = kSlotsPerCell * static_cast<std::int64_t>(cell_keys_.size()) + kFreeSlots;
+    const Key size{high.x - low.x + 1, high.y - low.y + 1, high.z - low.z + 1};
+    // Each factor is checked before multiplying, so nothing overflows.
+    if (size.x > limit || size.y > limit || size.z > limit || size.x * size.y > limit ||
+        size.x * size.y * size.z > limit) {
+        return;
+    }
+    box_low_ = low;
+    box_size_ = size;
+    box_.assign(static_cast<std::size_t>(size.x * size.y * size.z), static_cast<std::uint32_t>(cell_count()));
+    for (std::size_t cell = 0; cell < cell_keys_.size(); ++cell) {
+        const Key& k = cell_keys_[cell];
+        box_[static_cast<std::size_t>(((k.x - low.x) * size.y + (k.y - low.y)) * size.z + (k.z - low.z))] =
+            static_cast<std::uint32_t>(cell);
+    }
 }
 
 template <typename Keep>
@@ -137,6 +166,13 @@ void NeighborGrid::grow(std::size_t empty) {
 }
 
 std::size_t NeighborGrid::find(const Key& key) const {
+    if (!box_.empty()) {
+        const std::int64_t x = key.x - box_low_.x;
+        const std::int64_t y = key.y - box_low_.y;
+        const std::int64_t z = key.z - box_low_.z;
+        if (x < 0 || y < 0 || z < 0 || x >= box_size_.x || y >= box_size_.y || z >= box_size_.z) return cell_count();
+        return box_[static_cast<std::size_t>((x * box_size_.y + y) * box_size_.z + z)];
+    }
     std::size_t slot = slot_of(key);
     while (table_[slot] != cell_count()) {
         if (cell_keys_[table_[slot]] == key) return table_[slot];

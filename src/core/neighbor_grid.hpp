@@ -57,10 +57,17 @@ private:
     std::size_t probe(const Key& key, std::size_t empty) const;
     // Doubles the table and places the cells again.
     void grow(std::size_t empty);
+    // Fills the box table when the cells are packed closely enough to afford it.
+    void build_box();
 
     float cell_size_;
     std::vector<Key> cell_keys_;        // per cell
     std::vector<std::size_t> table_;    // open addressing over cell ids; empty slots hold cell_count()
+    // When not empty: the cell id of every key in the box from box_low_ spanning box_size_ cells
+    // on each axis, x slowest. Cheaper to look up than the hash table.
+    std::vector<std::uint32_t> box_;
+    Key box_low_{};
+    Key box_size_{};
     std::vector<std::size_t> cell_start_;
     std::vector<std::size_t> members_;  // point positions grouped by cell
 };
