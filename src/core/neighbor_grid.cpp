@@ -123,9 +123,18 @@ void NeighborGrid::append_around(std::size_t cell, Keep keep, std::vector<std::s
 }
 
 void NeighborGrid::neighbourhood(std::size_t cell, std::vector<std::size_t>& out) const {
-    out.push_back(cell);
-    append_around(cell, [](std::int64_t dx, std::int64_t dy, std::int64_t dz) { return dx != 0 || dy != 0 || dz != 0; },
-                  out);
+    append_around(cell, [](std::int64_t, std::int64_t, std::int64_t) { return true; }, out);
+}
+
+std::vector<std::size_t> NeighborGrid::cells_by_key() const {
+    std::vector<std::size_t> cells(cell_count());
+    for (std::size_t cell = 0; cell < cells.size(); ++cell) cells[cell] = cell;
+    std::sort(cells.begin(), cells.end(), [this](std::size_t a, std::size_t b) {
+        const Key& p = cell_keys_[a];
+        const Key& q = cell_keys_[b];
+        return p.x < q.x || (p.x == q.x && (p.y < q.y || (p.y == q.y && p.z < q.z)));
+    });
+    return cells;
 }
 
 void NeighborGrid::forward_neighbours(std::size_t cell, std::vector<std::size_t>& out) const {

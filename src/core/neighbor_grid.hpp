@@ -29,8 +29,11 @@ public:
         return {members_.data() + cell_start_[cell], members_.data() + cell_start_[cell + 1]};
     }
 
-    // Appends the cell itself, then each occupied neighbour cell.
+    // Appends the occupied cells around cell, itself included, in dx, dy, dz order.
     void neighbourhood(std::size_t cell, std::vector<std::size_t>& out) const;
+
+    // Every cell, ordered by the x, then y, then z of its place in the grid.
+    std::vector<std::size_t> cells_by_key() const;
 
     // Appends the occupied neighbour cells at the 13 offsets (dx, dy, dz) that come after
     // (0, 0, 0) in lexicographic order: of two neighbouring cells, exactly one lists the other.

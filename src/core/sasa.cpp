@@ -134,11 +134,15 @@ struct Spheres {
 
     std::vector<float> x, y, z, r;
     std::vector<std::uint8_t> shared;     // stands for several atoms, each the other's neighbour
-    std::vector<std::size_t> cell_start;  // first sphere of each cell, then the total
+    // The cells in the order of their keys, so that cells stacked along z lie side by side and
+    // a neighbourhood is a few runs of spheres; spheres follow that order.
+    std::vector<std::size_t> cell_at;     // cell of each rank
+    std::vector<std::size_t> rank_of;     // rank of each cell
+    std::vector<std::size_t> rank_start;  // first sphere of each rank, then the total
     std::vector<std::size_t> of_atom;     // kOutsideGrid for atoms the grid left out
 
     Spheres(const AtomList& atoms, const NeighborGrid& grid, const ParallelFor* parallel_for)
-        : of_atom(atoms.centres.size(), kOutsideGrid) {
+        : cell_at(grid.cells_by_key()), rank_of(cell_at.size()), of_atom(atoms.centres.size(), kOutsideGrid) {
         using Bits = std::array<std::uint32_t, 4>;
         const auto bits = [&atoms](std::size_t i) {
             const Point3& c = atoms.centres[i];
@@ -147,16 +151,17 @@ struct Spheres {
         };
         const std::size_t cells = grid.cell_count();
         std::vector<std::size_t> member_start(cells + 1, 0);
-        for (std::size_t cell = 0; cell < cells; ++cell) {
-            member_start[cell + 1] = member_start[cell] + grid.members(cell).size();
+        for (std::size_t rank = 0; rank < cells; ++rank) {
+            rank_of[cell_at[rank]] = rank;
+            member_start[rank + 1] = member_start[rank] + grid.members(cell_at[rank]).size();
         }
         // Each cell's members sorted by their bits, so that equal spheres are adjacent.
         std::vector<std::size_t> sorted(member_start[cells]);
-        cell_start.assign(cells + 1, 0);
+        rank_start.assign(cells + 1, 0);
         for_chunks(cells, parallel_for, [&](std::size_t first, std::size_t end) {
-            for (std::size_t cell = first; cell < end; ++cell) {
-                const auto members = grid.members(cell);
-                std::size_t* ids = sorted.data() + member_start[cell];
+            for (std::size_t rank = first; rank < end; ++rank) {
+                const auto members = grid.members(cell_at[rank]);
+                std::size_t* ids = sorted.data() + member_start[rank];
                 std::copy(members.begin(), members.end(), ids);
                 std::sort(ids, ids + members.size(),
                           [&bits](std::size_t a, std::size_t b) { return bits(a) < bits(b); });
@@ -164,20 +169,20 @@ struct Spheres {
                 for (std::size_t k = 0; k < members.size(); ++k) {
                     distinct += k == 0 || bits(ids[k]) != bits(ids[k - 1]) ? 1 : 0;
                 }
-                cell_start[cell + 1] = distinct;
+                rank_start[rank + 1] = distinct;
             }
         });
-        for (std::size_t cell = 0; cell < cells; ++cell) cell_start[cell + 1] += cell_start[cell];
-        x.resize(cell_start[cells]);
+        for (std::size_t rank = 0; rank < cells; ++rank) rank_start[rank + 1] += rank_start[rank];
+        x.resize(rank_start[cells]);
         y.resize(x.size());
         z.resize(x.size());
         r.resize(x.size());
         shared.resize(x.size());
         for_chunks(cells, parallel_for, [&](std::size_t first, std::size_t end) {
-            for (std::size_t cell = first; cell < end; ++cell) {
-                const std::size_t* ids = sorted.data() + member_start[cell];
-                const std::size_t size = member_start[cell + 1] - member_start[cell];
-                std::size_t s = cell_start[cell];
+            for (std::size_t rank = first; rank < end; ++rank) {
+                const std::size_t* ids = sorted.data() + member_start[rank];
+                const std::size_t size = member_start[rank + 1] - member_start[rank];
+                std::size_t s = rank_start[rank];
                 for (std::size_t k = 0; k < size; ++s) {
                     std::size_t group_end = k + 1;
                     while (group_end < size && bits(ids[group_end]) == bits(ids[k])) ++group_end;
