@@ -11,6 +11,7 @@
 #include <new>
 #include <string_view>
 
+#include "core/hashing.hpp"
 #include "core/simd.hpp"
 
 #ifdef TARNIX_X86_SIMD
@@ -155,19 +156,29 @@ struct Spheres {
             rank_of[cell_at[rank]] = rank;
             member_start[rank + 1] = member_start[rank] + grid.members(cell_at[rank]).size();
         }
-        // Each cell's members sorted by their bits, so that equal spheres are adjacent.
-        std::vector<std::size_t> sorted(member_start[cells]);
+        // Each member's sphere among its cell's distinct spheres, numbered in order of first
+        // appearance; equal spheres are found through a small hash table per cell.
+        std::vector<std::uint32_t> local(member_start[cells]);
         rank_start.assign(cells + 1, 0);
         for_chunks(cells, parallel_for, [&](std::size_t first, std::size_t end) {
+            std::vector<std::size_t> table;   // a member of each distinct sphere, or kEmpty
             for (std::size_t rank = first; rank < end; ++rank) {
                 const auto members = grid.members(cell_at[rank]);
-                std::size_t* ids = sorted.data() + member_start[rank];
-                std::copy(members.begin(), members.end(), ids);
-                std::sort(ids, ids + members.size(),
-                          [&bits](std::size_t a, std::size_t b) { return bits(a) < bits(b); });
-                std::size_t distinct = 0;
+                const std::size_t slots = std::bit_ceil(2 * members.size());
+                table.assign(slots, kEmpty);
+                std::uint32_t distinct = 0;
                 for (std::size_t k = 0; k < members.size(); ++k) {
-                    distinct += k == 0 || bits(ids[k]) != bits(ids[k - 1]) ? 1 : 0;
+                    const Bits key = bits(members[k]);
+                    Hasher hasher;
+                    for (std::uint32_t word : key) hasher.add(word);
+                    std::size_t slot = hasher.value() & (slots - 1);
+                    while (table[slot] != kEmpty && bits(members[table[slot]]) != key) slot = (slot + 1) & (slots - 1);
+                    if (table[slot] == kEmpty) {
+                        table[slot] = k;
+                        local[member_start[rank] + k] = distinct++;
+                    } else {
+                        local[member_start[rank] + k] = local[member_start[rank] + table[slot]];
+                    }
                 }
                 rank_start[rank + 1] = distinct;
             }
@@ -177,26 +188,31 @@ struct Spheres {
         y.resize(x.size());
         z.resize(x.size());
         r.resize(x.size());
-        shared.resize(x.size());
+        shared.assign(x.size(), 0);
         for_chunks(cells, parallel_for, [&](std::size_t first, std::size_t end) {
             for (std::size_t rank = first; rank < end; ++rank) {
-                const std::size_t* ids = sorted.data() + member_start[rank];
-                const std::size_t size = member_start[rank + 1] - member_start[rank];
-                std::size_t s = rank_start[rank];
-                for (std::size_t k = 0; k < size; ++s) {
-                    std::size_t group_end = k + 1;
-                    while (group_end < size && bits(ids[group_end]) == bits(ids[k])) ++group_end;
-                    for (std::size_t q = k; q < group_end; ++q) of_atom[ids[q]] = s;
-                    x[s] = atoms.centres[ids[k]].x;
-                    y[s] = atoms.centres[ids[k]].y;
-                    z[s] = atoms.centres[ids[k]].z;
-                    r[s] = atoms.radii[ids[k]];
-                    shared[s] = group_end - k > 1;
-                    k = group_end;
+                const auto members = grid.members(cell_at[rank]);
+                std::uint32_t placed = 0;
+                for (std::size_t k = 0; k < members.size(); ++k) {
+                    const std::uint32_t l = local[member_start[rank] + k];
+                    const std::size_t s = rank_start[rank] + l;
+                    of_atom[members[k]] = s;
+                    if (l == placed) {
+                        x[s] = atoms.centres[members[k]].x;
+                        y[s] = atoms.centres[members[k]].y;
+                        z[s] = atoms.centres[members[k]].z;
+                        r[s] = atoms.radii[members[k]];
+                        ++placed;
+                    } else {
+                        shared[s] = 1;
+                    }
                 }
             }
         });
     }
+
+private:
+    static constexpr std::size_t kEmpty = std::numeric_limits<std::size_t>::max();
 };
 
 // Four lanes: one SSE register, or whatever the target offers.
