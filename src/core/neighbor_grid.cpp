@@ -35,15 +35,74 @@ std::uint64_t key_hash(std::int64_t x, std::int64_t y, std::int64_t z) {
 }  // namespace
 
 NeighborGrid::NeighborGrid(std::span<const Point3> points, float cell_size) : cell_size_(cell_size) {
+    // Keys grow with the coordinates, so the keys of the bounding box's corners bound them all.
     std::size_t finite = 0;
-    for (const Point3& p : points) finite += is_finite(p) ? 1 : 0;
-
-    // Number the occupied cells in order of first appearance and count their members. The
-    // table grows with the cells, not the points, so that it stays in cache.
-    const std::size_t empty = points.size() + 1;  // larger than any cell id while building
-    table_.assign(16, empty);
+    Point3 low{}, high{};
+    for (const Point3& p : points) {
+        if (!is_finite(p)) continue;
+        low = finite == 0 ? p : Point3{std::min(low.x, p.x), std::min(low.y, p.y), std::min(low.z, p.z)};
+        high = finite == 0 ? p : Point3{std::max(high.x, p.x), std::max(high.y, p.y), std::max(high.z, p.z)};
+        ++finite;
+    }
+    // Cells are numbered in order of first appearance, with their member counts.
     std::vector<std::size_t> cell_of_point(points.size(), 0);
     std::vector<std::size_t> counts;
+    if (finite > 0 && fits_box(key_of(low), key_of(high), finite)) {
+        number_in_box(points, cell_of_point, counts);
+    } else {
+        number_in_table(points, cell_of_point, counts);
+    }
+    cell_start_.assign(cell_keys_.size() + 1, 0);
+    for (std::size_t c = 0; c < counts.size(); ++c) cell_start_[c + 1] = cell_start_[c] + counts[c];
+    members_.resize(finite);
+    std::vector<std::size_t> next(cell_start_.begin(), cell_start_.end() - 1);
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        if (is_finite(points[i])) members_[next[cell_of_point[i]]++] = i;
+    }
+}
+
+bool NeighborGrid::fits_box(const Key& low, const Key& high, std::size_t finite) {
+    constexpr std::int64_t kSlotsPerPoint = 2;
+    constexpr std::int64_t kFreeSlots = 4096;
+    if (finite >= std::numeric_limits<std::uint32_t>::max() / kSlotsPerPoint) return false;
+    const std::int64_t limit = kSlotsPerPoint * static_cast<std::int64_t>(finite) + kFreeSlots;
+    const Key size{high.x - low.x + 1, high.y - low.y + 1, high.z - low.z + 1};
+    // Each factor is checked before multiplying, so nothing overflows.
+    if (size.x > limit || size.y > limit || size.z > limit || size.x * size.y > limit ||
+        size.x * size.y * size.z > limit) {
+        return false;
+    }
+    box_low_ = low;
+    box_size_ = size;
+    return true;
+}
+
+void NeighborGrid::number_in_box(std::span<const Point3> points, std::vector<std::size_t>& cell_of_point,
+                                 std::vector<std::size_t>& counts) {
+    constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
+    box_.assign(static_cast<std::size_t>(box_size_.x * box_size_.y * box_size_.z), kNone);
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        if (!is_finite(points[i])) continue;
+        const Key key = key_of(points[i]);
+        std::uint32_t& cell = box_[box_slot(key)];
+        if (cell == kNone) {
+            cell = static_cast<std::uint32_t>(cell_keys_.size());
+            cell_keys_.push_back(key);
+            counts.push_back(0);
+        }
+        cell_of_point[i] = cell;
+        ++counts[cell];
+    }
+    for (std::uint32_t& cell : box_) {
+        if (cell == kNone) cell = static_cast<std::uint32_t>(cell_keys_.size());
+    }
+}
+
+void NeighborGrid::number_in_table(std::span<const Point3> points, std::vector<std::size_t>& cell_of_point,
+                                   std::vector<std::size_t>& counts) {
+    // The table grows with the cells, not the points, so that it stays in cache.
+    const std::size_t empty = points.size() + 1;  // larger than any cell id while building
+    table_.assign(16, empty);
     // Successive points (atoms of one residue, CAs along a chain) often share a cell: those skip
     // the table.
     std::size_t last_cell = empty;
@@ -71,41 +130,11 @@ NeighborGrid::NeighborGrid(std::span<const Point3> points, float cell_size) : ce
     for (std::size_t& slot : table_) {
         if (slot == empty) slot = cell_keys_.size();
     }
-
-    cell_start_.assign(cell_keys_.size() + 1, 0);
-    for (std::size_t c = 0; c < counts.size(); ++c) cell_start_[c + 1] = cell_start_[c] + counts[c];
-    members_.resize(finite);
-    std::vector<std::size_t> next(cell_start_.begin(), cell_start_.end() - 1);
-    for (std::size_t i = 0; i < points.size(); ++i) {
-        if (is_finite(points[i])) members_[next[cell_of_point[i]]++] = i;
-    }
-    build_box();
 }
 
-void NeighborGrid::build_box() {
-    constexpr std::int64_t kSlotsPerCell = 8;
-    constexpr std::int64_t kFreeSlots = 4096;
-    if (cell_keys_.empty() || cell_keys_.size() >= std::numeric_limits<std::uint32_t>::max()) return;
-    Key low = cell_keys_[0], high = cell_keys_[0];
-    for (const Key& k : cell_keys_) {
-        low = Key{std::min(low.x, k.x), std::min(low.y, k.y), std::min(low.z, k.z)};
-        high = Key{std::max(high.x, k.x), std::max(high.y, k.y), std::max(high.z, k.z)};
-    }
-    const std::int64_t limit = kSlotsPerCell * static_cast<std::int64_t>(cell_keys_.size()) + kFreeSlots;
-    const Key size{high.x - low.x + 1, high.y - low.y + 1, high.z - low.z + 1};
-    // Each factor is checked before multiplying, so nothing overflows.
-    if (size.x > limit || size.y > limit || size.z > limit || size.x * size.y > limit ||
-        size.x * size.y * size.z > limit) {
-        return;
-    }
-    box_low_ = low;
-    box_size_ = size;
-    box_.assign(static_cast<std::size_t>(size.x * size.y * size.z), static_cast<std::uint32_t>(cell_count()));
-    for (std::size_t cell = 0; cell < cell_keys_.size(); ++cell) {
-        const Key& k = cell_keys_[cell];
-        box_[static_cast<std::size_t>(((k.x - low.x) * size.y + (k.y - low.y)) * size.z + (k.z - low.z))] =
-            static_cast<std::uint32_t>(cell);
-    }
+std::size_t NeighborGrid::box_slot(const Key& key) const {
+    return static_cast<std::size_t>(((key.x - box_low_.x) * box_size_.y + (key.y - box_low_.y)) * box_size_.z +
+                                    (key.z - box_low_.z));
 }
 
 template <typename Keep>
@@ -180,7 +209,7 @@ std::size_t NeighborGrid::find(const Key& key) const {
         const std::int64_t y = key.y - box_low_.y;
         const std::int64_t z = key.z - box_low_.z;
         if (x < 0 || y < 0 || z < 0 || x >= box_size_.x || y >= box_size_.y || z >= box_size_.z) return cell_count();
-        return box_[static_cast<std::size_t>((x * box_size_.y + y) * box_size_.z + z)];
+        return box_[box_slot(key)];
     }
     std::size_t slot = slot_of(key);
     while (table_[slot] != cell_count()) {

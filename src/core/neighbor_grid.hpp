@@ -60,14 +60,22 @@ private:
     std::size_t probe(const Key& key, std::size_t empty) const;
     // Doubles the table and places the cells again.
     void grow(std::size_t empty);
-    // Fills the box table when the cells are packed closely enough to afford it.
-    void build_box();
+    // Takes the box from low to high when it has few enough cells for finite points, at most
+    // two a point.
+    bool fits_box(const Key& low, const Key& high, std::size_t finite);
+    // Number the cells of the finite points in order of first appearance and count their
+    // members, through the box or through the hash table.
+    void number_in_box(std::span<const Point3> points, std::vector<std::size_t>& cell_of_point,
+                       std::vector<std::size_t>& counts);
+    void number_in_table(std::span<const Point3> points, std::vector<std::size_t>& cell_of_point,
+                         std::vector<std::size_t>& counts);
+    std::size_t box_slot(const Key& key) const;
 
     float cell_size_;
     std::vector<Key> cell_keys_;        // per cell
     std::vector<std::size_t> table_;    // open addressing over cell ids; empty slots hold cell_count()
     // When not empty: the cell id of every key in the box from box_low_ spanning box_size_ cells
-    // on each axis, x slowest. Cheaper to look up than the hash table.
+    // on each axis, x slowest, used instead of the hash table; compact inputs, nearly all, fit.
     std::vector<std::uint32_t> box_;
     Key box_low_{};
     Key box_size_{};
