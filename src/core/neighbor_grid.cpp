@@ -140,6 +140,23 @@ std::size_t NeighborGrid::box_slot(const Key& key) const {
 template <typename Keep>
 void NeighborGrid::append_around(std::size_t cell, Keep keep, std::vector<std::size_t>& out) const {
     const Key centre = cell_keys_[cell];
+    if (!box_.empty()) {
+        // The same cells read straight from the box, skipping the sides it does not reach.
+        const Key at{centre.x - box_low_.x, centre.y - box_low_.y, centre.z - box_low_.z};
+        for (std::int64_t dx = -1; dx <= 1; ++dx) {
+            if (at.x + dx < 0 || at.x + dx >= box_size_.x) continue;
+            for (std::int64_t dy = -1; dy <= 1; ++dy) {
+                if (at.y + dy < 0 || at.y + dy >= box_size_.y) continue;
+                const std::size_t row = static_cast<std::size_t>(((at.x + dx) * box_size_.y + at.y + dy) * box_size_.z);
+                for (std::int64_t dz = -1; dz <= 1; ++dz) {
+                    if (at.z + dz < 0 || at.z + dz >= box_size_.z || !keep(dx, dy, dz)) continue;
+                    const std::size_t other = box_[row + static_cast<std::size_t>(at.z + dz)];
+                    if (other != cell_count()) out.push_back(other);
+                }
+            }
+        }
+        return;
+    }
     for (std::int64_t dx = -1; dx <= 1; ++dx) {
         for (std::int64_t dy = -1; dy <= 1; ++dy) {
             for (std::int64_t dz = -1; dz <= 1; ++dz) {
@@ -156,6 +173,15 @@ void NeighborGrid::neighbourhood(std::size_t cell, std::vector<std::size_t>& out
 }
 
 std::vector<std::size_t> NeighborGrid::cells_by_key() const {
+    if (!box_.empty()) {
+        // The box is laid out in key order already.
+        std::vector<std::size_t> cells;
+        cells.reserve(cell_count());
+        for (std::uint32_t cell : box_) {
+            if (cell != cell_count()) cells.push_back(cell);
+        }
+        return cells;
+    }
     std::vector<std::size_t> cells(cell_count());
     for (std::size_t cell = 0; cell < cells.size(); ++cell) cells[cell] = cell;
     std::sort(cells.begin(), cells.end(), [this](std::size_t a, std::size_t b) {
