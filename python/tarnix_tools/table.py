@@ -49,7 +49,7 @@ class Table:
     def to_arrow(self):
         """A pyarrow.Table: text columns become strings, NaN stays NaN (not null)."""
         pa = require("pyarrow", "arrow")
-        return pa.table({name: pa.array(values) for name, values in self.columns.items()})
+        return pa.table({name: _arrow_array(pa, values) for name, values in self.columns.items()})
 
     def to_pandas(self):
         pd = require("pandas", "pandas")
@@ -77,3 +77,24 @@ class Table:
         .parquet, .tsv, .csv or .jsonl."""
         with open_writer(path) as writer:
             writer.append(self)
+
+
+def _arrow_array(pa, values):
+    """values as a pyarrow array. ASCII text is laid out from its code units directly: pyarrow's
+    own conversion of a 'U' array makes a Python string per row, which cost most of to_arrow."""
+    if values.dtype.kind != "U" or values.dtype.itemsize == 0:
+        return pa.array(values)
+    width = values.dtype.itemsize // 4
+    codes = np.ascontiguousarray(values).view(np.uint32).reshape(len(values), width)
+    if codes.size and codes.max() >= 128:
+        return pa.array(values)
+    # NumPy pads with NUL and keeps NULs inside a value, so a value ends after its last
+    # non-NUL code unit.
+    present = codes != 0
+    lengths = np.where(present.any(axis=1), width - np.argmax(present[:, ::-1], axis=1), 0)
+    offsets = np.zeros(len(values) + 1, dtype=np.int64)
+    np.cumsum(lengths, out=offsets[1:])
+    if offsets[-1] >= 2**31:
+        return pa.array(values)
+    data = codes[np.arange(width) < lengths[:, None]].astype(np.uint8)
+    return pa.StringArray.from_buffers(len(values), pa.py_buffer(offsets.astype(np.int32)), pa.py_buffer(data))

@@ -145,6 +145,23 @@ def test_arrow_pandas_polars():
     assert repr(table).startswith("<Table: 500 rows; columns: input, seq_id, chain_id")
 
 
+@pytest.mark.parametrize("values", [
+    np.array(["A", "", " B", "C ", "a\x00b", "\x01", "xyzw"]),   # ASCII: laid out directly
+    np.array(["H", "E", " ", ""] * 1000, dtype="U1"),
+    np.array([], dtype="U3"),
+    np.array(["", ""]),
+    np.array(["Å", "A"]),                                           # not ASCII: pyarrow's path
+])
+def test_text_columns_convert_like_pyarrow(values):
+    pa = pytest.importorskip("pyarrow")
+    column = Table({"t": values}).to_arrow().column("t")
+    assert column.type == pa.string()
+    # The values themselves: pyarrow's own conversion would cut "a\x00b" at the NUL.
+    assert column.to_pylist() == values.tolist()
+    kept = np.array([v for v in values.tolist() if "\x00" not in v], dtype=values.dtype)
+    assert Table({"t": kept}).to_arrow().column("t").combine_chunks().equals(pa.array(kept))
+
+
 def test_capsule_and_polars_without_pyarrow(monkeypatch):
     pl = pytest.importorskip("polars")
     table = synthetic(rows=100)
