@@ -1,6 +1,7 @@
 #include "engine/relative_accessibility.hpp"
 
 #include <array>
+#include <cstdint>
 #include <utility>
 
 namespace tarnix::engine {
@@ -15,11 +16,26 @@ constexpr std::array<std::pair<std::string_view, float>, 20> kTheoreticalMaximum
     {"SER", 155.0f}, {"THR", 172.0f}, {"TRP", 285.0f}, {"TYR", 263.0f}, {"VAL", 174.0f},
 }};
 
+constexpr std::uint32_t three_letters(std::string_view name) {
+    return static_cast<std::uint32_t>(static_cast<unsigned char>(name[0])) << 16 |
+           static_cast<std::uint32_t>(static_cast<unsigned char>(name[1])) << 8 |
+           static_cast<std::uint32_t>(static_cast<unsigned char>(name[2]));
+}
+
 }  // namespace
 
 std::optional<float> max_accessibility(std::string_view residue_name) {
-    for (const auto& [name, maximum] : kTheoreticalMaximum) {
-        if (name == residue_name) return maximum;
+    // Called for every residue of every table, so the names are compared as three bytes in one
+    // word rather than as strings.
+    static constexpr auto kKeys = [] {
+        std::array<std::uint32_t, kTheoreticalMaximum.size()> keys{};
+        for (std::size_t k = 0; k < keys.size(); ++k) keys[k] = three_letters(kTheoreticalMaximum[k].first);
+        return keys;
+    }();
+    if (residue_name.size() != 3) return std::nullopt;
+    const std::uint32_t key = three_letters(residue_name);
+    for (std::size_t k = 0; k < kKeys.size(); ++k) {
+        if (kKeys[k] == key) return kTheoreticalMaximum[k].second;
     }
     return std::nullopt;
 }

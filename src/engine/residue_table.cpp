@@ -26,21 +26,28 @@ static_assert(std::string_view(kResidueColumns[kOHn2Energy].name) == "o_hn_2_ene
 
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 
-// Code points of valid UTF-8 (the readers and the binding accept nothing else).
-std::u32string code_points(std::string_view text) {
-    std::u32string out;
-    out.reserve(text.size());
+// Text is valid UTF-8 (the readers and the binding accept nothing else); a lead byte gives the
+// length of its sequence.
+std::size_t sequence_length(unsigned char lead) { return lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4; }
+
+std::size_t code_point_count(std::string_view text) {
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < text.size(); i += sequence_length(static_cast<unsigned char>(text[i]))) ++count;
+    return count;
+}
+
+// Writes the code points of text from out on.
+void write_code_points(std::string_view text, std::uint32_t* out) {
     for (std::size_t i = 0; i < text.size();) {
         const auto lead = static_cast<unsigned char>(text[i]);
-        const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+        const std::size_t length = sequence_length(lead);
         char32_t point = length == 1 ? lead : lead & (0x7F >> length);
         for (std::size_t k = 1; k < length && i + k < text.size(); ++k) {
             point = (point << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
         }
-        out.push_back(point);
+        *out++ = point;
         i += length;
     }
-    return out;
 }
 
 class TableWriter {
@@ -53,13 +60,14 @@ public:
     void put_char(Field field, char value) { table_.columns[field].values.push_back(static_cast<unsigned char>(value)); }
 
     // Text columns are filled after their width is known.
-    void put_text(Field field, const std::vector<std::u32string>& values) {
+    template <typename Text>
+    void put_text(Field field, const std::vector<core::Residue>& residues, Text text) {
         Column& column = table_.columns[field];
         column.width = 1;
-        for (const auto& value : values) column.width = std::max(column.width, value.size());
-        column.values.assign(values.size() * column.width, 0);
-        for (std::size_t row = 0; row < values.size(); ++row) {
-            std::copy(values[row].begin(), values[row].end(), column.values.begin() + row * column.width);
+        for (const core::Residue& residue : residues) column.width = std::max(column.width, code_point_count(text(residue)));
+        column.values.assign(residues.size() * column.width, 0);
+        for (std::size_t row = 0; row < residues.size(); ++row) {
+            write_code_points(text(residues[row]), column.values.data() + row * column.width);
         }
     }
 
@@ -83,18 +91,11 @@ ResidueTable residue_table(const core::Structure& structure, std::int32_t input,
         if (kResidueColumns[field].kind != ColumnKind::text) table.columns[field].values.reserve(residues.size());
     }
     TableWriter out(table);
-    std::vector<std::u32string> chain_ids, insertion_codes, residue_names;
-    chain_ids.reserve(residues.size());
-    insertion_codes.reserve(residues.size());
-    residue_names.reserve(residues.size());
     for (std::size_t i = 0; i < residues.size(); ++i) {
         const core::Residue& residue = residues[i];
         out.put(kInput, input);
         out.put(kIndex, static_cast<std::int32_t>(i));
-        chain_ids.push_back(code_points(residue.chain_id));
         out.put(kSeqId, residue.seq_id);
-        insertion_codes.push_back(code_points(residue.ins_code));
-        residue_names.push_back(code_points(residue.res_name));
         out.put(kPhi, residue.phi);
         out.put(kPsi, residue.psi);
         out.put(kOmega, residue.omega);
@@ -117,9 +118,9 @@ ResidueTable residue_table(const core::Structure& structure, std::int32_t input,
             out.put(static_cast<Field>(field + 1), static_cast<float>(slot->energy));
         }
     }
-    out.put_text(kChainId, chain_ids);
-    out.put_text(kInsertionCode, insertion_codes);
-    out.put_text(kResidueName, residue_names);
+    out.put_text(kChainId, residues, [](const core::Residue& r) { return std::string_view(r.chain_id); });
+    out.put_text(kInsertionCode, residues, [](const core::Residue& r) { return std::string_view(r.ins_code); });
+    out.put_text(kResidueName, residues, [](const core::Residue& r) { return std::string_view(r.res_name); });
     for (const auto& residue : residues) {
         out.put_char(kAminoAcid, residue.amino_acid);
         out.put_char(kStructure, residue.ss);
