@@ -1,7 +1,7 @@
 #include "core/neighbor_grid.hpp"
 
-#include <bit>
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 
@@ -230,13 +230,6 @@ void NeighborGrid::grow(std::size_t empty) {
 }
 
 std::size_t NeighborGrid::find(const Key& key) const {
-    if (!box_.empty()) {
-        const std::int64_t x = key.x - box_low_.x;
-        const std::int64_t y = key.y - box_low_.y;
-        const std::int64_t z = key.z - box_low_.z;
-        if (x < 0 || y < 0 || z < 0 || x >= box_size_.x || y >= box_size_.y || z >= box_size_.z) return cell_count();
-        return box_[box_slot(key)];
-    }
     std::size_t slot = slot_of(key);
     while (table_[slot] != cell_count()) {
         if (cell_keys_[table_[slot]] == key) return table_[slot];

@@ -50,7 +50,7 @@ private:
     Key key_of(const Point3& p) const;
     std::int64_t axis_cell(float v) const;
     std::size_t slot_of(const Key& key) const;
-    // Cell id of key, or cell_count() when no point lies in that cell.
+    // Cell id of key from the hash table, or cell_count() when no point lies in that cell.
     std::size_t find(const Key& key) const;
     // Appends the occupied cells around cell at the offsets keep(dx, dy, dz) accepts, in
     // dx, dy, dz order.
