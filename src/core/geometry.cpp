@@ -96,12 +96,18 @@ float dihedral_angle(Point3 p1, Point3 p2, Point3 p3, Point3 p4) {
     return angle;
 }
 
+namespace {
+
+// The break rule, written once: C(i) and N(i+1) too far apart for a peptide bond.
+void mark_break(const Residue& previous, Residue& next, bool new_chain) {
+    if (distance(previous.c, next.n) > kMaxPeptideBond) next.break_flag = new_chain ? kBreakNewChain : kBreakSameChain;
+}
+
+}  // namespace
+
 void detect_chain_breaks(std::vector<Residue>& residues) {
     for (std::size_t i = 0; i + 1 < residues.size(); ++i) {
-        Residue& next = residues[i + 1];
-        if (distance(residues[i].c, next.n) > kMaxPeptideBond) {
-            next.break_flag = next.chain_id == residues[i].chain_id ? kBreakSameChain : kBreakNewChain;
-        }
+        mark_break(residues[i], residues[i + 1], residues[i + 1].chain_id != residues[i].chain_id);
     }
 }
 
@@ -111,9 +117,8 @@ Segments detect_chain_breaks(std::vector<Residue>& residues, const std::vector<C
     for (std::size_t i = 0; i + 1 < residues.size(); ++i) {
         const bool new_chain = next_chain < chains.size() && chains[next_chain].start_index == i + 1;
         if (new_chain) ++next_chain;
-        Residue& next = residues[i + 1];
-        if (distance(residues[i].c, next.n) > kMaxPeptideBond) next.break_flag = new_chain ? kBreakNewChain : kBreakSameChain;
-        run[i + 1] = run[i] + (new_chain || next.break_flag != kNoBreak ? 1 : 0);
+        mark_break(residues[i], residues[i + 1], new_chain);
+        run[i + 1] = run[i] + (new_chain || residues[i + 1].break_flag != kNoBreak ? 1 : 0);
     }
     return Segments(std::move(run));
 }

@@ -5,7 +5,6 @@
 namespace tarnix::core {
 namespace {
 
-
 bool opens(HelixFlag flag) { return flag == HelixFlag::start || flag == HelixFlag::start_and_end; }
 
 bool is_strand_code(char ss) { return ss == 'E' || ss == 'B'; }
