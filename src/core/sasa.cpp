@@ -82,6 +82,13 @@ std::vector<Point3> golden_spiral(std::uint64_t m) {
 // when some neighbour covers it.
 constexpr std::array kShellBounds{4.0f, 16.0f};
 
+// A cell's spheres are tested in groups of consecutive ones, mostly of one residue or two:
+// each group against only the pool spheres near its box, about half of the pool. Sifting the
+// pool costs more than it saves for a group of one or two.
+constexpr std::size_t kGroup = 8;
+constexpr std::size_t kSmallestGroup = 3;
+constexpr float kGroupMargin = 1.001f;
+
 // Vectors of lanes need the alignment of the widest kernel, which code built for the baseline
 // instruction set does not know about.
 template <class T>
@@ -244,6 +251,14 @@ std::size_t keep_positions(unsigned bits, std::uint32_t first, std::uint32_t* in
     return n;
 }
 
+std::size_t keep_lanes(unsigned bits, const Mask& values, std::uint32_t* out, std::size_t n) {
+    for (std::size_t l = 0; l < kWidth; ++l) {
+        out[n] = static_cast<std::uint32_t>(values[l]);
+        n += (bits >> l) & 1;
+    }
+    return n;
+}
+
 std::size_t keep_lanes(unsigned bits, std::uint32_t first, const Floats& d2, std::uint32_t* index, float* dist,
                        std::size_t n) {
     for (std::size_t l = 0, k = n; l < kWidth; ++l) {
@@ -259,6 +274,18 @@ std::size_t keep_lanes(unsigned bits, const Floats& x, const Floats& y, const Fl
         ox[n] = x[l];
         oy[n] = y[l];
         oz[n] = z[l];
+        n += (bits >> l) & 1;
+    }
+    return n;
+}
+
+std::size_t keep_lanes(unsigned bits, const Floats& x, const Floats& y, const Floats& z, const Floats& r, float* ox,
+                       float* oy, float* oz, float* out_r, std::size_t n) {
+    for (std::size_t l = 0; l < kWidth; ++l) {
+        ox[n] = x[l];
+        oy[n] = y[l];
+        oz[n] = z[l];
+        out_r[n] = r[l];
         n += (bits >> l) & 1;
     }
     return n;
@@ -310,6 +337,12 @@ TARNIX_SASA_TARGET std::size_t keep_positions(unsigned bits, std::uint32_t first
     return n + static_cast<std::size_t>(std::popcount(bits));
 }
 
+TARNIX_SASA_TARGET std::size_t keep_lanes(unsigned bits, const Mask& values, std::uint32_t* out, std::size_t n) {
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + n),
+                        _mm256_permutevar8x32_epi32(reinterpret_cast<__m256i>(values), packing(bits)));
+    return n + static_cast<std::size_t>(std::popcount(bits));
+}
+
 TARNIX_SASA_TARGET std::size_t keep_lanes(unsigned bits, std::uint32_t first, const Floats& d2, std::uint32_t* index,
                                           float* dist, std::size_t n) {
     _mm256_storeu_ps(dist + n, _mm256_permutevar8x32_ps(reinterpret_cast<__m256>(d2), packing(bits)));
@@ -322,6 +355,17 @@ TARNIX_SASA_TARGET std::size_t keep_lanes(unsigned bits, const Floats& x, const 
     _mm256_storeu_ps(ox + n, _mm256_permutevar8x32_ps(reinterpret_cast<__m256>(x), lanes));
     _mm256_storeu_ps(oy + n, _mm256_permutevar8x32_ps(reinterpret_cast<__m256>(y), lanes));
     _mm256_storeu_ps(oz + n, _mm256_permutevar8x32_ps(reinterpret_cast<__m256>(z), lanes));
+    return n + static_cast<std::size_t>(std::popcount(bits));
+}
+
+TARNIX_SASA_TARGET std::size_t keep_lanes(unsigned bits, const Floats& x, const Floats& y, const Floats& z,
+                                          const Floats& r, float* ox, float* oy, float* oz, float* out_r,
+                                          std::size_t n) {
+    const __m256i lanes = packing(bits);
+    _mm256_storeu_ps(ox + n, _mm256_permutevar8x32_ps(reinterpret_cast<__m256>(x), lanes));
+    _mm256_storeu_ps(oy + n, _mm256_permutevar8x32_ps(reinterpret_cast<__m256>(y), lanes));
+    _mm256_storeu_ps(oz + n, _mm256_permutevar8x32_ps(reinterpret_cast<__m256>(z), lanes));
+    _mm256_storeu_ps(out_r + n, _mm256_permutevar8x32_ps(reinterpret_cast<__m256>(r), lanes));
     return n + static_cast<std::size_t>(std::popcount(bits));
 }
 

@@ -340,6 +340,28 @@ TEST(AccessibilityKernels, MatchTheLiteralCalculationForAnyPointCount) {
     }
 }
 
+// Far from the origin coordinates are coarse, and at the last offset atoms collapse onto a
+// lattice 2 A wide: every shortcut that skips spheres must still keep all that bury a point.
+TEST(AccessibilityKernels, MatchTheLiteralCalculationFarFromTheOrigin) {
+    const std::vector<Residue> original = read_residues("1ubq.pdb");
+    ASSERT_FALSE(original.empty());
+    for (const Point3 offset : {Point3{4096.5f, -3e4f, 1e5f}, Point3{-1e6f, 2e6f, 1e6f}, Point3{3e7f, 3e7f, -3e7f}}) {
+        std::vector<Residue> residues = original;
+        const auto move = [&offset](Point3& p) { p = Point3{p.x + offset.x, p.y + offset.y, p.z + offset.z}; };
+        for (Residue& r : residues) {
+            for (Point3* p : {&r.n, &r.ca, &r.c, &r.o}) move(*p);
+            for (Atom& a : r.atoms) move(a.position);
+        }
+        const std::vector<float> expected = reference_accessibility(residues, 100);
+        for (SasaKernel kernel : {SasaKernel::Baseline, SasaKernel::Avx2}) {
+            if (!sasa_kernel_supported(kernel)) continue;
+            std::vector<Residue> computed = residues;
+            compute_accessibility(computed, 100, kernel);
+            expect_same_bits(computed, expected);
+        }
+    }
+}
+
 TEST(AccessibilityKernels, AssignSpreadOverThreadsEqualsOneThread) {
     auto read = io::read_structure_file(std::string(TARNIX_TEST_DATA) + "/4hhb.pdb");
     ASSERT_TRUE(std::holds_alternative<Structure>(read));
