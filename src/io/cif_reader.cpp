@@ -350,17 +350,17 @@ public:
 
     // Fills row from tokens, or returns the error that ends the read.
     std::optional<InputError> decode(std::span<const std::string_view> tokens, AtomSiteRow& row) const {
-        const auto atom_name = value(atom_id_, tokens);
+        const std::string_view* atom_name = value(atom_id_, tokens);
         if (!atom_name) {
             return InputError::missing_field(kItemNames[kAtomId]);
         }
-        const auto res_name = value(comp_id_, tokens);
+        const std::string_view* res_name = value(comp_id_, tokens);
         if (!res_name) {
             return InputError::missing_field(kItemNames[kCompId]);
         }
         float coordinates[3];
         for (std::size_t axis = 0; axis < 3; ++axis) {
-            const auto token = value(cartn_[axis], tokens);
+            const std::string_view* token = value(cartn_[axis], tokens);
             if (!token) {
                 return InputError::missing_field(kItemNames[kCartnX + axis]);
             }
@@ -374,25 +374,33 @@ public:
         atom.atom_name = *atom_name;
         atom.res_name = *res_name;
         atom.position = core::Point3{coordinates[0], coordinates[1], coordinates[2]};
-        atom.chain_id = value(chain_, tokens).value_or("A");
+        atom.chain_id = value_or(chain_, tokens, "A");
         atom.seq_id = integer_or_one(value(seq_, tokens));
-        const auto ins_code = value(ins_code_, tokens).value_or("");
+        const std::string_view ins_code = value_or(ins_code_, tokens, "");
         atom.ins_code = ins_code == "." || ins_code == "?" ? std::string_view() : ins_code;
-        const auto alt_loc = value(alt_id_, tokens).value_or("");
+        const std::string_view alt_loc = value_or(alt_id_, tokens, "");
         atom.alt_loc = alt_loc == "." ? std::string_view() : alt_loc;
         row.model_num = integer_or_one(value(model_num_, tokens));
         return std::nullopt;
     }
 
 private:
-    static std::optional<std::string_view> value(const Column& column, std::span<const std::string_view> tokens) {
+    // The column's token, or null when the table or the row lacks it. A pointer rather than an
+    // optional: an optional built and read back on the stack stalled every row.
+    static const std::string_view* value(const Column& column, std::span<const std::string_view> tokens) {
         if (!column.seen || column.position >= tokens.size()) {
-            return std::nullopt;
+            return nullptr;
         }
-        return tokens[column.position];
+        return &tokens[column.position];
     }
 
-    static std::int32_t integer_or_one(std::optional<std::string_view> token) {
+    static std::string_view value_or(const Column& column, std::span<const std::string_view> tokens,
+                                     std::string_view otherwise) {
+        const std::string_view* token = value(column, tokens);
+        return token ? *token : otherwise;
+    }
+
+    static std::int32_t integer_or_one(const std::string_view* token) {
         if (!token) {
             return 1;
         }
