@@ -29,12 +29,13 @@ static_assert(std::bit_cast<std::uint32_t>(kExpandedRadiusOther) == 0x404CCCCCu)
 using ParallelFor = std::function<void(std::size_t count, const std::function<void(std::size_t)>& task)>;
 
 // Instruction sets of the point tests. All give bit-identical results; Baseline runs on every
-// processor, and the environment variable TARNIX_SASA_KERNEL=baseline forces it.
-enum class SasaKernel { Baseline, Avx2 };
+// processor. The environment variable TARNIX_SASA_KERNEL=baseline forces it, and
+// TARNIX_SASA_KERNEL=avx2 stops at Avx2.
+enum class SasaKernel { Baseline, Avx2, Avx512 };
 
 bool sasa_kernel_supported(SasaKernel kernel);
 
-// The widest supported kernel, unless the environment asks for the baseline.
+// The widest supported kernel, unless the environment names a narrower one.
 SasaKernel default_sasa_kernel();
 
 // Writes Residue::accessibility of every residue, using sasa_points test points per atom.

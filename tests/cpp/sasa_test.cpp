@@ -300,7 +300,7 @@ void expect_kernels_agree(const std::vector<Residue>& residues) {
     compute_accessibility(baseline, 100, SasaKernel::Baseline);
     std::vector<float> expected;
     for (const Residue& r : baseline) expected.push_back(r.accessibility);
-    for (SasaKernel kernel : {SasaKernel::Baseline, SasaKernel::Avx2}) {
+    for (SasaKernel kernel : {SasaKernel::Baseline, SasaKernel::Avx2, SasaKernel::Avx512}) {
         if (!sasa_kernel_supported(kernel)) continue;
         std::vector<Residue> alone = residues;
         compute_accessibility(alone, 100, kernel);
@@ -331,7 +331,7 @@ TEST(AccessibilityKernels, MatchTheLiteralCalculationForAnyPointCount) {
     ASSERT_FALSE(residues.empty());
     for (std::uint64_t m : {1u, 3u, 4u, 5u, 8u, 15u, 17u, 31u, 257u}) {
         const std::vector<float> expected = reference_accessibility(residues, m);
-        for (SasaKernel kernel : {SasaKernel::Baseline, SasaKernel::Avx2}) {
+        for (SasaKernel kernel : {SasaKernel::Baseline, SasaKernel::Avx2, SasaKernel::Avx512}) {
             if (!sasa_kernel_supported(kernel)) continue;
             std::vector<Residue> computed = residues;
             compute_accessibility(computed, m, kernel);
@@ -353,7 +353,7 @@ TEST(AccessibilityKernels, MatchTheLiteralCalculationFarFromTheOrigin) {
             for (Atom& a : r.atoms) move(a.position);
         }
         const std::vector<float> expected = reference_accessibility(residues, 100);
-        for (SasaKernel kernel : {SasaKernel::Baseline, SasaKernel::Avx2}) {
+        for (SasaKernel kernel : {SasaKernel::Baseline, SasaKernel::Avx2, SasaKernel::Avx512}) {
             if (!sasa_kernel_supported(kernel)) continue;
             std::vector<Residue> computed = residues;
             compute_accessibility(computed, 100, kernel);
@@ -377,14 +377,14 @@ TEST(AccessibilityKernels, AssignSpreadOverThreadsEqualsOneThread) {
     expect_same_bits(spread.residues, expected);
 }
 
-TEST(AccessibilityKernels, EnvironmentCanForceTheBaseline) {
+TEST(AccessibilityKernels, EnvironmentCanNarrowTheKernel) {
     const char* forced = std::getenv("TARNIX_SASA_KERNEL");
-    if (forced != nullptr && std::string(forced) == "baseline") {
-        EXPECT_EQ(default_sasa_kernel(), SasaKernel::Baseline);
-    } else {
-        EXPECT_EQ(default_sasa_kernel(),
-                  sasa_kernel_supported(SasaKernel::Avx2) ? SasaKernel::Avx2 : SasaKernel::Baseline);
+    const std::string cap = forced != nullptr ? forced : "";
+    SasaKernel widest = SasaKernel::Baseline;
+    for (SasaKernel kernel : {SasaKernel::Avx2, SasaKernel::Avx512}) {
+        if (sasa_kernel_supported(kernel) && !(cap == "avx2" && kernel == SasaKernel::Avx512)) widest = kernel;
     }
+    EXPECT_EQ(default_sasa_kernel(), cap == "baseline" ? SasaKernel::Baseline : widest);
 }
 
 }  // namespace
