@@ -1,6 +1,7 @@
 // The libdeflate decoder: the whole stream at the first read.
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include <libdeflate.h>
@@ -25,7 +26,9 @@ enum class Outcome { done, invalid, too_large };
 struct GzipSource::Decoder {
     libdeflate_decompressor* decompressor = libdeflate_alloc_decompressor();
     bool started = false;
-    std::string text;
+    // The decompressed text: not a string, whose resizing would first fill it with zeros.
+    std::unique_ptr<char[]> text;
+    std::size_t text_size = 0;
     std::size_t offset = 0;
 
     ~Decoder() {
@@ -38,15 +41,21 @@ struct GzipSource::Decoder {
             std::min(limit, std::max<std::uint64_t>({stated_size(compressed), 4 * compressed.size(), 1 << 16}));
         std::size_t in_offset = 0;
         std::size_t out_size = 0;
+        std::size_t room = 0;
         while (in_offset < compressed.size()) {
             std::size_t used_in = 0;
             std::size_t produced = 0;
             libdeflate_result result;
             for (;;) {
-                text.resize(static_cast<std::size_t>(capacity));
+                if (room < capacity) {
+                    auto larger = std::make_unique_for_overwrite<char[]>(static_cast<std::size_t>(capacity));
+                    if (out_size > 0) std::memcpy(larger.get(), text.get(), out_size);
+                    text = std::move(larger);
+                    room = static_cast<std::size_t>(capacity);
+                }
                 result = libdeflate_gzip_decompress_ex(decompressor, compressed.data() + in_offset,
-                                                       compressed.size() - in_offset, text.data() + out_size,
-                                                       text.size() - out_size, &used_in, &produced);
+                                                       compressed.size() - in_offset, text.get() + out_size,
+                                                       room - out_size, &used_in, &produced);
                 if (result != LIBDEFLATE_INSUFFICIENT_SPACE) break;
                 if (capacity >= limit) return Outcome::too_large;
                 capacity = std::min(limit, capacity * 2);
@@ -55,7 +64,7 @@ struct GzipSource::Decoder {
             in_offset += used_in;
             out_size += produced;
         }
-        text.resize(out_size);
+        text_size = out_size;
         return Outcome::done;
     }
 };
@@ -90,8 +99,8 @@ std::variant<std::size_t, io::IoError> GzipSource::read(char* buffer, std::size_
                 return fail_too_large();
         }
     }
-    const std::size_t count = std::min(size, d.text.size() - d.offset);
-    std::memcpy(buffer, d.text.data() + d.offset, count);
+    const std::size_t count = std::min(size, d.text_size - d.offset);
+    if (count > 0) std::memcpy(buffer, d.text.get() + d.offset, count);
     d.offset += count;
     return count;
 }
