@@ -83,8 +83,8 @@ std::vector<Point3> golden_spiral(std::uint64_t m) {
 constexpr std::array kShellBounds{4.0f, 16.0f};
 
 // A cell's spheres are tested in groups of consecutive ones, mostly of one residue or two:
-// each group against only the pool spheres near its box, about half of the pool. Sifting the
-// pool costs more than it saves for a group of one or two.
+// each group against only the pool spheres that can reach it, under half of the pool. Sifting
+// the pool costs more than it saves for a group of one or two.
 constexpr std::size_t kGroup = 8;
 constexpr std::size_t kSmallestGroup = 3;
 constexpr float kGroupMargin = 1.001f;
