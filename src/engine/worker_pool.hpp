@@ -66,7 +66,6 @@ private:
     std::size_t size_ = 0;
     std::size_t active_ = 0;  // workers free or on the current run: all but those on abandoned runs
     std::shared_ptr<Run> current_;
-    std::size_t generation_ = 0;
     bool stopping_ = false;
 };
 
