@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/annotate_run.hpp"
+#include "engine/spread.hpp"
 #include "python/guard.hpp"
 #include "engine/worker_pool.hpp"
 
@@ -90,9 +91,29 @@ const char* kind_code(engine::ColumnKind kind) {
     return "U";
 }
 
+// Copies column c of every input's residue rows into out, widening text to width.
+void gather_column(const std::vector<engine::AnnotatedInput>& results, std::size_t c, std::size_t width,
+                   std::uint32_t* out) {
+    for (const auto& r : results) {
+        const engine::Column& column = r.residues.columns[c];
+        if (column.width == width) {
+            if (!column.values.empty()) std::memcpy(out, column.values.data(), column.values.size() * 4);
+            out += column.values.size();
+            continue;
+        }
+        for (std::size_t row = 0; row < r.residues.rows; ++row) {
+            std::memcpy(out, column.values.data() + row * column.width, column.width * 4);
+            std::memset(out + column.width, 0, (width - column.width) * 4);
+            out += width;
+        }
+    }
+}
+
 // {name: (kind, width, bytes)}: every input's residue rows, in input order, one buffer a column.
-PyObject* residue_columns(const std::vector<engine::AnnotatedInput>& results) {
+// The run's threads are idle by now: large tables are gathered a column per thread.
+PyObject* residue_columns(const std::vector<engine::AnnotatedInput>& results, std::size_t threads) {
     constexpr std::size_t kCount = engine::kResidueColumns.size();
+    constexpr std::size_t kParallelBytes = std::size_t{1} << 22;
     std::size_t rows = 0;
     std::array<std::size_t, kCount> widths{};
     widths.fill(1);
@@ -101,26 +122,27 @@ PyObject* residue_columns(const std::vector<engine::AnnotatedInput>& results) {
         for (std::size_t c = 0; c < kCount; ++c) widths[c] = std::max(widths[c], r.residues.columns[c].width);
     }
     std::array<PyRef, kCount> buffers;
+    std::array<std::uint32_t*, kCount> starts{};
+    std::size_t bytes = 0;
     for (std::size_t c = 0; c < kCount; ++c) {
         buffers[c] = PyRef(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(rows * widths[c] * 4)));
         if (!buffers[c]) return nullptr;
+        starts[c] = reinterpret_cast<std::uint32_t*>(PyBytes_AS_STRING(buffers[c].get()));
+        bytes += rows * widths[c] * 4;
     }
+    const auto gather = [&](std::size_t c) { gather_column(results, c, widths[c], starts[c]); };
     Py_BEGIN_ALLOW_THREADS
-    for (std::size_t c = 0; c < kCount; ++c) {
-        auto* out = reinterpret_cast<std::uint32_t*>(PyBytes_AS_STRING(buffers[c].get()));
-        for (const auto& r : results) {
-            const engine::Column& column = r.residues.columns[c];
-            if (column.width == widths[c]) {
-                if (!column.values.empty()) std::memcpy(out, column.values.data(), column.values.size() * 4);
-                out += column.values.size();
-                continue;
-            }
-            for (std::size_t row = 0; row < r.residues.rows; ++row) {
-                std::memcpy(out, column.values.data() + row * column.width, column.width * 4);
-                std::memset(out + column.width, 0, (widths[c] - column.width) * 4);
-                out += widths[c];
-            }
+    bool gathered = false;
+    if (threads > 1 && bytes >= kParallelBytes) {
+        try {
+            engine::spread_over(threads - 1)(kCount, gather);
+            gathered = true;
+        } catch (...) {
+            // No exception may cross the released interpreter lock; gathering again is harmless.
         }
+    }
+    if (!gathered) {
+        for (std::size_t c = 0; c < kCount; ++c) gather(c);
     }
     Py_END_ALLOW_THREADS
     PyRef dict(PyDict_New());
@@ -186,7 +208,7 @@ PyObject* run_unguarded(PyObject* args) {
     const std::vector<engine::AnnotatedInput> results = run.take_results();
     PyRef structures(structure_rows(results));
     if (!structures) return nullptr;
-    PyRef residues(residue_columns(results));
+    PyRef residues(residue_columns(results, workers));
     if (!residues) return nullptr;
     return PyTuple_Pack(2, structures.get(), residues.get());
 }
