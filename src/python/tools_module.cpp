@@ -113,7 +113,7 @@ void gather_column(const std::vector<engine::AnnotatedInput>& results, std::size
 // The run's threads are idle by now: large tables are gathered a column per thread.
 PyObject* residue_columns(const std::vector<engine::AnnotatedInput>& results, std::size_t threads) {
     constexpr std::size_t kCount = engine::kResidueColumns.size();
-    constexpr std::size_t kParallelBytes = std::size_t{1} << 22;
+    constexpr std::size_t kParallelBytes = std::size_t{1} << 18;  // below, starting a thread costs more
     std::size_t rows = 0;
     std::array<std::size_t, kCount> widths{};
     widths.fill(1);
