@@ -3,7 +3,7 @@
 //
 //   tarnix_read_bench MODE PASSES FILE...
 //   MODE: pdb | mmcif   the readers
-//         lines         LineReader alone (8192-byte buffer, UTF-8 check)
+//         lines         LineReader alone (its buffer, UTF-8 check)
 //         scan          read() and count newlines, no checks
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,4 +1,4 @@
-// Reads lines from a byte source through a fixed 8192-byte buffer.
+// Reads lines from a byte source through a fixed buffer.
 #pragma once
 
 #include <cstddef>
