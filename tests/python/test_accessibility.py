@@ -1,3 +1,7 @@
+import os
+import subprocess
+import sys
+
 import numpy as np
 import pytest
 
@@ -64,3 +68,26 @@ def test_file_values_are_sane(name, data_dir):
     assert min(values) < 20.0 < 100.0 < max(values)
     (batch,) = tarnix.assign_batch([path])
     assert accessibilities(batch) == values
+
+
+KERNEL_DIGEST = """
+import hashlib, sys, numpy as np, tarnix
+digest = hashlib.sha256()
+for path in sys.argv[1:]:
+    digest.update(np.array([r.accessibility for r in tarnix.assign(path).residues], np.float32).tobytes())
+print(digest.hexdigest())
+"""
+
+
+def test_every_kernel_the_environment_selects_gives_the_same_bits(data_dir):
+    """The module picks its point-test kernel once per process: run each choice in its own."""
+    paths = [str(data_dir / name) for name in ("4hhb.pdb", "1ubq.cif", "1ejg.pdb", "2juy_crlf.pdb")]
+    digests = set()
+    for choice in (None, "avx2", "baseline"):
+        env = {k: v for k, v in os.environ.items() if k != "TARNIX_SASA_KERNEL"}
+        if choice:
+            env["TARNIX_SASA_KERNEL"] = choice
+        run = subprocess.run([sys.executable, "-c", KERNEL_DIGEST, *paths], env=env, capture_output=True,
+                             text=True, check=True)
+        digests.add(run.stdout)
+    assert len(digests) == 1
