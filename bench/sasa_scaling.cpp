@@ -2,10 +2,9 @@
 // into a cubic lattice of copies, and the phase is timed on the whole.
 //
 // Build and run from the repository root:
-//   mkdir -p build-bench && g++ -std=c++20 -O3 -ffp-contract=off -pthread -Isrc bench/sasa_scaling.cpp
-//       src/core/*.cpp src/io/*.cpp -o build-bench/sasa_scaling
-// (or configure with -DTARNIX_BUILD_BENCH=ON and build the target tarnix_sasa_scaling)
-//   for n in 1 2 4 8 17; do build-bench/sasa_scaling ../shared/data/structures/1aon.pdb $n 3; done
+//   cmake -S . -B build-bench -DTARNIX_BUILD_PYTHON=OFF -DTARNIX_BUILD_BENCH=ON
+//   cmake --build build-bench -j 2 --target tarnix_sasa_scaling
+//   for n in 1 2 4 8 17; do build-bench/tarnix_sasa_scaling ../shared/data/structures/1aon.pdb $n 3; done
 //
 // Arguments: file, number of copies, repeats, and optionally a number of threads. Prints atoms,
 // the best time over the repeats, microseconds per atom (wall clock and process CPU time), and

@@ -1,7 +1,7 @@
 // Residue pairs whose CA atoms lie within 9 A of each other.
 #pragma once
 
-#include "core/simd.hpp"
+#include "base/simd.hpp"
 
 #ifdef TARNIX_X86_SIMD
 #include <emmintrin.h>

@@ -1,7 +1,7 @@
 #include "core/hbond.hpp"
 
-#include "core/huge_pages.hpp"
-#include "core/simd.hpp"
+#include "base/huge_pages.hpp"
+#include "base/simd.hpp"
 
 #ifdef TARNIX_X86_SIMD
 #include <emmintrin.h>
@@ -224,7 +224,7 @@ public:
     // Takes the atoms the energies read, and the CA positions, in one pass over the residues.
     BondCollector(const std::vector<Residue>& residues, std::vector<Point3>& cas)
         : donor_slots_(residues.size()), acceptor_slots_(residues.size()) {
-        reserve_large(atoms_, residues.size());
+        base::reserve_large(atoms_, residues.size());
         cas.reserve(residues.size());
         for (const Residue& r : residues) {
             atoms_.push_back(bond_lanes(r));

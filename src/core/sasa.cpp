@@ -11,8 +11,8 @@
 #include <new>
 #include <string_view>
 
-#include "core/hashing.hpp"
-#include "core/simd.hpp"
+#include "base/hashing.hpp"
+#include "base/simd.hpp"
 
 #ifdef TARNIX_X86_SIMD
 #include <immintrin.h>
@@ -176,7 +176,7 @@ struct Spheres {
                 std::uint32_t distinct = 0;
                 for (std::size_t k = 0; k < members.size(); ++k) {
                     const Bits key = bits(members[k]);
-                    Hasher hasher;
+                    base::Hasher hasher;
                     for (std::uint32_t word : key) hasher.add(word);
                     std::size_t slot = hasher.value() & (slots - 1);
                     while (table[slot] != kEmpty && bits(members[table[slot]]) != key) slot = (slot + 1) & (slots - 1);

@@ -5,7 +5,7 @@
 #include <optional>
 #include <unordered_map>
 
-#include "core/hashing.hpp"
+#include "base/hashing.hpp"
 #include "core/hbond.hpp"
 
 namespace tarnix::core {
@@ -51,7 +51,7 @@ struct LadderEnd {
 
 struct LadderEndHash {
     std::size_t operator()(const LadderEnd& e) const {
-        return Hasher().add(e.i).add(e.j).add(static_cast<std::uint64_t>(e.kind)).value();
+        return base::Hasher().add(e.i).add(e.j).add(static_cast<std::uint64_t>(e.kind)).value();
     }
 };
 

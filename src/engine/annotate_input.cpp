@@ -6,7 +6,7 @@
 
 #include "core/assign.hpp"
 #include "core/codes.hpp"
-#include "engine/gzip_source.hpp"
+#include "io/gzip_source.hpp"
 #include "io/readers.hpp"
 #include "io/text.hpp"
 
@@ -29,7 +29,7 @@ public:
                 head_size_ += count;
             }
         }
-        return head_size_ == sizeof head_ && std::memcmp(head_, kGzipMagic, sizeof head_) == 0;
+        return head_size_ == sizeof head_ && std::memcmp(head_, io::kGzipMagic, sizeof head_) == 0;
     }
 
     std::variant<std::size_t, io::IoError> read(char* buffer, std::size_t size) override {
@@ -62,7 +62,7 @@ bool ends_with_ignoring_case(std::string_view text, std::string_view lower_suffi
 std::variant<core::Structure, std::string> read_source(io::ByteSource& raw, io::FileFormat format,
                                                        std::uint64_t max_bytes) {
     PeekingSource source(raw);
-    std::optional<GzipSource> gzip;
+    std::optional<io::GzipSource> gzip;
     io::ByteSource* text = &source;
     if (source.starts_with_gzip_magic()) {
         text = &gzip.emplace(source, max_bytes);

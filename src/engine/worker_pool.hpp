@@ -69,12 +69,8 @@ private:
     bool stopping_ = false;
 };
 
-// The number of processors this process may run on: its affinity set, further limited by a
-// cgroup (v1 or v2) CPU quota; 1 when it cannot be determined.
-std::size_t available_processors();
-
 // The process-wide pool. The first call creates it, with `requested` threads when that is
-// nonzero, else with available_processors(); later calls return it unchanged. A process
+// nonzero, else with base::available_processors(); later calls return it unchanged. A process
 // forked from one that had a pool gets a fresh pool, since the parent's threads do not exist
 // in the child.
 WorkerPool& process_pool(std::size_t requested);

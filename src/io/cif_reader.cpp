@@ -16,7 +16,7 @@
 #include "io/residue_collector.hpp"
 #include "io/text.hpp"
 
-#include "core/simd.hpp"
+#include "base/simd.hpp"
 
 #ifdef TARNIX_X86_SIMD
 #include <emmintrin.h>

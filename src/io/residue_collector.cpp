@@ -1,13 +1,13 @@
 #include "io/residue_collector.hpp"
 
-#include "core/hashing.hpp"
+#include "base/hashing.hpp"
 #include "io/residue_names.hpp"
 
 namespace tarnix::io {
 namespace {
 
 std::size_t key_hash(std::string_view chain_id, std::int32_t seq_id, std::string_view ins_code) {
-    return core::Hasher().add_bytes(chain_id).add(static_cast<std::uint32_t>(seq_id)).add_bytes(ins_code).value();
+    return base::Hasher().add_bytes(chain_id).add(static_cast<std::uint32_t>(seq_id)).add_bytes(ins_code).value();
 }
 
 }  // namespace

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <limits>
 
-#include "core/simd.hpp"
+#include "base/simd.hpp"
 
 #ifdef TARNIX_X86_SIMD
 #include <emmintrin.h>

@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/hashing.hpp"
+#include "base/hashing.hpp"
 
-namespace tarnix::core {
+namespace tarnix::base {
 namespace {
 
 TEST(Hasher, SplitsOfOneStringDiffer) {
@@ -28,4 +28,4 @@ TEST(Hasher, SpreadsStructuredKeysOverBuckets) {
 }
 
 }  // namespace
-}  // namespace tarnix::core
+}  // namespace tarnix::base

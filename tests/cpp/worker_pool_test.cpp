@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/available_processors.hpp"
 #include "engine/worker_pool.hpp"
 
 namespace tarnix::engine {
@@ -84,7 +85,7 @@ TEST(WorkerPool, AbandonedRunNeitherBlocksNorLimitsTheNextOnes) {
 }
 
 TEST(WorkerPool, ProcessPoolKeepsTheSizeOfItsFirstRequest) {
-    EXPECT_GE(available_processors(), 1u);
+    EXPECT_GE(base::available_processors(), 1u);
     WorkerPool& first = process_pool(2);
     EXPECT_EQ(first.size(), 2u);
     WorkerPool& again = process_pool(8);

@@ -101,7 +101,7 @@ def test_type_stub_matches_the_module():
     import ast
     import pathlib
 
-    stub = pathlib.Path(__file__).resolve().parents[2] / "src" / "python" / "tarnix-stubs" / "__init__.pyi"
+    stub = pathlib.Path(__file__).resolve().parents[2] / "src" / "bindings" / "tarnix" / "tarnix-stubs" / "__init__.pyi"
     tree = ast.parse(stub.read_text())
     functions = {node.name: node for node in tree.body if isinstance(node, ast.FunctionDef)}
     classes = {node.name: node for node in tree.body if isinstance(node, ast.ClassDef)}

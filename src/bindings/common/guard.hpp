@@ -1,12 +1,12 @@
 // Keeps C++ exceptions from crossing into the interpreter.
 #pragma once
 
-#include "python/py_ref.hpp"
+#include "bindings/common/py_ref.hpp"
 
 #include <exception>
 #include <new>
 
-namespace tarnix::python {
+namespace tarnix::bindings {
 
 // Raised for a broken internal invariant. It derives from BaseException, so that
 // `except Exception` does not swallow what is a fault of this module, not of the input.
@@ -26,4 +26,4 @@ PyObject* guarded(Body&& body) {
     }
 }
 
-}  // namespace tarnix::python
+}  // namespace tarnix::bindings

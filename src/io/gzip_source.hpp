@@ -8,7 +8,7 @@
 
 #include "io/byte_source.hpp"
 
-namespace tarnix::engine {
+namespace tarnix::io {
 
 // The two bytes every gzip member starts with.
 inline constexpr unsigned char kGzipMagic[2] = {0x1f, 0x8b};
@@ -41,4 +41,4 @@ private:
     std::optional<std::string> failure_;
 };
 
-}  // namespace tarnix::engine
+}  // namespace tarnix::io

@@ -4,9 +4,9 @@
 
 #include <zlib.h>
 
-#include "engine/gzip_source.hpp"
+#include "io/gzip_source.hpp"
 
-namespace tarnix::engine {
+namespace tarnix::io {
 
 struct GzipSource::Decoder {
     z_stream z{};
@@ -65,4 +65,4 @@ std::variant<std::size_t, io::IoError> GzipSource::read(char* buffer, std::size_
     return count;
 }
 
-}  // namespace tarnix::engine
+}  // namespace tarnix::io

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string_view>
 
-namespace tarnix::core {
+namespace tarnix::base {
 
 // FNV-1a over words, finished with a 64-bit avalanche so that every input bit reaches the low
 // bits that bucket indices are taken from.
@@ -33,4 +33,4 @@ private:
     std::uint64_t state_ = 0xcbf29ce484222325ULL;
 };
 
-}  // namespace tarnix::core
+}  // namespace tarnix::base

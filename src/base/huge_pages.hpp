@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <vector>
 
-namespace tarnix::core {
+namespace tarnix::base {
 
 // Asks the kernel to back the 2 MiB-aligned inside of a large buffer with huge pages before it is
 // first written: a fraction of the page faults, and fewer TLB misses for every pass over it. Only
@@ -18,4 +18,4 @@ void reserve_large(std::vector<T>& v, std::size_t count) {
     prefer_huge_pages(v.data(), v.capacity() * sizeof(T));
 }
 
-}  // namespace tarnix::core
+}  // namespace tarnix::base

@@ -1,7 +1,7 @@
 // The result classes TarnixResult and ResidueInfo, and the plain records behind them.
 #pragma once
 
-#include "python/py_ref.hpp"
+#include "bindings/common/py_ref.hpp"
 
 #include <cstdint>
 #include <optional>
@@ -10,7 +10,7 @@
 
 #include "core/structure.hpp"
 
-namespace tarnix::python {
+namespace tarnix::bindings {
 
 struct ResidueRecord {
     std::string chain_id;
@@ -42,4 +42,4 @@ PyObject* residue_info_type_object();
 // A new TarnixResult owning the record, or nullptr with an exception set.
 PyObject* new_tarnix_result(ResultRecord record);
 
-}  // namespace tarnix::python
+}  // namespace tarnix::bindings

@@ -1,13 +1,13 @@
 // The NumPy backbone array of assign_from_coords: conversion and reading in place.
 #pragma once
 
-#include "python/py_ref.hpp"
+#include "bindings/common/py_ref.hpp"
 
 #include <string>
 
 #include "core/structure.hpp"
 
-namespace tarnix::python {
+namespace tarnix::bindings {
 
 // A 3-dimensional float32 ndarray, kept alive while it is read.
 struct CoordsArray {
@@ -24,4 +24,4 @@ bool has_backbone_shape(const CoordsArray& coords);
 // One residue per row, read through the array's strides (any memory order, negative strides too).
 core::Structure structure_from_coords(const CoordsArray& coords, const std::string& chain_id);
 
-}  // namespace tarnix::python
+}  // namespace tarnix::bindings

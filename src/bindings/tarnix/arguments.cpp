@@ -1,6 +1,6 @@
-#include "python/arguments.hpp"
+#include "bindings/tarnix/arguments.hpp"
 
-namespace tarnix::python {
+namespace tarnix::bindings {
 namespace {
 
 std::optional<Py_ssize_t> parameter_index(const Signature& signature, PyObject* keyword) {
@@ -164,4 +164,4 @@ bool convert_u64(PyObject* object, const char* name, std::uint64_t& out) {
     return true;
 }
 
-}  // namespace tarnix::python
+}  // namespace tarnix::bindings

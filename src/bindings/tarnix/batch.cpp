@@ -14,12 +14,12 @@
 #include "core/assign.hpp"
 #include "engine/worker_pool.hpp"
 #include "io/structure_file.hpp"
-#include "python/arguments.hpp"
-#include "python/entry.hpp"
-#include "python/guard.hpp"
-#include "python/result.hpp"
+#include "bindings/tarnix/arguments.hpp"
+#include "bindings/tarnix/entry.hpp"
+#include "bindings/common/guard.hpp"
+#include "bindings/tarnix/result.hpp"
 
-namespace tarnix::python {
+namespace tarnix::bindings {
 namespace {
 
 constexpr Signature kBatchSignature{"assign_batch", {"paths", "n_threads", "calculate_sasa"}};
@@ -167,4 +167,4 @@ PyObject* assign_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     return guarded([&] { return assign_batch_unguarded(args, nargs, kwnames); });
 }
 
-}  // namespace tarnix::python
+}  // namespace tarnix::bindings

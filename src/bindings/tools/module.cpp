@@ -6,12 +6,13 @@
 #include <string>
 #include <vector>
 
+#include "base/available_processors.hpp"
+#include "bindings/common/guard.hpp"
 #include "engine/annotate_run.hpp"
 #include "engine/spread.hpp"
-#include "python/guard.hpp"
 #include "engine/worker_pool.hpp"
 
-namespace tarnix::python {
+namespace tarnix::bindings {
 namespace {
 
 constexpr auto kWaitSlice = std::chrono::milliseconds(100);
@@ -185,7 +186,7 @@ PyObject* run_unguarded(PyObject* args) {
     std::vector<engine::Input> inputs;
     if (!convert_inputs(inputs_list, inputs)) return nullptr;
 
-    const std::size_t workers = threads > 0 ? static_cast<std::size_t>(threads) : engine::available_processors();
+    const std::size_t workers = threads > 0 ? static_cast<std::size_t>(threads) : base::available_processors();
     engine::AnnotateRun run(std::move(inputs), options, first_row, workers);
     std::size_t reported = 0;
     for (;;) {
@@ -241,6 +242,6 @@ PyObject* internal_error_type() {
     return internal_error;
 }
 
-}  // namespace tarnix::python
+}  // namespace tarnix::bindings
 
-PyMODINIT_FUNC PyInit__native() { return PyModule_Create(&tarnix::python::module_def); }
+PyMODINIT_FUNC PyInit__native() { return PyModule_Create(&tarnix::bindings::module_def); }

@@ -6,7 +6,7 @@
 
 #include <utility>
 
-namespace tarnix::python {
+namespace tarnix::bindings {
 
 class PyRef {
 public:
@@ -39,4 +39,4 @@ private:
     PyObject* object_ = nullptr;
 };
 
-}  // namespace tarnix::python
+}  // namespace tarnix::bindings

@@ -1,13 +1,13 @@
-#include "python/result.hpp"
+#include "bindings/tarnix/result.hpp"
 
 #include <cstddef>
 #include <new>
 #include <utility>
 
 #include "core/codes.hpp"
-#include "python/guard.hpp"
+#include "bindings/common/guard.hpp"
 
-namespace tarnix::python {
+namespace tarnix::bindings {
 
 ResultRecord make_result_record(const core::Structure& structure) {
     ResultRecord record;
@@ -227,4 +227,4 @@ PyObject* new_tarnix_result(ResultRecord record) {
     return self;
 }
 
-}  // namespace tarnix::python
+}  // namespace tarnix::bindings

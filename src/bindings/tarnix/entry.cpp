@@ -1,16 +1,16 @@
 // The single-structure entry functions: assign (a file) and assign_from_coords (an array).
-#include "python/entry.hpp"
+#include "bindings/tarnix/entry.hpp"
 
 #include <variant>
 
 #include "core/assign.hpp"
 #include "io/structure_file.hpp"
-#include "python/arguments.hpp"
-#include "python/coords.hpp"
-#include "python/guard.hpp"
-#include "python/result.hpp"
+#include "bindings/tarnix/arguments.hpp"
+#include "bindings/tarnix/coords.hpp"
+#include "bindings/common/guard.hpp"
+#include "bindings/tarnix/result.hpp"
 
-namespace tarnix::python {
+namespace tarnix::bindings {
 namespace {
 
 constexpr Signature kAssignSignature{"assign", {"path", "calculate_sasa", "ppii_stretch"}};
@@ -73,4 +73,4 @@ PyObject* assign_from_coords(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     return guarded([&] { return assign_from_coords_unguarded(args, nargs, kwnames); });
 }
 
-}  // namespace tarnix::python
+}  // namespace tarnix::bindings

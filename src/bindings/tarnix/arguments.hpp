@@ -1,14 +1,14 @@
 // Argument binding and conversion shared by every entry function.
 #pragma once
 
-#include "python/py_ref.hpp"
+#include "bindings/common/py_ref.hpp"
 
 #include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
 
-namespace tarnix::python {
+namespace tarnix::bindings {
 
 // Every entry function takes one required and two optional parameters.
 inline constexpr Py_ssize_t kParameterCount = 3;
@@ -38,4 +38,4 @@ void prefix_type_error(const char* name);
 // The qualified name of the object's type, as error messages show it.
 std::string type_name(PyObject* object);
 
-}  // namespace tarnix::python
+}  // namespace tarnix::bindings

@@ -6,9 +6,9 @@
 
 #include <libdeflate.h>
 
-#include "engine/gzip_source.hpp"
+#include "io/gzip_source.hpp"
 
-namespace tarnix::engine {
+namespace tarnix::io {
 namespace {
 
 // The size a member's trailer states (modulo 2^32): a good first guess for the output buffer.
@@ -105,4 +105,4 @@ std::variant<std::size_t, io::IoError> GzipSource::read(char* buffer, std::size_
     return count;
 }
 
-}  // namespace tarnix::engine
+}  // namespace tarnix::io

@@ -1,9 +1,9 @@
 // Module initialisation: the three functions and two classes of `tarnix`, in that order.
-#include "python/entry.hpp"
-#include "python/guard.hpp"
-#include "python/result.hpp"
+#include "bindings/tarnix/entry.hpp"
+#include "bindings/common/guard.hpp"
+#include "bindings/tarnix/result.hpp"
 
-namespace tarnix::python {
+namespace tarnix::bindings {
 namespace {
 
 PyMethodDef function_defs[] = {
@@ -93,10 +93,10 @@ PyObject* internal_error_type() {
     return internal_error;
 }
 
-}  // namespace tarnix::python
+}  // namespace tarnix::bindings
 
 PyMODINIT_FUNC PyInit_tarnix() {
-    using namespace tarnix::python;
+    using namespace tarnix::bindings;
     const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (cached_module != nullptr) {
         if (interpreter != first_interpreter) {

@@ -1,4 +1,4 @@
-#include "python/coords.hpp"
+#include "bindings/tarnix/coords.hpp"
 
 #define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
 #define PY_ARRAY_UNIQUE_SYMBOL tarnix_ARRAY_API
@@ -6,10 +6,10 @@
 
 #include <cstring>
 
-#include "core/huge_pages.hpp"
-#include "python/arguments.hpp"
+#include "base/huge_pages.hpp"
+#include "bindings/tarnix/arguments.hpp"
 
-namespace tarnix::python {
+namespace tarnix::bindings {
 namespace {
 
 bool numpy_ready = false;
@@ -64,7 +64,7 @@ core::Structure structure_from_coords(const CoordsArray& coords, const std::stri
     };
 
     core::Structure structure;
-    core::reserve_large(structure.residues, static_cast<std::size_t>(length));
+    base::reserve_large(structure.residues, static_cast<std::size_t>(length));
     structure.residues.resize(static_cast<std::size_t>(length));
     for (npy_intp i = 0; i < length; ++i) {
         core::Residue& residue = structure.residues[static_cast<std::size_t>(i)];
@@ -83,4 +83,4 @@ core::Structure structure_from_coords(const CoordsArray& coords, const std::stri
     return structure;
 }
 
-}  // namespace tarnix::python
+}  // namespace tarnix::bindings

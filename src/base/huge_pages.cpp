@@ -1,10 +1,10 @@
-#include "core/huge_pages.hpp"
+#include "base/huge_pages.hpp"
 
 #include <sys/mman.h>
 
 #include <cstdint>
 
-namespace tarnix::core {
+namespace tarnix::base {
 namespace {
 
 constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
@@ -23,4 +23,4 @@ void prefer_huge_pages(const void* data, std::size_t bytes) {
 #endif
 }
 
-}  // namespace tarnix::core
+}  // namespace tarnix::base
