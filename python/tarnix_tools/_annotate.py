@@ -20,6 +20,10 @@ DEFAULT_MAX_BYTES = 2**31
 # A chunk also ends once its in-memory inputs reach this many bytes.
 CHUNK_MEMORY = 256 * 2**20
 
+# The values of the `status` column: read; read but holding no amino-acid residue with N, CA, C
+# and O (a nucleic acid, ligands, a CA trace); not read.
+OK, NO_PROTEIN, ERROR = "ok", "no_protein", "error"
+
 Progress = Union[bool, Callable[[int, Optional[int]], Any]]
 
 
@@ -77,7 +81,7 @@ def _text_array(values: list[str]) -> np.ndarray:
     return np.array(values, dtype=f"<U{width}")
 
 
-def _structures_table(chunk: list[Item], rows: list[tuple[str, int, int, int, int, float, float]],
+def _structures_table(chunk: list[Item], rows: list[tuple[str, int, int, int, int, float, float, int]],
                       sasa: bool) -> Table:
     errors = [row[0] for row in rows]
     counts = np.array([row[1] for row in rows], dtype=np.int32)
@@ -85,13 +89,14 @@ def _structures_table(chunk: list[Item], rows: list[tuple[str, int, int, int, in
         helix = np.array([row[3] for row in rows], dtype=np.float64) / counts
         strand = np.array([row[4] for row in rows], dtype=np.float64) / counts
     failed = np.array([bool(e) for e in errors], dtype=bool)
+    no_protein = np.array([bool(row[7]) for row in rows], dtype=bool)
     total = np.array([row[5] for row in rows], dtype=np.float64)
     if not sasa:
         total[:] = np.nan
     total[failed] = np.nan
     return Table({
         "name": _text_array([item.name for item in chunk]),
-        "status": np.where(failed, "error", "ok").astype("<U5"),
+        "status": np.where(no_protein, NO_PROTEIN, np.where(failed, ERROR, OK)).astype("<U10"),
         "error": _text_array(errors),
         "residue_count": counts,
         "chain_count": np.array([row[2] for row in rows], dtype=np.int32),

@@ -5,15 +5,20 @@ plot (matplotlib), dask.
 """
 
 import importlib
+from types import ModuleType
 
 
-def require(module_name, extra):
+class MissingExtra(ImportError):
+    """An optional dependency is not installed; the message names the extra that installs it."""
+
+
+def require(module_name: str, extra: str) -> ModuleType:
     """Import an optional dependency, or say which extra installs it."""
     try:
         return importlib.import_module(module_name)
     except ImportError as exc:
         top = module_name.partition(".")[0]
-        raise ImportError(
+        raise MissingExtra(
             f"{top} is needed for this but is not installed; "
             f"install it with: pip install 'tarnix[{extra}]'"
         ) from exc

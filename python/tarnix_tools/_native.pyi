@@ -2,7 +2,7 @@ from collections.abc import Callable
 from typing import Optional, Union
 
 _Item = Union[bytes, tuple[bytes, Union[bytes, bytearray, memoryview, str]]]
-_StructureRow = tuple[str, int, int, int, int, float, float]
+_StructureRow = tuple[str, int, int, int, int, float, float, int]
 _Column = tuple[str, int, bytes]
 
 

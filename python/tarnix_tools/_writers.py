@@ -1,14 +1,24 @@
 """Streaming table writers: open once, append tables as they are made, close.
 
 tsv, csv and jsonl need only NumPy and write to a path or to a stream (text or
-binary, e.g. stdout); parquet needs pyarrow and a path.
+binary, e.g. stdout); parquet needs pyarrow and a path. A path is written under a
+hidden temporary name beside it and renamed onto it on close, so that the file at
+the path is complete or untouched: a writer left by an exception, or discarded,
+removes its temporary file.
 """
+
+from __future__ import annotations
 
 import io
 import os
+import tempfile
+from types import TracebackType
+from typing import IO, Any, BinaryIO, Union
 
 from . import _render
 from ._extras import require
+
+Target = Union[str, "os.PathLike[str]", IO[Any]]
 
 FORMATS = ("parquet", "tsv", "csv", "jsonl")
 _SEPARATORS = {"tsv": "\t", "csv": ","}
@@ -24,6 +34,58 @@ def format_for(path):
         return suffix
     raise ValueError(f"cannot tell the output format of {name!r}: "
                      "use a name ending in .parquet, .tsv, .csv or .jsonl")
+
+
+class OutputError(Exception):
+    """Writing the output failed (a full disk, a file too large, the folder gone)."""
+
+
+def _umask() -> int:
+    try:
+        with open("/proc/self/status", encoding="ascii") as status:
+            for line in status:
+                if line.startswith("Umask:"):
+                    return int(line.split()[1], 8)
+    except (OSError, ValueError, IndexError):
+        pass
+    mask = os.umask(0o022)
+    os.umask(mask)
+    return mask
+
+
+class PlacedFile:
+    """A file written under a hidden temporary name beside `target`, renamed onto it by
+    ``commit`` and removed by ``discard``: the target path holds a complete file or what it
+    held before."""
+
+    def __init__(self, target: str | os.PathLike[str]) -> None:
+        self.target = os.fspath(target)
+        folder, name = os.path.split(self.target)
+        try:
+            handle, self.temporary = tempfile.mkstemp(prefix=f".{name}.", suffix=".part", dir=folder or ".")
+        except OSError as exc:
+            raise OutputError(f"cannot write {self.target}: {exc.strerror}") from exc
+        # mkstemp makes the file private; the finished file gets the permissions open() would give
+        os.fchmod(handle, 0o666 & ~_umask())
+        self.file: BinaryIO = os.fdopen(handle, "wb")
+
+    def commit(self) -> None:
+        try:
+            self.file.close()
+            os.replace(self.temporary, self.target)
+        except OSError as exc:
+            self.discard()
+            raise OutputError(f"cannot write {self.target}: {exc.strerror or exc}") from exc
+
+    def discard(self) -> None:
+        try:
+            self.file.close()
+        except OSError:
+            pass
+        try:
+            os.unlink(self.temporary)
+        except FileNotFoundError:
+            pass
 
 
 def open_writer(target, format=None):
@@ -46,8 +108,12 @@ class _Writer:
     def __enter__(self):
         return self
 
-    def __exit__(self, *exc_info):
-        self.close()
+    def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
+                 traceback: TracebackType | None) -> None:
+        if exc_type is None:
+            self.close()
+        else:
+            self.discard()
 
     def _check_columns(self, table):
         names = list(table.columns)
@@ -64,8 +130,8 @@ class TextWriter(_Writer):
     """tsv / csv (with a header line) or jsonl."""
 
     def __init__(self, target, format):
-        self._owned = not hasattr(target, "write")
-        self._stream = open(target, "wb") if self._owned else target
+        self._placed = None if hasattr(target, "write") else PlacedFile(target)
+        self._stream = self._placed.file if self._placed is not None else target
         self._decode = isinstance(self._stream, io.TextIOBase)
         self._separator = _SEPARATORS.get(format)
 
@@ -82,38 +148,80 @@ class TextWriter(_Writer):
                 self._write(_render.render_jsonl(chunk))
 
     def _write(self, data):
-        self._stream.write(data.decode("utf-8") if self._decode else data)
+        try:
+            self._stream.write(data.decode("utf-8") if self._decode else data)
+        except BrokenPipeError:
+            raise
+        except OSError as exc:
+            raise self._failure(exc) from exc
+
+    def _failure(self, exc):
+        where = self._placed.target if self._placed is not None else "the output"
+        return OutputError(f"cannot write {where}: {exc.strerror or exc}")
 
     def close(self):
-        if self._stream is None:
+        stream, self._stream = self._stream, None
+        if stream is None:
             return
-        if self._owned:
-            self._stream.close()
-        else:
-            self._stream.flush()
+        if self._placed is not None:
+            self._placed.commit()
+            return
+        try:
+            stream.flush()
+        except BrokenPipeError:
+            raise
+        except OSError as exc:
+            raise self._failure(exc) from exc
+
+    def discard(self):
+        """Stop without a file: the target keeps what it held before."""
         self._stream = None
+        if self._placed is not None:
+            self._placed.discard()
 
 
 class ParquetWriter(_Writer):
-    """One row group per appended table; the file appears with the first table."""
+    """One row group per appended table; the file appears at its path when closed."""
 
     def __init__(self, path):
         if hasattr(path, "write"):
             raise ValueError("parquet is written to a file path, not to a stream")
         self._parquet = require("pyarrow.parquet", "arrow")
-        self._path = os.fspath(path)
+        self._placed = PlacedFile(path)
         self._writer = None
 
     def append(self, table):
         self._check_columns(table)
         arrow = table.to_arrow()
-        if self._writer is None:
-            self._writer = self._parquet.ParquetWriter(self._path, arrow.schema)
-        elif not arrow.schema.equals(self._writer.schema):
-            arrow = arrow.cast(self._writer.schema)
-        self._writer.write_table(arrow)
+        try:
+            if self._writer is None:
+                self._writer = self._parquet.ParquetWriter(self._placed.file, arrow.schema)
+            elif not arrow.schema.equals(self._writer.schema):
+                arrow = arrow.cast(self._writer.schema)
+            self._writer.write_table(arrow)
+        except OSError as exc:
+            raise OutputError(f"cannot write {self._placed.target}: {exc.strerror or exc}") from exc
 
     def close(self):
-        if self._writer is not None:
-            self._writer.close()
-            self._writer = None
+        if self._placed is None:
+            return
+        try:
+            if self._writer is not None:
+                self._writer.close()
+        except OSError as exc:
+            self.discard()
+            raise OutputError(f"cannot write {self._placed.target}: {exc.strerror or exc}") from exc
+        placed, self._placed = self._placed, None
+        placed.commit()
+
+    def discard(self):
+        """Stop without a file: the target keeps what it held before."""
+        if self._placed is None:
+            return
+        try:
+            if self._writer is not None:
+                self._writer.close()
+        except OSError:
+            pass
+        placed, self._placed = self._placed, None
+        placed.discard()

@@ -3,21 +3,37 @@
 import argparse
 import itertools
 import os
+import signal
 import sys
 import time
 
 from . import __version__
-from ._annotate import annotate, iter_annotate
-from ._extras import require
-from ._writers import FORMATS, format_for, open_writer
+from ._annotate import ERROR, NO_PROTEIN, annotate, iter_annotate
+from ._extras import MissingExtra, require
+from ._writers import FORMATS, OutputError, format_for, open_writer
 from .table import Table
 
 STDIN_NAME = "<stdin>"
 PICTURE_SUFFIXES = (".png", ".svg", ".pdf")
+# The most worker threads -j takes (as many as the batch pool of tarnix allows).
+MAX_THREADS = 256
+
+EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_WRITE, EXIT_INTERRUPTED = 0, 1, 2, 3, 130
+# A reader that went away (`| head`) ends the run as a shell reports death by SIGPIPE.
+EXIT_CLOSED_PIPE = 128 + signal.SIGPIPE
+EXIT_STATUS_HELP = (
+    "exit status:\n"
+    "  0    every input was read (inputs holding no protein included)\n"
+    "  1    some input failed; the output is complete and lists them\n"
+    "  2    a usage or environment problem, found before any input was read\n"
+    "  3    writing the output failed after work started (disk full, folder gone)\n"
+    "  130  interrupted (Ctrl-C, SIGTERM)\n"
+    "A file named by -o is written whole when the run ends or not at all: an\n"
+    "interrupted run, a failed write or a --fail-fast stop leaves what was there.")
 
 
 class UsageError(Exception):
-    """A mistake in the command line: reported with the usage, status 2."""
+    """A mistake in the command line or its environment: one line on stderr, status 2."""
 
 
 def build_parser():
@@ -33,11 +49,13 @@ def build_parser():
         "annotate", formatter_class=argparse.RawDescriptionHelpFormatter,
         help="write a table with a row per residue (or per structure)",
         description="Read structures and write a table with one row per residue (or, with\n"
-                    "--per structure, one row per input). Rows are written as work finishes.\n\n"
-                    "Failed inputs are listed on stderr as 'name: reason' and still get a row\n"
-                    "in the per-structure table. Exit status: 0 when every input was read,\n"
-                    "1 when any failed, 2 for a usage error.",
-        epilog="examples:\n"
+                    "--per structure, one row per input); each residue row starts with its\n"
+                    "input's name. Failed inputs are listed on stderr as 'name: reason' and\n"
+                    "still get a row in the per-structure table, with status 'error'; an input\n"
+                    "holding atoms but no amino-acid residue with N, CA, C and O (DNA, ligands,\n"
+                    "a CA trace) gets status 'no_protein' and is not a failure.",
+        epilog=EXIT_STATUS_HELP + "\n\n"
+               "examples:\n"
                "  tarnix annotate 1ubq.pdb                      tsv on stdout\n"
                "  tarnix annotate structures/ -o residues.parquet -j 8\n"
                "  tarnix annotate pdb.tar.gz --per structure -o summary.csv\n"
@@ -50,17 +68,19 @@ def build_parser():
         help="a structure file (.pdb/.ent/.cif/.mmcif, optionally .gz), a directory (searched "
              "recursively), a .tar/.tar.gz/.tgz archive, or - for one file on stdin")
     annotate_parser.add_argument("-o", "--output", metavar="OUT",
-                                 help="output file; its suffix picks the format (default: stdout)")
+                                 help="output file; its suffix picks the format (default, or -: stdout)")
     annotate_parser.add_argument("--format", choices=FORMATS,
                                  help="output format (default: from OUT's suffix, else tsv)")
     annotate_parser.add_argument("--per", choices=("residue", "structure"), default="residue",
                                  help="one row per residue (default) or per input structure")
     annotate_parser.add_argument("-j", "--threads", type=_count, default=0, metavar="N",
-                                 help="worker threads (default 0: every processor available)")
+                                 help=f"worker threads, at most {MAX_THREADS} (default 0: every "
+                                      "processor available)")
     annotate_parser.add_argument("--no-sasa", action="store_true",
                                  help="skip the accessibility calculation (faster)")
     annotate_parser.add_argument("--ppii", type=_count, default=3, metavar="N",
-                                 help="shortest polyproline-II stretch, in residues (default 3)")
+                                 help="shortest polyproline-II stretch, in residues (default 3; "
+                                      "0 assigns no PPII)")
     annotate_parser.add_argument("--input-format", choices=("pdb", "mmcif"),
                                  help="read every input as this format (default: by name; "
                                       "stdin is read as PDB)")
@@ -75,7 +95,8 @@ def build_parser():
     annotate_parser.add_argument("--files-per-task", type=_count, default=500, metavar="N",
                                  help="with --scheduler: inputs per cluster task (default 500)")
     annotate_parser.add_argument("--fail-fast", action="store_true",
-                                 help="stop at the first input that fails (status 1)")
+                                 help="stop at the first input that fails (status 1); -o OUT is "
+                                      "then not written")
     annotate_parser.set_defaults(run=run_annotate, command_parser=annotate_parser)
 
     plot_parser = commands.add_parser(
@@ -109,21 +130,61 @@ def _stdin_input():
     return (STDIN_NAME, sys.stdin.buffer.read())
 
 
-def _listed_inputs(stream):
+def _identity(path):
+    try:
+        status = os.stat(path)
+    except (OSError, ValueError):
+        return None
+    return (status.st_dev, status.st_ino)
+
+
+class _OutputGuard:
+    """Refuses an input that is the output file, or a folder the output file is in: the run
+    would read what it writes, or replace what it reads."""
+
+    def __init__(self, output):
+        self.output = output
+        self.protected = {_identity(output)} - {None}
+        folder = os.path.realpath(os.path.dirname(os.path.abspath(output)))
+        while True:
+            self.protected.add(_identity(folder))
+            parent = os.path.dirname(folder)
+            if parent == folder:
+                break
+            folder = parent
+
+    def check(self, path, role="one of the inputs"):
+        if _identity(path) not in self.protected:
+            return
+        shown = os.fsdecode(path)
+        if os.path.isdir(path):
+            raise UsageError(f"-o {self.output} is inside the input folder {shown}: write it elsewhere")
+        raise UsageError(f"-o {self.output} is {role} ({shown}): choose another output file")
+
+
+def _listed_inputs(stream, guard):
     """Inputs named one per line, read lazily as the file system's bytes."""
     with stream:
         for line in stream:
             line = line.rstrip(b"\r\n")
             if line:
+                if guard is not None:
+                    guard.check(line)
                 yield line
 
 
-def _inputs(args):
+def _inputs(args, guard):
     stdin_uses = args.inputs.count("-") + (args.from_list == "-")
     if stdin_uses > 1:
         raise UsageError("stdin (-) can be used only once")
     if not args.inputs and not args.from_list:
         raise UsageError("give at least one INPUT or --from-list FILE")
+    if guard is not None:
+        for path in args.inputs:
+            if path != "-":
+                guard.check(path)
+        if args.from_list and args.from_list != "-":
+            guard.check(args.from_list, "the --from-list file")
     given = (_stdin_input() if path == "-" else path for path in args.inputs)
     if not args.from_list:
         return given
@@ -131,22 +192,39 @@ def _inputs(args):
         listing = sys.stdin.buffer if args.from_list == "-" else open(args.from_list, "rb")
     except OSError as exc:
         raise UsageError(f"cannot read the list {args.from_list!r}: {exc.strerror}") from None
-    return itertools.chain(given, _listed_inputs(listing))
+    return itertools.chain(given, _listed_inputs(listing, guard))
 
 
-def _output_format(args):
+def _check_writable(path):
+    """An output file that could not be written is found before any input is read."""
+    if os.path.isdir(path):
+        raise UsageError(f"-o {path} is a folder: name a file")
+    folder = os.path.dirname(path) or "."
+    if not os.path.isdir(folder):
+        raise UsageError(f"-o {path}: the folder {folder} does not exist; create it first")
+    if not os.access(folder, os.W_OK | os.X_OK):
+        raise UsageError(f"-o {path}: cannot write into the folder {folder}; choose another")
+
+
+def _output(args):
+    """(path or None for stdout, format), checked before any input is read."""
+    path = None if args.output in (None, "-") else args.output
     if args.format:
         fmt = args.format
-    elif args.output:
+    elif path is not None:
         try:
-            fmt = format_for(args.output)
+            fmt = format_for(path)
         except ValueError as exc:
             raise UsageError(f"{exc}, or give --format") from None
     else:
         fmt = "tsv"
-    if fmt == "parquet" and not args.output:
-        raise UsageError("parquet output needs a file: give -o OUT.parquet")
-    return fmt
+    if fmt == "parquet":
+        if path is None:
+            raise UsageError("parquet output needs a file: give -o OUT.parquet")
+        require("pyarrow.parquet", "arrow")
+    if path is not None:
+        _check_writable(path)
+    return path, fmt
 
 
 def _rows(table, selection):
@@ -178,9 +256,17 @@ class _Progress:
         if self.bar is not None:
             self.bar.set_postfix_str(f"{count:,} residues, {count / max(seconds, 1e-9):,.0f}/s")
 
+    def write(self, line):
+        """A line on stderr above the bar, which is drawn again below it."""
+        if self.bar is not None:
+            self.bar.write(line, file=sys.stderr)
+        else:
+            print(line, file=sys.stderr)
+
     def close(self):
         if self.bar is not None:
             self.bar.close()
+            self.bar = None
 
 
 def run_on_cluster(args):
@@ -213,49 +299,101 @@ def run_on_cluster(args):
     return 1 if summary.failed else 0
 
 
+class _Counts:
+    """What a run has written so far."""
+
+    def __init__(self):
+        self.inputs = self.failed = self.no_protein = self.residues = 0
+
+
+def _with_names(structures, residues, first):
+    """The residue rows with their input's name in front; `first` is the run-wide row of the
+    first structure in `structures`."""
+    names = structures.columns["name"][residues.columns["input"] - first]
+    return Table({"name": names, **residues.columns})
+
+
+def _annotate_chunks(args, inputs, path, fmt, counts, progress):
+    """Writes every chunk; returns the status, or None when --fail-fast stopped the run."""
+    with open_writer(path if path is not None else sys.stdout.buffer, fmt) as writer:
+        for chunk in iter_annotate(inputs, threads=args.threads, sasa=not args.no_sasa,
+                                   ppii_stretch=args.ppii, format=args.input_format,
+                                   progress=progress or False):
+            done, found = chunk.structures, chunk.residues
+            status = done.columns["status"]
+            failures = (status == ERROR).nonzero()[0]
+            stop = args.fail_fast and len(failures) > 0
+            if stop:  # keep the rows up to the first failure
+                failures = failures[:1]
+                done = _rows(done, slice(0, failures[0] + 1))
+                found = _rows(found, found.columns["input"] <= counts.inputs + failures[0])
+            for row in failures:
+                _say(f"{done.columns['name'][row]}: {done.columns['error'][row]}", progress)
+            writer.append(done if args.per == "structure" else _with_names(done, found, counts.inputs))
+            counts.inputs += len(done)
+            counts.failed += len(failures)
+            counts.no_protein += int((done.columns["status"] == NO_PROTEIN).sum())
+            counts.residues += len(found)
+            if stop:
+                writer.discard()
+                return None
+        if counts.inputs == 0:  # still write the header (or an empty parquet file)
+            empty = annotate([])
+            writer.append(empty.structures if args.per == "structure"
+                          else _with_names(empty.structures, empty.residues, 0))
+    return EXIT_FAILED if counts.failed else EXIT_OK
+
+
+def _say(line, progress=None):
+    if progress:
+        progress.write(line)
+    else:
+        print(line, file=sys.stderr)
+
+
+def _plural(count, word):
+    return f"{count:,} {word}{'' if count == 1 else 's'}"
+
+
 def run_annotate(args):
     if args.scheduler:
         return run_on_cluster(args)
-    fmt = _output_format(args)
-    inputs = _inputs(args)
+    if args.threads > MAX_THREADS:
+        raise UsageError(f"-j {args.threads}: at most {MAX_THREADS} threads")
+    path, fmt = _output(args)
+    inputs = _inputs(args, _OutputGuard(path) if path is not None else None)
     progress = _Progress() if not args.quiet and sys.stderr.isatty() else None
     started = time.perf_counter()
-    structures = failed = residues = 0
+    counts = _Counts()
+    unwritten = f"{path} was not written" if path is not None else None
     try:
-        target = args.output if args.output else sys.stdout.buffer
-        with open_writer(target, fmt) as writer:
-            for chunk in iter_annotate(inputs, threads=args.threads, sasa=not args.no_sasa,
-                                       ppii_stretch=args.ppii, format=args.input_format,
-                                       progress=progress or False):
-                done, found = chunk.structures, chunk.residues
-                failures = (done.columns["status"] == "error").nonzero()[0]
-                stop = args.fail_fast and len(failures) > 0
-                if stop:  # keep the rows up to the first failure
-                    failures = failures[:1]
-                    done = _rows(done, slice(0, failures[0] + 1))
-                    found = _rows(found, found.columns["input"] <= structures + failures[0])
-                for row in failures:
-                    print(f"{done.columns['name'][row]}: {done.columns['error'][row]}", file=sys.stderr)
-                writer.append(done if args.per == "structure" else found)
-                structures += len(done)
-                failed += len(failures)
-                residues += len(found)
-                if progress:
-                    progress.residues(residues, time.perf_counter() - started)
-                if stop:
-                    break
-            if structures == 0:  # still write the header (or an empty parquet file)
-                empty = annotate([])
-                writer.append(empty.structures if args.per == "structure" else empty.residues)
+        status = _annotate_chunks(args, inputs, path, fmt, counts, progress)
+    except KeyboardInterrupt:
+        _close(progress)
+        _say(f"tarnix: interrupted after {_plural(counts.inputs, 'input')}; "
+             + (unwritten or "their rows were written"))
+        return EXIT_INTERRUPTED
+    except OutputError as exc:
+        _close(progress)
+        _say(f"tarnix: {exc}; {_plural(counts.inputs, 'input')} done, " + (unwritten or "their rows written"))
+        return EXIT_WRITE
     finally:
-        if progress:
-            progress.close()
+        _close(progress)
+    if status is None:
+        _say(f"tarnix: stopped at the first failure after {_plural(counts.inputs, 'input')}"
+             + (f"; {unwritten}" if unwritten else ""))
+        return EXIT_FAILED
     if not args.quiet:
         seconds = time.perf_counter() - started
-        print(f"tarnix: {structures:,} input{'' if structures == 1 else 's'}, {failed:,} failed, "
-              f"{residues:,} residues, "
-              f"{seconds:.2f} s, {residues / max(seconds, 1e-9):,.0f} residues/s", file=sys.stderr)
-    return 1 if failed else 0
+        _say(f"tarnix: {_plural(counts.inputs, 'input')}, {counts.failed:,} failed, "
+             f"{counts.no_protein:,} without protein, {counts.residues:,} residues, "
+             f"{seconds:.2f} s, {counts.residues / max(seconds, 1e-9):,.0f} residues/s")
+    return status
+
+
+def _close(progress):
+    if progress:
+        progress.close()
 
 
 def run_plot(args):
@@ -293,30 +431,43 @@ def main(argv=None):
     try:
         return args.run(args)
     except UsageError as exc:
-        args.command_parser.error(str(exc))  # exits with status 2
-    except ImportError as exc:
-        if "pip install 'tarnix[" not in str(exc):
-            raise
-        print(f"tarnix: {exc}", file=sys.stderr)  # a missing optional dependency
-        return 1
+        print(f"{args.command_parser.prog}: error: {exc}", file=sys.stderr)
+        return EXIT_USAGE
+    except MissingExtra as exc:
+        print(f"tarnix: {exc}", file=sys.stderr)
+        return EXIT_USAGE
     except BrokenPipeError:
-        raise
+        _silence_stdout()
+        return EXIT_CLOSED_PIPE
     except OSError as exc:
         print(f"tarnix: {exc}", file=sys.stderr)
-        return 1
+        return EXIT_FAILED
     except KeyboardInterrupt:
         print("tarnix: interrupted", file=sys.stderr)
-        return 130
+        return EXIT_INTERRUPTED
+
+
+def _silence_stdout():
+    """Nothing more can reach the reader; the interpreter's last flush must not complain."""
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, sys.stdout.fileno())
+    os.close(devnull)
+
+
+def _interrupt(signum, frame):
+    raise KeyboardInterrupt
 
 
 def console_main():
     """Entry point of the console script: exit with main's status, quietly on a closed pipe."""
+    # SIGTERM stops the run as Ctrl-C does, so that the output is cleaned up; a file size limit
+    # becomes a failed write instead of killing the process.
+    signal.signal(signal.SIGTERM, _interrupt)
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    status = main()
     try:
-        status = main()
         sys.stdout.flush()
     except BrokenPipeError:
-        # the reader went away (e.g. `| head`): nothing more to say
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-        status = 1
+        _silence_stdout()
+        status = EXIT_CLOSED_PIPE
     sys.exit(status)

@@ -1,6 +1,7 @@
 #include "engine/annotate_input.hpp"
 
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <new>
 
@@ -58,9 +59,14 @@ bool ends_with_ignoring_case(std::string_view text, std::string_view lower_suffi
            io::equals_ignoring_ascii_case(text.substr(text.size() - lower_suffix.size()), lower_suffix);
 }
 
-// The structure, or the text of why there is none.
-std::variant<core::Structure, std::string> read_source(io::ByteSource& raw, io::FileFormat format,
-                                                       std::uint64_t max_bytes) {
+// Why an input gave no structure.
+struct Failure {
+    std::string message;
+    bool no_protein = false;
+};
+
+std::variant<core::Structure, Failure> read_source(io::ByteSource& raw, io::FileFormat format,
+                                                   std::uint64_t max_bytes) {
     PeekingSource source(raw);
     std::optional<io::GzipSource> gzip;
     io::ByteSource* text = &source;
@@ -69,22 +75,39 @@ std::variant<core::Structure, std::string> read_source(io::ByteSource& raw, io::
     }
     io::ReadResult result = format == io::FileFormat::mmcif ? io::parse_mmcif(*text) : io::parse_pdb(*text);
     if (auto* error = std::get_if<io::InputError>(&result)) {
-        if (gzip && gzip->failure()) return *gzip->failure();
-        return error->message();
+        if (gzip && gzip->failure()) return Failure{*gzip->failure()};
+        return Failure{error->message(), error->kind() == io::InputError::Kind::NoProtein};
     }
     return std::move(std::get<core::Structure>(result));
 }
 
-std::variant<core::Structure, std::string> read_input(const Input& input, io::FileFormat format,
-                                                      std::uint64_t max_bytes) {
+std::variant<core::Structure, Failure> read_input(const Input& input, io::FileFormat format,
+                                                  std::uint64_t max_bytes) {
     if (input.bytes) {
         io::MemorySource memory(*input.bytes);
         return read_source(memory, format, max_bytes);
     }
     auto opened = io::open_structure_file(input.name);
-    if (auto* failure = std::get_if<io::ReadFailure>(&opened)) return std::move(failure->message);
+    if (auto* failure = std::get_if<io::ReadFailure>(&opened)) return Failure{std::move(failure->message)};
     io::FileSource file(std::move(std::get<io::FileDescriptor>(opened)));
     return read_source(file, format, max_bytes);
+}
+
+bool finite(const core::Point3& p) { return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z); }
+
+// A NaN or infinite coordinate would give numbers that look like results; the first residue
+// holding one makes the input fail instead.
+std::optional<std::string> non_finite_coordinate(const core::Structure& structure) {
+    for (const core::Residue& residue : structure.residues) {
+        bool ok = finite(residue.n) && finite(residue.ca) && finite(residue.c) && finite(residue.o) &&
+                  (!residue.h || finite(*residue.h));
+        for (const core::Atom& atom : residue.atoms) ok = ok && finite(atom.position);
+        if (!ok) {
+            return "non-finite coordinate in residue " + residue.chain_id + " " + std::to_string(residue.seq_id) +
+                   residue.ins_code;
+        }
+    }
+    return std::nullopt;
 }
 
 void summarise(const core::Structure& structure, AnnotatedInput& out) {
@@ -114,8 +137,11 @@ AnnotatedInput annotate_input(const Input& input, std::int32_t row, const Annota
     }
     try {
         auto outcome = read_input(input, options.format.value_or(format_for_name(input.name)), options.max_bytes);
-        if (auto* error = std::get_if<std::string>(&outcome)) {
-            out.error = std::move(*error);
+        if (auto* failure = std::get_if<Failure>(&outcome)) {
+            out.error = std::move(failure->message);
+            out.no_protein = failure->no_protein;
+        } else if (auto bad = non_finite_coordinate(std::get<core::Structure>(outcome))) {
+            out.error = std::move(*bad);
         } else {
             core::Structure& structure = std::get<core::Structure>(outcome);
             if (spread != nullptr && structure.residues.size() >= kSpreadResidues) {

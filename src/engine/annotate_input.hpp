@@ -29,6 +29,8 @@ struct AnnotateOptions {
 
 struct AnnotatedInput {
     std::string error;  // empty when the input was read
+    // Read and holding atoms, but no amino-acid residue with N, CA, C and O; `error` says so.
+    bool no_protein = false;
     std::uint32_t chain_count = 0;
     std::uint64_t helix_residues = 0;   // H, G, I
     std::uint64_t strand_residues = 0;  // E, B
@@ -44,7 +46,8 @@ io::FileFormat format_for_name(std::string_view name);
 inline constexpr std::size_t kSpreadResidues = 2000;
 
 // `row` is the input's row in the table of structures. Never throws for bad input; a failure is
-// the `error` text, the same one `tarnix.assign` raises for a file it cannot read. With
+// the `error` text, the same one `tarnix.assign` raises for a file it cannot read, or names the
+// first residue with a coordinate that is not a finite number. With
 // `spread`, the accessibility phase of a large structure runs on its threads (same results).
 AnnotatedInput annotate_input(const Input& input, std::int32_t row, const AnnotateOptions& options,
                               const core::ParallelFor* spread = nullptr);

@@ -102,7 +102,7 @@ ResidueTable residue_table(const core::Structure& structure, std::int32_t input,
         out.put(kKappa, residue.kappa);
         out.put(kAlpha, residue.alpha);
         out.put(kTco, residue.tco);
-        out.put(kAccessibility, residue.accessibility);
+        out.put(kAccessibility, accessibility_computed ? residue.accessibility : kNaN);
         const auto maximum = max_accessibility(residue.res_name);
         out.put(kRsa, accessibility_computed && maximum ? residue.accessibility / *maximum : kNaN);
         for (const auto& [field, k] : {std::pair{kBridgePartner1, 0}, std::pair{kBridgePartner2, 1}}) {

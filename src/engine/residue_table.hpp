@@ -49,7 +49,7 @@ struct ResidueTable {
 };
 
 // `input` is the structure's row in the table of structures; `accessibility_computed` says whether
-// the accessibility phase ran (the relative accessibility is NaN otherwise).
+// the accessibility phase ran (accessibility and relative accessibility are NaN otherwise).
 ResidueTable residue_table(const core::Structure& structure, std::int32_t input, bool accessibility_computed);
 
 }  // namespace tarnix::engine

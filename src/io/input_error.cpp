@@ -42,6 +42,7 @@ std::string InputError::message() const {
         case Kind::InvalidNumber:
             return "Invalid number: " + detail_;
         case Kind::Empty:
+        case Kind::NoProtein:
             break;
     }
     return "Empty file or no valid records";

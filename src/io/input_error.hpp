@@ -40,12 +40,16 @@ public:
         MissingField,
         InvalidNumber,
         Empty,
+        // Atoms were read, but no residue had all of N, CA, C and O: a nucleic acid, ligands, a
+        // CA trace. Its message is Empty's, so callers that only show the text see no difference.
+        NoProtein,
     };
 
     static InputError io(const IoError& error) { return {Kind::Io, error.message()}; }
     static InputError missing_field(std::string_view item) { return {Kind::MissingField, std::string(item)}; }
     static InputError invalid_number(FloatError error) { return {Kind::InvalidNumber, std::string(io::message(error))}; }
     static InputError empty() { return {Kind::Empty, {}}; }
+    static InputError no_protein() { return {Kind::NoProtein, {}}; }
 
     Kind kind() const { return kind_; }
     std::string message() const;

@@ -134,7 +134,7 @@ std::variant<core::Structure, InputError> ResidueCollector::build() {
         }
     }
     if (kept == 0) {
-        return InputError::empty();
+        return residues_.size() == 0 ? InputError::empty() : InputError::no_protein();
     }
     core::Structure structure;
     structure.residues.resize(kept);

@@ -81,7 +81,8 @@ public:
     // location met in a residue becomes its choice), and places it by name.
     void add(const AtomRecord& atom);
 
-    // Residues with N, CA, C and O in order of first appearance, or Empty when there are none.
+    // Residues with N, CA, C and O in order of first appearance; Empty when no atom was added,
+    // NoProtein when atoms were added but no residue is complete.
     // Moves the collected atoms out: call it once.
     std::variant<core::Structure, InputError> build();
 

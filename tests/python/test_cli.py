@@ -9,6 +9,7 @@ import sys
 import numpy as np
 import pytest
 
+from tarnix import assign
 import tarnix_tools
 from tarnix_tools.table import Table
 from test_table import assert_same_columns, read_back
@@ -45,7 +46,9 @@ def test_output_reads_back_as_annotate(tmp_path, inputs, fmt, per, to_stdout):
     if to_stdout:
         out.write_bytes(run.stdout)
     expected = tarnix_tools.annotate(inputs, threads=2)
-    table = expected.residues if per == "residue" else without_seconds(expected.structures)
+    names = expected.structures.columns["name"][expected.residues.columns["input"]]
+    table = (Table({"name": names, **expected.residues.columns}) if per == "residue"
+             else without_seconds(expected.structures))
     got = read_back(out, fmt, table)
     got.pop("seconds", None)
     assert_same_columns(got, table)
@@ -53,7 +56,7 @@ def test_output_reads_back_as_annotate(tmp_path, inputs, fmt, per, to_stdout):
     error = expected.structures.columns["error"][2]
     assert error and run.returncode == 1
     assert f"{inputs[2]}: {error}" in run.stderr.decode().splitlines()
-    assert "3 inputs, 1 failed, 166 residues" in run.stderr.decode().splitlines()[-1]
+    assert "3 inputs, 1 failed, 0 without protein, 166 residues" in run.stderr.decode().splitlines()[-1]
 
 
 @pytest.mark.parametrize("args, status, message", [
@@ -85,6 +88,10 @@ def test_fail_fast_and_list(tmp_path, inputs):
     assert len(lines) == 3  # the header, the input before the failure and the failure
     assert lines[2].split("\t")[:2] == [str(inputs[2]), "error"]
     assert "also-missing" not in run.stderr.decode()
+    # per residue: the rows of the input before the failure, none of the one after it
+    run = tarnix("annotate", "--from-list", listing, "--fail-fast")
+    names = [line.split("\t")[0] for line in run.stdout.decode().splitlines()[1:]]
+    assert names == [str(SMALL)] * assign(str(SMALL)).residue_count
     run = tarnix("annotate", "--from-list", listing, "--per", "structure", "-q")
     assert [line.split("\t")[1] for line in run.stdout.decode().splitlines()[1:]] == ["ok", "error", "ok", "error"]
     assert "also-missing" in run.stderr.decode()
@@ -163,6 +170,6 @@ def test_plot_without_matplotlib_says_what_to_install(tmp_path):
     code = ("import sys; sys.modules['matplotlib'] = None; from tarnix_tools.cli import main; "
             f"sys.exit(main(['plot', {str(SMALL)!r}, '-o', 'p.png']))")
     run = subprocess.run([sys.executable, "-c", code], capture_output=True, cwd=tmp_path)
-    assert run.returncode == 1
+    assert run.returncode == 2
     assert "pip install 'tarnix[plot]'" in run.stderr.decode()
     assert "Traceback" not in run.stderr.decode()

@@ -62,7 +62,8 @@ PyObject* text(const std::string& value) {
     return PyUnicode_DecodeUTF8(value.data(), static_cast<Py_ssize_t>(value.size()), "replace");
 }
 
-// (error, residue_count, chain_count, helix_residues, strand_residues, accessibility_total, seconds)
+// (error, residue_count, chain_count, helix_residues, strand_residues, accessibility_total, seconds,
+//  no_protein)
 PyObject* structure_rows(const std::vector<engine::AnnotatedInput>& results) {
     PyRef list(PyList_New(static_cast<Py_ssize_t>(results.size())));
     if (!list) return nullptr;
@@ -70,10 +71,10 @@ PyObject* structure_rows(const std::vector<engine::AnnotatedInput>& results) {
         const auto& r = results[i];
         PyRef error(text(r.error));
         if (!error) return nullptr;
-        PyObject* row = Py_BuildValue("(OnIKKdd)", error.get(), static_cast<Py_ssize_t>(r.residues.rows),
+        PyObject* row = Py_BuildValue("(OnIKKddi)", error.get(), static_cast<Py_ssize_t>(r.residues.rows),
                                       r.chain_count, static_cast<unsigned long long>(r.helix_residues),
                                       static_cast<unsigned long long>(r.strand_residues), r.accessibility_total,
-                                      r.seconds);
+                                      r.seconds, r.no_protein ? 1 : 0);
         if (row == nullptr) return nullptr;
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), row);
     }
