@@ -94,6 +94,9 @@ def build_parser():
                                       "OUT/structures/ and OUT/residues/ (needs the dask extra)")
     annotate_parser.add_argument("--files-per-task", type=_count, default=500, metavar="N",
                                  help="with --scheduler: inputs per cluster task (default 500)")
+    annotate_parser.add_argument("--replace", action="store_true",
+                                 help="with --scheduler: replace the dataset an earlier run wrote into "
+                                      "OUT_DIR (only its files); a folder holding anything else is refused")
     annotate_parser.add_argument("--fail-fast", action="store_true",
                                  help="stop at the first input that fails (status 1); -o OUT is "
                                       "then not written")
@@ -279,12 +282,15 @@ def run_on_cluster(args):
         raise UsageError("--scheduler reads paths every worker can open, not stdin")
     if not args.inputs and not args.from_list:
         raise UsageError("give at least one INPUT or --from-list FILE")
-    from .dask import annotate_to_parquet
+    from .dask import RefusedRun, annotate_to_parquet
 
     inputs = [*args.inputs, *([args.from_list] if args.from_list else [])]
-    summary = annotate_to_parquet(inputs, args.output, client=args.scheduler,
-                                  files_per_task=max(1, args.files_per_task), sasa=not args.no_sasa,
-                                  ppii_stretch=args.ppii)
+    try:
+        summary = annotate_to_parquet(inputs, args.output, client=args.scheduler,
+                                      files_per_task=max(1, args.files_per_task), sasa=not args.no_sasa,
+                                      ppii_stretch=args.ppii, replace=args.replace)
+    except RefusedRun as exc:
+        raise UsageError(str(exc)) from None
     if summary.failed:
         pq = require("pyarrow.parquet", "dask")
 
@@ -293,10 +299,10 @@ def run_on_cluster(args):
         for name, error in zip(failures.column("name").to_pylist(), failures.column("error").to_pylist()):
             print(f"{name}: {error}", file=sys.stderr)
     if not args.quiet:
-        print(f"tarnix: {summary.inputs:,} inputs, {summary.failed:,} failed, {summary.residues:,} residues, "
-              f"{summary.seconds:.2f} s, {summary.residues / max(summary.seconds, 1e-9):,.0f} residues/s",
-              file=sys.stderr)
-    return 1 if summary.failed else 0
+        _say(f"tarnix: {_plural(summary.inputs, 'input')}, {summary.failed:,} failed, "
+             f"{summary.no_protein:,} without protein, {summary.residues:,} residues, "
+             f"{summary.seconds:.2f} s, {summary.residues / max(summary.seconds, 1e-9):,.0f} residues/s")
+    return EXIT_FAILED if summary.failed else EXIT_OK
 
 
 class _Counts:
@@ -358,6 +364,8 @@ def _plural(count, word):
 def run_annotate(args):
     if args.scheduler:
         return run_on_cluster(args)
+    if args.replace:
+        raise UsageError("--replace goes with --scheduler: a file named by -o is always replaced whole")
     if args.threads > MAX_THREADS:
         raise UsageError(f"-j {args.threads}: at most {MAX_THREADS} threads")
     path, fmt = _output(args)

@@ -5,19 +5,27 @@ The driver only lists the inputs; every structure is read by a worker. Work goes
 parallelism), and lands in two datasets under ``out_dir``:
 
 - ``structures/``: the columns of ``annotate``'s ``structures`` table, with ``part`` (the chunk's
-  number) and ``input`` (the row within that chunk) in front;
+  number) and ``input`` (the input's row within that chunk) in front;
 - ``residues/``: the columns of ``annotate``'s ``residues`` table, with ``part`` and the input's
-  ``name`` added, so that each dataset stands alone.
+  ``name`` in front; its ``input`` is the same row number within the chunk.
+
+``(part, input)`` identifies an input in both datasets and is the key to join them on; ``input``
+alone starts again at 0 in every part. (Tar archives are opened by the workers, so the driver
+cannot number their members run-wide.)
 
 Both are in input order: part files by chunk number, rows in order within each. A failed input is a
 row of ``structures/`` with its reason; a lost worker's chunk is run again, and its files are
 written whole or not at all, so every input appears exactly once.
+
+``out_dir`` is marked as this function's own; a run refuses an ``out_dir`` that holds anything
+else, and replaces a previous dataset there (its files only) when asked to.
 """
 
 from __future__ import annotations
 
+import math
 import os
-import shutil
+import re
 import threading
 import time
 from collections.abc import Iterable, Iterator
@@ -26,18 +34,33 @@ from typing import Any
 
 from tarnix_tools._extras import require
 from tarnix_tools._inputs import is_structure_name, is_tar_name, structure_paths
+from tarnix_tools.table import Table
 
-__all__ = ["Summary", "annotate_to_parquet", "list_inputs"]
+__all__ = ["RefusedRun", "Summary", "annotate_to_parquet", "list_inputs"]
+
+# Marks out_dir as holding datasets this module wrote, so that a later run may replace them.
+MARKER = ".tarnix-dataset"
+_DATASETS = ("structures", "residues")
+# What a run writes inside a dataset: part files, the hidden temporary names of unfinished ones,
+# and the metadata files Parquet writers may add.
+_OWN_FILE = re.compile(r"part\.\d{6,}\.parquet|\..+\.tmp|_metadata|_common_metadata")
+
+
+class RefusedRun(ValueError):
+    """annotate_to_parquet did not start: an argument or ``out_dir`` would not do. Nothing was
+    read, written or removed."""
 
 
 @dataclass(frozen=True)
 class Summary:
-    """What a run did: inputs listed, inputs that failed, residues written, wall-clock seconds."""
+    """What a run did: inputs listed, inputs that failed, residues written, wall-clock seconds, and
+    inputs read that hold no amino-acid residue (not failures)."""
 
     inputs: int
     failed: int
     residues: int
     seconds: float
+    no_protein: int = 0
 
 
 @dataclass(frozen=True)
@@ -105,7 +128,6 @@ def _annotate_chunk(chunk: _Chunk, out_dir: str, sasa: bool, ppii_stretch: int) 
     from tarnix_tools import annotate
 
     pd = require("pandas", "dask")
-    pa = require("pyarrow", "dask")
 
     try:
         annotation = annotate(list(chunk.paths), threads=1, sasa=sasa, ppii_stretch=ppii_stretch)
@@ -119,8 +141,8 @@ def _annotate_chunk(chunk: _Chunk, out_dir: str, sasa: bool, ppii_stretch: int) 
         structures = pd.DataFrame({name: values for name, values in annotation.structures.columns.items()})
         residue_columns = annotation.residues.columns
         names = annotation.structures.columns["name"]
-        residues = pa.table({"part": np.full(len(annotation.residues), chunk.part, dtype=np.int32),
-                             "name": names[residue_columns["input"]], **residue_columns})
+        residues = Table({"part": np.full(len(annotation.residues), chunk.part, dtype=np.int32),
+                          "name": names[residue_columns["input"]], **residue_columns}).to_arrow()
     _write_whole(residues, os.path.join(out_dir, "residues", _part_name(chunk.part)))
     structures.insert(0, "input", np.arange(len(structures), dtype=np.int32))
     structures.insert(0, "part", np.int32(chunk.part))
@@ -128,12 +150,15 @@ def _annotate_chunk(chunk: _Chunk, out_dir: str, sasa: bool, ppii_stretch: int) 
 
 
 def _empty_residues() -> Any:
+    import numpy as np
+
     from tarnix_tools import annotate
 
     pa = require("pyarrow", "dask")
 
     columns = annotate([]).residues.columns
-    return pa.table({"part": pa.array([], pa.int32()), "name": pa.array([], pa.string()), **columns})
+    return pa.Table.from_batches([], Table({"part": np.zeros(0, np.int32), "name": np.zeros(0, "U1"),
+                                            **columns}).to_arrow().schema)
 
 
 def _typed(structures: Any) -> Any:
@@ -147,13 +172,26 @@ def _typed(structures: Any) -> Any:
     return structures[list(types)].astype(types)
 
 
+def _local_workers(client: object) -> int | None:
+    """N of a "local:N" client, None for any other client."""
+    if not isinstance(client, str) or not client.startswith("local:"):
+        return None
+    try:
+        workers = int(client.split(":", 1)[1])
+    except ValueError:
+        raise RefusedRun(f"client {client!r}: local:N needs a whole number of workers") from None
+    if workers < 1:
+        raise RefusedRun(f"client {client!r} has no worker: give local:N with N at least 1")
+    return workers
+
+
 def _client(client: Any) -> tuple[Any, list[Any]]:
     """The client to run on and what this call opened (to close); None for Dask's default scheduler."""
     if client is None or not isinstance(client, str):
         return client, []
     distributed = require("distributed", "dask")
-    if client.startswith("local:"):
-        workers = int(client.split(":", 1)[1])
+    workers = _local_workers(client)
+    if workers is not None:
         cluster = distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
                                            dashboard_address=None)
         opened = distributed.Client(cluster)
@@ -162,29 +200,81 @@ def _client(client: Any) -> tuple[Any, list[Any]]:
     return opened, [opened]
 
 
+def _worker_threads(runner: Any) -> int:
+    if runner is None:  # Dask's default scheduler runs tasks on the local processors
+        return os.cpu_count() or 1
+    return max(1, sum(runner.nthreads().values()))
+
+
+def _foreign_entries(out: str) -> list[str]:
+    """What in out_dir this module did not write (as paths relative to it)."""
+    foreign = []
+    for entry in sorted(os.listdir(out)):
+        path = os.path.join(out, entry)
+        if entry == MARKER and os.path.isfile(path):
+            continue
+        if entry in _DATASETS and os.path.isdir(path) and not os.path.islink(path):
+            foreign += [os.path.join(entry, name) for name in sorted(os.listdir(path))
+                        if not (_OWN_FILE.fullmatch(name) and os.path.isfile(os.path.join(path, name)))]
+            continue
+        foreign.append(entry)
+    return foreign
+
+
+def _prepare_out_dir(out: str, replace: bool) -> None:
+    """Makes out_dir ready for a new dataset, removing only the files of a previous one of ours."""
+    if os.path.exists(out) and not os.path.isdir(out):
+        raise RefusedRun(f"out_dir {out!r} is not a folder")
+    existing = os.listdir(out) if os.path.isdir(out) else []
+    if existing:
+        foreign = _foreign_entries(out) if MARKER in existing else sorted(existing)
+        if foreign:
+            shown = ", ".join(foreign[:3]) + (", ..." if len(foreign) > 3 else "")
+            raise RefusedRun(f"out_dir {out!r} holds files that are not a dataset of this tool ({shown}); "
+                             "give a new or empty folder")
+        if not replace:
+            raise RefusedRun(f"out_dir {out!r} holds a previous dataset; ask to replace it "
+                             "(replace=True, or --replace on the command line) or give another folder")
+        for dataset in _DATASETS:
+            folder = os.path.join(out, dataset)
+            if os.path.isdir(folder):
+                for name in os.listdir(folder):
+                    os.remove(os.path.join(folder, name))
+    os.makedirs(out, exist_ok=True)
+    with open(os.path.join(out, MARKER), "w", encoding="utf-8") as marker:
+        marker.write("structures/ and residues/ here were written by tarnix_tools.dask.annotate_to_parquet\n")
+    for dataset in _DATASETS:
+        os.makedirs(os.path.join(out, dataset), exist_ok=True)
+
+
 def annotate_to_parquet(inputs: Any, out_dir: str | os.PathLike[str], *, client: Any = None,
-                        files_per_task: int = 500, sasa: bool = True, ppii_stretch: int = 3) -> Summary:
+                        files_per_task: int = 500, sasa: bool = True, ppii_stretch: int = 3,
+                        replace: bool = False) -> Summary:
     """Annotate every input on a Dask cluster into ``out_dir/structures/`` and ``out_dir/residues/``.
 
     inputs: paths every worker can read: structure files, tar archives, directories (walked here,
         in sorted order) and list files (one path per line).
     client: None for Dask's default scheduler, a ``distributed.Client``, a scheduler address, or
         ``"local:N"`` for a local cluster of N single-threaded worker processes.
-    files_per_task: inputs per task.
-    Existing ``structures/`` and ``residues/`` under ``out_dir`` are replaced.
+    files_per_task: the most inputs per task; fewer when that leaves a worker thread without a task.
+    replace: replace the dataset a previous run wrote into ``out_dir`` (only its files). Without it,
+        a non-empty ``out_dir`` is refused; an ``out_dir`` holding anything else is always refused
+        (``RefusedRun``, a ValueError), before anything is read or written.
+    Join the two datasets on ``(part, input)``.
     """
     dd = require("dask.dataframe", "dask")
     parquet = require("pyarrow.parquet", "dask")
     if isinstance(files_per_task, bool) or int(files_per_task) < 1:
-        raise ValueError(f"files_per_task must be a positive int, got {files_per_task!r}")
+        raise RefusedRun(f"files_per_task must be a positive int, got {files_per_task!r}")
+    _local_workers(client)
     start = time.perf_counter()
     out = os.fspath(out_dir)
-    for name in ("structures", "residues"):
-        shutil.rmtree(os.path.join(out, name), ignore_errors=True)
-    os.makedirs(os.path.join(out, "residues"), exist_ok=True)
-    chunks = list(_chunks(list_inputs(inputs), int(files_per_task)))
+    _prepare_out_dir(out, bool(replace))
+    paths = list(list_inputs(inputs))
     runner, opened = _client(client)
     try:
+        per_task = min(int(files_per_task), max(1, math.ceil(len(paths) / _worker_threads(runner))))
+        chunks = list(_chunks(paths, per_task))
         if chunks:
             frames = dd.from_map(_annotate_chunk, chunks, out_dir=out, sasa=bool(sasa),
                                  ppii_stretch=int(ppii_stretch), meta=_typed(_meta()), enforce_metadata=False)
@@ -203,7 +293,8 @@ def annotate_to_parquet(inputs: Any, out_dir: str | os.PathLike[str], *, client:
     table = parquet.read_table(os.path.join(out, "structures"), columns=["status", "residue_count"])
     status = table.column("status").to_pylist()
     residues = sum(table.column("residue_count").to_pylist())
-    return Summary(len(status), sum(s != "ok" for s in status), residues, time.perf_counter() - start)
+    return Summary(len(status), status.count("error"), residues, time.perf_counter() - start,
+                   status.count("no_protein"))
 
 
 def _meta() -> Any:

@@ -47,18 +47,28 @@ class Table:
         return cls({name: np.concatenate([t.columns[name] for t in tables]) for name in names})
 
     def to_arrow(self):
-        """A pyarrow.Table: text columns become strings, NaN stays NaN (not null)."""
+        """A pyarrow.Table: text columns become strings, and NaN, which in these tables only
+        ever stands for an undefined value, becomes null."""
         pa = require("pyarrow", "arrow")
         return pa.table({name: _arrow_array(pa, values) for name, values in self.columns.items()})
 
-    def to_pandas(self):
+    def to_pandas(self, dtype_backend="numpy"):
+        """A pandas.DataFrame. With the default "numpy" backend undefined values are NaN, pandas'
+        own convention; with "pyarrow" the columns are Arrow-backed and undefined values are
+        null (<NA>)."""
         pd = require("pandas", "pandas")
+        if dtype_backend == "pyarrow":
+            require("pyarrow", "arrow")
+            return self.to_arrow().to_pandas(types_mapper=pd.ArrowDtype)
+        if dtype_backend != "numpy":
+            raise ValueError(f"dtype_backend must be 'numpy' or 'pyarrow', got {dtype_backend!r}")
         return pd.DataFrame(self.columns)
 
     def to_polars(self):
-        """A polars.DataFrame, built from the NumPy arrays (pyarrow is not needed)."""
+        """A polars.DataFrame, built from the NumPy arrays (pyarrow is not needed); undefined
+        values (NaN) are null."""
         pl = require("polars", "polars")
-        return pl.DataFrame(self.columns)
+        return pl.DataFrame(self.columns, nan_to_null=True)
 
     def __arrow_c_stream__(self, requested_schema=None):
         """The Arrow PyCapsule stream interface: pyarrow.table(t), polars.DataFrame(t)."""
@@ -69,7 +79,7 @@ class Table:
                 import polars
             except ImportError:
                 raise  # the message names the extra that provides Arrow
-            source = polars.DataFrame(self.columns)
+            source = self.to_polars()
         return source.__arrow_c_stream__(requested_schema)
 
     def write(self, path):
@@ -82,6 +92,8 @@ class Table:
 def _arrow_array(pa, values):
     """values as a pyarrow array. ASCII text is laid out from its code units directly: pyarrow's
     own conversion of a 'U' array makes a Python string per row, which cost most of to_arrow."""
+    if values.dtype.kind == "f":
+        return pa.array(values, from_pandas=True)  # NaN as null
     if values.dtype.kind != "U" or values.dtype.itemsize == 0:
         return pa.array(values)
     width = values.dtype.itemsize // 4

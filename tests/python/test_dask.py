@@ -14,7 +14,7 @@ pytest.importorskip("distributed")
 pq = pytest.importorskip("pyarrow.parquet")
 
 import tarnix_tools  # noqa: E402
-from tarnix_tools.dask import annotate_to_parquet, list_inputs  # noqa: E402
+from tarnix_tools.dask import MARKER, RefusedRun, annotate_to_parquet, list_inputs  # noqa: E402
 
 
 @pytest.fixture(scope="module")
@@ -56,11 +56,65 @@ def check_against_serial(out_dir, paths):
 def test_cluster_run_equals_serial_annotate(client, inputs, tmp_path):
     summary = annotate_to_parquet(inputs, tmp_path, client=client, files_per_task=4)
     paths = list(list_inputs(inputs))
-    structures, _ = read_back(tmp_path)
+    structures, residues = read_back(tmp_path)
     assert summary.inputs == len(paths) == len(structures) >= 30
     assert summary.failed == int((structures["status"] == "error").sum()) >= 1
+    assert summary.no_protein == int((structures["status"] == "no_protein").sum()) >= 1
     assert summary.residues == int(structures["residue_count"].sum())
     check_against_serial(tmp_path, paths)
+    # (part, input) joins the datasets; input alone repeats from part to part
+    key = structures.set_index(["part", "input"])["name"]
+    parts, rows = residues.column("part").to_pylist(), residues.column("input").to_pylist()
+    assert [key[(p, i)] for p, i in zip(parts, rows)] == residues.column("name").to_pylist()
+    assert structures["input"].max() < 4 < len(structures)
+    # undefined values are null in both datasets
+    for dataset, column in (("residues", "phi"), ("residues", "rsa"), ("structures", "helix_fraction")):
+        read = pq.read_table(tmp_path / dataset, columns=[column]).column(column)
+        assert read.null_count > 0 and not np.isnan(read.drop_null().to_numpy()).any(), column
+
+
+def test_every_worker_thread_gets_a_task(client, data_dir, tmp_path):
+    paths = [str(data_dir / "1ubq.pdb")] * 3
+    annotate_to_parquet(paths, tmp_path, client=client)  # 500 files per task would be one task
+    assert sorted(os.listdir(tmp_path / "structures")) == ["part.000000.parquet", "part.000001.parquet"]
+
+
+@pytest.mark.parametrize("case", ["user_file", "user_structures", "previous", "previous_plus_user_file",
+                                  "local0", "file_as_out_dir"])
+def test_out_dir_that_is_not_ours_is_refused(data_dir, tmp_path, case):
+    out = tmp_path / "proj"
+    out.mkdir()
+    if case == "user_file":
+        (out / "notes.txt").write_text("mine")
+    elif case == "user_structures":  # the command that used to delete the user's structures
+        (out / "structures").mkdir()
+        (out / "structures" / "1ubq.pdb").write_bytes((data_dir / "1ubq.pdb").read_bytes())
+    elif case.startswith("previous"):
+        (out / MARKER).write_text("")
+        for dataset in ("structures", "residues"):
+            (out / dataset).mkdir()
+            (out / dataset / "part.000000.parquet").write_bytes(b"old")
+        if case == "previous_plus_user_file":
+            (out / "residues" / "mine.csv").write_text("mine")
+    elif case == "file_as_out_dir":
+        out.rmdir()
+        out.write_text("mine")
+    before = {p: p.read_bytes() for p in tmp_path.rglob("*") if p.is_file()}
+    replace = case != "previous"  # asking to replace never reaches files that are not ours
+    client = "local:0" if case == "local0" else None
+    with pytest.raises(RefusedRun, match="local:N|previous dataset|not a dataset|not a folder"):
+        annotate_to_parquet([str(data_dir / "1ubq.pdb")], out, client=client, replace=replace)
+    assert {p: p.read_bytes() for p in tmp_path.rglob("*") if p.is_file()} == before
+
+
+def test_replace_removes_only_the_previous_dataset(client, data_dir, tmp_path):
+    paths = [str(data_dir / "1ubq.pdb"), str(data_dir / "1ajj.pdb")] * 3
+    annotate_to_parquet(paths, tmp_path, client=client, files_per_task=1)
+    assert len(os.listdir(tmp_path / "residues")) == 6
+    annotate_to_parquet(paths[:1], tmp_path, client=client, replace=True)
+    assert sorted(os.listdir(tmp_path)) == [MARKER, "residues", "structures"]
+    structures, residues = read_back(tmp_path)
+    assert structures["name"].tolist() == paths[:1] and residues.num_rows == 76
 
 
 def test_a_killed_worker_loses_no_input(client, inputs, tmp_path):
@@ -97,3 +151,7 @@ def test_command_line_runs_on_a_local_cluster(data_dir, tmp_path):
     assert f"{missing}: No such file or directory (os error 2)" in done.stderr.splitlines()
     structures, residues = read_back(tmp_path / "out")
     assert structures["status"].tolist() == ["ok", "error"] and residues.num_rows == 76
+    again = subprocess.run([sys.executable, "-m", "tarnix_tools", "annotate", str(data_dir / "1ubq.pdb"),
+                            "-o", str(tmp_path / "out"), "--scheduler", "local:1"],
+                           capture_output=True, text=True, timeout=300)
+    assert again.returncode == 2 and "--replace" in again.stderr and len(again.stderr.splitlines()) == 1

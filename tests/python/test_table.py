@@ -131,7 +131,7 @@ def test_arrow_pandas_polars():
     arrow = table.to_arrow()
     assert arrow.schema.field("chain_id").type == pa.string()
     assert arrow.schema.field("phi").type == pa.float32()
-    assert arrow.column("phi").null_count == 0  # NaN stays NaN
+    assert arrow.column("phi").null_count == np.isnan(table.columns["phi"]).sum() > 0  # NaN is null
     for converted in (arrow, pa.table(table)):
         assert converted.schema == arrow.schema
         assert_same_columns({n: converted.column(n).to_numpy(zero_copy_only=False)
@@ -194,3 +194,40 @@ def test_rejections(tmp_path):
         writer.append(Table({"input": np.zeros(1, np.int32)}))
     with pytest.raises(ValueError, match="stream"):
         open_writer(io.StringIO(), "parquet")
+
+
+@pytest.mark.parametrize("sasa", [True, False])
+def test_undefined_values_are_null(tmp_path, data_dir, sasa):
+    """Null wherever tarnix.assign has no value (an angle of None, no accessibility without sasa,
+    no fraction without residues), in every format that has nulls; NaN in NumPy and pandas."""
+    pa = pytest.importorskip("pyarrow")
+    pl = pytest.importorskip("polars")
+    pq = pytest.importorskip("pyarrow.parquet")
+    import tarnix
+    import tarnix_tools
+
+    path = str(data_dir / "1ajj.pdb")
+    expected = tarnix.assign(path, calculate_sasa=sasa).residues
+    ann = tarnix_tools.annotate([path, str(data_dir / "1bna.pdb")], sasa=sasa)
+    no_value = {"phi": [r.phi is None for r in expected], "psi": [r.psi is None for r in expected],
+                "accessibility": [not sasa] * len(expected)}
+    structures_null = {"helix_fraction": [False, True], "accessibility_total": [not sasa, True]}
+    assert np.isnan(ann.residues.columns["accessibility"]).tolist() == no_value["accessibility"]
+    ann.residues.write(tmp_path / "r.parquet")
+    ann.structures.write(tmp_path / "s.parquet")
+    for table, nulls, written in ((ann.residues, no_value, "r.parquet"), (ann.structures, structures_null,
+                                                                            "s.parquet")):
+        for arrow in (table.to_arrow(), pa.table(table), pq.read_table(tmp_path / written)):
+            for name, where in nulls.items():
+                assert arrow.column(name).is_null().to_pylist() == where, name
+        for frame in (table.to_polars(), pl.DataFrame(table), pl.read_parquet(tmp_path / written)):
+            for name, where in nulls.items():
+                assert frame[name].is_null().to_list() == where, name
+        pandas_nan = table.to_pandas()
+        arrow_backed = table.to_pandas(dtype_backend="pyarrow")
+        for name, where in nulls.items():
+            assert pandas_nan[name].dtype.kind == "f" and pandas_nan[name].isna().tolist() == where
+            assert str(arrow_backed[name].dtype).endswith("[pyarrow]") and arrow_backed[name].isna().tolist() == where
+    if sasa:  # defined values stay what tarnix.assign gives
+        got = ann.residues.to_arrow().column("accessibility").to_pylist()
+        assert got == [float(np.float32(r.accessibility)) for r in expected]
