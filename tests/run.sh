@@ -10,6 +10,7 @@ python3 -m pip install -q ".[test]"
 
 cmake -S . -B build/cpp -DTARNIX_BUILD_PYTHON=OFF -DTARNIX_BUILD_TESTS=ON >/dev/null
 cmake --build build/cpp -j 2
-./build/cpp/tarnix_tests --gtest_brief=1
+# A hung worker pool fails the run instead of hanging it (pytest has a per-test limit too).
+timeout -k 30 1800 ./build/cpp/tarnix_tests --gtest_brief=1
 
-python3 -m pytest -q tests/python
+timeout -k 30 3600 python3 -m pytest -q tests/python

@@ -36,5 +36,5 @@ for compiler in cc c++ gcc g++ clang; do
 done
 cd "$work"
 PATH="$user_path" python -c 'import tarnix; print("testing", tarnix.__file__)'
-PATH="$user_path" python -m pytest -q -p no:cacheprovider "$repo/tests/python"
+PATH="$user_path" timeout -k 30 3600 python -m pytest -q -p no:cacheprovider "$repo/tests/python"
 echo "wheel: $wheel ($(stat -c %s "$repo/$wheel") bytes)"
