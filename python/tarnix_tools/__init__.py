@@ -7,6 +7,8 @@ worker threads and returns every per-residue value of the core as columns.
 from importlib.metadata import PackageNotFoundError, version
 
 from tarnix_tools._annotate import Annotation, annotate, iter_annotate
+from tarnix_tools._extras import MissingExtra
+from tarnix_tools._native import InternalError
 from tarnix_tools.table import Table
 
 try:
@@ -14,4 +16,4 @@ try:
 except PackageNotFoundError:  # running from a source tree
     __version__ = "0+unknown"
 
-__all__ = ["Annotation", "Table", "annotate", "iter_annotate", "__version__"]
+__all__ = ["Annotation", "InternalError", "MissingExtra", "Table", "annotate", "iter_annotate", "__version__"]

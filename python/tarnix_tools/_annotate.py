@@ -4,16 +4,15 @@ from __future__ import annotations
 
 import itertools
 import operator
-import sys
-import time
+import os
 from collections.abc import Callable, Iterator
 from typing import Any, Optional, Union
 
 import numpy as np
 
 from tarnix_tools import _native
-from tarnix_tools._extras import require
-from tarnix_tools._inputs import Item, iter_items
+from tarnix_tools._inputs import Item, is_tar_name, iter_items
+from tarnix_tools._progress import ProgressBar
 from tarnix_tools.table import Table
 
 DEFAULT_MAX_BYTES = 2**31
@@ -59,7 +58,7 @@ def _check_options(threads: object, sasa: object, ppii_stretch: object, format: 
     if stretch >= 2**64:
         raise OverflowError("ppii_stretch is too large")
     limit = _non_negative("max_bytes", max_bytes)
-    return (_non_negative("threads", threads), bool(sasa), stretch, format,  # type: ignore[return-value]
+    return (_non_negative("threads", threads), bool(sasa), stretch, format,  # type: ignore[return-value, unused-ignore]
             min(limit, 2**64 - 1))
 
 
@@ -118,19 +117,26 @@ def _residues_table(columns: dict[str, tuple[str, int, bytes]]) -> Table:
 Reporter = Callable[[int, int, int], Any]  # (inputs done, inputs known so far, residues done)
 
 
-def _progress_reporter(progress: Progress) -> tuple[Optional[Reporter], Any]:
+def _known_count(inputs: object) -> int | None:
+    """How many inputs a collection is, when each of them is one structure (no folder, no archive)."""
+    if not isinstance(inputs, (list, tuple)) or (isinstance(inputs, tuple) and len(inputs) == 2
+                                                 and isinstance(inputs[1], (bytes, bytearray, memoryview))):
+        return None
+    for value in inputs:
+        if isinstance(value, (str, bytes, os.PathLike)):
+            path = os.fsencode(value)
+            if os.path.isdir(path) or is_tar_name(path):
+                return None
+    return len(inputs)
+
+
+def _progress_reporter(progress: Progress, inputs: object) -> tuple[Optional[Reporter], Optional[ProgressBar]]:
+    """The function a run reports to, and the bar the run opened (to close when it ends)."""
+    if isinstance(progress, ProgressBar):  # the caller's own bar: the caller closes it
+        return progress, None
     if progress is True:
-        tqdm = require("tqdm", "progress")
-        bar = tqdm.tqdm(unit="file", file=sys.stderr)
-        start = time.perf_counter()
-
-        def report(done: int, total: int, residues: int) -> None:
-            bar.total = total
-            bar.n = done
-            bar.set_postfix_str(f"{residues / max(time.perf_counter() - start, 1e-9):,.0f} residues/s", refresh=False)
-            bar.refresh()
-
-        return report, bar
+        bar = ProgressBar(total=_known_count(inputs))
+        return bar, bar
     if progress is False or progress is None:
         return None, None
     if callable(progress):
@@ -150,7 +156,7 @@ def iter_annotate(inputs: object, *, threads: int = 0, sasa: bool = True, ppii_s
     """
     threads, sasa, ppii_stretch, format, max_bytes = _check_options(threads, sasa, ppii_stretch, format, max_bytes)
     chunk_size = max(1, _non_negative("chunk_size", chunk_size))
-    report, bar = _progress_reporter(progress)
+    report, bar = _progress_reporter(progress, inputs)
     items = iter_items(inputs, max_bytes)
     first = next(items, None)  # argument errors surface here, before any work
     return _run_chunks(itertools.chain([first], items) if first else iter(()), threads, sasa, ppii_stretch,
@@ -158,7 +164,8 @@ def iter_annotate(inputs: object, *, threads: int = 0, sasa: bool = True, ppii_s
 
 
 def _run_chunks(items: Iterator[Item], threads: int, sasa: bool, ppii_stretch: int, format: Optional[str],
-                max_bytes: int, chunk_size: int, report: Optional[Reporter], bar: Any) -> Iterator[Annotation]:
+                max_bytes: int, chunk_size: int, report: Optional[Reporter],
+                bar: Optional[ProgressBar]) -> Iterator[Annotation]:
     done = residues = 0
     try:
         for chunk in _chunks(items, chunk_size):

@@ -5,6 +5,9 @@ _Item = Union[bytes, tuple[bytes, Union[bytes, bytearray, memoryview, str]]]
 _StructureRow = tuple[str, int, int, int, int, float, float, int]
 _Column = tuple[str, int, bytes]
 
+class InternalError(BaseException):
+    """A broken internal invariant of the engine: a fault of tarnix, never of the input."""
+
 
 def run(
     inputs: list[_Item],

@@ -8,9 +8,16 @@ fixed positions: digits right-aligned, a sign or a quote in its own position. No
 JSON escapes. (A NUL inside a tsv or csv text is dropped; JSON escapes it.)
 """
 
+from __future__ import annotations
+
 import json
+from collections.abc import Callable, Iterable, Mapping
+from typing import Any
 
 import numpy as np
+import numpy.typing as npt
+
+Array = npt.NDArray[Any]
 
 _POW10 = 10 ** np.arange(20, dtype=np.uint64)
 _ZERO = ord("0")
@@ -21,16 +28,16 @@ _POSITIONAL_MIN = 1e-4
 _POSITIONAL_MAX = 1e6
 
 
-def _column(mask, byte):
+def _column(mask: Array, byte: int) -> Array:
     """One column holding `byte` where mask is true."""
     return np.where(mask, np.uint8(byte), np.uint8(0))[None, :]
 
 
-def _constant(text):
+def _constant(text: bytes) -> Array:
     return np.frombuffer(text, np.uint8)[:, None]
 
 
-def _right_aligned_digits(values):
+def _right_aligned_digits(values: Array) -> Array:
     """Decimal digits of non-negative integers (uint64), right-aligned, at least one."""
     width = max(int(np.searchsorted(_POW10, values.max(initial=0), side="right")), 1)
     matrix = np.empty((width, len(values)), np.uint8)
@@ -42,7 +49,7 @@ def _right_aligned_digits(values):
     return matrix
 
 
-def _fraction_digits(fraction, decimals):
+def _fraction_digits(fraction: Array, decimals: Array) -> Array:
     """`decimals` digits of each fraction (zero-padded on the left), left-aligned."""
     width = int(decimals.max(initial=0))
     scaled = fraction * _POW10[width - decimals]
@@ -53,7 +60,7 @@ def _fraction_digits(fraction, decimals):
     return matrix
 
 
-def _used_lengths(matrix):
+def _used_lengths(matrix: Array) -> Array:
     """Code points before the trailing zero padding of each row."""
     if matrix.shape[1] == 0:
         return np.zeros(len(matrix), np.int64)
@@ -61,12 +68,12 @@ def _used_lengths(matrix):
     return np.where(nonzero.any(axis=1), matrix.shape[1] - nonzero.argmax(axis=1), 0)
 
 
-def _code_points(text):
+def _code_points(text: Array) -> Array:
     width = text.dtype.itemsize // 4
     return np.ascontiguousarray(text).view(np.uint32).reshape(len(text), width)
 
 
-def _utf8(text):
+def _utf8(text: Array) -> Array:
     """UTF-8 bytes of a 'U' array, NUL-padded (trailing NULs are NumPy's padding)."""
     codes = _code_points(text)
     if codes.max(initial=0) < 128:
@@ -75,20 +82,20 @@ def _utf8(text):
     return encoded.view(np.uint8).reshape(len(text), encoded.dtype.itemsize).T
 
 
-def _replace_rows(text, rows, replacements):
+def _replace_rows(text: Array, rows: Array, replacements: Array) -> Array:
     width = max(text.dtype.itemsize, replacements.dtype.itemsize) // 4
     out = text.astype(f"U{width}")
     out[rows] = replacements
     return out
 
 
-def _as_text(values):
+def _as_text(values: Array) -> Array:
     if values.dtype.kind == "S":
         return values.astype(f"U{max(values.dtype.itemsize, 1)}")
     return values
 
 
-def _csv_text(text, separator):
+def _csv_text(text: Array, separator: str) -> list[Array]:
     """Quote fields a reader would split or trim: separators, quotes, line breaks,
     leading or trailing blanks (a blank code stays a visible, quoted space)."""
     codes = _code_points(text)
@@ -103,7 +110,7 @@ def _csv_text(text, separator):
     return [_column(quote, ord('"')), _utf8(text), _column(quote, ord('"'))]
 
 
-def _json_text(text):
+def _json_text(text: Array) -> list[Array]:
     codes = _code_points(text)
     in_text = np.arange(codes.shape[1]) < _used_lengths(codes)[:, None]
     rows = (((codes < 0x20) & in_text) | (codes == ord('"')) | (codes == ord("\\"))).any(axis=1)
@@ -113,7 +120,7 @@ def _json_text(text):
     return [_constant(b'"'), _utf8(text), _constant(b'"')]
 
 
-def _integer_parts(values):
+def _integer_parts(values: Array) -> list[Array]:
     if values.dtype.kind == "u":
         magnitude, negative = values.astype(np.uint64), np.zeros(len(values), bool)
     else:
@@ -125,7 +132,7 @@ def _integer_parts(values):
     return [_column(negative, ord("-")), _right_aligned_digits(magnitude)]
 
 
-def _shortest_decimals(values):
+def _shortest_decimals(values: Array) -> tuple[Array, Array, Array]:
     """For float32 values: (q, d, found) with float32(q / 10**d) == value, d >= 1 and the
     fewest decimals d, where found. The check divides in float64, which is how readers of
     the text parse it before narrowing to float32. Below 1e6 every integer is a float32,
@@ -156,7 +163,7 @@ def _shortest_decimals(values):
     return q, decimals, found
 
 
-def _float_parts(values, missing):
+def _float_parts(values: Array, missing: str) -> list[Array]:
     rows = len(values)
     if values.dtype == np.float32:
         q, decimals, found = _shortest_decimals(values)
@@ -172,7 +179,7 @@ def _float_parts(values, missing):
             _utf8(_fallback_floats(values, ~found, missing))]
 
 
-def _fallback_floats(values, rows, missing):
+def _fallback_floats(values: Array, rows: Array, missing: str) -> Array:
     """NumPy's shortest repr for the given rows; `missing` for NaN (and inf in JSON)."""
     text = np.full(len(values), "", "U1")
     if rows.any():
@@ -185,7 +192,7 @@ def _fallback_floats(values, rows, missing):
     return text
 
 
-def _value_parts(values, missing, text_parts):
+def _value_parts(values: Array, missing: str, text_parts: Callable[[Array], list[Array]]) -> list[Array]:
     kind = values.dtype.kind
     if kind in "iu":
         return _integer_parts(values)
@@ -196,7 +203,7 @@ def _value_parts(values, missing, text_parts):
     return text_parts(_as_text(values))
 
 
-def _join_rows(parts, rows):
+def _join_rows(parts: list[Array], rows: int) -> bytes:
     if rows == 0:
         return b""
     stacked = np.empty((sum(len(p) for p in parts), rows), np.uint8)
@@ -205,10 +212,11 @@ def _join_rows(parts, rows):
         stacked[position:position + len(part)] = part
         position += len(part)
     flat = np.ascontiguousarray(stacked.T).reshape(-1)
-    return flat[flat != 0].tobytes()
+    joined: bytes = flat[flat != 0].tobytes()
+    return joined
 
 
-def render_delimited(columns, separator):
+def render_delimited(columns: Mapping[str, Array], separator: str) -> bytes:
     """Rows (each ending in a newline) of tab- or comma-separated text; NaN is empty."""
     rows = len(next(iter(columns.values()))) if columns else 0
     parts = []
@@ -220,7 +228,7 @@ def render_delimited(columns, separator):
     return _join_rows(parts, rows)
 
 
-def render_jsonl(columns):
+def render_jsonl(columns: Mapping[str, Array]) -> bytes:
     """One JSON object per row and line; NaN becomes null."""
     rows = len(next(iter(columns.values()))) if columns else 0
     parts = []
@@ -233,6 +241,6 @@ def render_jsonl(columns):
     return _join_rows(parts, rows)
 
 
-def delimited_header(names, separator):
+def delimited_header(names: Iterable[str], separator: str) -> bytes:
     """The header line: the column names, quoted like any text."""
     return render_delimited({name: np.array([str(name)]) for name in names}, separator)

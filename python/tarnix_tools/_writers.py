@@ -13,11 +13,16 @@ import io
 import os
 import tempfile
 from types import TracebackType
-from typing import IO, Any, BinaryIO, Union
+from typing import IO, TYPE_CHECKING, Any, BinaryIO, TypeVar, Union
 
 from . import _render
 from ._extras import require
 
+if TYPE_CHECKING:
+    from .table import Table
+
+_W = TypeVar("_W", bound="_Writer")
+# A path, or for the text formats an open stream (text or binary).
 Target = Union[str, "os.PathLike[str]", IO[Any]]
 
 FORMATS = ("parquet", "tsv", "csv", "jsonl")
@@ -26,7 +31,7 @@ _SEPARATORS = {"tsv": "\t", "csv": ","}
 _CHUNK_ROWS = 1 << 15
 
 
-def format_for(path):
+def format_for(path: str | os.PathLike[str]) -> str:
     """The output format named by a path's suffix."""
     name = os.fsdecode(os.fspath(path))
     suffix = os.path.splitext(name)[1].lower().lstrip(".")
@@ -88,11 +93,11 @@ class PlacedFile:
             pass
 
 
-def open_writer(target, format=None):
+def open_writer(target: Target, format: str | None = None) -> TextWriter | ParquetWriter:
     """A writer for `target` (a path, or for text formats a stream) in `format`,
     by default the one the path's suffix names."""
     if format is None:
-        if hasattr(target, "write"):
+        if not isinstance(target, (str, os.PathLike)):
             raise ValueError("writing to a stream needs a format: tsv, csv or jsonl")
         format = format_for(target)
     if format == "parquet":
@@ -103,10 +108,16 @@ def open_writer(target, format=None):
 
 
 class _Writer:
-    _names = None
+    _names: list[str] | None = None
 
-    def __enter__(self):
+    def __enter__(self: _W) -> _W:
         return self
+
+    def close(self) -> None:
+        raise NotImplementedError
+
+    def discard(self) -> None:
+        raise NotImplementedError
 
     def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
                  traceback: TracebackType | None) -> None:
@@ -115,7 +126,7 @@ class _Writer:
         else:
             self.discard()
 
-    def _check_columns(self, table):
+    def _check_columns(self, table: Table) -> bool:
         names = list(table.columns)
         if self._names is None:
             self._names = names
@@ -129,16 +140,21 @@ class _Writer:
 class TextWriter(_Writer):
     """tsv / csv (with a header line) or jsonl."""
 
-    def __init__(self, target, format):
-        self._placed = None if hasattr(target, "write") else PlacedFile(target)
-        self._stream = self._placed.file if self._placed is not None else target
+    def __init__(self, target: Target, format: str) -> None:
+        self._placed: PlacedFile | None = None
+        self._stream: IO[Any] | None
+        if isinstance(target, (str, os.PathLike)):
+            self._placed = PlacedFile(target)
+            self._stream = self._placed.file
+        else:
+            self._stream = target
         self._decode = isinstance(self._stream, io.TextIOBase)
         self._separator = _SEPARATORS.get(format)
 
-    def append(self, table):
+    def append(self, table: Table) -> None:
         first = self._check_columns(table)
         if first and self._separator:
-            self._write(_render.delimited_header(self._names, self._separator))
+            self._write(_render.delimited_header(table.columns, self._separator))
         columns = table.columns
         for start in range(0, len(table), _CHUNK_ROWS):
             chunk = {name: values[start:start + _CHUNK_ROWS] for name, values in columns.items()}
@@ -147,7 +163,9 @@ class TextWriter(_Writer):
             else:
                 self._write(_render.render_jsonl(chunk))
 
-    def _write(self, data):
+    def _write(self, data: bytes) -> None:
+        if self._stream is None:
+            raise ValueError("the writer is closed")
         try:
             self._stream.write(data.decode("utf-8") if self._decode else data)
         except BrokenPipeError:
@@ -155,11 +173,11 @@ class TextWriter(_Writer):
         except OSError as exc:
             raise self._failure(exc) from exc
 
-    def _failure(self, exc):
+    def _failure(self, exc: OSError) -> OutputError:
         where = self._placed.target if self._placed is not None else "the output"
         return OutputError(f"cannot write {where}: {exc.strerror or exc}")
 
-    def close(self):
+    def close(self) -> None:
         stream, self._stream = self._stream, None
         if stream is None:
             return
@@ -173,7 +191,7 @@ class TextWriter(_Writer):
         except OSError as exc:
             raise self._failure(exc) from exc
 
-    def discard(self):
+    def discard(self) -> None:
         """Stop without a file: the target keeps what it held before."""
         self._stream = None
         if self._placed is not None:
@@ -183,15 +201,17 @@ class TextWriter(_Writer):
 class ParquetWriter(_Writer):
     """One row group per appended table; the file appears at its path when closed."""
 
-    def __init__(self, path):
-        if hasattr(path, "write"):
+    def __init__(self, path: Target) -> None:
+        if not isinstance(path, (str, os.PathLike)):
             raise ValueError("parquet is written to a file path, not to a stream")
         self._parquet = require("pyarrow.parquet", "arrow")
-        self._placed = PlacedFile(path)
-        self._writer = None
+        self._placed: PlacedFile | None = PlacedFile(path)
+        self._writer: Any = None
 
-    def append(self, table):
+    def append(self, table: Table) -> None:
         self._check_columns(table)
+        if self._placed is None:
+            raise ValueError("the writer is closed")
         arrow = table.to_arrow()
         try:
             if self._writer is None:
@@ -202,7 +222,7 @@ class ParquetWriter(_Writer):
         except OSError as exc:
             raise OutputError(f"cannot write {self._placed.target}: {exc.strerror or exc}") from exc
 
-    def close(self):
+    def close(self) -> None:
         if self._placed is None:
             return
         try:
@@ -214,7 +234,7 @@ class ParquetWriter(_Writer):
         placed, self._placed = self._placed, None
         placed.commit()
 
-    def discard(self):
+    def discard(self) -> None:
         """Stop without a file: the target keeps what it held before."""
         if self._placed is None:
             return

@@ -1,4 +1,6 @@
-"""The tarnix command: annotate structure files into tables, or draw one structure."""
+"""The tarnix command: annotate structure files into tables, or draw structures."""
+
+from __future__ import annotations
 
 import argparse
 import itertools
@@ -6,15 +8,22 @@ import os
 import signal
 import sys
 import time
+from collections.abc import Iterable, Iterator
+from types import FrameType
+from typing import IO, Any, Union
 
 from . import __version__
-from ._annotate import ERROR, NO_PROTEIN, annotate, iter_annotate
+from ._annotate import ERROR, NO_PROTEIN, OK, annotate, iter_annotate
 from ._extras import MissingExtra, require
-from ._writers import FORMATS, OutputError, format_for, open_writer
+from ._progress import ProgressBar
+from ._writers import FORMATS, OutputError, PlacedFile, format_for, open_writer
 from .table import Table
+
+Input = Union[str, bytes, tuple[str, bytes]]
 
 STDIN_NAME = "<stdin>"
 PICTURE_SUFFIXES = (".png", ".svg", ".pdf")
+DEFAULT_DPI = 100
 # The most worker threads -j takes (as many as the batch pool of tarnix allows).
 MAX_THREADS = 256
 
@@ -36,7 +45,7 @@ class UsageError(Exception):
     """A mistake in the command line or its environment: one line on stderr, status 2."""
 
 
-def build_parser():
+def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="tarnix",
         description="Secondary structure (eight-state codes with polyproline II) and solvent "
@@ -88,6 +97,9 @@ def build_parser():
                                  help="also read inputs from FILE, one per line (- for stdin)")
     annotate_parser.add_argument("-q", "--quiet", action="store_true",
                                  help="no progress bar and no summary line")
+    annotate_parser.add_argument("--errors", metavar="FILE",
+                                 help="write the failures to FILE as 'name<TAB>reason' lines instead of "
+                                      "to stderr (written whole at the end, like -o)")
     annotate_parser.add_argument("--scheduler", metavar="ADDRESS",
                                  help="run on a Dask cluster: a scheduler address, or local:N for N "
                                       "local single-threaded workers; writes the Parquet datasets "
@@ -104,36 +116,46 @@ def build_parser():
 
     plot_parser = commands.add_parser(
         "plot", formatter_class=argparse.RawDescriptionHelpFormatter,
-        help="draw the codes and relative accessibility of one structure",
-        description="Draw, for each chain of one structure, a track of the eight-state codes\n"
-                    "along the residues and beneath it the relative accessibility.\n"
+        help="draw the codes and relative accessibility of structures",
+        description="Draw, for each structure, a picture: per chain a track of the eight-state\n"
+                    "codes along the residues and beneath it the relative accessibility, with a\n"
+                    "guide at 0.25 (exposed above). Chains with the same residues are one panel:\n"
+                    "a track row per distinct run of codes, labelled with every chain that has\n"
+                    "it, and the mean accessibility with a band from the lowest to the highest.\n"
                     "Needs matplotlib: pip install 'tarnix[plot]'.",
         epilog="examples:\n"
                "  tarnix plot 1ubq.pdb                 writes 1ubq.png\n"
-               "  tarnix plot 1aon.pdb --chain A -o groel_a.svg")
-    plot_parser.add_argument("input", metavar="INPUT",
-                             help="one structure file (optionally .gz), or - for stdin")
+               "  tarnix plot 1ubq.pdb 4hhb.pdb        writes 1ubq.png and 4hhb.png\n"
+               "  tarnix plot 1aon.pdb --chain A --chain O -o groel.svg\n"
+               "  tarnix plot 1aon.pdb --dpi 300       for print")
+    plot_parser.add_argument("inputs", nargs="+", metavar="INPUT",
+                             help="structure files (optionally .gz), or - for one on stdin")
     plot_parser.add_argument("-o", "--output", metavar="OUT",
-                             help="picture file: .png, .svg or .pdf (default: INPUT's name with .png)")
-    plot_parser.add_argument("--chain", metavar="ID", help="draw only this chain")
+                             help="picture file for a single INPUT: .png, .svg or .pdf (default: "
+                                  "each INPUT's name with .png, in the current folder)")
+    plot_parser.add_argument("--chain", metavar="ID", action="append",
+                             help="draw only this chain (repeat for several)")
+    plot_parser.add_argument("--dpi", type=_count, default=DEFAULT_DPI, metavar="N",
+                             help=f"dots per inch of a .png (default {DEFAULT_DPI}, for a screen; "
+                                  "300 for print)")
     plot_parser.add_argument("--input-format", choices=("pdb", "mmcif"),
-                             help="read the input as this format (default: by name)")
+                             help="read the inputs as this format (default: by name)")
     plot_parser.set_defaults(run=run_plot, command_parser=plot_parser)
     return parser
 
 
-def _count(text):
+def _count(text: str) -> int:
     value = int(text)
     if value < 0:
         raise argparse.ArgumentTypeError(f"must not be negative: {text}")
     return value
 
 
-def _stdin_input():
+def _stdin_input() -> tuple[str, bytes]:
     return (STDIN_NAME, sys.stdin.buffer.read())
 
 
-def _identity(path):
+def _identity(path: str | bytes) -> tuple[int, int] | None:
     try:
         status = os.stat(path)
     except (OSError, ValueError):
@@ -142,30 +164,38 @@ def _identity(path):
 
 
 class _OutputGuard:
-    """Refuses an input that is the output file, or a folder the output file is in: the run
-    would read what it writes, or replace what it reads."""
+    """Refuses an input that is an output file, or a folder an output file is in: the run would
+    read what it writes, or replace what it reads."""
 
-    def __init__(self, output):
-        self.output = output
-        self.protected = {_identity(output)} - {None}
-        folder = os.path.realpath(os.path.dirname(os.path.abspath(output)))
-        while True:
-            self.protected.add(_identity(folder))
-            parent = os.path.dirname(folder)
-            if parent == folder:
-                break
-            folder = parent
+    def __init__(self, outputs: dict[str, str]) -> None:
+        self.protected: dict[tuple[int, int], str] = {}  # identity -> the option naming the output
+        for option, output in outputs.items():
+            shown = f"{option} {output}"
+            folder = os.path.realpath(os.path.dirname(os.path.abspath(output)))
+            while True:
+                self._protect(folder, shown)
+                parent = os.path.dirname(folder)
+                if parent == folder:
+                    break
+                folder = parent
+            self._protect(output, shown)
 
-    def check(self, path, role="one of the inputs"):
-        if _identity(path) not in self.protected:
+    def _protect(self, path: str, shown: str) -> None:
+        identity = _identity(path)
+        if identity is not None:
+            self.protected[identity] = shown
+
+    def check(self, path: str | bytes, role: str = "one of the inputs") -> None:
+        identity = _identity(path)
+        if identity not in self.protected:
             return
-        shown = os.fsdecode(path)
+        output, shown = self.protected[identity], os.fsdecode(path)
         if os.path.isdir(path):
-            raise UsageError(f"-o {self.output} is inside the input folder {shown}: write it elsewhere")
-        raise UsageError(f"-o {self.output} is {role} ({shown}): choose another output file")
+            raise UsageError(f"{output} is inside the input folder {shown}: write it elsewhere")
+        raise UsageError(f"{output} is {role} ({shown}): choose another output file")
 
 
-def _listed_inputs(stream, guard):
+def _listed_inputs(stream: IO[bytes], guard: _OutputGuard | None) -> Iterator[bytes]:
     """Inputs named one per line, read lazily as the file system's bytes."""
     with stream:
         for line in stream:
@@ -176,7 +206,7 @@ def _listed_inputs(stream, guard):
                 yield line
 
 
-def _inputs(args, guard):
+def _inputs(args: argparse.Namespace, guard: _OutputGuard | None) -> Iterator[Input]:
     stdin_uses = args.inputs.count("-") + (args.from_list == "-")
     if stdin_uses > 1:
         raise UsageError("stdin (-) can be used only once")
@@ -188,7 +218,7 @@ def _inputs(args, guard):
                 guard.check(path)
         if args.from_list and args.from_list != "-":
             guard.check(args.from_list, "the --from-list file")
-    given = (_stdin_input() if path == "-" else path for path in args.inputs)
+    given: Iterator[Input] = (_stdin_input() if path == "-" else path for path in args.inputs)
     if not args.from_list:
         return given
     try:
@@ -198,22 +228,38 @@ def _inputs(args, guard):
     return itertools.chain(given, _listed_inputs(listing, guard))
 
 
-def _check_writable(path):
+def _known_count(args: argparse.Namespace) -> int | None:
+    """How many inputs the run has, when that is known without reading them: every INPUT a file
+    (not a folder or an archive, which hold an unknown number), and any list a file to count."""
+    count = 0
+    for path in args.inputs:
+        if path != "-" and (os.path.isdir(path) or path.lower().endswith((".tar", ".tgz", ".tar.gz"))):
+            return None
+        count += 1
+    if args.from_list:
+        if args.from_list == "-" or not os.path.isfile(args.from_list):
+            return None
+        with open(args.from_list, "rb") as listing:
+            count += sum(1 for line in listing if line.strip(b"\r\n"))
+    return count
+
+
+def _check_writable(option: str, path: str) -> None:
     """An output file that could not be written is found before any input is read."""
     if os.path.isdir(path):
-        raise UsageError(f"-o {path} is a folder: name a file")
+        raise UsageError(f"{option} {path} is a folder: name a file")
     folder = os.path.dirname(path) or "."
     if not os.path.isdir(folder):
-        raise UsageError(f"-o {path}: the folder {folder} does not exist; create it first")
+        raise UsageError(f"{option} {path}: the folder {folder} does not exist; create it first")
     if not os.access(folder, os.W_OK | os.X_OK):
-        raise UsageError(f"-o {path}: cannot write into the folder {folder}; choose another")
+        raise UsageError(f"{option} {path}: cannot write into the folder {folder}; choose another")
 
 
-def _output(args):
+def _output(args: argparse.Namespace) -> tuple[str | None, str]:
     """(path or None for stdout, format), checked before any input is read."""
     path = None if args.output in (None, "-") else args.output
     if args.format:
-        fmt = args.format
+        fmt: str = args.format
     elif path is not None:
         try:
             fmt = format_for(path)
@@ -226,58 +272,77 @@ def _output(args):
             raise UsageError("parquet output needs a file: give -o OUT.parquet")
         require("pyarrow.parquet", "arrow")
     if path is not None:
-        _check_writable(path)
+        _check_writable("-o", path)
+    if args.errors is not None:
+        _check_writable("--errors", args.errors)
+        if path is not None and os.path.realpath(args.errors) == os.path.realpath(path):
+            raise UsageError("--errors and -o name the same file")
     return path, fmt
 
 
-def _rows(table, selection):
+def _rows(table: Table, selection: Any) -> Table:
     return Table({name: values[selection] for name, values in table.columns.items()})
 
 
-class _Progress:
-    """A bar on stderr (tqdm, when installed): inputs done, their rate, residues per second."""
+class _Messages:
+    """Where failures and the summary go: stderr above the progress bar, or failures to a file."""
 
-    def __init__(self):
-        try:
-            from tqdm import tqdm  # type: ignore[import-untyped, unused-ignore]
-        except ImportError:
-            self.bar = None
-            return
-        try:
-            width, height = os.get_terminal_size(sys.stderr.fileno())
-        except OSError:
-            width = height = 0
-        # a terminal that does not say its size (0) would get an empty or hidden bar
-        self.bar = tqdm(unit=" inputs", file=sys.stderr, ncols=width or 80, nrows=height or 24,
-                        mininterval=0.2)
+    def __init__(self, progress: ProgressBar | None, errors: str | None) -> None:
+        self.progress = progress
+        self.errors = PlacedFile(errors) if errors is not None else None
 
-    def __call__(self, done, total):
-        if self.bar is not None:
-            self.bar.update(done - self.bar.n)
-
-    def residues(self, count, seconds):
-        if self.bar is not None:
-            self.bar.set_postfix_str(f"{count:,} residues, {count / max(seconds, 1e-9):,.0f}/s")
-
-    def write(self, line):
-        """A line on stderr above the bar, which is drawn again below it."""
-        if self.bar is not None:
-            self.bar.write(line, file=sys.stderr)
+    def say(self, line: str) -> None:
+        if self.progress is not None:
+            self.progress.write(line)
         else:
             print(line, file=sys.stderr)
 
-    def close(self):
-        if self.bar is not None:
-            self.bar.close()
-            self.bar = None
+    def failure(self, name: str, reason: str) -> None:
+        if self.errors is None:
+            self.say(f"{name}: {reason}")
+            return
+        try:
+            self.errors.file.write(f"{_field(name)}\t{_field(reason)}\n".encode("utf-8", "surrogateescape"))
+        except OSError as exc:
+            raise OutputError(f"cannot write {self.errors.target}: {exc.strerror or exc}") from exc
+
+    def close_progress(self) -> None:
+        if self.progress is not None:
+            self.progress.close()
+            self.progress = None
+
+    def finish(self, complete: bool) -> None:
+        """Keeps the failure list when the run is complete, else leaves no file."""
+        self.close_progress()
+        if self.errors is not None:
+            errors, self.errors = self.errors, None
+            if complete:
+                errors.commit()
+            else:
+                errors.discard()
 
 
-def run_on_cluster(args):
+def _field(text: str) -> str:
+    """One tab-separated field: a tab, line break or backslash inside is escaped."""
+    return text.replace("\\", "\\\\").replace("\t", "\\t").replace("\n", "\\n").replace("\r", "\\r")
+
+
+def _progress_bar(args: argparse.Namespace, to_stdout: bool) -> ProgressBar | None:
+    """A bar on a terminal's stderr, unless rows go to that same terminal."""
+    if args.quiet or not sys.stderr.isatty() or (to_stdout and sys.stdout.isatty()):
+        return None
+    try:
+        return ProgressBar(total=_known_count(args))
+    except MissingExtra:  # the bar is a nicety: without tqdm, none
+        return None
+
+
+def run_on_cluster(args: argparse.Namespace) -> int:
     """--scheduler: the inputs go to a Dask cluster, the rows to two Parquet datasets."""
     if not args.output:
         raise UsageError("--scheduler writes Parquet datasets into a folder: give -o OUT_DIR")
-    if args.format or args.per != "residue" or args.fail_fast or args.input_format:
-        raise UsageError("--scheduler takes none of --format, --per, --fail-fast, --input-format")
+    if args.format or args.per != "residue" or args.fail_fast or args.input_format or args.errors:
+        raise UsageError("--scheduler takes none of --format, --per, --fail-fast, --input-format, --errors")
     if "-" in args.inputs or args.from_list == "-":
         raise UsageError("--scheduler reads paths every worker can open, not stdin")
     if not args.inputs and not args.from_list:
@@ -295,46 +360,47 @@ def run_on_cluster(args):
         pq = require("pyarrow.parquet", "dask")
 
         failures = pq.read_table(os.path.join(args.output, "structures"), columns=["name", "status", "error"],
-                                 filters=[("status", "==", "error")])
+                                 filters=[("status", "==", ERROR)])
         for name, error in zip(failures.column("name").to_pylist(), failures.column("error").to_pylist()):
             print(f"{name}: {error}", file=sys.stderr)
     if not args.quiet:
-        _say(f"tarnix: {_plural(summary.inputs, 'input')}, {summary.failed:,} failed, "
-             f"{summary.no_protein:,} without protein, {summary.residues:,} residues, "
-             f"{summary.seconds:.2f} s, {summary.residues / max(summary.seconds, 1e-9):,.0f} residues/s")
+        print(f"tarnix: {_plural(summary.inputs, 'input')}, {summary.failed:,} failed, "
+              f"{summary.no_protein:,} without protein, {summary.residues:,} residues, "
+              f"{summary.seconds:.2f} s, {summary.residues / max(summary.seconds, 1e-9):,.0f} residues/s",
+              file=sys.stderr)
     return EXIT_FAILED if summary.failed else EXIT_OK
 
 
 class _Counts:
     """What a run has written so far."""
 
-    def __init__(self):
+    def __init__(self) -> None:
         self.inputs = self.failed = self.no_protein = self.residues = 0
 
 
-def _with_names(structures, residues, first):
+def _with_names(structures: Table, residues: Table, first: int) -> Table:
     """The residue rows with their input's name in front; `first` is the run-wide row of the
     first structure in `structures`."""
     names = structures.columns["name"][residues.columns["input"] - first]
     return Table({"name": names, **residues.columns})
 
 
-def _annotate_chunks(args, inputs, path, fmt, counts, progress):
+def _annotate_chunks(args: argparse.Namespace, inputs: Iterable[Input], path: str | None, fmt: str,
+                     counts: _Counts, messages: _Messages) -> int | None:
     """Writes every chunk; returns the status, or None when --fail-fast stopped the run."""
     with open_writer(path if path is not None else sys.stdout.buffer, fmt) as writer:
         for chunk in iter_annotate(inputs, threads=args.threads, sasa=not args.no_sasa,
                                    ppii_stretch=args.ppii, format=args.input_format,
-                                   progress=progress or False):
+                                   progress=messages.progress or False):
             done, found = chunk.structures, chunk.residues
-            status = done.columns["status"]
-            failures = (status == ERROR).nonzero()[0]
+            failures = (done.columns["status"] == ERROR).nonzero()[0]
             stop = args.fail_fast and len(failures) > 0
             if stop:  # keep the rows up to the first failure
                 failures = failures[:1]
                 done = _rows(done, slice(0, failures[0] + 1))
                 found = _rows(found, found.columns["input"] <= counts.inputs + failures[0])
             for row in failures:
-                _say(f"{done.columns['name'][row]}: {done.columns['error'][row]}", progress)
+                messages.failure(str(done.columns["name"][row]), str(done.columns["error"][row]))
             writer.append(done if args.per == "structure" else _with_names(done, found, counts.inputs))
             counts.inputs += len(done)
             counts.failed += len(failures)
@@ -350,18 +416,11 @@ def _annotate_chunks(args, inputs, path, fmt, counts, progress):
     return EXIT_FAILED if counts.failed else EXIT_OK
 
 
-def _say(line, progress=None):
-    if progress:
-        progress.write(line)
-    else:
-        print(line, file=sys.stderr)
-
-
-def _plural(count, word):
+def _plural(count: int, word: str) -> str:
     return f"{count:,} {word}{'' if count == 1 else 's'}"
 
 
-def run_annotate(args):
+def run_annotate(args: argparse.Namespace) -> int:
     if args.scheduler:
         return run_on_cluster(args)
     if args.replace:
@@ -369,75 +428,108 @@ def run_annotate(args):
     if args.threads > MAX_THREADS:
         raise UsageError(f"-j {args.threads}: at most {MAX_THREADS} threads")
     path, fmt = _output(args)
-    inputs = _inputs(args, _OutputGuard(path) if path is not None else None)
-    progress = _Progress() if not args.quiet and sys.stderr.isatty() else None
+    outputs = {option: value for option, value in (("-o", path), ("--errors", args.errors)) if value}
+    inputs = _inputs(args, _OutputGuard(outputs) if outputs else None)
+    messages = _Messages(_progress_bar(args, path is None), args.errors)
     started = time.perf_counter()
     counts = _Counts()
-    unwritten = f"{path} was not written" if path is not None else None
+    unwritten = ", ".join(outputs.values()) + (" was" if len(outputs) == 1 else " were") + " not written"
+    unwritten_or_rows = unwritten if path is not None else "their rows were written"
+    status: int | None = None
     try:
-        status = _annotate_chunks(args, inputs, path, fmt, counts, progress)
+        status = _annotate_chunks(args, inputs, path, fmt, counts, messages)
     except KeyboardInterrupt:
-        _close(progress)
-        _say(f"tarnix: interrupted after {_plural(counts.inputs, 'input')}; "
-             + (unwritten or "their rows were written"))
+        messages.finish(complete=False)
+        messages.say(f"tarnix: interrupted after {_plural(counts.inputs, 'input')}; {unwritten_or_rows}")
         return EXIT_INTERRUPTED
     except OutputError as exc:
-        _close(progress)
-        _say(f"tarnix: {exc}; {_plural(counts.inputs, 'input')} done, " + (unwritten or "their rows written"))
+        messages.finish(complete=False)
+        messages.say(f"tarnix: {exc}; {_plural(counts.inputs, 'input')} done, {unwritten_or_rows}")
         return EXIT_WRITE
     finally:
-        _close(progress)
+        messages.finish(complete=status is not None)
     if status is None:
-        _say(f"tarnix: stopped at the first failure after {_plural(counts.inputs, 'input')}"
-             + (f"; {unwritten}" if unwritten else ""))
+        messages.say(f"tarnix: stopped at the first failure after {_plural(counts.inputs, 'input')}"
+                     + (f"; {unwritten}" if outputs else ""))
         return EXIT_FAILED
     if not args.quiet:
         seconds = time.perf_counter() - started
-        _say(f"tarnix: {_plural(counts.inputs, 'input')}, {counts.failed:,} failed, "
-             f"{counts.no_protein:,} without protein, {counts.residues:,} residues, "
-             f"{seconds:.2f} s, {counts.residues / max(seconds, 1e-9):,.0f} residues/s")
+        messages.say(f"tarnix: {_plural(counts.inputs, 'input')}, {counts.failed:,} failed, "
+                     f"{counts.no_protein:,} without protein, {counts.residues:,} residues, "
+                     f"{seconds:.2f} s, {counts.residues / max(seconds, 1e-9):,.0f} residues/s")
     return status
 
 
-def _close(progress):
-    if progress:
-        progress.close()
+def _picture_name(source: str) -> str:
+    """The default picture of an input: its name without the structure suffixes, with .png."""
+    base = "stdin" if source == "-" else os.path.basename(source.rstrip("/"))
+    for suffix in (".gz", ".pdb", ".ent", ".cif", ".mmcif"):
+        if base.lower().endswith(suffix):
+            base = base[:-len(suffix)]
+    return (base or "structure") + ".png"
 
 
-def run_plot(args):
+def _pictures(args: argparse.Namespace) -> list[str]:
+    """The picture file of each input, checked before anything is read."""
+    if args.output is not None and len(args.inputs) > 1:
+        raise UsageError("-o names the picture of a single INPUT; with several, each is named after its INPUT")
+    if args.inputs.count("-") > 1:
+        raise UsageError("stdin (-) can be used only once")
+    if args.dpi < 1:
+        raise UsageError("--dpi must be at least 1")
+    outputs = [args.output] if args.output is not None else [_picture_name(i) for i in args.inputs]
+    for output in outputs:
+        if os.path.splitext(output)[1].lower() not in PICTURE_SUFFIXES:
+            raise UsageError(f"cannot tell the picture format of {output!r}: use .png, .svg or .pdf")
+        _check_writable("-o", output)
+    if len(set(map(os.path.abspath, outputs))) < len(outputs):
+        raise UsageError("two INPUTs would give the same picture name: draw them one at a time with -o")
+    for source, output in zip(args.inputs, outputs):
+        if source != "-" and _identity(source) is not None and _identity(source) == _identity(output):
+            raise UsageError(f"-o {output} is the input: choose another picture name")
+    require("matplotlib", "plot")
+    return outputs
+
+
+def run_plot(args: argparse.Namespace) -> int:
+    outputs = _pictures(args)
     from . import _plot
 
-    output = args.output
-    if output is None:
-        base = "stdin" if args.input == "-" else os.path.basename(args.input.rstrip("/"))
-        for suffix in (".gz", ".pdb", ".ent", ".cif", ".mmcif"):
-            if base.lower().endswith(suffix):
-                base = base[:-len(suffix)]
-        output = (base or "structure") + ".png"
-    if os.path.splitext(output)[1].lower() not in PICTURE_SUFFIXES:
-        raise UsageError(f"cannot tell the picture format of {output!r}: use .png, .svg or .pdf")
-    source = _stdin_input() if args.input == "-" else args.input
-    result = annotate([source], format=args.input_format)
-    names = result.structures.columns["name"]
-    if len(names) != 1:
-        raise UsageError(f"plot draws one structure file; {args.input!r} holds {len(names)}")
-    if result.structures.columns["status"][0] == "error":
-        print(f"{names[0]}: {result.structures.columns['error'][0]}", file=sys.stderr)
-        return 1
-    chains = [chain for chain, _ in _plot.chain_slices(result.residues.columns["chain_id"])]
-    if args.chain is not None and args.chain not in chains:
-        raise UsageError(f"no chain {args.chain!r} in {names[0]}; its chains: {', '.join(chains)}")
-    title = STDIN_NAME if args.input == "-" else os.path.basename(args.input.rstrip("/"))
-    _plot.draw(result.residues, title, output, chain=args.chain)
-    print(f"tarnix: wrote {output}", file=sys.stderr)
-    return 0
+    status = EXIT_OK
+    for source, output in zip(args.inputs, outputs):
+        result = annotate([_stdin_input() if source == "-" else source], format=args.input_format)
+        names, states = result.structures.columns["name"], result.structures.columns["status"]
+        if len(names) != 1:
+            print(f"tarnix: plot draws a structure file; {source!r} holds {len(names)}", file=sys.stderr)
+            status = EXIT_FAILED
+            continue
+        if states[0] != OK:
+            print(f"{names[0]}: {result.structures.columns['error'][0]}", file=sys.stderr)
+            status = EXIT_FAILED
+            continue
+        chains = list(dict.fromkeys(str(c) for c in result.residues.columns["chain_id"]))
+        missing = [c for c in args.chain or [] if c not in chains]
+        if missing:
+            print(f"{names[0]}: no chain {', '.join(map(repr, missing))}; its chains: {', '.join(chains)}",
+                  file=sys.stderr)
+            status = EXIT_FAILED
+            continue
+        title = STDIN_NAME if source == "-" else os.path.basename(source.rstrip("/"))
+        try:
+            _plot.draw(result.residues, title, output, chains=args.chain, dpi=args.dpi)
+        except OutputError as exc:
+            print(f"tarnix: {exc}", file=sys.stderr)
+            return EXIT_WRITE
+        print(f"tarnix: wrote {output}", file=sys.stderr)
+    return status
 
 
-def main(argv=None):
+def main(argv: list[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     try:
-        return args.run(args)
+        status: int = args.run(args)
+        return status
     except UsageError as exc:
         print(f"{args.command_parser.prog}: error: {exc}", file=sys.stderr)
         return EXIT_USAGE
@@ -455,18 +547,18 @@ def main(argv=None):
         return EXIT_INTERRUPTED
 
 
-def _silence_stdout():
+def _silence_stdout() -> None:
     """Nothing more can reach the reader; the interpreter's last flush must not complain."""
     devnull = os.open(os.devnull, os.O_WRONLY)
     os.dup2(devnull, sys.stdout.fileno())
     os.close(devnull)
 
 
-def _interrupt(signum, frame):
+def _interrupt(signum: int, frame: FrameType | None) -> None:
     raise KeyboardInterrupt
 
 
-def console_main():
+def console_main() -> None:
     """Entry point of the console script: exit with main's status, quietly on a closed pipe."""
     # SIGTERM stops the run as Ctrl-C does, so that the output is cleaned up; a file size limit
     # becomes a failed write instead of killing the process.

@@ -203,7 +203,7 @@ def _client(client: Any) -> tuple[Any, list[Any]]:
 def _worker_threads(runner: Any) -> int:
     if runner is None:  # Dask's default scheduler runs tasks on the local processors
         return os.cpu_count() or 1
-    return max(1, sum(runner.nthreads().values()))
+    return max(1, int(sum(runner.nthreads().values())))
 
 
 def _foreign_entries(out: str) -> list[str]:

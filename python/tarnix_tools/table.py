@@ -1,6 +1,14 @@
 """A table of named NumPy columns, convertible to Arrow, pandas and polars."""
 
+from __future__ import annotations
+
+import os
+from collections.abc import Iterable, Mapping
+from types import ModuleType
+from typing import Any, Literal
+
 import numpy as np
+import numpy.typing as npt
 
 from ._extras import require
 from ._writers import open_writer
@@ -15,8 +23,10 @@ class Table:
 
     __slots__ = ("columns",)
 
-    def __init__(self, columns):
-        arrays = {}
+    columns: dict[str, npt.NDArray[Any]]
+
+    def __init__(self, columns: Mapping[str, npt.ArrayLike]) -> None:
+        arrays: dict[str, npt.NDArray[Any]] = {}
         for name, values in columns.items():
             array = np.asarray(values)
             if array.ndim != 1:
@@ -27,14 +37,14 @@ class Table:
             arrays[name] = array
         self.columns = arrays
 
-    def __len__(self):
+    def __len__(self) -> int:
         return len(next(iter(self.columns.values()))) if self.columns else 0
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return f"<Table: {len(self)} rows; columns: {', '.join(self.columns)}>"
 
     @classmethod
-    def concat(cls, tables):
+    def concat(cls, tables: Iterable[Table]) -> Table:
         """The rows of several tables with the same columns, one after another."""
         tables = list(tables)
         if not tables:
@@ -46,13 +56,13 @@ class Table:
                                  f"and {list(table.columns)}")
         return cls({name: np.concatenate([t.columns[name] for t in tables]) for name in names})
 
-    def to_arrow(self):
+    def to_arrow(self) -> Any:
         """A pyarrow.Table: text columns become strings, and NaN, which in these tables only
         ever stands for an undefined value, becomes null."""
         pa = require("pyarrow", "arrow")
         return pa.table({name: _arrow_array(pa, values) for name, values in self.columns.items()})
 
-    def to_pandas(self, dtype_backend="numpy"):
+    def to_pandas(self, dtype_backend: Literal["numpy", "pyarrow"] = "numpy") -> Any:
         """A pandas.DataFrame. With the default "numpy" backend undefined values are NaN, pandas'
         own convention; with "pyarrow" the columns are Arrow-backed and undefined values are
         null (<NA>)."""
@@ -64,13 +74,13 @@ class Table:
             raise ValueError(f"dtype_backend must be 'numpy' or 'pyarrow', got {dtype_backend!r}")
         return pd.DataFrame(self.columns)
 
-    def to_polars(self):
+    def to_polars(self) -> Any:
         """A polars.DataFrame, built from the NumPy arrays (pyarrow is not needed); undefined
         values (NaN) are null."""
         pl = require("polars", "polars")
         return pl.DataFrame(self.columns, nan_to_null=True)
 
-    def __arrow_c_stream__(self, requested_schema=None):
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:
         """The Arrow PyCapsule stream interface: pyarrow.table(t), polars.DataFrame(t)."""
         try:
             source = self.to_arrow()
@@ -82,14 +92,14 @@ class Table:
             source = self.to_polars()
         return source.__arrow_c_stream__(requested_schema)
 
-    def write(self, path):
+    def write(self, path: str | os.PathLike[str]) -> None:
         """Write the table to `path` in the format its suffix names:
         .parquet, .tsv, .csv or .jsonl."""
         with open_writer(path) as writer:
             writer.append(self)
 
 
-def _arrow_array(pa, values):
+def _arrow_array(pa: ModuleType, values: npt.NDArray[Any]) -> Any:
     """values as a pyarrow array. ASCII text is laid out from its code units directly: pyarrow's
     own conversion of a 'U' array makes a Python string per row, which cost most of to_arrow."""
     if values.dtype.kind == "f":

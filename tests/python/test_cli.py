@@ -1,4 +1,5 @@
 """The tarnix command, run as a subprocess on real files."""
+import csv
 import gzip
 import os
 import pathlib
@@ -102,7 +103,8 @@ def test_stdin(tmp_path, pack):
     data = HELICAL.read_bytes()
     run = tarnix("annotate", "-", stdin=pack(data))
     assert run.returncode == 0
-    tarnix_tools.annotate([("<stdin>", data)]).residues.write(tmp_path / "expected.tsv")
+    residues = tarnix_tools.annotate([("<stdin>", data)]).residues
+    Table({"name": np.full(len(residues), "<stdin>"), **residues.columns}).write(tmp_path / "expected.tsv")
     assert run.stdout == (tmp_path / "expected.tsv").read_bytes()
 
 
@@ -119,23 +121,40 @@ def read_terminal(master):
     return b"".join(chunks).decode()
 
 
-@pytest.mark.parametrize("terminal, quiet", [(True, False), (True, True), (False, False)])
-def test_progress_only_on_a_terminal(terminal, quiet):
+@pytest.mark.parametrize("terminal, quiet, rows_to_terminal", [
+    (True, False, False), (True, True, False), (False, False, False), (True, False, True)])
+def test_progress_only_on_a_terminal(tmp_path, terminal, quiet, rows_to_terminal):
+    """The bar (with its total) only on a terminal that rows are not written to; failures on lines
+    of their own."""
     pytest.importorskip("tqdm")
-    args = ["annotate", SMALL, HELICAL] + (["-q"] if quiet else [])
+    missing = tmp_path / "missing.pdb"
+    args = ["annotate", SMALL, missing, HELICAL] + (["-q"] if quiet else [])
     if terminal:
         master, child = pty.openpty()
-        run = tarnix(*args, stderr=child)
+        stdout = child if rows_to_terminal else subprocess.DEVNULL
+        run = subprocess.Popen([sys.executable, "-m", "tarnix_tools", *map(str, args)], stdout=stdout,
+                               stderr=child)
         os.close(child)
-        shown = read_terminal(master)
+        shown = read_terminal(master)  # as it comes: a full terminal would block the writer
         os.close(master)
+        run.wait(timeout=300)
     else:
         run = tarnix(*args)
         shown = run.stderr.decode()
-    assert run.returncode == 0
-    bar = "2 inputs [" in shown
-    assert bar == (terminal and not quiet)
-    assert ("2 inputs, 0 failed" in shown) == (not quiet)
+    assert run.returncode == 1
+    bar = "3/3 [" in shown
+    assert bar == (terminal and not quiet and not rows_to_terminal)
+    assert ("3 inputs, 1 failed" in shown) == (not quiet)
+    failure = f"{missing}: No such file or directory (os error 2)"
+    assert failure in [line.split("\r")[-1].strip() for line in shown.splitlines()]
+
+
+def test_failures_to_a_file(tmp_path, inputs):
+    errors = tmp_path / "errors.tsv"
+    run = tarnix("annotate", *inputs, "--errors", errors, "-q", "-o", tmp_path / "out.tsv")
+    assert run.returncode == 1 and run.stderr == b""
+    with open(errors, newline="", encoding="utf-8") as f:
+        assert list(csv.reader(f, delimiter="\t")) == [[str(inputs[2]), "No such file or directory (os error 2)"]]
 
 
 def track_colour_shares(png):

@@ -176,8 +176,10 @@ def test_capsule_and_polars_without_pyarrow(monkeypatch):
     (lambda t, p: t.write(p / "x.parquet"), "pyarrow.parquet", "arrow"),
 ])
 def test_missing_extra_names_it(monkeypatch, tmp_path, call, module, extra):
+    from tarnix_tools import MissingExtra
+
     monkeypatch.setitem(sys.modules, module, None)
-    with pytest.raises(ImportError, match=rf"pip install 'tarnix\[{extra}\]'"):
+    with pytest.raises(MissingExtra, match=rf"pip install 'tarnix\[{extra}\]'"):
         call(synthetic(rows=8), tmp_path)
 
 

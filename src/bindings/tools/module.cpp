@@ -245,4 +245,13 @@ PyObject* internal_error_type() {
 
 }  // namespace tarnix::bindings
 
-PyMODINIT_FUNC PyInit__native() { return PyModule_Create(&tarnix::bindings::module_def); }
+// The internal-error class is exposed by name, so that callers can catch it by type.
+PyMODINIT_FUNC PyInit__native() {
+    using namespace tarnix::bindings;
+    PyRef module(PyModule_Create(&module_def));
+    PyObject* error = internal_error_type();
+    if (!module || error == nullptr || PyModule_AddObjectRef(module.get(), "InternalError", error) < 0) {
+        return nullptr;
+    }
+    return module.release();
+}
