@@ -92,6 +92,10 @@ def id_list(ids: Sequence[str]) -> str:
     return ", ".join(shown)
 
 
+def _tracks_text(count: int) -> str:
+    return "the same codes" if count == 1 else f"{count} distinct code tracks"
+
+
 def regular_ticks(count: int, seq_ids: npt.NDArray[Any], insertion_codes: npt.NDArray[Any],
                   locator: Any) -> npt.NDArray[np.intp]:
     """Tick positions a round number of residues apart (about a dozen), starting where the
@@ -141,7 +145,7 @@ def draw(residues: Table, name: str, path: str | os.PathLike[str], chains: Seque
         track.tick_params(labelbottom=False, length=0)
         plural = "s" if len(panel.chains) > 1 else ""
         track.set_title(f"{name}, chain{plural} {id_list(panel.chains)} ({count} residues"
-                        + (f" each; {len(panel.tracks)} distinct code tracks" if plural else "") + ")",
+                        + (f" each; {_tracks_text(len(panel.tracks))}" if plural else "") + ")",
                         loc="left", fontsize=10)
 
         profile = figure.add_subplot(grid[2 * number + 1], sharex=track)

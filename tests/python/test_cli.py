@@ -4,12 +4,14 @@ import gzip
 import os
 import pathlib
 import pty
+import shutil
 import subprocess
 import sys
 
 import numpy as np
 import pytest
 
+import tarnix as tarnix_module
 from tarnix import assign
 import tarnix_tools
 from tarnix_tools.table import Table
@@ -17,6 +19,7 @@ from test_table import assert_same_columns, read_back
 
 DATA = pathlib.Path(__file__).resolve().parents[1] / "data"
 SMALL, HELICAL = DATA / "1ajj.pdb", DATA / "1aki.pdb"
+CORPUS = DATA.parents[2] / "shared" / "data" / "structures"
 
 
 def tarnix(*args, stdin=b"", stderr=subprocess.PIPE, cwd=None):
@@ -192,3 +195,69 @@ def test_plot_without_matplotlib_says_what_to_install(tmp_path):
     assert run.returncode == 2
     assert "pip install 'tarnix[plot]'" in run.stderr.decode()
     assert "Traceback" not in run.stderr.decode()
+
+
+def png_width(path):
+    return int.from_bytes(path.read_bytes()[16:20], "big")  # the IHDR chunk's width
+
+
+def test_plot_several_inputs_and_dpi(tmp_path):
+    pytest.importorskip("matplotlib")
+    shutil.copy(DATA / "4hhb.pdb", tmp_path)
+    run = tarnix("plot", tmp_path / "4hhb.pdb", DATA / "1ubq.pdb", "--dpi", 50, cwd=tmp_path)
+    assert run.returncode == 0, run.stderr
+    small = {name: png_width(tmp_path / name) for name in ("4hhb.png", "1ubq.png")}
+    run = tarnix("plot", DATA / "1ubq.pdb", "--chain", "A", "--chain", "B", cwd=tmp_path)
+    assert run.returncode == 1 and "no chain 'B'" in run.stderr.decode() and "its chains: A" in run.stderr.decode()
+    assert tarnix("plot", DATA / "1ubq.pdb", cwd=tmp_path).returncode == 0
+    assert png_width(tmp_path / "1ubq.png") == 2 * small["1ubq.png"]
+    refused = tarnix("plot", DATA / "1ubq.pdb", DATA / "1aki.pdb", "-o", tmp_path / "x.png")
+    assert refused.returncode == 2 and len(refused.stderr.decode().splitlines()) == 1
+
+
+def chains_of(path):
+    """Chain ids grouped by identical residues, and within each group by identical codes, from
+    tarnix.assign."""
+    by_chain = {}
+    for residue in tarnix_module.assign(str(path)).residues:
+        by_chain.setdefault(residue.chain_id, []).append(residue)
+    groups = {}
+    for chain, residues in by_chain.items():
+        key = tuple((r.amino_acid, r.seq_id) for r in residues)
+        groups.setdefault(key, {}).setdefault("".join(r.structure for r in residues), []).append(chain)
+    return [[chain for ids in tracks.values() for chain in ids] for tracks in groups.values()], \
+        [list(tracks.values()) for tracks in groups.values()]
+
+
+def twin_chains(path):
+    """1ubq twice, as chains A and B far apart: the same residues and the same codes."""
+    atoms = [line for line in (DATA / "1ubq.pdb").read_text().splitlines() if line.startswith("ATOM")]
+    moved = [line[:21] + "B" + line[22:30] + f"{float(line[30:38]) + 200:8.3f}" + line[38:] for line in atoms]
+    path.write_text("\n".join(atoms + moved) + "\nEND\n")
+    return path
+
+
+@pytest.mark.parametrize("name", ["twin.pdb", "4hhb.pdb", "1aon.pdb", "1avg.pdb"])
+def test_plot_panels_join_identical_chains(data_dir, tmp_path, name):
+    from tarnix_tools._plot import panels, regular_ticks
+    from matplotlib.ticker import MaxNLocator
+
+    path = twin_chains(tmp_path / name) if name == "twin.pdb" else data_dir / name
+    if not path.exists():
+        path = CORPUS / name
+        if not path.exists():
+            pytest.skip(f"{name} is not in the shared corpus")
+    residues = tarnix_tools.annotate(path).residues
+    drawn = panels(residues.columns)
+    chains, tracks = chains_of(path)
+    assert [sorted(p.chains) for p in drawn] == [sorted(c) for c in chains]
+    assert [[ids for ids, _ in p.tracks] for p in drawn] == tracks
+    if name == "1aon.pdb":  # the two GroEL rings are one panel, GroES another
+        assert [len(p.chains) for p in drawn] == [14, 7]
+    if name == "twin.pdb":
+        assert [[ids for ids, _ in p.tracks] for p in drawn] == [[["A", "B"]]]
+    for panel in drawn:  # ticks evenly spaced along the residues, insertion codes or not
+        rows = panel.rows[0]
+        ticks = regular_ticks(rows.stop - rows.start, residues.columns["seq_id"][rows],
+                              residues.columns["insertion_code"][rows], MaxNLocator)
+        assert len(set(np.diff(ticks))) <= 1 and 4 <= len(ticks) <= 13
