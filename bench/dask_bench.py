@@ -47,9 +47,10 @@ def main():
         for workers in (1, 2):
             with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
                               dashboard_address=None) as cluster, Client(cluster) as client:
-                annotate_to_parquet(paths[:8], out, client=client, files_per_task=4)  # warm the workers
+                annotate_to_parquet(paths[:8], out, client=client, files_per_task=4, replace=True)  # warm up
                 figures[workers] = median_seconds(
-                    lambda: annotate_to_parquet(paths, out, client=client, files_per_task=args.files_per_task),
+                    lambda: annotate_to_parquet(paths, out, client=client, files_per_task=args.files_per_task,
+                                                replace=True),
                     args.repeats)
             print(f"{workers} worker(s): {len(paths) / figures[workers]:7.1f} files/s")
         local = median_seconds(lambda: plain(paths, out), args.repeats)

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "io/byte_source.hpp"
+#include "io/readers.hpp"
 #include "io_test_support.hpp"
 
 namespace tarnix::io {
@@ -175,6 +177,18 @@ TEST(PdbReader, ReadsOnlyUpToTheFirstEndRecord) {
     EXPECT_EQ(read_error(dir, "empty.pdb", ""), kEmpty);
     EXPECT_EQ(read_error(dir, "header.pdb", "HEADER    PROTEIN\nREMARK   1\n"), kEmpty);
     EXPECT_EQ(read_error(dir, "water.pdb", atom_line({"O", "HOH", 'A', 1, 0, ' ', ' ', "HETATM"})), kEmpty);
+}
+
+// Both read "Empty file or no valid records"; a run over many files counts them apart.
+TEST(PdbReader, TellsAFileWithoutAtomsFromOneWithoutAProteinResidue) {
+    const auto kind = [](const std::string& text) {
+        MemorySource source(text);
+        return std::get<InputError>(parse_pdb(source)).kind();
+    };
+    EXPECT_EQ(kind(""), InputError::Kind::Empty);
+    EXPECT_EQ(kind("HEADER    PROTEIN\nREMARK   1\n"), InputError::Kind::Empty);
+    EXPECT_EQ(kind(atom_line({"O", "HOH", 'A', 1, 0, ' ', ' ', "HETATM"})), InputError::Kind::NoProtein);
+    EXPECT_EQ(kind(atom_line({"CA"}) + atom_line({"CA", "GLY", 'A', 2})), InputError::Kind::NoProtein);
 }
 
 TEST(PdbReader, CrLfReadsLikeLf) {
