@@ -260,3 +260,11 @@ def test_ctrl_c_interrupts_a_run_stuck_on_a_fifo(tmp_path):
     child.send_signal(signal.SIGINT)
     out, _ = child.communicate(timeout=20)
     assert out.split() == ["interrupted", "9"]
+
+
+def test_progress_bar_counts_a_list_of_files(capsys, data_dir):
+    pytest.importorskip("tqdm")
+    files = [data_dir / "1ajj.pdb", data_dir / "1aki.pdb", data_dir / "1ubq.pdb"]
+    tarnix_tools.annotate(files, progress=True, sasa=False)
+    shown = capsys.readouterr().err
+    assert "3/3 [" in shown and "residues" in shown
