@@ -93,8 +93,8 @@ class Table:
         return source.__arrow_c_stream__(requested_schema)
 
     def write(self, path: str | os.PathLike[str]) -> None:
-        """Write the table to `path` in the format its suffix names:
-        .parquet, .tsv, .csv or .jsonl."""
+        """Write the table to `path` in the format its suffix names: .parquet, .tsv, .csv or
+        .jsonl. The file appears whole or not at all (written beside it, then renamed)."""
         with open_writer(path) as writer:
             writer.append(self)
 
