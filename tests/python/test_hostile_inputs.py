@@ -268,8 +268,8 @@ def test_stdin_of_the_command_is_bounded_and_streamed(tmp_path):
     with open("/dev/zero", "rb") as zeros:
         child = run_child("""
             import sys
-            from tarnix_tools import _annotate, cli
-            _annotate.DEFAULT_MAX_BYTES = 50 * 2**20
+            from tarnix_tools import cli
+            cli.iter_annotate.__kwdefaults__["max_bytes"] = 50 * 2**20  # the command has no option for it
             sys.exit(cli.main(["annotate", "-", "--per", "structure", "-q"]))
         """, timeout=60, memory=3 * 2**30, stdin=zeros)
     assert child.returncode == 1, child.stderr
