@@ -11,6 +11,7 @@ from dataclasses import dataclass
 from typing import BinaryIO, Union
 
 from tarnix_tools import _tar
+from tarnix_tools._names import display_name
 
 STRUCTURE_SUFFIXES = (".pdb", ".ent", ".cif", ".mmcif")
 TAR_SUFFIXES = (".tar", ".tar.gz", ".tgz")
@@ -57,22 +58,6 @@ def is_structure_name(name: bytes) -> bool:
 
 def is_tar_name(name: bytes) -> bool:
     return name.lower().endswith(tuple(s.encode() for s in TAR_SUFFIXES))
-
-
-def display_name(name: str | bytes) -> str:
-    """A name as text for the tables: bytes that are not UTF-8 are written as \\xNN escapes, so
-    every writer and converter takes it and every format shows it the same way."""
-    if isinstance(name, str):
-        name = name.encode("utf-8", "surrogateescape") if _has_surrogates(name) else name.encode()
-    return name.decode("utf-8", "backslashreplace")
-
-
-def _has_surrogates(text: str) -> bool:
-    try:
-        text.encode()
-    except UnicodeEncodeError:
-        return True
-    return False
 
 
 def _walk(root: bytes) -> list[tuple[bytes, str | None]]:
