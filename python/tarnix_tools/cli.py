@@ -9,6 +9,7 @@ import time
 from . import __version__
 from ._annotate import annotate, iter_annotate
 from ._extras import require
+from ._inputs import stdin_item
 from ._writers import FORMATS, format_for, open_writer
 from .table import Table
 
@@ -55,11 +56,11 @@ def build_parser():
                                  help="output format (default: from OUT's suffix, else tsv)")
     annotate_parser.add_argument("--per", choices=("residue", "structure"), default="residue",
                                  help="one row per residue (default) or per input structure")
-    annotate_parser.add_argument("-j", "--threads", type=_count, default=0, metavar="N",
+    annotate_parser.add_argument("-j", "--threads", type=_threads, default=0, metavar="N",
                                  help="worker threads (default 0: every processor available)")
     annotate_parser.add_argument("--no-sasa", action="store_true",
                                  help="skip the accessibility calculation (faster)")
-    annotate_parser.add_argument("--ppii", type=_count, default=3, metavar="N",
+    annotate_parser.add_argument("--ppii", type=_stretch, default=3, metavar="N",
                                  help="shortest polyproline-II stretch, in residues (default 3)")
     annotate_parser.add_argument("--input-format", choices=("pdb", "mmcif"),
                                  help="read every input as this format (default: by name; "
@@ -68,7 +69,7 @@ def build_parser():
                                  help="also read inputs from FILE, one per line (- for stdin)")
     annotate_parser.add_argument("-q", "--quiet", action="store_true",
                                  help="no progress bar and no summary line")
-    annotate_parser.add_argument("--scheduler", metavar="ADDRESS",
+    annotate_parser.add_argument("--scheduler", metavar="ADDRESS", type=_scheduler,
                                  help="run on a Dask cluster: a scheduler address, or local:N for N "
                                       "local single-threaded workers; writes the Parquet datasets "
                                       "OUT/structures/ and OUT/residues/ (needs the dask extra)")
@@ -98,15 +99,42 @@ def build_parser():
     return parser
 
 
-def _count(text):
-    value = int(text)
+# More worker threads (or local worker processes) than this is a mistake, not a wish.
+MAX_THREADS = 1024
+
+
+def _count(text, maximum=None):
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
     if value < 0:
         raise argparse.ArgumentTypeError(f"must not be negative: {text}")
+    if maximum is not None and value > maximum:
+        raise argparse.ArgumentTypeError(f"must be at most {maximum}: {text}")
     return value
 
 
+def _threads(text):
+    return _count(text, MAX_THREADS)
+
+
+def _stretch(text):
+    return _count(text, 2**64 - 1)
+
+
+def _scheduler(text):
+    """A scheduler address, or local:N with 1 <= N <= MAX_THREADS."""
+    if text.startswith("local:"):
+        workers = _count(text[len("local:"):], MAX_THREADS)
+        if workers == 0:
+            raise argparse.ArgumentTypeError("local:N needs at least one worker")
+        return f"local:{workers}"
+    return text
+
+
 def _stdin_input():
-    return (STDIN_NAME, sys.stdin.buffer.read())
+    return stdin_item(STDIN_NAME)
 
 
 def _listed_inputs(stream):
@@ -195,7 +223,13 @@ def run_on_cluster(args):
         raise UsageError("give at least one INPUT or --from-list FILE")
     from .dask import annotate_to_parquet
 
-    inputs = [*args.inputs, *([args.from_list] if args.from_list else [])]
+    inputs = list(args.inputs)
+    if args.from_list:
+        try:
+            listing = open(args.from_list, "rb")
+        except OSError as exc:
+            raise UsageError(f"cannot read the list {args.from_list!r}: {exc.strerror}") from None
+        inputs += map(os.fsdecode, _listed_inputs(listing))
     summary = annotate_to_parquet(inputs, args.output, client=args.scheduler,
                                   files_per_task=max(1, args.files_per_task), sasa=not args.no_sasa,
                                   ppii_stretch=args.ppii)

@@ -25,7 +25,7 @@ from dataclasses import dataclass
 from typing import Any
 
 from tarnix_tools._extras import require
-from tarnix_tools._inputs import is_structure_name, is_tar_name, structure_paths
+from tarnix_tools._inputs import structure_paths
 
 __all__ = ["Summary", "annotate_to_parquet", "list_inputs"]
 
@@ -47,23 +47,16 @@ class _Chunk:
 
 
 def list_inputs(inputs: str | os.PathLike[str] | Iterable[str | os.PathLike[str]]) -> Iterator[str]:
-    """Every input path: files (plain or gzip) and tar archives as they are, directories walked in
-    sorted order, and any other file read as a list of paths, one per line (blank lines skipped)."""
+    """Every input path: directories walked in sorted order, everything else as it is (as
+    ``annotate`` takes it: a file of any name is read as a structure)."""
     if isinstance(inputs, (str, os.PathLike)):
         inputs = [inputs]
     for value in inputs:
         path = os.fspath(value)
-        encoded = os.fsencode(path)
         if os.path.isdir(path):
-            yield from map(os.fsdecode, structure_paths(encoded))
-        elif is_structure_name(encoded) or is_tar_name(encoded) or not os.path.isfile(path):
-            yield path
+            yield from map(os.fsdecode, structure_paths(os.fsencode(path)))
         else:
-            with open(path, encoding="utf-8", errors="surrogateescape") as listing:
-                for line in listing:
-                    line = line.rstrip("\r\n")
-                    if line.strip():
-                        yield line
+            yield path
 
 
 def _chunks(paths: Iterable[str], size: int) -> Iterator[_Chunk]:
@@ -166,8 +159,8 @@ def annotate_to_parquet(inputs: Any, out_dir: str | os.PathLike[str], *, client:
                         files_per_task: int = 500, sasa: bool = True, ppii_stretch: int = 3) -> Summary:
     """Annotate every input on a Dask cluster into ``out_dir/structures/`` and ``out_dir/residues/``.
 
-    inputs: paths every worker can read: structure files, tar archives, directories (walked here,
-        in sorted order) and list files (one path per line).
+    inputs: paths every worker can read: structure files, tar archives and directories (walked
+        here, in sorted order).
     client: None for Dask's default scheduler, a ``distributed.Client``, a scheduler address, or
         ``"local:N"`` for a local cluster of N single-threaded worker processes.
     files_per_task: inputs per task.
