@@ -25,7 +25,8 @@ from dataclasses import dataclass
 from typing import Any
 
 from tarnix_tools._extras import require
-from tarnix_tools._inputs import structure_paths
+from tarnix_tools._inputs import Item, structure_paths, walk_directory
+from tarnix_tools._names import display_name
 
 __all__ = ["Summary", "annotate_to_parquet", "list_inputs"]
 
@@ -43,7 +44,7 @@ class Summary:
 @dataclass(frozen=True)
 class _Chunk:
     part: int
-    paths: tuple[str, ...]
+    paths: tuple[str | Item, ...]  # an Item: what a walk found unreadable, sent as its error row
 
 
 def list_inputs(inputs: str | os.PathLike[str] | Iterable[str | os.PathLike[str]]) -> Iterator[str]:
@@ -59,8 +60,20 @@ def list_inputs(inputs: str | os.PathLike[str] | Iterable[str | os.PathLike[str]
             yield path
 
 
-def _chunks(paths: Iterable[str], size: int) -> Iterator[_Chunk]:
-    batch: list[str] = []
+def _listed(inputs: Iterable[str | os.PathLike[str]]) -> Iterator[str | Item]:
+    """list_inputs, with what a walk could not list or found no regular file as error rows: a
+    worker must never open a FIFO it met in a directory (that could block it)."""
+    for value in inputs:
+        path = os.fspath(value)
+        if os.path.isdir(path):
+            for item in walk_directory(os.fsencode(path)):
+                yield item if item.path is None else os.fsdecode(item.path)
+        else:
+            yield path
+
+
+def _chunks(paths: Iterable[str | Item], size: int) -> Iterator[_Chunk]:
+    batch: list[str | Item] = []
     part = 0
     for path in paths:
         batch.append(path)
@@ -106,7 +119,8 @@ def _annotate_chunk(chunk: _Chunk, out_dir: str, sasa: bool, ppii_stretch: int) 
         annotation = None
         message = f"{type(error).__name__}: {error}"
     if annotation is None:
-        structures = pd.DataFrame({"name": list(chunk.paths), "status": "error", "error": message})
+        given = [p.name if isinstance(p, Item) else display_name(p) for p in chunk.paths]
+        structures = pd.DataFrame({"name": given, "status": "error", "error": message})
         residues = _empty_residues()
     else:
         structures = pd.DataFrame({name: values for name, values in annotation.structures.columns.items()})
@@ -175,7 +189,9 @@ def annotate_to_parquet(inputs: Any, out_dir: str | os.PathLike[str], *, client:
     for name in ("structures", "residues"):
         shutil.rmtree(os.path.join(out, name), ignore_errors=True)
     os.makedirs(os.path.join(out, "residues"), exist_ok=True)
-    chunks = list(_chunks(list_inputs(inputs), int(files_per_task)))
+    if isinstance(inputs, (str, os.PathLike)):
+        inputs = [inputs]
+    chunks = list(_chunks(_listed(inputs), int(files_per_task)))
     runner, opened = _client(client)
     try:
         if chunks:

@@ -229,6 +229,25 @@ def test_special_files_in_a_walk_are_error_rows_without_blocking(tmp_path):
                                   (f"{top}/socket.cif", "not a regular file")]
 
 
+def test_a_cluster_run_over_a_directory_with_a_fifo_ends(tmp_path):
+    pytest.importorskip("distributed")
+    top = tmp_path / "walk"
+    top.mkdir()
+    (top / "a.pdb").write_bytes(SOURCES[0].read_bytes())
+    os.mkfifo(top / "fifo.pdb")
+    (tmp_path / "empty").mkdir()
+    child = run_child(f"""
+        import pyarrow.parquet as pq
+        from tarnix_tools.dask import annotate_to_parquet
+        annotate_to_parquet([{str(top)!r}, {str(tmp_path / "empty")!r}], {str(tmp_path / "out")!r})
+        s = pq.read_table({str(tmp_path / "out" / "structures")!r}).to_pydict()
+        print(repr(list(zip(s["name"], s["error"]))))
+    """, timeout=120)
+    assert child.returncode == 0, child.stderr
+    assert eval(child.stdout) == [(f"{top}/a.pdb", ""), (f"{top}/fifo.pdb", "not a regular file"),
+                                  (str(tmp_path / "empty"), "no structure files in this directory")]
+
+
 def test_a_fifo_given_explicitly_is_still_read(tmp_path):
     fifo = tmp_path / "given.pdb"
     os.mkfifo(fifo)
