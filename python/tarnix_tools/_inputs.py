@@ -132,9 +132,11 @@ def stream_tar(path: bytes, max_bytes: int) -> Iterator[Item]:
 
 
 def _stream_error_text(error: BaseException) -> str:
+    """An operating-system error as the readers give it; any other failure of a decompressor
+    (whose own texts differ by format and version) as one text."""
     if isinstance(error, OSError) and not isinstance(error, gzip.BadGzipFile) and error.errno is not None:
         return os_error_text(error)
-    return f"invalid or truncated compressed data ({error or type(error).__name__})"
+    return "invalid or truncated compressed data"
 
 
 def _archive_items(path: bytes, name: str, raw: io.BufferedReader, max_bytes: int) -> Iterator[Item]:

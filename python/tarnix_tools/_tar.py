@@ -188,7 +188,7 @@ class Members:
         while done < member.size:
             count = self._stream.readinto(view[done:])  # type: ignore[attr-defined]
             if not count:
-                raise TarError(f"the archive ends inside the data of member at byte {member.offset - BLOCK}")
+                raise TarError(f"the archive ends inside the data of {shown(member.name)}")
             done += count
         self._position += member.size
         self._skip(_padded(member.size) - member.size)
@@ -244,8 +244,8 @@ class Members:
                     break
                 left -= len(piece)
         if self._position < at + size:
-            raise TarError(f"the archive ends inside the data of a member, {at + size - self._position} "
-                           "bytes short")
+            raise TarError(f"the archive ends inside the data of {shown(self._current.name)}" if self._current
+                           else f"the archive ends {at + size - self._position} bytes short")
 
 
 def link_target(member: Member) -> Optional[bytes]:
@@ -257,6 +257,11 @@ def link_target(member: Member) -> Optional[bytes]:
     if target == b".." or target.startswith(b"../") or target in (b".", b""):
         return None
     return target
+
+
+def shown(name: bytes) -> str:
+    """A member's name in a message."""
+    return name.decode("utf-8", "backslashreplace")
 
 
 def normal_name(name: bytes) -> bytes:
