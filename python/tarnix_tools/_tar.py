@@ -83,8 +83,7 @@ def parse_header(block: bytes, at: int) -> Optional[Member]:
     except TarError:
         stored = -1
     unsigned = sum(block[:148]) + 8 * 32 + sum(block[156:])
-    signed = unsigned - 256 * (sum(b >= 128 for b in block[:148]) + sum(b >= 128 for b in block[156:]))
-    if stored not in (unsigned, signed):
+    if stored != unsigned and stored != _signed_sum(block):  # some old writers summed signed bytes
         raise TarError(f"damaged header at byte {at} (checksum mismatch)")
     flag = block[156:157]
     name = _text(block[0:100])
@@ -92,6 +91,10 @@ def parse_header(block: bytes, at: int) -> Optional[Member]:
         name = _text(block[345:500]) + b"/" + name
     size = 0 if flag in _NO_DATA else _number(block[124:136], "size", at)
     return Member(name, _KINDS.get(flag, Kind.OTHER), size, at + BLOCK, _text(block[157:257]), flag)
+
+
+def _signed_sum(block: bytes) -> int:
+    return sum(b - 256 if b >= 128 else b for b in block[:148] + block[156:]) + 8 * 32
 
 
 def _padded(size: int) -> int:
