@@ -19,6 +19,8 @@ from collections.abc import Iterator
 from dataclasses import dataclass, replace
 from typing import BinaryIO, Optional
 
+from tarnix_tools._names import display_name
+
 BLOCK = 512
 _ZERO_BLOCK = bytes(BLOCK)
 # Skipped data is read through in pieces of this size when the stream cannot seek.
@@ -191,7 +193,7 @@ class Members:
         while done < member.size:
             count = self._stream.readinto(view[done:])  # type: ignore[attr-defined]
             if not count:
-                raise TarError(f"the archive ends inside the data of {shown(member.name)}")
+                raise TarError(f"the archive ends inside the data of {display_name(member.name)}")
             done += count
         self._position += member.size
         self._skip(_padded(member.size) - member.size)
@@ -247,7 +249,7 @@ class Members:
                     break
                 left -= len(piece)
         if self._position < at + size:
-            raise TarError(f"the archive ends inside the data of {shown(self._current.name)}" if self._current
+            raise TarError(f"the archive ends inside the data of {display_name(self._current.name)}" if self._current
                            else f"the archive ends {at + size - self._position} bytes short")
 
 
@@ -260,11 +262,6 @@ def link_target(member: Member) -> Optional[bytes]:
     if target == b".." or target.startswith(b"../") or target in (b".", b""):
         return None
     return target
-
-
-def shown(name: bytes) -> str:
-    """A member's name in a message."""
-    return name.decode("utf-8", "backslashreplace")
 
 
 def normal_name(name: bytes) -> bytes:
