@@ -13,7 +13,8 @@ std::variant<std::size_t, IoError> LimitedSource::read(char* buffer, std::size_t
     if (exceeded_) return IoError::os(EFBIG);
     if (size == 0) return std::size_t{0};
     // At the limit, one more byte tells a source that ends there from one that goes on.
-    const std::size_t wanted = remaining_ == 0 ? 1 : static_cast<std::size_t>(std::min<std::uint64_t>(size, remaining_));
+    const std::size_t wanted =
+        remaining_ == 0 ? 1 : static_cast<std::size_t>(std::min<std::uint64_t>(size, remaining_));
     auto outcome = inner_.read(buffer, wanted);
     if (const auto* count = std::get_if<std::size_t>(&outcome)) {
         if (remaining_ == 0 && *count > 0) {
