@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets (both readers, and the engine's in-memory gzip input) with clang, AddressSanitizer and UndefinedBehaviorSanitizer,
 # then fuzzes each for the given number of seconds (default 60), starting from the seeds and
-# the kept regression inputs. The growing corpus lives in build/fuzz/corpus, outside git.
-# A crash, leak or time-out leaves its input in build/fuzz/ and fails the script; keep such an
-# input in fuzz/regressions/<format>/ once it is fixed, so the C++ tests replay it.
+# the kept regression inputs; then the same for the atheris harnesses of the Python package
+# (tar archives, input expansion, the text writers). The growing corpus lives in
+# build/fuzz/corpus, outside git. A crash, leak or time-out leaves its input in build/fuzz/ and
+# fails the script; keep such an input in fuzz/regressions/<folder>/ once it is fixed, so the
+# C++ tests (or, for a Python harness, tests/python/test_fuzz_regressions.py) replay it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
@@ -25,6 +27,23 @@ for target in pdb:pdb_reader mmcif:mmcif_reader gzip_input:gzip_input; do
   corpus=build/fuzz/corpus/$folder
   mkdir -p "$corpus" fuzz/regressions/$folder
   (cd build/fuzz && ASAN_OPTIONS=detect_leaks=1 ./${target#*:}_fuzz \
+    -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 "$@" \
+    "corpus/$folder" "../../fuzz/seeds/$folder" "../../fuzz/regressions/$folder")
+done
+
+# The Python harnesses need atheris and the package installed beside it.
+python=${PYTHON:-python3}
+if ! "$python" -c "import atheris, numpy, tarnix_tools" 2>/dev/null; then
+  "$python" -m venv build/fuzz/venv
+  python=$(pwd)/build/fuzz/venv/bin/python
+  "$python" -m pip install -q --upgrade pip
+  "$python" -m pip install -q atheris numpy .
+fi
+for target in tar:tar_reader inputs:input_expansion writers:writers; do
+  folder=${target%%:*}
+  corpus=build/fuzz/corpus/$folder
+  mkdir -p "$corpus" fuzz/regressions/$folder
+  (cd build/fuzz && "$python" ../../fuzz/${target#*:}_fuzz.py \
     -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 "$@" \
     "corpus/$folder" "../../fuzz/seeds/$folder" "../../fuzz/regressions/$folder")
 done

@@ -2,12 +2,16 @@
 
 from __future__ import annotations
 
+import gzip
+import io
 import os
-import tarfile
-import zlib
+import stat
 from collections.abc import Iterable, Iterator
 from dataclasses import dataclass
-from typing import Union
+from typing import BinaryIO, Union
+
+from tarnix_tools import _tar
+from tarnix_tools._names import display_name
 
 STRUCTURE_SUFFIXES = (".pdb", ".ent", ".cif", ".mmcif")
 TAR_SUFFIXES = (".tar", ".tar.gz", ".tgz")
@@ -56,51 +60,183 @@ def is_tar_name(name: bytes) -> bool:
     return name.lower().endswith(tuple(s.encode() for s in TAR_SUFFIXES))
 
 
-def structure_paths(root: bytes) -> list[bytes]:
-    """Paths below root whose names are structure file names, in sorted order."""
-    found: list[bytes] = []
-    for directory, subdirectories, files in os.walk(root):
-        found.extend(os.path.join(directory, entry) for entry in (*files, *subdirectories)
-                     if is_structure_name(entry))
+def _walk(root: bytes) -> list[tuple[bytes, str | None]]:
+    """(path, failure) of every entry below root named like a structure file, and of every
+    directory that could not be listed, sorted by path. Symbolic links to directories are not
+    followed (they could loop); directories are walked, not read."""
+    found: list[tuple[bytes, str | None]] = []
+    pending = [root]
+    while pending:
+        directory = pending.pop()
+        try:
+            with os.scandir(directory) as listing:
+                entries = list(listing)
+        except OSError as error:
+            found.append((directory, os_error_text(error)))
+            continue
+        for entry in entries:
+            try:
+                is_directory = entry.is_dir(follow_symlinks=False)
+            except OSError:
+                is_directory = False
+            if is_directory:
+                pending.append(entry.path)
+            elif is_structure_name(entry.name):
+                # decided from the status, never by opening: opening a FIFO or a device can block
+                try:
+                    mode = entry.stat().st_mode
+                except OSError as error:
+                    found.append((entry.path, os_error_text(error)))
+                    continue
+                if not stat.S_ISDIR(mode):  # a link to a directory is not followed
+                    found.append((entry.path, None if stat.S_ISREG(mode) else "not a regular file"))
     return sorted(found)
 
 
+def structure_paths(root: bytes) -> list[bytes]:
+    """Paths below root whose names are structure file names, in sorted order."""
+    return [path for path, _ in _walk(root)]
+
+
 def walk_directory(root: bytes) -> Iterator[Item]:
-    """Structure files below root, in sorted order of their paths."""
-    found = structure_paths(root)
+    """Structure files below root, in sorted order of their paths; a directory that cannot be
+    listed and an entry that is no regular file are error rows."""
+    found = _walk(root)
     if not found:
-        yield Item(name=os.fsdecode(root), failure="no structure files in this directory")
-    for path in found:
-        yield Item(name=os.fsdecode(path), path=path)
+        yield Item(name=display_name(root), failure="no structure files in this directory")
+    for path, failure in found:
+        yield Item(name=display_name(path), path=None if failure else path, failure=failure)
+
+
+def stdin_item(name: str) -> Item:
+    """Standard input, streamed by the reader like any file (never read whole first)."""
+    return Item(name=name, path=b"/dev/stdin")
 
 
 def stream_tar(path: bytes, max_bytes: int) -> Iterator[Item]:
-    """Members of a tar archive, read one at a time so memory does not grow with the archive."""
-    name = os.fsdecode(path)
+    """Members of a tar archive, read one at a time so memory does not grow with the archive; a
+    damaged or truncated archive ends in an error row after the members read before the damage."""
+    name = display_name(path)
     try:
         raw = open(path, "rb")
     except OSError as error:
         yield Item(name=name, failure=os_error_text(error))
         return
-    members = 0
     with raw:
         try:
-            with tarfile.open(fileobj=raw, mode="r|*") as archive:
-                for member in archive:
-                    if not member.isfile() or not is_structure_name(os.fsencode(member.name)):
-                        continue
-                    members += 1
-                    member_name = f"{name}/{member.name}"
-                    if member.size > max_bytes:
-                        yield Item(name=member_name, failure=f"tar: member size exceeds max_bytes ({max_bytes})")
-                        continue
-                    extracted = archive.extractfile(member)
-                    yield Item(name=member_name, data=extracted.read() if extracted is not None else b"")
-        except (tarfile.TarError, EOFError, OSError, zlib.error) as error:
-            yield Item(name=name, failure=f"tar: {error or type(error).__name__}")
-            return
-    if members == 0:
+            yield from _archive_items(path, name, raw, max_bytes)
+        except _tar.TarError as error:
+            yield Item(name=name, failure=f"tar: {error}")
+        except _tar.STREAM_ERRORS as error:
+            yield Item(name=name, failure=f"tar: {_stream_error_text(error)}")
+
+
+def _stream_error_text(error: BaseException) -> str:
+    """An operating-system error as the readers give it; any other failure of a decompressor
+    (whose own texts differ by format and version) as one text."""
+    if isinstance(error, OSError) and not isinstance(error, gzip.BadGzipFile) and error.errno is not None:
+        return os_error_text(error)
+    return "invalid or truncated compressed data"
+
+
+def _archive_items(path: bytes, name: str, raw: io.BufferedReader, max_bytes: int) -> Iterator[Item]:
+    stream = _tar.open_stream(raw)
+    members = _tar.Members(stream)
+    seen: dict[bytes, _tar.Member] = {}
+    later: list[_tar.Member] = []  # links to members further on
+    found = 0
+    for member in members:
+        seen[_tar.normal_name(member.name)] = member
+        if member.kind is _tar.Kind.OTHER or not is_structure_name(member.name):
+            continue
+        found += 1
+        item_name = f"{name}/{display_name(member.name)}"
+        if member.kind is _tar.Kind.FILE:
+            if member.size > max_bytes:
+                yield Item(name=item_name, failure=_too_large(max_bytes))
+                continue
+            data = bytearray(member.size)
+            members.read_data(member, data)
+            yield Item(name=item_name, data=data)
+            continue
+        target = _resolve(member, seen)
+        if target is None:
+            later.append(member)
+        else:
+            yield _link_item(item_name, target, path, raw, max_bytes)
+    for member in later:
+        target = _resolve(member, seen)
+        yield _link_item(f"{name}/{display_name(member.name)}",
+                         target if target is not None else _outside(member), path, raw, max_bytes)
+    if found == 0:
         yield Item(name=name, failure="tar: no structure files in this archive")
+
+
+def _too_large(max_bytes: int) -> str:
+    return f"input size exceeds max_bytes ({max_bytes})"
+
+
+def _outside(link: _tar.Member) -> str:
+    return f"link points outside the archive: {display_name(link.link)}"
+
+
+_MAX_LINKS = 40  # as the kernel's limit on symbolic links in one path
+
+
+def _resolve(member: _tar.Member, seen: dict[bytes, _tar.Member]) -> _tar.Member | str | None:
+    """The regular member a link leads to, why it leads nowhere, or None while its target has not
+    been seen yet. Only names inside the archive count: nothing is looked up on the file system."""
+    current = member
+    for _ in range(_MAX_LINKS):
+        if current.kind is _tar.Kind.FILE:
+            return current
+        if current.kind is _tar.Kind.OTHER:
+            return f"link target is not a regular file: {display_name(current.name)}"
+        target = _tar.link_target(current)
+        if target is None:
+            return _outside(current)
+        following = seen.get(target)
+        if following is None:
+            return None
+        current = following
+    return f"too many levels of links: {display_name(member.link)}"
+
+
+def _link_item(name: str, target: _tar.Member | str, path: bytes, raw: io.BufferedReader,
+               max_bytes: int) -> Item:
+    if isinstance(target, str):
+        return Item(name=name, failure=f"tar: {target}")
+    if target.size > max_bytes:
+        return Item(name=name, failure=_too_large(max_bytes))
+    return Item(name=name, data=_member_data(target, path, raw))
+
+
+def _member_data(member: _tar.Member, path: bytes, raw: io.BufferedReader) -> bytearray:
+    """The data of a member already passed: read in place when the archive is a plain file, else
+    by reading the archive again from its start (links are rare; this keeps memory bounded)."""
+    data = bytearray(member.size)
+    view = memoryview(data)
+    with open(path, "rb") as again:
+        stream = _tar.open_stream(again)
+        if stream is again:
+            again.seek(member.offset)
+        else:
+            _discard(stream, member.offset)
+        done = 0
+        while done < member.size:
+            count = stream.readinto(view[done:])  # type: ignore[attr-defined]
+            if not count:
+                raise _tar.TarError("the archive changed while it was read")
+            done += count
+    return data
+
+
+def _discard(stream: BinaryIO, count: int) -> None:
+    while count > 0:
+        piece = stream.read(min(count, 1 << 20))
+        if not piece:
+            raise _tar.TarError("the archive changed while it was read")
+        count -= len(piece)
 
 
 def expand_path(path: bytes, max_bytes: int) -> Iterator[Item]:
@@ -109,7 +245,7 @@ def expand_path(path: bytes, max_bytes: int) -> Iterator[Item]:
     elif is_tar_name(path) and not is_structure_name(path):
         yield from stream_tar(path, max_bytes)
     else:
-        yield Item(name=os.fsdecode(path), path=path)
+        yield Item(name=display_name(path), path=path)
 
 
 def _pair(value: tuple[object, ...]) -> Item:
@@ -120,7 +256,7 @@ def _pair(value: tuple[object, ...]) -> Item:
         raise TypeError(f"the name of an in-memory input must be str or bytes, not {type(name).__name__}")
     if not isinstance(data, (bytes, bytearray, memoryview)):
         raise TypeError(f"the content of an in-memory input must be bytes-like, not {type(data).__name__}")
-    return Item(name=os.fsdecode(name), data=data)
+    return Item(name=display_name(name), data=data)
 
 
 def _path(value: object) -> bytes:
@@ -144,7 +280,9 @@ def iter_items(inputs: object, max_bytes: int) -> Iterator[Item]:
         raise TypeError(f"inputs must be a path, a (name, bytes) pair or an iterable of them, "
                         f"not {type(inputs).__name__}")
     for value in inputs:
-        if isinstance(value, tuple):
+        if isinstance(value, Item):
+            yield value
+        elif isinstance(value, tuple):
             yield _pair(value)
         else:
             yield from expand_path(_path(value), max_bytes)

@@ -17,6 +17,8 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from ._names import display_name
+
 Array = npt.NDArray[Any]
 
 _POW10 = 10 ** np.arange(20, dtype=np.uint64)
@@ -90,8 +92,14 @@ def _replace_rows(text: Array, rows: Array, replacements: Array) -> Array:
 
 
 def _as_text(values: Array) -> Array:
+    """Text as a 'U' array, with surrogates (undecodable bytes of a name) escaped."""
     if values.dtype.kind == "S":
         return values.astype(f"U{max(values.dtype.itemsize, 1)}")
+    codes = _code_points(values)
+    rows: Array = np.asarray(((codes >= 0xD800) & (codes <= 0xDFFF)).any(axis=1))
+    if rows.any():
+        escaped = np.array([display_name(s) for s in values[rows].tolist()])
+        values = _replace_rows(values, rows, escaped)
     return values
 
 
@@ -106,7 +114,9 @@ def _csv_text(text: Array, separator: str) -> list[Array]:
     quote = special | blank_edge
     doubled = quote & (codes == ord('"')).any(axis=1)
     if doubled.any():
-        text = _replace_rows(text, doubled, np.char.replace(text[doubled], '"', '""'))
+        # replace keeps the width it is given: room for every quote doubled
+        wide = text[doubled].astype(f"U{2 * codes.shape[1]}")
+        text = _replace_rows(text, doubled, np.char.replace(wide, '"', '""'))
     return [_column(quote, ord('"')), _utf8(text), _column(quote, ord('"'))]
 
 

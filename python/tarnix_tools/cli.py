@@ -10,16 +10,17 @@ import sys
 import time
 from collections.abc import Iterable, Iterator
 from types import FrameType
-from typing import IO, Any, Union
+from typing import IO, Any, NoReturn, Union
 
 from . import __version__
 from ._annotate import ERROR, NO_PROTEIN, OK, annotate, iter_annotate
 from ._extras import MissingExtra, require
+from ._inputs import Item, stdin_item
 from ._progress import ProgressBar
 from ._writers import FORMATS, OutputError, PlacedFile, format_for, open_writer
 from .table import Table
 
-Input = Union[str, bytes, tuple[str, bytes]]
+Input = Union[str, bytes, Item]
 
 STDIN_NAME = "<stdin>"
 PICTURE_SUFFIXES = (".png", ".svg", ".pdf")
@@ -45,8 +46,15 @@ class UsageError(Exception):
     """A mistake in the command line or its environment: one line on stderr, status 2."""
 
 
+class _Parser(argparse.ArgumentParser):
+    """Reports a malformed command line in one line, as every other usage error is reported."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(EXIT_USAGE, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
+
+
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog="tarnix",
         description="Secondary structure (eight-state codes with polyproline II) and solvent "
                     "accessibility of protein structures in PDB or mmCIF files.",
@@ -82,12 +90,12 @@ def build_parser() -> argparse.ArgumentParser:
                                  help="output format (default: from OUT's suffix, else tsv)")
     annotate_parser.add_argument("--per", choices=("residue", "structure"), default="residue",
                                  help="one row per residue (default) or per input structure")
-    annotate_parser.add_argument("-j", "--threads", type=_count, default=0, metavar="N",
+    annotate_parser.add_argument("-j", "--threads", type=_threads, default=0, metavar="N",
                                  help=f"worker threads, at most {MAX_THREADS} (default 0: every "
                                       "processor available)")
     annotate_parser.add_argument("--no-sasa", action="store_true",
                                  help="skip the accessibility calculation (faster)")
-    annotate_parser.add_argument("--ppii", type=_count, default=3, metavar="N",
+    annotate_parser.add_argument("--ppii", type=_stretch, default=3, metavar="N",
                                  help="shortest polyproline-II stretch, in residues (default 3; "
                                       "0 assigns no PPII)")
     annotate_parser.add_argument("--input-format", choices=("pdb", "mmcif"),
@@ -100,7 +108,7 @@ def build_parser() -> argparse.ArgumentParser:
     annotate_parser.add_argument("--errors", metavar="FILE",
                                  help="write the failures to FILE as 'name<TAB>reason' lines instead of "
                                       "to stderr (written whole at the end, like -o)")
-    annotate_parser.add_argument("--scheduler", metavar="ADDRESS",
+    annotate_parser.add_argument("--scheduler", metavar="ADDRESS", type=_scheduler,
                                  help="run on a Dask cluster: a scheduler address, or local:N for N "
                                       "local single-threaded workers; writes the Parquet datasets "
                                       "OUT/structures/ and OUT/residues/ (needs the dask extra)")
@@ -144,15 +152,38 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def _count(text: str) -> int:
-    value = int(text)
+def _count(text: str, maximum: int | None = None) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
     if value < 0:
         raise argparse.ArgumentTypeError(f"must not be negative: {text}")
+    if maximum is not None and value > maximum:
+        raise argparse.ArgumentTypeError(f"must be at most {maximum}: {text}")
     return value
 
 
-def _stdin_input() -> tuple[str, bytes]:
-    return (STDIN_NAME, sys.stdin.buffer.read())
+def _threads(text: str) -> int:
+    return _count(text, MAX_THREADS)
+
+
+def _stretch(text: str) -> int:
+    return _count(text, 2**64 - 1)
+
+
+def _scheduler(text: str) -> str:
+    """A scheduler address, or local:N with 1 <= N <= MAX_THREADS."""
+    if text.startswith("local:"):
+        workers = _count(text[len("local:"):], MAX_THREADS)
+        if workers == 0:
+            raise argparse.ArgumentTypeError("local:0 has no worker: give local:N with N at least 1")
+        return f"local:{workers}"
+    return text
+
+
+def _stdin_input() -> Item:
+    return stdin_item(STDIN_NAME)
 
 
 def _identity(path: str | bytes) -> tuple[int, int] | None:
@@ -349,7 +380,13 @@ def run_on_cluster(args: argparse.Namespace) -> int:
         raise UsageError("give at least one INPUT or --from-list FILE")
     from .dask import RefusedRun, annotate_to_parquet
 
-    inputs = [*args.inputs, *([args.from_list] if args.from_list else [])]
+    inputs = list(args.inputs)
+    if args.from_list:
+        try:
+            listing = open(args.from_list, "rb")
+        except OSError as exc:
+            raise UsageError(f"cannot read the list {args.from_list!r}: {exc.strerror}") from None
+        inputs += map(os.fsdecode, _listed_inputs(listing, None))
     try:
         summary = annotate_to_parquet(inputs, args.output, client=args.scheduler,
                                       files_per_task=max(1, args.files_per_task), sasa=not args.no_sasa,

@@ -33,7 +33,8 @@ from dataclasses import dataclass
 from typing import Any
 
 from tarnix_tools._extras import require
-from tarnix_tools._inputs import is_structure_name, is_tar_name, structure_paths
+from tarnix_tools._inputs import Item, structure_paths, walk_directory
+from tarnix_tools._names import display_name
 from tarnix_tools.table import Table
 
 __all__ = ["RefusedRun", "Summary", "annotate_to_parquet", "list_inputs"]
@@ -66,31 +67,36 @@ class Summary:
 @dataclass(frozen=True)
 class _Chunk:
     part: int
-    paths: tuple[str, ...]
+    paths: tuple[str | Item, ...]  # an Item: what a walk found unreadable, sent as its error row
 
 
 def list_inputs(inputs: str | os.PathLike[str] | Iterable[str | os.PathLike[str]]) -> Iterator[str]:
-    """Every input path: files (plain or gzip) and tar archives as they are, directories walked in
-    sorted order, and any other file read as a list of paths, one per line (blank lines skipped)."""
+    """Every input path: directories walked in sorted order, everything else as it is (as
+    ``annotate`` takes it: a file of any name is read as a structure)."""
     if isinstance(inputs, (str, os.PathLike)):
         inputs = [inputs]
     for value in inputs:
         path = os.fspath(value)
-        encoded = os.fsencode(path)
         if os.path.isdir(path):
-            yield from map(os.fsdecode, structure_paths(encoded))
-        elif is_structure_name(encoded) or is_tar_name(encoded) or not os.path.isfile(path):
-            yield path
+            yield from map(os.fsdecode, structure_paths(os.fsencode(path)))
         else:
-            with open(path, encoding="utf-8", errors="surrogateescape") as listing:
-                for line in listing:
-                    line = line.rstrip("\r\n")
-                    if line.strip():
-                        yield line
+            yield path
 
 
-def _chunks(paths: Iterable[str], size: int) -> Iterator[_Chunk]:
-    batch: list[str] = []
+def _listed(inputs: Iterable[str | os.PathLike[str]]) -> Iterator[str | Item]:
+    """list_inputs, with what a walk could not list or found no regular file as error rows: a
+    worker must never open a FIFO it met in a directory (that could block it)."""
+    for value in inputs:
+        path = os.fspath(value)
+        if os.path.isdir(path):
+            for item in walk_directory(os.fsencode(path)):
+                yield item if item.path is None else os.fsdecode(item.path)
+        else:
+            yield path
+
+
+def _chunks(paths: Iterable[str | Item], size: int) -> Iterator[_Chunk]:
+    batch: list[str | Item] = []
     part = 0
     for path in paths:
         batch.append(path)
@@ -135,7 +141,8 @@ def _annotate_chunk(chunk: _Chunk, out_dir: str, sasa: bool, ppii_stretch: int) 
         annotation = None
         message = f"{type(error).__name__}: {error}"
     if annotation is None:
-        structures = pd.DataFrame({"name": list(chunk.paths), "status": "error", "error": message})
+        given = [p.name if isinstance(p, Item) else display_name(p) for p in chunk.paths]
+        structures = pd.DataFrame({"name": given, "status": "error", "error": message})
         residues = _empty_residues()
     else:
         structures = pd.DataFrame({name: values for name, values in annotation.structures.columns.items()})
@@ -252,8 +259,8 @@ def annotate_to_parquet(inputs: Any, out_dir: str | os.PathLike[str], *, client:
                         replace: bool = False) -> Summary:
     """Annotate every input on a Dask cluster into ``out_dir/structures/`` and ``out_dir/residues/``.
 
-    inputs: paths every worker can read: structure files, tar archives, directories (walked here,
-        in sorted order) and list files (one path per line).
+    inputs: paths every worker can read: structure files, tar archives and directories (walked
+        here, in sorted order).
     client: None for Dask's default scheduler, a ``distributed.Client``, a scheduler address, or
         ``"local:N"`` for a local cluster of N single-threaded worker processes.
     files_per_task: the most inputs per task; fewer when that leaves a worker thread without a task.
@@ -270,7 +277,9 @@ def annotate_to_parquet(inputs: Any, out_dir: str | os.PathLike[str], *, client:
     start = time.perf_counter()
     out = os.fspath(out_dir)
     _prepare_out_dir(out, bool(replace))
-    paths = list(list_inputs(inputs))
+    if isinstance(inputs, (str, os.PathLike)):
+        inputs = [inputs]
+    paths = list(_listed(inputs))
     runner, opened = _client(client)
     try:
         per_task = min(int(files_per_task), max(1, math.ceil(len(paths) / _worker_threads(runner))))

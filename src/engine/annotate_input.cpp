@@ -8,6 +8,7 @@
 #include "core/assign.hpp"
 #include "core/codes.hpp"
 #include "io/gzip_source.hpp"
+#include "io/limited_source.hpp"
 #include "io/readers.hpp"
 #include "io/text.hpp"
 
@@ -67,7 +68,8 @@ struct Failure {
 
 std::variant<core::Structure, Failure> read_source(io::ByteSource& raw, io::FileFormat format,
                                                    std::uint64_t max_bytes) {
-    PeekingSource source(raw);
+    io::LimitedSource limited(raw, max_bytes);
+    PeekingSource source(limited);
     std::optional<io::GzipSource> gzip;
     io::ByteSource* text = &source;
     if (source.starts_with_gzip_magic()) {
@@ -75,6 +77,7 @@ std::variant<core::Structure, Failure> read_source(io::ByteSource& raw, io::File
     }
     io::ReadResult result = format == io::FileFormat::mmcif ? io::parse_mmcif(*text) : io::parse_pdb(*text);
     if (auto* error = std::get_if<io::InputError>(&result)) {
+        if (limited.exceeded()) return Failure{io::exceeds_max_bytes_text(max_bytes)};
         if (gzip && gzip->failure()) return Failure{*gzip->failure()};
         return Failure{error->message(), error->kind() == io::InputError::Kind::NoProtein};
     }
@@ -84,12 +87,17 @@ std::variant<core::Structure, Failure> read_source(io::ByteSource& raw, io::File
 std::variant<core::Structure, Failure> read_input(const Input& input, io::FileFormat format,
                                                   std::uint64_t max_bytes) {
     if (input.bytes) {
+        if (input.bytes->size() > max_bytes) return Failure{io::exceeds_max_bytes_text(max_bytes)};
         io::MemorySource memory(*input.bytes);
         return read_source(memory, format, max_bytes);
     }
     auto opened = io::open_structure_file(input.name);
     if (auto* failure = std::get_if<io::ReadFailure>(&opened)) return Failure{std::move(failure->message)};
-    io::FileSource file(std::move(std::get<io::FileDescriptor>(opened)));
+    auto& descriptor = std::get<io::FileDescriptor>(opened);
+    if (const auto size = descriptor.regular_file_size(); size && *size > max_bytes) {
+        return Failure{io::exceeds_max_bytes_text(max_bytes)};
+    }
+    io::FileSource file(std::move(descriptor));
     return read_source(file, format, max_bytes);
 }
 

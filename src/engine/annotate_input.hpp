@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "core/assign.hpp"
 #include "core/structure.hpp"
@@ -13,18 +14,19 @@
 
 namespace tarnix::engine {
 
-// A file named by its path (the file system's bytes), or bytes in memory with a name, or an
-// input that already failed before it got here (an unreadable archive member, say).
+// A file named by its path (the file system's bytes), or bytes in memory with a name (kept alive
+// by the caller until the run is over: never copied), or an input that already failed before it
+// got here (an unreadable archive member, say).
 struct Input {
     std::string name;
-    std::optional<std::string> bytes;
+    std::optional<std::string_view> bytes;
     std::optional<std::string> failure;
 };
 
 struct AnnotateOptions {
     core::AssignOptions assign;
     std::optional<io::FileFormat> format;  // by the name when absent
-    std::uint64_t max_bytes = std::uint64_t{1} << 31;
+    std::uint64_t max_bytes = std::uint64_t{1} << 31;  // read from a source, and decompressed
 };
 
 struct AnnotatedInput {

@@ -24,6 +24,7 @@ struct AnnotateRun::State {
     std::condition_variable progress;
     std::size_t done = 0;            // guarded by mutex
     std::uint64_t residues_done = 0;  // guarded by mutex
+    std::size_t reading_memory = 0;   // guarded by mutex: workers on an input's in-memory bytes
 };
 
 namespace {
@@ -38,9 +39,14 @@ void work(const std::shared_ptr<AnnotateRun::State>& state) {
         const bool last_inputs = state->next.load(std::memory_order_relaxed) >= state->inputs.size();
         const core::ParallelFor spread =
             last_inputs && state->threads > 1 ? spread_over(state->threads - 1) : core::ParallelFor{};
+        const Input& input = state->inputs[i];
+        if (input.bytes) {
+            std::lock_guard lock(state->mutex);
+            ++state->reading_memory;
+        }
         AnnotatedInput result;
         try {
-            result = annotate_input(state->inputs[i], state->first_row + static_cast<std::int32_t>(i), state->options,
+            result = annotate_input(input, state->first_row + static_cast<std::int32_t>(i), state->options,
                                     spread ? &spread : nullptr);
         } catch (const std::exception& error) {
             // A fault of this program, not of the input; still no reason to lose the other inputs.
@@ -48,6 +54,7 @@ void work(const std::shared_ptr<AnnotateRun::State>& state) {
             result.error = std::string("internal error: ") + error.what();
         }
         std::lock_guard lock(state->mutex);
+        state->reading_memory -= input.bytes ? 1 : 0;
         state->residues_done += result.residues.rows;
         state->results[i] = std::move(result);
         ++state->done;
@@ -77,7 +84,13 @@ AnnotateRun::AnnotateRun(std::vector<Input> inputs, const AnnotateOptions& optio
     }
 }
 
-AnnotateRun::~AnnotateRun() { state_->cancelled.store(true, std::memory_order_relaxed); }
+// A worker on in-memory bytes is waited for (it cannot block, and ends in bounded time): the caller
+// may free those bytes once the run is gone. One stuck on a file is left to finish on its own.
+AnnotateRun::~AnnotateRun() {
+    state_->cancelled.store(true, std::memory_order_relaxed);
+    std::unique_lock lock(state_->mutex);
+    state_->progress.wait(lock, [&] { return state_->reading_memory == 0; });
+}
 
 bool AnnotateRun::wait_for(std::chrono::milliseconds timeout) {
     std::unique_lock lock(state_->mutex);

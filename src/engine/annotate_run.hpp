@@ -18,7 +18,8 @@ public:
     // input in the table of structures. Throws std::system_error if no thread can be started.
     AnnotateRun(std::vector<Input> inputs, const AnnotateOptions& options, std::int32_t first_row,
                 std::size_t threads);
-    // Cancels: workers start no further input and let go of the run when their current one ends.
+    // Cancels: workers start no further input and let go of the run when their current one ends;
+    // returns once no worker reads an input's in-memory bytes any more.
     ~AnnotateRun();
     AnnotateRun(const AnnotateRun&) = delete;
     AnnotateRun& operator=(const AnnotateRun&) = delete;

@@ -1,5 +1,6 @@
 #include "io/file_descriptor.hpp"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace tarnix::io {
@@ -16,6 +17,12 @@ int FileDescriptor::release() {
     const int fd = fd_;
     fd_ = -1;
     return fd;
+}
+
+std::optional<std::uint64_t> FileDescriptor::regular_file_size() const {
+    struct stat status {};
+    if (fd_ < 0 || ::fstat(fd_, &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
+    return static_cast<std::uint64_t>(status.st_size);
 }
 
 void FileDescriptor::close() {

@@ -1,6 +1,9 @@
 // Owner of an open file descriptor; closes it on destruction or on request.
 #pragma once
 
+#include <cstdint>
+#include <optional>
+
 namespace tarnix::io {
 
 class FileDescriptor {
@@ -14,6 +17,8 @@ public:
     ~FileDescriptor() { close(); }
 
     int get() const { return fd_; }
+    // The size of a regular file, known without reading it; nothing for a pipe, a device, etc.
+    std::optional<std::uint64_t> regular_file_size() const;
     bool is_open() const { return fd_ >= 0; }
     int release();
     void close();

@@ -27,11 +27,9 @@ def client():
 
 
 @pytest.fixture(scope="module")
-def inputs(data_dir, tmp_path_factory):
+def inputs(data_dir):
     files = sorted(str(p) for p in data_dir.iterdir() if p.suffix in {".pdb", ".cif", ".gz"}) * 3
-    listing = tmp_path_factory.mktemp("list") / "inputs.txt"
-    listing.write_text("\n".join(files[10:] + [str(data_dir / "missing.pdb")]) + "\n")
-    return files[:10] + [str(listing)]
+    return [*files, str(data_dir / "missing.pdb")]
 
 
 def read_back(out_dir):

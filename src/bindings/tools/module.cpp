@@ -4,6 +4,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/available_processors.hpp"
@@ -25,9 +26,31 @@ bool copy_bytes(PyObject* object, std::string& out) {
     return true;
 }
 
+// Holds the buffers of in-memory inputs for as long as the run reads them, so that their bytes
+// are read where they lie (a 1 GB input is not copied) and cannot be resized meanwhile.
+class HeldBuffers {
+public:
+    HeldBuffers() = default;
+    HeldBuffers(const HeldBuffers&) = delete;
+    HeldBuffers& operator=(const HeldBuffers&) = delete;
+    ~HeldBuffers() {
+        for (Py_buffer& view : views_) PyBuffer_Release(&view);
+    }
+
+    std::optional<std::string_view> hold(PyObject* object) {
+        Py_buffer view;
+        if (PyObject_GetBuffer(object, &view, PyBUF_SIMPLE) < 0) return std::nullopt;
+        views_.push_back(view);
+        return std::string_view(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len));
+    }
+
+private:
+    std::vector<Py_buffer> views_;
+};
+
 // Each item is a path as bytes, a (name as bytes, bytes-like content) pair, or a (name as bytes,
 // str) pair for an input that failed before it got here.
-bool convert_inputs(PyObject* list, std::vector<engine::Input>& out) {
+bool convert_inputs(PyObject* list, std::vector<engine::Input>& out, HeldBuffers& buffers) {
     if (!PyList_Check(list)) {
         PyErr_SetString(PyExc_TypeError, "inputs must be a list");
         return false;
@@ -47,8 +70,9 @@ bool convert_inputs(PyObject* list, std::vector<engine::Input>& out) {
                 const char* failure = PyUnicode_AsUTF8AndSize(second, &size);
                 if (failure == nullptr) return false;
                 input.failure.emplace(failure, static_cast<std::size_t>(size));
-            } else if (!copy_bytes(second, input.bytes.emplace())) {
-                return false;
+            } else {
+                input.bytes = buffers.hold(second);
+                if (!input.bytes) return false;
             }
         } else {
             PyErr_SetString(PyExc_TypeError, "each input must be a path as bytes or a (bytes, bytes-like) pair");
@@ -184,8 +208,10 @@ PyObject* run_unguarded(PyObject* args) {
         }
         options.format = name == "pdb" ? io::FileFormat::pdb : io::FileFormat::mmcif;
     }
+    // Declared before the run, so released after it: the run's workers read these bytes.
+    HeldBuffers buffers;
     std::vector<engine::Input> inputs;
-    if (!convert_inputs(inputs_list, inputs)) return nullptr;
+    if (!convert_inputs(inputs_list, inputs, buffers)) return nullptr;
 
     const std::size_t workers = threads > 0 ? static_cast<std::size_t>(threads) : base::available_processors();
     engine::AnnotateRun run(std::move(inputs), options, first_row, workers);

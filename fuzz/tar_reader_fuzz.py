@@ -1,0 +1,72 @@
+"""Fuzzes the reading of tar archives (plain or compressed) into inputs: any bytes must give items
+(members, then at most one error row for the archive, as the last row), never an exception or a
+read outside the archive; where the archive reads cleanly, tarfile must see the same members.
+
+Run by fuzz/run.sh under atheris; the tests replay the seeds and the kept regressions through
+``check`` without atheris."""
+import io
+import os
+import sys
+import tarfile
+import tempfile
+
+_inputs = None
+_FOLDER = tempfile.mkdtemp(prefix="tar-fuzz-", dir="/dev/shm" if os.path.isdir("/dev/shm") else None)
+_MAX_BYTES = 1 << 20
+
+
+def _tarfile_view(data):
+    """Structure-named regular members and their data as tarfile reads them, or None."""
+    try:
+        with tarfile.open(fileobj=io.BytesIO(data), mode="r:*") as archive:
+            return [(m.name, archive.extractfile(m).read()) for m in archive.getmembers()
+                    if m.isreg() and _inputs.is_structure_name(os.fsencode(m.name)) and m.size <= _MAX_BYTES]
+    except Exception:
+        return None
+
+
+def check(data):
+    path = os.path.join(_FOLDER, "input.tar")
+    with open(path, "wb") as f:
+        f.write(data)
+    items = list(_inputs.stream_tar(os.fsencode(path), _MAX_BYTES))
+    assert items, "no row for an archive"
+    prefix = path + "/"
+    for item in items[:-1]:
+        assert item.name.startswith(prefix), item
+    last = items[-1]
+    archive_failed = last.name == path
+    if archive_failed:
+        assert last.failure and last.failure.startswith("tar: "), last
+    for item in items:
+        assert item.path is None, "an archive member was read from the file system"
+        assert (item.data is None) != (item.failure is None), item
+    if archive_failed or any(item.failure for item in items):
+        return
+    view = _tarfile_view(data)
+    if view is None or any(m[0].startswith("/") or "\\" in m[0] for m in view):
+        return
+    ours = [(item.name[len(prefix):], bytes(item.data)) for item in items]
+    regular = [(n, d) for n, d in ours if any(n == name for name, _ in view)]
+    assert sorted(regular) == sorted(view), (regular, view)
+
+
+def _load():
+    global _inputs
+    from tarnix_tools import _inputs as module
+    _inputs = module
+
+
+def main():
+    import atheris
+
+    with atheris.instrument_imports(include=["tarnix_tools"]):
+        _load()
+    atheris.Setup(sys.argv, lambda data: check(data))
+    atheris.Fuzz()
+
+
+if __name__ == "__main__":
+    main()
+else:
+    _load()

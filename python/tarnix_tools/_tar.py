@@ -1,0 +1,270 @@
+"""Tar archives read header by header: what each member is and where its data lies.
+
+Every reader of archives goes through ``parse_header`` and ``Members``: each member's data starts at
+a known offset of the (decompressed) stream, so a caller can read it there, come back to it later,
+or hand the range on. Unlike ``tarfile``, a damaged header or an archive that stops before its
+end-of-archive blocks raises ``TarError``, never passes for the end.
+"""
+
+from __future__ import annotations
+
+import bz2
+import enum
+import gzip
+import io
+import lzma
+import posixpath
+import zlib
+from collections.abc import Iterator
+from dataclasses import dataclass, replace
+from typing import BinaryIO, Optional
+
+from tarnix_tools._names import display_name
+
+BLOCK = 512
+_ZERO_BLOCK = bytes(BLOCK)
+# Skipped data is read through in pieces of this size when the stream cannot seek.
+_SKIP_PIECE = 1 << 20
+# Longest extended-header or long-name member accepted (they are held in memory).
+_MAX_META = 1 << 20
+
+
+class TarError(Exception):
+    """The archive is damaged or cut short; the text says why and where."""
+
+
+class Kind(enum.Enum):
+    FILE = "file"
+    HARD_LINK = "hard link"
+    SYMLINK = "symbolic link"
+    OTHER = "other"  # a directory, device, FIFO or a type this reader does not know
+
+
+@dataclass(frozen=True)
+class Member:
+    """One entry: ``offset`` is where its data starts in the decompressed stream."""
+
+    name: bytes
+    kind: Kind
+    size: int
+    offset: int
+    link: bytes = b""
+    flag: bytes = b"0"
+
+
+_KINDS = {b"0": Kind.FILE, b"\0": Kind.FILE, b"7": Kind.FILE, b"1": Kind.HARD_LINK, b"2": Kind.SYMLINK}
+# Types with no data blocks whatever their size field says; every other type's data follows it.
+_NO_DATA = {b"1", b"2", b"3", b"4", b"5", b"6"}
+
+
+def _number(field: bytes, what: str, at: int) -> int:
+    """An octal field (NUL or space terminated), or base-256 when its first byte has the high bit."""
+    if field[:1] == b"\x80":
+        return int.from_bytes(field[1:], "big")
+    if field[:1] == b"\xff":
+        raise TarError(f"negative {what} in the header at byte {at}")
+    text = field.split(b"\0", 1)[0].strip(b" ")
+    if not text:
+        return 0
+    if text.strip(b"01234567"):
+        raise TarError(f"invalid {what} in the header at byte {at}")
+    return int(text, 8)
+
+
+def _text(field: bytes) -> bytes:
+    return field.split(b"\0", 1)[0]
+
+
+def parse_header(block: bytes, at: int) -> Optional[Member]:
+    """The member a 512-byte header at stream offset `at` describes (its data starts right after);
+    None for a block of zeros."""
+    if block == _ZERO_BLOCK:
+        return None
+    try:
+        stored = _number(block[148:156], "checksum", at)
+    except TarError:
+        stored = -1
+    unsigned = sum(block[:148]) + 8 * 32 + sum(block[156:])
+    if stored != unsigned and stored != _signed_sum(block):  # some old writers summed signed bytes
+        raise TarError(f"damaged header at byte {at} (checksum mismatch)")
+    flag = block[156:157]
+    name = _text(block[0:100])
+    if block[257:263] == b"ustar\0" and block[345:346] != b"\0":
+        name = _text(block[345:500]) + b"/" + name
+    size = 0 if flag in _NO_DATA else _number(block[124:136], "size", at)
+    return Member(name, _KINDS.get(flag, Kind.OTHER), size, at + BLOCK, _text(block[157:257]), flag)
+
+
+def _signed_sum(block: bytes) -> int:
+    return sum(b - 256 if b >= 128 else b for b in block[:148] + block[156:]) + 8 * 32
+
+
+def _padded(size: int) -> int:
+    return -(-size // BLOCK) * BLOCK
+
+
+def _pax_records(data: bytes, at: int) -> dict[bytes, bytes]:
+    """The "length key=value\\n" records of an extended header."""
+    records: dict[bytes, bytes] = {}
+    position = 0
+    while position < len(data) and data[position:position + 1] != b"\0":
+        length_text, space, _ = data[position:position + 20].partition(b" ")
+        if not space or not length_text.isdigit() or int(length_text) <= len(length_text) + 1:
+            raise TarError(f"invalid extended header at byte {at}")
+        record = data[position:position + int(length_text)]
+        key, equals, value = record[len(length_text) + 1:].partition(b"=")
+        if not equals or not record.endswith(b"\n"):
+            raise TarError(f"invalid extended header at byte {at}")
+        records[key] = value[:-1]
+        position += int(length_text)
+    return records
+
+
+def open_stream(raw: io.BufferedReader) -> BinaryIO:
+    """The tar stream inside `raw`: decompressed when it starts with a gzip, bzip2 or xz signature."""
+    head = raw.peek(6)[:6]
+    if head[:2] == b"\x1f\x8b":
+        return gzip.GzipFile(fileobj=raw, mode="rb")  # type: ignore[return-value]
+    if head[:3] == b"BZh":
+        return bz2.BZ2File(raw)  # type: ignore[return-value]
+    if head == b"\xfd7zXZ\0":
+        return lzma.LZMAFile(raw)  # type: ignore[return-value]
+    return raw
+
+
+# What a broken compressed stream raises, here or while reading a member's data.
+STREAM_ERRORS = (EOFError, zlib.error, gzip.BadGzipFile, lzma.LZMAError, OSError)
+
+
+class Members:
+    """Iterates over the members of a tar stream, moving past each member's data unless
+    ``read_data`` took it; raises TarError where the archive is damaged or ends early."""
+
+    def __init__(self, stream: BinaryIO) -> None:
+        self._stream = stream
+        self._position = 0
+        self._current: Optional[Member] = None
+        # A decompressing stream can seek only by decompressing: skip data by reading it instead.
+        self._end: Optional[int] = None
+        if not isinstance(stream, (gzip.GzipFile, bz2.BZ2File, lzma.LZMAFile)) and stream.seekable():
+            start = stream.tell()
+            self._end = stream.seek(0, 2) - start
+            stream.seek(start)
+
+    def __iter__(self) -> Iterator[Member]:
+        defaults: dict[bytes, bytes] = {}
+        pending: dict[bytes, bytes] = {}
+        while True:
+            self._finish_current()
+            at = self._position
+            block = self._read(BLOCK)
+            if not block:
+                raise TarError("the archive ends without its end-of-archive blocks")
+            if len(block) < BLOCK:
+                raise TarError(f"the archive ends inside the header at byte {at}")
+            member = parse_header(block, at)
+            if member is None:
+                self._check_end(at)
+                return
+            flag = member.flag
+            if flag in (b"x", b"g", b"L", b"K"):
+                if member.size > _MAX_META:
+                    raise TarError(f"extended header at byte {at} is too long ({member.size} bytes)")
+                data = self._read_exactly(member.size, at)
+                self._skip(_padded(member.size) - member.size)
+                if flag == b"x":
+                    pending.update(_pax_records(data, at))
+                elif flag == b"g":
+                    defaults.update(_pax_records(data, at))
+                else:
+                    pending[b"path" if flag == b"L" else b"linkpath"] = _text(data)
+                continue
+            member = self._with_records(member, {**defaults, **pending}, at)
+            pending = {}
+            self._current = member
+            yield member
+
+    def read_data(self, member: Member, into: bytearray) -> None:
+        """Reads the data of the member just yielded into `into` (of exactly its size)."""
+        if self._current is not member or len(into) != member.size:
+            raise ValueError("read_data takes the member just yielded, once")
+        view = memoryview(into)
+        done = 0
+        while done < member.size:
+            count = self._stream.readinto(view[done:])  # type: ignore[attr-defined]
+            if not count:
+                raise TarError(f"the archive ends inside the data of {display_name(member.name)}")
+            done += count
+        self._position += member.size
+        self._skip(_padded(member.size) - member.size)
+        self._current = None
+
+    def _with_records(self, member: Member, records: dict[bytes, bytes], at: int) -> Member:
+        if not records:
+            return member
+        name = records.get(b"path", member.name)
+        link = records.get(b"linkpath", member.link)
+        size = member.size
+        if b"size" in records and member.flag not in _NO_DATA:
+            if not records[b"size"].isdigit():
+                raise TarError(f"invalid size in the extended header before byte {at}")
+            size = int(records[b"size"])
+        return replace(member, name=name, link=link, size=size)
+
+    def _finish_current(self) -> None:
+        if self._current is not None:
+            self._skip(_padded(self._current.size))
+            self._current = None
+
+    def _check_end(self, at: int) -> None:
+        """A zero block ends the archive when a second one or the end of the stream follows it;
+        anything else after it would be members silently lost."""
+        following = self._read(BLOCK)
+        if following and following != _ZERO_BLOCK[:len(following)]:
+            raise TarError(f"a zero block at byte {at} is followed by more data")
+
+    def _read(self, size: int) -> bytes:
+        data = self._stream.read(size)
+        self._position += len(data)
+        return data
+
+    def _read_exactly(self, size: int, at: int) -> bytes:
+        data = self._read(size)
+        if len(data) < size:
+            raise TarError(f"the archive ends inside the member at byte {at}")
+        return data
+
+    def _skip(self, size: int) -> None:
+        if size <= 0:
+            return
+        at = self._position
+        if self._end is not None:
+            self._position = min(at + size, self._end)
+            self._stream.seek(self._position - at, 1)
+        else:
+            left = size
+            while left:
+                piece = self._read(min(left, _SKIP_PIECE))
+                if not piece:
+                    break
+                left -= len(piece)
+        if self._position < at + size:
+            raise TarError(f"the archive ends inside the data of {display_name(self._current.name)}" if self._current
+                           else f"the archive ends {at + size - self._position} bytes short")
+
+
+def link_target(member: Member) -> Optional[bytes]:
+    """The archive path a link names (normalised), or None when it leaves the archive."""
+    if member.link.startswith(b"/"):
+        return None
+    base = b"" if member.kind is Kind.HARD_LINK else posixpath.dirname(normal_name(member.name))
+    target = posixpath.normpath(posixpath.join(base, member.link))
+    if target == b".." or target.startswith(b"../") or target in (b".", b""):
+        return None
+    return target
+
+
+def normal_name(name: bytes) -> bytes:
+    """The name a link would use for a member: no leading "./", no trailing "/"."""
+    normal = posixpath.normpath(name.rstrip(b"/")) if name else name
+    return normal.lstrip(b"/")
