@@ -2,7 +2,7 @@ from collections.abc import Callable
 from typing import Optional, Union
 
 _Item = Union[bytes, tuple[bytes, Union[bytes, bytearray, memoryview, str]]]
-_StructureRow = tuple[str, int, int, int, int, float, float]
+_StructureRow = tuple[str, int, int, int, int, float, float, int, int]
 _Column = tuple[str, int, bytes]
 
 
@@ -15,5 +15,6 @@ def run(
     format: Optional[str],
     max_bytes: int,
     progress: Optional[Callable[[int, int], object]],
+    every_model: bool = ...,
     /,
 ) -> tuple[list[_StructureRow], dict[str, _Column]]: ...

@@ -64,6 +64,9 @@ def build_parser():
     annotate_parser.add_argument("--input-format", choices=("pdb", "mmcif"),
                                  help="read every input as this format (default: by name; "
                                       "stdin is read as PDB)")
+    annotate_parser.add_argument("--models", choices=("first", "all"), default="first",
+                                 help="read the first model of a multi-model file (default), or every "
+                                      "model, each its own structure")
     annotate_parser.add_argument("--from-list", metavar="FILE",
                                  help="also read inputs from FILE, one per line (- for stdin)")
     annotate_parser.add_argument("-q", "--quiet", action="store_true",
@@ -198,7 +201,7 @@ def run_on_cluster(args):
     inputs = [*args.inputs, *([args.from_list] if args.from_list else [])]
     summary = annotate_to_parquet(inputs, args.output, client=args.scheduler,
                                   files_per_task=max(1, args.files_per_task), sasa=not args.no_sasa,
-                                  ppii_stretch=args.ppii)
+                                  ppii_stretch=args.ppii, models=args.models)
     if summary.failed:
         pq = require("pyarrow.parquet", "dask")
 
@@ -226,7 +229,7 @@ def run_annotate(args):
         with open_writer(target, fmt) as writer:
             for chunk in iter_annotate(inputs, threads=args.threads, sasa=not args.no_sasa,
                                        ppii_stretch=args.ppii, format=args.input_format,
-                                       progress=progress or False):
+                                       progress=progress or False, models=args.models):
                 done, found = chunk.structures, chunk.residues
                 failures = (done.columns["status"] == "error").nonzero()[0]
                 stop = args.fail_fast and len(failures) > 0

@@ -99,7 +99,7 @@ def _remove_leftovers(folder: str) -> None:
             os.remove(os.path.join(folder, name))
 
 
-def _annotate_chunk(chunk: _Chunk, out_dir: str, sasa: bool, ppii_stretch: int) -> Any:
+def _annotate_chunk(chunk: _Chunk, out_dir: str, sasa: bool, ppii_stretch: int, models: str = "first") -> Any:
     import numpy as np
 
     from tarnix_tools import annotate
@@ -108,7 +108,7 @@ def _annotate_chunk(chunk: _Chunk, out_dir: str, sasa: bool, ppii_stretch: int) 
     pa = require("pyarrow", "dask")
 
     try:
-        annotation = annotate(list(chunk.paths), threads=1, sasa=sasa, ppii_stretch=ppii_stretch)
+        annotation = annotate(list(chunk.paths), threads=1, sasa=sasa, ppii_stretch=ppii_stretch, models=models)
     except Exception as error:  # a fault of the chunk as a whole is still rows, not a failed job
         annotation = None
         message = f"{type(error).__name__}: {error}"
@@ -138,12 +138,13 @@ def _empty_residues() -> Any:
 
 def _typed(structures: Any) -> Any:
     """The structures frame with the same dtypes whatever the chunk held."""
-    types = {"part": "int32", "input": "int32", "name": "string", "status": "string", "error": "string",
+    types = {"part": "int32", "input": "int32", "name": "string", "model": "int32", "status": "string",
+             "error": "string",
              "residue_count": "int32", "chain_count": "int32", "helix_fraction": "float64",
              "strand_fraction": "float64", "accessibility_total": "float64", "seconds": "float64"}
     for column in types:
         if column not in structures:
-            structures[column] = 0 if types[column].startswith("int") else float("nan")
+            structures[column] = (1 if column == "model" else 0) if types[column].startswith("int") else float("nan")
     return structures[list(types)].astype(types)
 
 
@@ -163,7 +164,8 @@ def _client(client: Any) -> tuple[Any, list[Any]]:
 
 
 def annotate_to_parquet(inputs: Any, out_dir: str | os.PathLike[str], *, client: Any = None,
-                        files_per_task: int = 500, sasa: bool = True, ppii_stretch: int = 3) -> Summary:
+                        files_per_task: int = 500, sasa: bool = True, ppii_stretch: int = 3,
+                        models: str = "first") -> Summary:
     """Annotate every input on a Dask cluster into ``out_dir/structures/`` and ``out_dir/residues/``.
 
     inputs: paths every worker can read: structure files, tar archives, directories (walked here,
@@ -171,10 +173,13 @@ def annotate_to_parquet(inputs: Any, out_dir: str | os.PathLike[str], *, client:
     client: None for Dask's default scheduler, a ``distributed.Client``, a scheduler address, or
         ``"local:N"`` for a local cluster of N single-threaded worker processes.
     files_per_task: inputs per task.
+    models: "first" or "all", as for ``annotate``.
     Existing ``structures/`` and ``residues/`` under ``out_dir`` are replaced.
     """
     dd = require("dask.dataframe", "dask")
     parquet = require("pyarrow.parquet", "dask")
+    if models not in ("first", "all"):
+        raise ValueError(f"models must be 'first' or 'all', got {models!r}")
     if isinstance(files_per_task, bool) or int(files_per_task) < 1:
         raise ValueError(f"files_per_task must be a positive int, got {files_per_task!r}")
     start = time.perf_counter()
@@ -187,7 +192,8 @@ def annotate_to_parquet(inputs: Any, out_dir: str | os.PathLike[str], *, client:
     try:
         if chunks:
             frames = dd.from_map(_annotate_chunk, chunks, out_dir=out, sasa=bool(sasa),
-                                 ppii_stretch=int(ppii_stretch), meta=_typed(_meta()), enforce_metadata=False)
+                                 ppii_stretch=int(ppii_stretch), models=models, meta=_typed(_meta()),
+                                 enforce_metadata=False)
             write = frames.to_parquet(os.path.join(out, "structures"), write_index=False, compute=False,
                                       name_function=_part_name)
             if runner is not None:

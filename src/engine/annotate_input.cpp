@@ -58,33 +58,33 @@ bool ends_with_ignoring_case(std::string_view text, std::string_view lower_suffi
            io::equals_ignoring_ascii_case(text.substr(text.size() - lower_suffix.size()), lower_suffix);
 }
 
-// The structure, or the text of why there is none.
-std::variant<core::Structure, std::string> read_source(io::ByteSource& raw, io::FileFormat format,
-                                                       std::uint64_t max_bytes) {
+// Hands the input's text (gzip decompressed) to `read`, which returns the reader's error if any;
+// returns the text of why the input could not be read, if it could not.
+template <class Read>
+std::optional<std::string> read_text(io::ByteSource& raw, std::uint64_t max_bytes, Read read) {
     PeekingSource source(raw);
     std::optional<io::GzipSource> gzip;
     io::ByteSource* text = &source;
     if (source.starts_with_gzip_magic()) {
         text = &gzip.emplace(source, max_bytes);
     }
-    io::ReadResult result = format == io::FileFormat::mmcif ? io::parse_mmcif(*text) : io::parse_pdb(*text);
-    if (auto* error = std::get_if<io::InputError>(&result)) {
+    if (std::optional<io::InputError> error = read(*text)) {
         if (gzip && gzip->failure()) return *gzip->failure();
         return error->message();
     }
-    return std::move(std::get<core::Structure>(result));
+    return std::nullopt;
 }
 
-std::variant<core::Structure, std::string> read_input(const Input& input, io::FileFormat format,
-                                                      std::uint64_t max_bytes) {
+template <class Read>
+std::optional<std::string> read_input(const Input& input, std::uint64_t max_bytes, Read read) {
     if (input.bytes) {
         io::MemorySource memory(*input.bytes);
-        return read_source(memory, format, max_bytes);
+        return read_text(memory, max_bytes, read);
     }
     auto opened = io::open_structure_file(input.name);
     if (auto* failure = std::get_if<io::ReadFailure>(&opened)) return std::move(failure->message);
     io::FileSource file(std::move(std::get<io::FileDescriptor>(opened)));
-    return read_source(file, format, max_bytes);
+    return read_text(file, max_bytes, read);
 }
 
 void summarise(const core::Structure& structure, AnnotatedInput& out) {
@@ -104,6 +104,26 @@ io::FileFormat format_for_name(std::string_view name) {
     return io::format_for_path(name);
 }
 
+namespace {
+
+// Runs the core on a structure just read and fills out's summary and rows.
+void annotate_structure(core::Structure& structure, std::int32_t row, const AnnotateOptions& options,
+                        const core::ParallelFor* spread, AnnotatedInput& out) {
+    if (spread != nullptr && structure.residues.size() >= kSpreadResidues) {
+        core::assign_structure(structure, options.assign, *spread);
+    } else {
+        core::assign_structure(structure, options.assign);
+    }
+    summarise(structure, out);
+    out.residues = residue_table(structure, row, options.assign.calculate_sasa);
+}
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+}  // namespace
+
 AnnotatedInput annotate_input(const Input& input, std::int32_t row, const AnnotateOptions& options,
                               const core::ParallelFor* spread) {
     const auto start = std::chrono::steady_clock::now();
@@ -113,25 +133,66 @@ AnnotatedInput annotate_input(const Input& input, std::int32_t row, const Annota
         return out;
     }
     try {
-        auto outcome = read_input(input, options.format.value_or(format_for_name(input.name)), options.max_bytes);
-        if (auto* error = std::get_if<std::string>(&outcome)) {
-            out.error = std::move(*error);
+        const io::FileFormat format = options.format.value_or(format_for_name(input.name));
+        std::optional<core::Structure> structure;
+        auto failure = read_input(input, options.max_bytes, [&](io::ByteSource& text) -> std::optional<io::InputError> {
+            io::ReadResult result =
+                format == io::FileFormat::mmcif ? io::parse_mmcif(text) : io::parse_pdb(text, out.model);
+            if (auto* error = std::get_if<io::InputError>(&result)) return std::move(*error);
+            structure = std::move(std::get<core::Structure>(result));
+            return std::nullopt;
+        });
+        if (failure) {
+            out.error = std::move(*failure);
         } else {
-            core::Structure& structure = std::get<core::Structure>(outcome);
-            if (spread != nullptr && structure.residues.size() >= kSpreadResidues) {
-                core::assign_structure(structure, options.assign, *spread);
-            } else {
-                core::assign_structure(structure, options.assign);
-            }
-            summarise(structure, out);
-            out.residues = residue_table(structure, row, options.assign.calculate_sasa);
+            annotate_structure(*structure, row, options, spread, out);
         }
     } catch (const std::bad_alloc&) {
         out = AnnotatedInput{};
         out.error = "out of memory while reading this input";
     }
-    out.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    out.seconds = seconds_since(start);
     return out;
+}
+
+std::vector<AnnotatedInput> annotate_models(const Input& input, std::int32_t row, const AnnotateOptions& options,
+                                            const core::ParallelFor* spread) {
+    if (!options.every_model || input.failure) {
+        std::vector<AnnotatedInput> one(1);
+        one[0] = annotate_input(input, row, options, spread);
+        return one;
+    }
+    auto start = std::chrono::steady_clock::now();
+    std::vector<AnnotatedInput> models;
+    std::optional<std::string> failure;
+    try {
+        const io::FileFormat format = options.format.value_or(format_for_name(input.name));
+        // Each model is computed as soon as it is read, so that only one is held at a time.
+        const io::ModelVisitor visit = [&](std::int32_t number, io::ReadResult model) {
+            AnnotatedInput& out = models.emplace_back();
+            out.model = number;
+            if (auto* error = std::get_if<io::InputError>(&model)) {
+                out.error = error->message();
+            } else {
+                annotate_structure(std::get<core::Structure>(model), row + static_cast<std::int32_t>(models.size() - 1),
+                                   options, spread, out);
+            }
+            out.seconds = seconds_since(start);
+            start = std::chrono::steady_clock::now();
+        };
+        failure = read_input(input, options.max_bytes, [&](io::ByteSource& text) {
+            return format == io::FileFormat::mmcif ? io::parse_mmcif_models(text, visit)
+                                                   : io::parse_pdb_models(text, visit);
+        });
+    } catch (const std::bad_alloc&) {
+        failure = "out of memory while reading this input";
+    }
+    if (failure) {
+        models.assign(1, AnnotatedInput{});
+        models[0].error = std::move(*failure);
+        models[0].seconds = seconds_since(start);
+    }
+    return models;
 }
 
 }  // namespace tarnix::engine

@@ -8,6 +8,7 @@
 
 #include "base/available_processors.hpp"
 #include "bindings/common/guard.hpp"
+#include "bindings/tools/frames.hpp"
 #include "engine/annotate_run.hpp"
 #include "engine/spread.hpp"
 #include "engine/worker_pool.hpp"
@@ -62,7 +63,8 @@ PyObject* text(const std::string& value) {
     return PyUnicode_DecodeUTF8(value.data(), static_cast<Py_ssize_t>(value.size()), "replace");
 }
 
-// (error, residue_count, chain_count, helix_residues, strand_residues, accessibility_total, seconds)
+// (error, residue_count, chain_count, helix_residues, strand_residues, accessibility_total, seconds,
+//  input's place in the list, model number)
 PyObject* structure_rows(const std::vector<engine::AnnotatedInput>& results) {
     PyRef list(PyList_New(static_cast<Py_ssize_t>(results.size())));
     if (!list) return nullptr;
@@ -70,10 +72,10 @@ PyObject* structure_rows(const std::vector<engine::AnnotatedInput>& results) {
         const auto& r = results[i];
         PyRef error(text(r.error));
         if (!error) return nullptr;
-        PyObject* row = Py_BuildValue("(OnIKKdd)", error.get(), static_cast<Py_ssize_t>(r.residues.rows),
+        PyObject* row = Py_BuildValue("(OnIKKddni)", error.get(), static_cast<Py_ssize_t>(r.residues.rows),
                                       r.chain_count, static_cast<unsigned long long>(r.helix_residues),
                                       static_cast<unsigned long long>(r.strand_residues), r.accessibility_total,
-                                      r.seconds);
+                                      r.seconds, static_cast<Py_ssize_t>(r.source), r.model);
         if (row == nullptr) return nullptr;
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), row);
     }
@@ -167,14 +169,16 @@ PyObject* run_unguarded(PyObject* args) {
     const char* format = nullptr;
     unsigned long long max_bytes = 0;
     PyObject* progress = Py_None;
-    if (!PyArg_ParseTuple(args, "OinpKzKO:run", &inputs_list, &first_row, &threads, &sasa, &ppii_stretch, &format,
-                          &max_bytes, &progress)) {
+    int every_model = 0;
+    if (!PyArg_ParseTuple(args, "OinpKzKO|p:run", &inputs_list, &first_row, &threads, &sasa, &ppii_stretch, &format,
+                          &max_bytes, &progress, &every_model)) {
         return nullptr;
     }
     engine::AnnotateOptions options;
     options.assign.calculate_sasa = sasa != 0;
     options.assign.ppii_stretch = ppii_stretch;
     options.max_bytes = max_bytes;
+    options.every_model = every_model != 0;
     if (format != nullptr) {
         const std::string_view name(format);
         if (name != "pdb" && name != "mmcif") {
@@ -220,9 +224,18 @@ PyObject* run(PyObject*, PyObject* args) {
 
 PyMethodDef functions[] = {
     {"run", run, METH_VARARGS,
-     "run(inputs, first_row, threads, sasa, ppii_stretch, format, max_bytes, progress, /)\n--\n\n"
-     "Annotate inputs (paths as bytes, or (name, bytes) pairs) on worker threads; progress, when\n"
-     "not None, is called with (inputs done, residues done) on the calling thread."},
+     "run(inputs, first_row, threads, sasa, ppii_stretch, format, max_bytes, progress, every_model=False, /)\n--\n\n"
+     "Annotate inputs (paths as bytes, or (name, bytes) pairs) on worker threads, with every_model a\n"
+     "row per model; progress, when not None, is called with (inputs done, residues done) on the\n"
+     "calling thread."},
+    {"layout", frame_layout, METH_VARARGS,
+     "layout(atom_names, residue_names, chain_ids, seq_ids, insertion_codes, alt_locs, /)\n--\n\n"
+     "The residues of a topology as the PDB reader finds them: (layout, (chain_ids, seq_ids,\n"
+     "residue_names))."},
+    {"frames", frames, METH_VARARGS,
+     "frames(layout, positions, count, first_frame, sasa, ppii_stretch, threads, /)\n--\n\n"
+     "Codes, phi, psi and accessibility of count frames of float32 positions (count, atoms, 3),\n"
+     "on worker threads: (codes, codes_c3, phi, psi, accessibility or None) as bytes."},
     {nullptr, nullptr, 0, nullptr},
 };
 
