@@ -1,12 +1,15 @@
 """Companion tools of tarnix: archives as they are distributed, results as tables.
 
 ``annotate`` reads files, directories, tar archives and in-memory files (plain or gzip) on
-worker threads and returns every per-residue value of the core as columns.
+worker threads and returns every per-residue value of the core as columns; ``frames`` and
+``trajectory`` give the codes of every frame of an ensemble or a trajectory.
 """
 
 from importlib.metadata import PackageNotFoundError, version
 
 from tarnix_tools._annotate import Annotation, annotate, iter_annotate
+from tarnix_tools._frames import Frames, frames
+from tarnix_tools._trajectory import TrajectoryError, iter_trajectory, trajectory
 from tarnix_tools.table import Table
 
 try:
@@ -14,4 +17,5 @@ try:
 except PackageNotFoundError:  # running from a source tree
     __version__ = "0+unknown"
 
-__all__ = ["Annotation", "Table", "annotate", "iter_annotate", "__version__"]
+__all__ = ["Annotation", "Frames", "Table", "TrajectoryError", "annotate", "frames", "iter_annotate",
+           "iter_trajectory", "trajectory", "__version__"]

@@ -25,21 +25,23 @@ class Frames:
 
     ``codes`` and ``codes_c3``: (T, L) one-byte codes (dtype S1); ``phi``, ``psi``: (T, L) float32,
     NaN where undefined; ``accessibility``: (T, L) float32, or None when not computed; ``time``:
-    (T,) float64 in ps (NaN when the input carries none); ``chain_id``, ``seq_id``,
-    ``residue_name``: (L,) the residues.
+    (T,) float64 in ps (NaN when the input carries none); ``frame``: (T,) int64, each frame's
+    number in the input; ``chain_id``, ``seq_id``, ``residue_name``: (L,) the residues.
     """
 
-    __slots__ = ("codes", "codes_c3", "phi", "psi", "accessibility", "time", "chain_id", "seq_id", "residue_name")
+    __slots__ = ("codes", "codes_c3", "phi", "psi", "accessibility", "time", "frame", "chain_id", "seq_id",
+                 "residue_name")
 
     def __init__(self, codes: np.ndarray, codes_c3: np.ndarray, phi: np.ndarray, psi: np.ndarray,
-                 accessibility: Optional[np.ndarray], time: np.ndarray, chain_id: np.ndarray, seq_id: np.ndarray,
-                 residue_name: np.ndarray) -> None:
+                 accessibility: Optional[np.ndarray], time: np.ndarray, frame: np.ndarray, chain_id: np.ndarray,
+                 seq_id: np.ndarray, residue_name: np.ndarray) -> None:
         self.codes = codes
         self.codes_c3 = codes_c3
         self.phi = phi
         self.psi = psi
         self.accessibility = accessibility
         self.time = time
+        self.frame = frame
         self.chain_id = chain_id
         self.seq_id = seq_id
         self.residue_name = residue_name
@@ -72,22 +74,21 @@ class Frames:
         columns["strand"] = _share(self.codes_c3 == b"E", axis=0)
         return Table(columns)
 
-    def per_frame(self, first_frame: int = 0) -> Table:
+    def per_frame(self) -> Table:
         """A row per frame: ``frame``, ``time``, ``codes`` (the eight-state string), ``helix_fraction``,
         ``strand_fraction``."""
         length = self.codes.shape[1]
         strings = np.ascontiguousarray(self.codes).view(f"S{max(length, 1)}").reshape(-1) if length else \
             np.full(len(self), b"", dtype="S1")
-        return Table({"frame": np.arange(first_frame, first_frame + len(self), dtype=np.int64),
-                      "time": self.time, "codes": strings.astype(f"U{max(length, 1)}"),
+        return Table({"frame": self.frame, "time": self.time, "codes": strings.astype(f"U{max(length, 1)}"),
                       "helix_fraction": self.helix_fraction, "strand_fraction": self.strand_fraction})
 
-    def per_residue(self, first_frame: int = 0) -> Table:
+    def per_residue(self) -> Table:
         """The long table: a row per frame and residue (``frame``, ``chain_id``, ``seq_id``,
         ``residue_name``, ``structure``, ``phi``, ``psi``, and ``accessibility`` when computed)."""
         count, length = self.codes.shape
         columns: dict[str, np.ndarray] = {
-            "frame": np.repeat(np.arange(first_frame, first_frame + count, dtype=np.int64), length),
+            "frame": np.repeat(self.frame, length),
             "chain_id": np.tile(self.chain_id, count), "seq_id": np.tile(self.seq_id, count),
             "residue_name": np.tile(self.residue_name, count),
             "structure": self.codes.reshape(-1).astype("U1"),
@@ -108,7 +109,8 @@ class Frames:
                                                                                  if p.accessibility is not None])
         return cls(np.concatenate([p.codes for p in parts]), np.concatenate([p.codes_c3 for p in parts]),
                    np.concatenate([p.phi for p in parts]), np.concatenate([p.psi for p in parts]), accessibility,
-                   np.concatenate([p.time for p in parts]), first.chain_id, first.seq_id, first.residue_name)
+                   np.concatenate([p.time for p in parts]), np.concatenate([p.frame for p in parts]), first.chain_id,
+                   first.seq_id, first.residue_name)
 
 
 def _share(mask: np.ndarray, axis: int) -> np.ndarray:
@@ -125,20 +127,22 @@ def _text_array(values: Sequence[str]) -> np.ndarray:
 class Layout:
     """A topology's residues as the PDB reader finds them, ready for frames of its atoms."""
 
-    __slots__ = ("handle", "atoms", "chain_id", "seq_id", "residue_name")
+    __slots__ = ("handle", "atoms", "used", "chain_id", "seq_id", "residue_name")
 
     def __init__(self, atom_names: Sequence[str], residue_names: Sequence[str], chain_ids: Sequence[str],
                  seq_ids: Sequence[int], insertion_codes: Sequence[str], alt_locs: Sequence[str]) -> None:
-        self.handle, (chains, numbers, names) = _native.layout(atom_names, residue_names, chain_ids, seq_ids,
-                                                               insertion_codes, alt_locs)
+        self.handle, used, (chains, numbers, names) = _native.layout(atom_names, residue_names, chain_ids, seq_ids,
+                                                                     insertion_codes, alt_locs)
         self.atoms = len(atom_names)
+        # The topology's atoms the residues use, in order: a frame's positions are taken at these.
+        self.used = np.frombuffer(used, dtype=np.uint32).astype(np.intp)
         self.chain_id = _text_array(chains)
         self.seq_id = np.array(numbers, dtype=np.int32)
         self.residue_name = _text_array(names)
 
     def compute(self, positions: np.ndarray, first_frame: int, sasa: bool, ppii_stretch: int, threads: int,
-                time: Optional[np.ndarray] = None) -> Frames:
-        """Frames of ``positions``, float32 (n, atoms, 3); ``first_frame`` numbers them in messages."""
+                time: Optional[np.ndarray] = None, frame: Optional[np.ndarray] = None) -> Frames:
+        """Frames of ``positions``, float32 (n, used atoms, 3); ``first_frame`` numbers them in messages."""
         count = positions.shape[0]
         codes, codes_c3, phi, psi, accessibility = _native.frames(
             self.handle, np.ascontiguousarray(positions, dtype=np.float32), count, first_frame, sasa, ppii_stretch,
@@ -150,8 +154,9 @@ class Layout:
 
         return Frames(array(codes, "S1"), array(codes_c3, "S1"), array(phi, "<f4"), array(psi, "<f4"),
                       None if accessibility is None else array(accessibility, "<f4"),
-                      np.full(count, np.nan) if time is None else time, self.chain_id, self.seq_id,
-                      self.residue_name)
+                      np.full(count, np.nan) if time is None else time,
+                      np.arange(first_frame, first_frame + count, dtype=np.int64) if frame is None else frame,
+                      self.chain_id, self.seq_id, self.residue_name)
 
 
 def backbone_layout(length: int, residue_names: Optional[Sequence[str]], chain_ids: Optional[Sequence[str]]) -> Layout:

@@ -1,5 +1,7 @@
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from typing import Optional, Union
+
+from typing_extensions import Buffer
 
 _Item = Union[bytes, tuple[bytes, Union[bytes, bytearray, memoryview, str]]]
 _StructureRow = tuple[str, int, int, int, int, float, float, int, int]
@@ -18,3 +20,24 @@ def run(
     every_model: bool = ...,
     /,
 ) -> tuple[list[_StructureRow], dict[str, _Column]]: ...
+
+
+def layout(
+    atom_names: Sequence[str],
+    residue_names: Sequence[str],
+    chain_ids: Sequence[str],
+    seq_ids: Sequence[int],
+    insertion_codes: Sequence[str],
+    alt_locs: Sequence[str],
+    /,
+) -> tuple[object, bytes, tuple[list[str], list[int], list[str]]]: ...
+def frames(
+    layout: object,
+    positions: Buffer,
+    count: int,
+    first_frame: int,
+    sasa: bool,
+    ppii_stretch: int,
+    threads: int,
+    /,
+) -> tuple[bytes, bytes, bytes, bytes, Optional[bytes]]: ...

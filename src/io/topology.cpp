@@ -2,6 +2,9 @@
 
 #include "io/residue_collector.hpp"
 
+#include <cstdint>
+#include <vector>
+
 namespace tarnix::io {
 namespace {
 
@@ -14,6 +17,30 @@ std::uint32_t number_of(const core::Point3& point) { return static_cast<std::uin
 core::Point3 position(const float* positions, std::uint32_t atom) {
     const float* xyz = positions + std::size_t{atom} * 3;
     return core::Point3{xyz[0], xyz[1], xyz[2]};
+}
+
+// Renumbers the layout's atoms by their place among the atoms used, so that frames need hold no
+// other atom (a solvent, say).
+void keep_used_atoms(FrameLayout& layout, std::size_t topology_atoms) {
+    constexpr std::uint32_t kUnused = UINT32_MAX;
+    std::vector<std::uint32_t> place(topology_atoms, kUnused);
+    const auto mark = [&](std::uint32_t atom) { place[atom] = 0; };
+    for (const ResidueAtoms& slots : layout.residues) {
+        for (const std::uint32_t atom : {slots.n, slots.ca, slots.c, slots.o}) mark(atom);
+        if (slots.h) mark(*slots.h);
+        for (const std::uint32_t atom : slots.atoms) mark(atom);
+    }
+    for (std::uint32_t atom = 0; atom < topology_atoms; ++atom) {
+        if (place[atom] == kUnused) continue;
+        place[atom] = static_cast<std::uint32_t>(layout.used.size());
+        layout.used.push_back(atom);
+    }
+    for (ResidueAtoms& slots : layout.residues) {
+        for (std::uint32_t* atom : {&slots.n, &slots.ca, &slots.c, &slots.o}) *atom = place[*atom];
+        if (slots.h) slots.h = place[*slots.h];
+        for (std::uint32_t& atom : slots.atoms) atom = place[atom];
+    }
+    layout.atoms_per_frame = layout.used.size();
 }
 
 }  // namespace
@@ -39,7 +66,6 @@ std::variant<FrameLayout, InputError> frame_layout(std::span<const TopologyAtom>
     if (auto* error = std::get_if<InputError>(&built)) return std::move(*error);
     FrameLayout layout;
     layout.model = std::move(std::get<core::Structure>(built));
-    layout.atoms_per_frame = atoms.size();
     layout.residues.reserve(layout.model.residues.size());
     for (const core::Residue& residue : layout.model.residues) {
         ResidueAtoms& slots = layout.residues.emplace_back();
@@ -51,6 +77,7 @@ std::variant<FrameLayout, InputError> frame_layout(std::span<const TopologyAtom>
         slots.atoms.reserve(residue.atoms.size());
         for (const core::Atom& atom : residue.atoms) slots.atoms.push_back(number_of(atom.position));
     }
+    keep_used_atoms(layout, atoms.size());
     return layout;
 }
 

@@ -36,8 +36,9 @@ struct ResidueAtoms {
 
 struct FrameLayout {
     core::Structure model;  // the residues with their names and ids; positions left unset
-    std::vector<ResidueAtoms> residues;
-    std::size_t atoms_per_frame = 0;
+    std::vector<ResidueAtoms> residues;  // atoms numbered by their place in `used`
+    std::vector<std::uint32_t> used;     // the topology's atoms the residues use, ascending
+    std::size_t atoms_per_frame = 0;     // = used.size(): a frame holds the used atoms only
 };
 
 // The most atoms a topology may have: atom numbers travel through the reader as coordinates.
@@ -47,7 +48,7 @@ inline constexpr std::size_t kMaxTopologyAtoms = std::size_t{1} << 24;
 // more than kMaxTopologyAtoms atoms, which callers refuse first with a message of their own).
 std::variant<FrameLayout, InputError> frame_layout(std::span<const TopologyAtom> atoms);
 
-// The structure of one frame: `positions` holds x, y, z of each of the layout's atoms.
+// The structure of one frame: `positions` holds x, y, z of each of the layout's used atoms.
 core::Structure frame_structure(const FrameLayout& layout, const float* positions);
 
 }  // namespace tarnix::io

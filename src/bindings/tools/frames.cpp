@@ -108,10 +108,13 @@ PyObject* frame_layout_unguarded(PyObject* args) {
     auto layout = std::make_unique<io::FrameLayout>(std::move(std::get<io::FrameLayout>(built)));
     PyRef residues(residue_lists(*layout));
     if (!residues) return nullptr;
+    PyRef used(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(layout->used.data()),
+                                         static_cast<Py_ssize_t>(layout->used.size() * sizeof(std::uint32_t))));
+    if (!used) return nullptr;
     PyRef capsule(PyCapsule_New(layout.get(), kLayoutName, free_layout));
     if (!capsule) return nullptr;
     layout.release();
-    return Py_BuildValue("(OO)", capsule.get(), residues.get());
+    return Py_BuildValue("(OOO)", capsule.get(), used.get(), residues.get());
 }
 
 PyObject* new_bytes(std::size_t size, char*& data) {

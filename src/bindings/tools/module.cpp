@@ -230,8 +230,8 @@ PyMethodDef functions[] = {
      "calling thread."},
     {"layout", frame_layout, METH_VARARGS,
      "layout(atom_names, residue_names, chain_ids, seq_ids, insertion_codes, alt_locs, /)\n--\n\n"
-     "The residues of a topology as the PDB reader finds them: (layout, (chain_ids, seq_ids,\n"
-     "residue_names))."},
+     "The residues of a topology as the PDB reader finds them: (layout, the atoms used as uint32\n"
+     "bytes, (chain_ids, seq_ids, residue_names))."},
     {"frames", frames, METH_VARARGS,
      "frames(layout, positions, count, first_frame, sasa, ppii_stretch, threads, /)\n--\n\n"
      "Codes, phi, psi and accessibility of count frames of float32 positions (count, atoms, 3),\n"
