@@ -1,8 +1,6 @@
 from collections.abc import Callable, Sequence
 from typing import Optional, Union
 
-from typing_extensions import Buffer
-
 _Item = Union[bytes, tuple[bytes, Union[bytes, bytearray, memoryview, str]]]
 _StructureRow = tuple[str, int, int, int, int, float, float, int, int]
 _Column = tuple[str, int, bytes]
@@ -33,7 +31,7 @@ def layout(
 ) -> tuple[object, bytes, tuple[list[str], list[int], list[str]]]: ...
 def frames(
     layout: object,
-    positions: Buffer,
+    positions: object,
     count: int,
     first_frame: int,
     sasa: bool,

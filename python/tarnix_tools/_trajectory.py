@@ -24,6 +24,13 @@ def _chemfiles() -> Any:
     return require("chemfiles", "trajectory")
 
 
+def quiet_chemfiles() -> None:
+    """Leave chemfiles' warnings unshown (the command line reports its errors itself)."""
+    import warnings
+
+    warnings.filterwarnings("ignore", category=_chemfiles().misc.ChemfilesWarning)
+
+
 def topology_layout(topology: Any) -> Layout:
     """The residues of a chemfiles Topology, found by the PDB reader's rules."""
     count = len(topology.atoms)
@@ -99,17 +106,20 @@ class _Source:
     def chunks(self, chunk_frames: int) -> Iterator[tuple[np.ndarray, np.ndarray, np.ndarray]]:
         """(positions (n, used atoms, 3) float32, time, frame numbers) of at most chunk_frames frames."""
         used = self.layout.used
+        every_atom = len(used) == self.layout.atoms  # then used is every atom in order: no gathering
+        has_time = "time" in self._read(self.steps[0]).list_properties()
         for begin in range(0, len(self.steps), chunk_frames):
             steps = self.steps[begin:begin + chunk_frames]
             positions = np.empty((len(steps), len(used), 3), dtype=np.float32)
             times = np.full(len(steps), np.nan)
             for k, step in enumerate(steps):
                 frame = self._read(step)
-                if len(frame.atoms) != self.layout.atoms:
-                    raise TrajectoryError(f"{self.path}: frame {step} has {len(frame.atoms)} atoms, "
+                read = frame.positions
+                if read.shape[0] != self.layout.atoms:
+                    raise TrajectoryError(f"{self.path}: frame {step} has {read.shape[0]} atoms, "
                                           f"the topology {self.layout.atoms}")
-                positions[k] = frame.positions[used]
-                if "time" in frame.list_properties():
+                positions[k] = read if every_atom else read[used]
+                if has_time:
                     times[k] = float(frame["time"])
             yield positions, times, np.asarray(steps, dtype=np.int64)
 
