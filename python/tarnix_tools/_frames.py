@@ -113,6 +113,30 @@ class Frames:
                    first.seq_id, first.residue_name)
 
 
+def models_as_frames(annotation: Any) -> Frames:
+    """The models of an ``annotate(..., models="all")`` of one file as frames, one per model; the
+    models must hold the same residues."""
+    structures, residues = annotation.structures.columns, annotation.residues.columns
+    ok = np.flatnonzero(structures["status"] == "ok")
+    if len(ok) == 0:
+        raise ValueError("no model could be read")
+    rows = [residues["input"] == row for row in ok]
+    first = rows[0]
+    for row, mine in zip(ok, rows):
+        if mine.sum() != first.sum() or not np.array_equal(residues["seq_id"][mine], residues["seq_id"][first]):
+            raise ValueError(f"model {structures['model'][row]} does not hold the residues of model "
+                             f"{structures['model'][ok[0]]}")
+
+    def stacked(name: str, dtype: str) -> np.ndarray:
+        return np.stack([residues[name][mine] for mine in rows]).astype(dtype)
+
+    accessibility = stacked("accessibility", "<f4")
+    return Frames(stacked("structure", "S1"), stacked("structure_c3", "S1"), stacked("phi", "<f4"),
+                  stacked("psi", "<f4"), accessibility, np.full(len(ok), np.nan),
+                  structures["model"][ok].astype(np.int64), residues["chain_id"][first],
+                  residues["seq_id"][first], residues["residue_name"][first])
+
+
 def _share(mask: np.ndarray, axis: int) -> np.ndarray:
     if mask.shape[axis] == 0:
         return np.full(mask.shape[1 - axis], np.nan)

@@ -91,7 +91,9 @@ def build_parser():
                     "Needs matplotlib: pip install 'tarnix[plot]'.",
         epilog="examples:\n"
                "  tarnix plot 1ubq.pdb                 writes 1ubq.png\n"
-               "  tarnix plot 1aon.pdb --chain A -o groel_a.svg")
+               "  tarnix plot 1aon.pdb --chain A -o groel_a.svg\n"
+               "  tarnix plot md.xtc --topology md.pdb      secondary structure over time\n"
+               "  tarnix plot 1d3z.pdb --models all          every model of an ensemble")
     plot_parser.add_argument("input", metavar="INPUT",
                              help="one structure file (optionally .gz), or - for stdin")
     plot_parser.add_argument("-o", "--output", metavar="OUT",
@@ -99,6 +101,11 @@ def build_parser():
     plot_parser.add_argument("--chain", metavar="ID", help="draw only this chain")
     plot_parser.add_argument("--input-format", choices=("pdb", "mmcif"),
                              help="read the input as this format (default: by name)")
+    plot_parser.add_argument("--topology", metavar="TOP",
+                             help="INPUT is a trajectory and TOP names its atoms: draw the codes of every "
+                                  "frame over time, with each residue's shares beside them (needs chemfiles)")
+    plot_parser.add_argument("--models", choices=("first", "all"), default="first",
+                             help="with all, draw every model of the file the same way")
     plot_parser.set_defaults(run=run_plot, command_parser=plot_parser)
     return parser
 
@@ -331,18 +338,23 @@ def run_annotate(args):
     return 1 if failed else 0
 
 
+TRAJECTORY_SUFFIXES = (".xtc", ".trr", ".dcd", ".nc", ".ncdf", ".tng", ".gro")
+
+
 def run_plot(args):
     from . import _plot
 
     output = args.output
     if output is None:
         base = "stdin" if args.input == "-" else os.path.basename(args.input.rstrip("/"))
-        for suffix in (".gz", ".pdb", ".ent", ".cif", ".mmcif"):
+        for suffix in (".gz", ".pdb", ".ent", ".cif", ".mmcif") + TRAJECTORY_SUFFIXES:
             if base.lower().endswith(suffix):
                 base = base[:-len(suffix)]
         output = (base or "structure") + ".png"
     if os.path.splitext(output)[1].lower() not in PICTURE_SUFFIXES:
         raise UsageError(f"cannot tell the picture format of {output!r}: use .png, .svg or .pdf")
+    if args.topology or args.models == "all" or args.input.lower().endswith(TRAJECTORY_SUFFIXES):
+        return plot_frames(args, output)
     source = _stdin_input() if args.input == "-" else args.input
     result = annotate([source], format=args.input_format)
     names = result.structures.columns["name"]
@@ -356,6 +368,38 @@ def run_plot(args):
         raise UsageError(f"no chain {args.chain!r} in {names[0]}; its chains: {', '.join(chains)}")
     title = STDIN_NAME if args.input == "-" else os.path.basename(args.input.rstrip("/"))
     _plot.draw(result.residues, title, output, chain=args.chain)
+    print(f"tarnix: wrote {output}", file=sys.stderr)
+    return 0
+
+
+def plot_frames(args, output):
+    """The picture of many frames: a trajectory (with its topology), or every model of a file."""
+    from ._frames import models_as_frames
+    from ._plot_frames import draw_frames
+    from ._trajectory import TrajectoryError, quiet_chemfiles, trajectory
+
+    title = STDIN_NAME if args.input == "-" else os.path.basename(args.input.rstrip("/"))
+    if args.chain is not None:
+        raise UsageError("--chain draws one structure; a trajectory or ensemble is drawn whole")
+    if args.topology or args.models != "all":
+        if args.input == "-":
+            raise UsageError("a trajectory is read from a file, not stdin")
+        quiet_chemfiles()
+        try:
+            result = trajectory(args.input, args.topology)
+        except TrajectoryError as exc:
+            print(f"tarnix: {exc}", file=sys.stderr)
+            return 1
+        draw_frames(result, title, output, axis="frame")
+    else:
+        source = _stdin_input() if args.input == "-" else args.input
+        annotation = annotate([source], format=args.input_format, models="all", sasa=False)
+        try:
+            result = models_as_frames(annotation)
+        except ValueError as exc:
+            print(f"tarnix: {title}: {exc}", file=sys.stderr)
+            return 1
+        draw_frames(result, title, output, axis="model")
     print(f"tarnix: wrote {output}", file=sys.stderr)
     return 0
 

@@ -83,10 +83,10 @@ def test_fail_fast_and_list(tmp_path, inputs):
     assert run.returncode == 1
     lines = run.stdout.decode().splitlines()
     assert len(lines) == 3  # the header, the input before the failure and the failure
-    assert lines[2].split("\t")[:2] == [str(inputs[2]), "error"]
+    assert lines[2].split("\t")[:3] == [str(inputs[2]), "1", "error"]
     assert "also-missing" not in run.stderr.decode()
     run = tarnix("annotate", "--from-list", listing, "--per", "structure", "-q")
-    assert [line.split("\t")[1] for line in run.stdout.decode().splitlines()[1:]] == ["ok", "error", "ok", "error"]
+    assert [line.split("\t")[2] for line in run.stdout.decode().splitlines()[1:]] == ["ok", "error", "ok", "error"]
     assert "also-missing" in run.stderr.decode()
 
 
