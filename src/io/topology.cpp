@@ -1,6 +1,5 @@
 #include "io/topology.hpp"
 
-#include "io/residue_collector.hpp"
 
 #include <cstdint>
 #include <vector>
@@ -45,20 +44,13 @@ void keep_used_atoms(FrameLayout& layout, std::size_t topology_atoms) {
 
 }  // namespace
 
-std::variant<FrameLayout, InputError> frame_layout(std::span<const TopologyAtom> atoms) {
+std::variant<FrameLayout, InputError> frame_layout(std::span<const AtomRecord> atoms) {
     if (atoms.size() > kMaxTopologyAtoms) {
         return InputError::empty();
     }
     ResidueCollector collector(AmideHydrogenRule::first_of_h_hn_h1);
-    AtomRecord record;
     for (std::size_t i = 0; i < atoms.size(); ++i) {
-        const TopologyAtom& atom = atoms[i];
-        record.atom_name = atom.atom_name;
-        record.res_name = atom.res_name;
-        record.chain_id = atom.chain_id;
-        record.seq_id = atom.seq_id;
-        record.ins_code = atom.ins_code;
-        record.alt_loc = atom.alt_loc;
+        AtomRecord record = atoms[i];
         record.position = numbered(i);
         collector.add(record);
     }

@@ -5,24 +5,14 @@
 #include <cstdint>
 #include <optional>
 #include <span>
-#include <string>
 #include <variant>
 #include <vector>
 
 #include "core/structure.hpp"
 #include "io/input_error.hpp"
+#include "io/residue_collector.hpp"
 
 namespace tarnix::io {
-
-// One atom of a topology, as a PDB line would give it.
-struct TopologyAtom {
-    std::string atom_name;
-    std::string res_name;
-    std::string chain_id;
-    std::int32_t seq_id = 0;
-    std::string ins_code;
-    std::string alt_loc;  // empty when the atom has none
-};
 
 // Where a residue's atoms are in a frame's positions.
 struct ResidueAtoms {
@@ -44,9 +34,10 @@ struct FrameLayout {
 // The most atoms a topology may have: atom numbers travel through the reader as coordinates.
 inline constexpr std::size_t kMaxTopologyAtoms = std::size_t{1} << 24;
 
-// The layout of the topology's residues with N, CA, C and O, or Empty when there are none (or
-// more than kMaxTopologyAtoms atoms, which callers refuse first with a message of their own).
-std::variant<FrameLayout, InputError> frame_layout(std::span<const TopologyAtom> atoms);
+// The layout of the residues with N, CA, C and O of a topology (its atoms as a PDB line would give
+// them; positions are not read), or Empty when there are none (or more than kMaxTopologyAtoms
+// atoms, which callers refuse first with a message of their own).
+std::variant<FrameLayout, InputError> frame_layout(std::span<const AtomRecord> atoms);
 
 // The structure of one frame: `positions` holds x, y, z of each of the layout's used atoms.
 core::Structure frame_structure(const FrameLayout& layout, const float* positions);

@@ -14,10 +14,15 @@ namespace {
 
 // A topology that exercises the reader's rules: alternate locations, the amide hydrogen names,
 // OXT, a residue without O, water, a residue met again after another.
-std::vector<TopologyAtom> awkward_topology() {
-    std::vector<TopologyAtom> atoms;
+std::vector<AtomRecord> awkward_topology() {
+    std::vector<AtomRecord> atoms;
     const auto add = [&](const char* name, const char* residue, const char* chain, int seq, const char* alt = "") {
-        atoms.push_back(TopologyAtom{name, residue, chain, seq, "", alt});
+        AtomRecord& atom = atoms.emplace_back();
+        atom.atom_name = name;
+        atom.res_name = residue;
+        atom.chain_id = chain;
+        atom.seq_id = seq;
+        atom.alt_loc = alt;
     };
     for (const char* name : {"N", "CA", "C", "O", "CB", "HN", "H"}) add(name, "ALA", "A", 1);
     for (const char* name : {"N", "CA", "C"}) add(name, "GLY", "A", 2);  // no O: left out
@@ -36,12 +41,14 @@ std::vector<TopologyAtom> awkward_topology() {
     return atoms;
 }
 
-std::string pdb_line(const TopologyAtom& atom, const float* xyz) {
+std::string pdb_line(const AtomRecord& atom, const float* xyz) {
+    const std::string atom_name(atom.atom_name);
+    const std::string res_name(atom.res_name);
     char name[8];
-    std::snprintf(name, sizeof name, atom.atom_name.size() < 4 ? " %-3s" : "%-4s", atom.atom_name.c_str());
+    std::snprintf(name, sizeof name, atom_name.size() < 4 ? " %-3s" : "%-4s", atom_name.c_str());
     char line[128];
     std::snprintf(line, sizeof line, "ATOM  %5d %-4s%c%-3s %c%4d    %8.3f%8.3f%8.3f  1.00 20.00\n", 1, name,
-                  atom.alt_loc.empty() ? ' ' : atom.alt_loc[0], atom.res_name.c_str(), atom.chain_id[0], atom.seq_id,
+                  atom.alt_loc.empty() ? ' ' : atom.alt_loc[0], res_name.c_str(), atom.chain_id[0], atom.seq_id,
                   xyz[0], xyz[1], xyz[2]);
     return line;
 }
@@ -103,7 +110,10 @@ TEST(FrameLayout, GivesWhatThePdbReaderReadsFromTheSameAtoms) {
 }
 
 TEST(FrameLayout, ATopologyWithoutBackboneIsEmpty) {
-    const std::vector<TopologyAtom> water = {{"O", "HOH", "A", 1, "", ""}};
+    std::vector<AtomRecord> water(1);
+    water[0].atom_name = "O";
+    water[0].res_name = "HOH";
+    water[0].chain_id = "A";
     auto built = frame_layout(water);
     ASSERT_TRUE(std::holds_alternative<InputError>(built));
     EXPECT_EQ(std::get<InputError>(built).kind(), InputError::Kind::Empty);

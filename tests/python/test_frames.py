@@ -17,7 +17,10 @@ FRAMES = 6
 
 def backbone(path):
     """(L, 4, 3) float32 N, CA, C, O and the residue names and chain ids, read by chemfiles."""
-    frame = chemfiles.Trajectory(str(path)).read()
+    return backbone_of(chemfiles.Trajectory(str(path)).read())
+
+
+def backbone_of(frame):
     names = [atom.name for atom in frame.atoms]
     coords, residue_names, chain_ids = [], [], []
     for residue in frame.topology.residues:
@@ -178,15 +181,8 @@ def test_trajectory_frames_equal_assign_on_each_frame_written_as_pdb(kind, writt
 
 
 def check_backbone_frame(result, t, frame):
-    names = [atom.name for atom in frame.atoms]
-    coords, residue_names, chain_ids = [], [], []
-    for residue in frame.topology.residues:
-        where = {names[i]: i for i in residue.atoms}
-        if all(atom in where for atom in BACKBONE):
-            coords.append([frame.positions[where[atom]] for atom in BACKBONE])
-            residue_names.append(residue.name)
-            chain_ids.append(residue["chainid"])
-    alone = frames(np.array([coords], dtype=np.float32), residue_names=residue_names, chain_ids=chain_ids)
+    coords, residue_names, chain_ids = backbone_of(frame)
+    alone = frames(coords[None], residue_names=residue_names, chain_ids=chain_ids)
     assert result.codes[t].tobytes() == alone.codes[0].tobytes()
     assert result.phi[t].tobytes() == alone.phi[0].tobytes()
     assert result.psi[t].tobytes() == alone.psi[0].tobytes()

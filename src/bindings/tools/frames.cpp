@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/available_processors.hpp"
@@ -19,12 +20,13 @@ constexpr const char* kLayoutName = "tarnix_tools._native.FrameLayout";
 // Frames computed between two looks at Ctrl-C, per thread: a few hundred milliseconds at most.
 constexpr std::size_t kFramesPerSlice = 32;
 
-bool text_at(PyObject* sequence, Py_ssize_t i, std::string& out) {
+// A view of item i's UTF-8 text, which lives as long as the string (held by the sequence).
+bool text_at(PyObject* sequence, Py_ssize_t i, std::string_view& out) {
     PyObject* item = PySequence_Fast_GET_ITEM(sequence, i);
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(item, &size);
     if (data == nullptr) return false;
-    out.assign(data, static_cast<std::size_t>(size));
+    out = std::string_view(data, static_cast<std::size_t>(size));
     return true;
 }
 
@@ -84,9 +86,9 @@ PyObject* frame_layout_unguarded(PyObject* args) {
                      io::kMaxTopologyAtoms);
         return nullptr;
     }
-    std::vector<io::TopologyAtom> atoms(static_cast<std::size_t>(count));
+    std::vector<io::AtomRecord> atoms(static_cast<std::size_t>(count));
     for (Py_ssize_t i = 0; i < count; ++i) {
-        io::TopologyAtom& atom = atoms[static_cast<std::size_t>(i)];
+        io::AtomRecord& atom = atoms[static_cast<std::size_t>(i)];
         if (!text_at(lists[0].get(), i, atom.atom_name) || !text_at(lists[1].get(), i, atom.res_name) ||
             !text_at(lists[2].get(), i, atom.chain_id) || !text_at(lists[4].get(), i, atom.ins_code) ||
             !text_at(lists[5].get(), i, atom.alt_loc)) {
