@@ -6,8 +6,10 @@ about at random for every frame, gives:
 1. frames() on 2 threads against a Python loop of tarnix.assign_from_coords over the same frames;
 2. trajectory() on an XTC file against chemfiles reading the frames alone plus frames() on the
    array it made;
-3. the peak memory (VmHWM, each in a process of its own) of iter_trajectory over a long and a
-   ten times shorter XTC file.
+3. the memory (each in a process of its own) of iter_trajectory over a long and a ten times
+   shorter XTC file, beside chemfiles reading the same frames alone: the largest anonymous
+   memory seen (the program's own) and the peak RSS, which also counts the pages of the file
+   that chemfiles maps into memory.
 
     python bench/frames_bench.py [--frames 10000] [--long-frames 100000] [--passes 3]
 
@@ -30,14 +32,30 @@ ROOT = Path(__file__).resolve().parent.parent
 RESIDUES = 300
 BACKBONE = ("N", "CA", "C", "O")
 
+# Prints frames read, the largest anonymous memory seen after a chunk (kB) and the peak RSS (kB).
+# chemfiles maps an XTC file into memory, so that its pages read count in RSS as file-backed
+# memory: the peak RSS grows with the file, the anonymous memory (the program's own) does not.
 MEMORY_CODE = r"""
-import re, sys
-from tarnix_tools import iter_trajectory
-count = 0
-for chunk in iter_trajectory(sys.argv[1], sys.argv[2], threads=2):
-    count += len(chunk)
-peak = int(re.search(r"VmHWM:\s+(\d+)", open("/proc/self/status").read()).group(1))
-print(count, peak)
+import re, sys, warnings
+warnings.filterwarnings("ignore")
+def status(field):
+    return int(re.search(field + r":\s+(\d+)", open("/proc/self/status").read()).group(1))
+count, anonymous = 0, 0
+if sys.argv[3] == "tarnix":
+    from tarnix_tools import iter_trajectory
+    for chunk in iter_trajectory(sys.argv[1], sys.argv[2], threads=2):
+        count += len(chunk)
+        anonymous = max(anonymous, status("RssAnon"))
+else:
+    import chemfiles
+    trajectory = chemfiles.Trajectory(sys.argv[1])
+    trajectory.set_topology(sys.argv[2])
+    for step in range(trajectory.nsteps):
+        trajectory.read_step(step).positions
+        count += 1
+        if count % 256 == 0:
+            anonymous = max(anonymous, status("RssAnon"))
+print(count, anonymous, status("VmHWM"))
 """
 
 
@@ -100,12 +118,18 @@ def read_with_chemfiles(path, top):
 
 
 def median_times(tasks, passes):
+    """Median wall-clock seconds per task, the tasks taking turns; the median CPU seconds of the
+    process beside them (on a machine busy with other work, wall time says little of threads)."""
     times = {name: [] for name in tasks}
+    cpu = {name: [] for name in tasks}
     for _ in range(passes):
         for name, task in tasks.items():
-            start = time.perf_counter()
+            start, start_cpu = time.perf_counter(), time.process_time()
             task()
             times[name].append(time.perf_counter() - start)
+            cpu[name].append(time.process_time() - start_cpu)
+    for name in tasks:
+        print(f"    ({name}: CPU {statistics.median(cpu[name]):.2f} s)")
     return {name: statistics.median(values) for name, values in times.items()}
 
 
@@ -152,18 +176,22 @@ def main():
             print(f"  {name:38s} {seconds:7.2f} s  {args.frames / seconds:8.0f} frames/s  {seconds / peer:5.2f}x "
                   "reading + frames()")
 
-        peaks = {}
+        anonymous = {}
         for count in (args.long_frames // 10, args.long_frames):
-            done = subprocess.run([sys.executable, "-c", MEMORY_CODE, str(paths[count]), str(top)],
-                                  capture_output=True, text=True, check=True)
-            frames_read, peak = map(int, done.stdout.split())
-            peaks[count] = peak
-            print(f"  iter_trajectory over {frames_read:7d} frames: peak RSS {peak / 1024:7.1f} MiB")
-        short, long = peaks[args.long_frames // 10], peaks[args.long_frames]
-        print(f"  peak memory, {args.long_frames} frames / {args.long_frames // 10}: {long / short:.3f}")
+            for reader in ("tarnix", "chemfiles"):
+                done = subprocess.run([sys.executable, "-c", MEMORY_CODE, str(paths[count]), str(top), reader],
+                                      capture_output=True, text=True, check=True)
+                frames_read, anonymous_kb, peak_kb = map(int, done.stdout.split())
+                anonymous[count, reader] = anonymous_kb
+                name = "iter_trajectory" if reader == "tarnix" else "chemfiles reading alone"
+                print(f"  {name:24s} over {frames_read:7d} frames: anonymous memory {anonymous_kb / 1024:7.1f} MiB, "
+                      f"peak RSS {peak_kb / 1024:7.1f} MiB (file {os.path.getsize(paths[count]) / 2**20:.0f} MiB)")
+        ratio = anonymous[args.long_frames, "tarnix"] / anonymous[args.long_frames // 10, "tarnix"]
+        print(f"  iter_trajectory's anonymous memory, {args.long_frames} frames / {args.long_frames // 10}: "
+              f"{ratio:.3f}")
     print(json.dumps({"loop_s": loop, "frames_2_threads_speedup": loop / speed["frames(), 2 threads"],
                       "trajectory_vs_reading_plus_frames": reading["trajectory()"] / peer,
-                      "memory_ratio": long / short}))
+                      "memory_ratio": ratio}))
 
 
 if __name__ == "__main__":
