@@ -160,6 +160,7 @@ def run_frames(args):
         raise UsageError(f"--start {args.start} is after --stop {args.stop}")
     started = time.perf_counter()
     count = 0
+    progress = _frames_bar() if not args.quiet and sys.stderr.isatty() else None
     try:
         chunks = iter_trajectory(args.trajectory, args.topology, start=args.start, stop=args.stop, step=args.step,
                                  sasa=args.sasa, ppii_stretch=args.ppii, threads=args.threads)
@@ -168,14 +169,28 @@ def run_frames(args):
             for chunk in chunks:
                 writer.append(chunk.per_frame() if args.per == "frame" else chunk.per_residue())
                 count += len(chunk)
+                if progress is not None:
+                    progress.update(len(chunk))
     except TrajectoryError as exc:
         print(f"tarnix: {exc}", file=sys.stderr)
         return 1
+    finally:
+        if progress is not None:
+            progress.close()
     if not args.quiet:
         seconds = time.perf_counter() - started
         print(f"tarnix: {count:,} frame{'' if count == 1 else 's'}, {seconds:.2f} s, "
               f"{count / max(seconds, 1e-9):,.0f} frames/s", file=sys.stderr)
     return 0
+
+
+def _frames_bar():
+    """A bar of frames done on stderr, when tqdm is installed."""
+    try:
+        from tqdm import tqdm  # type: ignore[import-untyped, unused-ignore]
+    except ImportError:
+        return None
+    return tqdm(unit=" frames", file=sys.stderr, mininterval=0.2)
 
 
 def _count(text):
