@@ -210,14 +210,18 @@ def _check(sasa: object, ppii_stretch: object, threads: object) -> tuple[bool, i
     return bool(sasa), stretch, _non_negative("threads", threads)
 
 
+def _check_real(array: np.ndarray, what: str) -> None:
+    if not np.issubdtype(array.dtype, np.floating) and not np.issubdtype(array.dtype, np.integer):
+        raise TypeError(f"{what} holds {array.dtype}, not real numbers")
+
+
 def _frame_array(frame: Any, index: int, length: Optional[int]) -> np.ndarray:
     array = np.asarray(frame)
     if array.ndim != 3 or array.shape[1:] != (4, 3):
         raise ValueError(f"frame {index} has shape {array.shape}; each frame must be (L, 4, 3): N, CA, C, O")
     if length is not None and array.shape[0] != length:
         raise ValueError(f"frame {index} has {array.shape[0]} residues, the frames before it {length}")
-    if not np.issubdtype(array.dtype, np.floating) and not np.issubdtype(array.dtype, np.integer):
-        raise TypeError(f"frame {index} holds {array.dtype}, not real numbers")
+    _check_real(array, f"frame {index}")
     return array
 
 
@@ -260,9 +264,9 @@ def frames(coords: Union[np.ndarray, Iterable[Any]], *, residue_names: Optional[
     if isinstance(coords, np.ndarray):
         if coords.ndim != 4 or coords.shape[2:] != (4, 3):
             raise ValueError(f"coords has shape {coords.shape}; it must be (T, L, 4, 3): N, CA, C, O per residue")
-        _frame_array(coords[:0].reshape(0, 4, 3), 0, None)  # the dtype check
+        _check_real(coords, "coords")
         blocks: Iterator[np.ndarray] = (coords[start:start + CHUNK_FRAMES].astype(np.float32, copy=False)
-                                        for start in range(0, max(coords.shape[0], 1), CHUNK_FRAMES))
+                                        for start in range(0, coords.shape[0], CHUNK_FRAMES))
     else:
         blocks = _chunks_of(coords)
     parts: list[Frames] = []

@@ -99,7 +99,9 @@ def test_frames_with_names_and_chains_equal_assign_on_a_pdb_file(hemoglobin, tmp
 
 @pytest.mark.parametrize("bad, error, match", [
     (np.zeros((2, 5, 3, 3), np.float32), ValueError, r"\(T, L, 4, 3\)"),
-    (np.zeros((2, 5, 4, 3), np.complex64), TypeError, "not real numbers"),
+    (np.zeros((2, 5, 4, 3), np.complex64), TypeError, "coords holds complex64, not real numbers"),
+    ([np.zeros((5, 4, 3), "U1")], TypeError, "frame 0 holds <U1, not real numbers"),
+    (np.zeros((0, 5, 4, 3), np.float32), ValueError, "no frames"),
     ([np.zeros((5, 4, 3)), np.zeros((6, 4, 3))], ValueError, "frame 1 has 6 residues"),
     ([], ValueError, "no frames"),
 ])
