@@ -165,12 +165,13 @@ class Layout:
         self.residue_name = _text_array(names)
 
     def compute(self, positions: np.ndarray, first_frame: int, sasa: bool, ppii_stretch: int, threads: int,
-                time: Optional[np.ndarray] = None, frame: Optional[np.ndarray] = None) -> Frames:
-        """Frames of ``positions``, float32 (n, used atoms, 3); ``first_frame`` numbers them in messages."""
+                time: Optional[np.ndarray] = None, frame_step: int = 1) -> Frames:
+        """Frames of ``positions``, float32 (n, used atoms, 3), numbered ``first_frame`` on by
+        ``frame_step``."""
         count = positions.shape[0]
         codes, codes_c3, phi, psi, accessibility = _native.frames(
-            self.handle, np.ascontiguousarray(positions, dtype=np.float32), count, first_frame, sasa, ppii_stretch,
-            threads)
+            self.handle, np.ascontiguousarray(positions, dtype=np.float32), count, first_frame, frame_step, sasa,
+            ppii_stretch, threads)
         shape = (count, len(self.seq_id))
 
         def array(data: bytes, dtype: str) -> np.ndarray:
@@ -179,7 +180,7 @@ class Layout:
         return Frames(array(codes, "S1"), array(codes_c3, "S1"), array(phi, "<f4"), array(psi, "<f4"),
                       None if accessibility is None else array(accessibility, "<f4"),
                       np.full(count, np.nan) if time is None else time,
-                      np.arange(first_frame, first_frame + count, dtype=np.int64) if frame is None else frame,
+                      np.arange(count, dtype=np.int64) * frame_step + first_frame,
                       self.chain_id, self.seq_id, self.residue_name)
 
 

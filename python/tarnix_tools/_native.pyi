@@ -34,6 +34,7 @@ def frames(
     positions: object,
     count: int,
     first_frame: int,
+    frame_step: int,
     sasa: bool,
     ppii_stretch: int,
     threads: int,

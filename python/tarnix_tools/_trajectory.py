@@ -103,7 +103,7 @@ class _Source:
         except _chemfiles().ChemfilesError as error:
             raise TrajectoryError(f"{self.path}: frame {step}: {error}") from None
 
-    def chunks(self, chunk_frames: int) -> Iterator[tuple[np.ndarray, np.ndarray, np.ndarray]]:
+    def chunks(self, chunk_frames: int) -> Iterator[tuple[np.ndarray, np.ndarray, range]]:
         """(positions (n, used atoms, 3) float32, time, frame numbers) of at most chunk_frames frames."""
         used = self.layout.used
         every_atom = len(used) == self.layout.atoms  # then used is every atom in order: no gathering
@@ -121,7 +121,7 @@ class _Source:
                 positions[k] = read if every_atom else read[used]
                 if has_time:
                     times[k] = float(frame["time"])
-            yield positions, times, np.asarray(steps, dtype=np.int64)
+            yield positions, times, steps
 
     def close(self) -> None:
         self.trajectory.close()
@@ -144,19 +144,11 @@ def _frames_of(source: _Source, chunk_frames: int, sasa: bool, ppii_stretch: int
     try:
         for positions, times, steps in source.chunks(chunk_frames):
             try:
-                yield source.layout.compute(positions, int(steps[0]), sasa, ppii_stretch, threads, times, steps)
-            except ValueError as error:  # a frame that is not finite: say which, in the trajectory's numbers
-                raise TrajectoryError(f"{source.path}: {_renumbered(str(error), steps)}") from None
+                yield source.layout.compute(positions, steps.start, sasa, ppii_stretch, threads, times, steps.step)
+            except ValueError as error:  # a frame that is not finite, numbered as in the file
+                raise TrajectoryError(f"{source.path}: {error}") from None
     finally:
         source.close()
-
-
-def _renumbered(message: str, steps: np.ndarray) -> str:
-    words = message.split()
-    if len(words) > 1 and words[0] == "frame" and words[1].isdigit():
-        offset = int(words[1]) - int(steps[0])
-        words[1] = str(int(steps[offset])) if 0 <= offset < len(steps) else words[1]
-    return " ".join(words)
 
 
 def trajectory(path: PathLike, topology: Optional[PathLike] = None, *, start: int = 0, stop: Optional[int] = None,

@@ -218,17 +218,20 @@ def test_bad_trajectories_are_named(written, tmp_path, data_dir):
     frame = chemfiles.Trajectory(str(paths["dcd"])).read()
     with chemfiles.Trajectory(str(nan), "w") as out:
         out.write(frame)
+        out.write(frame)
         frame.positions[5, 0] = np.nan
         out.write(frame)
     cases = [
         ((paths["dcd"], data_dir / "1aki.pdb"), TrajectoryError, r"ens\.dcd: frame 0: .*atoms"),
         ((truncated, topology), TrajectoryError, r"cut\.xtc: frame 5: "),
         ((empty, topology), TrajectoryError, r"empty\.xtc"),
-        ((nan, topology), TrajectoryError, r"nan\.dcd: frame 1 has coordinates that are not finite"),
+        ((nan, topology), TrajectoryError, r"nan\.dcd: frame 2 has coordinates that are not finite"),
     ]
     for args, error, match in cases:
         with pytest.raises(error, match=match):
             trajectory(*args)
+    with pytest.raises(TrajectoryError, match=r"nan\.dcd: frame 2 has"):  # numbered as in the file
+        trajectory(nan, topology, step=2)
     with pytest.raises(ValueError, match="step must be a positive"):
         trajectory(paths["dcd"], topology, step=0)
     with pytest.raises(ValueError, match=r"start \(4\) is after stop \(2\)"):

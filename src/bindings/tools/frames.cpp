@@ -130,11 +130,12 @@ PyObject* frames_unguarded(PyObject* args) {
     Py_buffer positions;
     Py_ssize_t count = 0;
     Py_ssize_t first_frame = 0;
+    Py_ssize_t frame_step = 1;
     int sasa = 0;
     unsigned long long ppii_stretch = 3;
     Py_ssize_t threads = 0;
-    if (!PyArg_ParseTuple(args, "Oy*nnpKn:frames", &capsule, &positions, &count, &first_frame, &sasa, &ppii_stretch,
-                          &threads)) {
+    if (!PyArg_ParseTuple(args, "Oy*nnnpKn:frames", &capsule, &positions, &count, &first_frame, &frame_step, &sasa,
+                          &ppii_stretch, &threads)) {
         return nullptr;
     }
     std::unique_ptr<Py_buffer, void (*)(Py_buffer*)> release(&positions, PyBuffer_Release);
@@ -149,7 +150,7 @@ PyObject* frames_unguarded(PyObject* args) {
     const auto* data = static_cast<const float*>(positions.buf);
     if (const auto bad = engine::first_unfinite_frame(data, frames, layout->atoms_per_frame)) {
         PyErr_Format(PyExc_ValueError, "frame %zd has coordinates that are not finite",
-                     first_frame + static_cast<Py_ssize_t>(*bad));
+                     first_frame + frame_step * static_cast<Py_ssize_t>(*bad));
         return nullptr;
     }
     const std::size_t cells = frames * layout->model.residues.size();

@@ -8,7 +8,7 @@ namespace tarnix::bindings {
 // layout(atom_names, residue_names, chain_ids, seq_ids, insertion_codes, alt_locs, /)
 PyObject* frame_layout(PyObject* self, PyObject* args);
 
-// frames(layout, positions, count, first_frame, sasa, ppii_stretch, threads, /)
+// frames(layout, positions, count, first_frame, frame_step, sasa, ppii_stretch, threads, /)
 PyObject* frames(PyObject* self, PyObject* args);
 
 }  // namespace tarnix::bindings

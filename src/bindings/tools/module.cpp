@@ -233,9 +233,10 @@ PyMethodDef functions[] = {
      "The residues of a topology as the PDB reader finds them: (layout, the atoms used as uint32\n"
      "bytes, (chain_ids, seq_ids, residue_names))."},
     {"frames", frames, METH_VARARGS,
-     "frames(layout, positions, count, first_frame, sasa, ppii_stretch, threads, /)\n--\n\n"
+     "frames(layout, positions, count, first_frame, frame_step, sasa, ppii_stretch, threads, /)\n--\n\n"
      "Codes, phi, psi and accessibility of count frames of float32 positions (count, atoms, 3),\n"
-     "on worker threads: (codes, codes_c3, phi, psi, accessibility or None) as bytes."},
+     "numbered first_frame + k * frame_step in messages, on worker threads: (codes, codes_c3, phi,\n"
+     "psi, accessibility or None) as bytes."},
     {nullptr, nullptr, 0, nullptr},
 };
 
