@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 import tarnix
 
-from tarnix_tools import annotate
+from tarnix_tools import annotate, iter_annotate
 
 chemfiles = pytest.importorskip("chemfiles", reason="chemfiles writes the ensembles of these tests")
 
@@ -151,8 +151,9 @@ def test_input_rows_follow_every_earlier_inputs_models(ensembles, data_dir):
     names = structures["name"][result.residues.columns["input"]]
     assert set(names[result.residues.columns["input"] == 6]) == {str(ensembles["cif"])}
     assert np.bincount(result.residues.columns["input"]).tolist() == structures["residue_count"].tolist()
-    chunked = annotate(inputs, models="all", threads=2)
-    assert chunked.residues.columns["input"].tolist() == result.residues.columns["input"].tolist()
+    chunks = list(iter_annotate(inputs, models="all", chunk_size=1, threads=2))
+    assert np.concatenate([c.residues.columns["input"] for c in chunks]).tolist() == \
+        result.residues.columns["input"].tolist()
 
 
 def test_every_kind_of_input_reads_every_model(ensembles, tmp_path):
