@@ -49,10 +49,7 @@ def build_parser():
         "inputs", nargs="*", metavar="INPUT",
         help="a structure file (.pdb/.ent/.cif/.mmcif, optionally .gz), a directory (searched "
              "recursively), a .tar/.tar.gz/.tgz archive, or - for one file on stdin")
-    annotate_parser.add_argument("-o", "--output", metavar="OUT",
-                                 help="output file; its suffix picks the format (default: stdout)")
-    annotate_parser.add_argument("--format", choices=FORMATS,
-                                 help="output format (default: from OUT's suffix, else tsv)")
+    _add_output_options(annotate_parser)
     annotate_parser.add_argument("--per", choices=("residue", "structure"), default="residue",
                                  help="one row per residue (default) or per input structure")
     annotate_parser.add_argument("-j", "--threads", type=_count, default=0, metavar="N",
@@ -110,6 +107,12 @@ def build_parser():
     return parser
 
 
+def _add_output_options(parser):
+    parser.add_argument("-o", "--output", metavar="OUT",
+                        help="output file; its suffix picks the format (default: stdout)")
+    parser.add_argument("--format", choices=FORMATS, help="output format (default: from OUT's suffix, else tsv)")
+
+
 def _add_frames_parser(commands):
     frames_parser = commands.add_parser(
         "frames", formatter_class=argparse.RawDescriptionHelpFormatter,
@@ -139,10 +142,7 @@ def _add_frames_parser(commands):
                                help="shortest polyproline-II stretch, in residues (default 3)")
     frames_parser.add_argument("-j", "--threads", type=_count, default=0, metavar="N",
                                help="worker threads (default 0: every processor available)")
-    frames_parser.add_argument("-o", "--output", metavar="OUT",
-                               help="output file; its suffix picks the format (default: stdout)")
-    frames_parser.add_argument("--format", choices=FORMATS,
-                               help="output format (default: from OUT's suffix, else tsv)")
+    _add_output_options(frames_parser)
     frames_parser.add_argument("--per", choices=("frame", "residue"), default="frame",
                                help="one row per frame (default) or per frame and residue")
     frames_parser.add_argument("-q", "--quiet", action="store_true", help="no summary line")
