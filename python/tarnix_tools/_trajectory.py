@@ -93,8 +93,10 @@ class _Source:
         try:
             self.layout = topology_layout(first.topology)
         except ValueError as error:
-            source = os.fspath(topology) if topology is not None else self.path
-            raise TrajectoryError(f"{source}: {error}") from None
+            if topology is not None:
+                raise TrajectoryError(f"{os.fspath(topology)}: {error}") from None
+            raise TrajectoryError(f"{self.path}: {error}; if the file names no atoms, give a topology "
+                                  "(a PDB file of the system, say)") from None
         self.atoms = len(first.atoms)
 
     def _read(self, step: int) -> Any:
