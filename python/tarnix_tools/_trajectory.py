@@ -84,12 +84,22 @@ class _Source:
             total = self.trajectory.nsteps
         except chemfiles.ChemfilesError as error:
             raise TrajectoryError(f"{self.path}: {error}") from None
+        try:
+            self._select(topology, start, stop, step, total)
+        except BaseException:
+            self.trajectory.close()
+            raise
+
+    def _select(self, topology: Optional[PathLike], start: int, stop: Optional[int], step: int, total: int) -> None:
         if total == 0:
             raise TrajectoryError(f"{self.path}: the trajectory holds no frames")
         self.steps = range(start, min(total if stop is None else stop, total), step)
+        if start >= total:
+            raise TrajectoryError(f"{self.path}: start {start} is past the last of its {total} frames")
         if len(self.steps) == 0:
-            raise TrajectoryError(f"{self.path}: frames {start}..{stop} select none of its {total} frames")
+            raise TrajectoryError(f"{self.path}: start {start} and stop {stop} select no frame")
         first = self._read(self.steps[0])
+        self.has_time = "time" in first.list_properties()
         try:
             self.layout = topology_layout(first.topology)
         except ValueError as error:
@@ -97,7 +107,6 @@ class _Source:
                 raise TrajectoryError(f"{os.fspath(topology)}: {error}") from None
             raise TrajectoryError(f"{self.path}: {error}; if the file names no atoms, give a topology "
                                   "(a PDB file of the system, say)") from None
-        self.atoms = len(first.atoms)
 
     def _read(self, step: int) -> Any:
         try:
@@ -109,7 +118,6 @@ class _Source:
         """(positions (n, used atoms, 3) float32, time, frame numbers) of at most chunk_frames frames."""
         used = self.layout.used
         every_atom = len(used) == self.layout.atoms  # then used is every atom in order: no gathering
-        has_time = "time" in self._read(self.steps[0]).list_properties()
         for begin in range(0, len(self.steps), chunk_frames):
             steps = self.steps[begin:begin + chunk_frames]
             positions = np.empty((len(steps), len(used), 3), dtype=np.float32)
@@ -121,7 +129,7 @@ class _Source:
                     raise TrajectoryError(f"{self.path}: frame {step} has {read.shape[0]} atoms, "
                                           f"the topology {self.layout.atoms}")
                 positions[k] = read if every_atom else read[used]
-                if has_time:
+                if self.has_time:
                     times[k] = float(frame["time"])
             yield positions, times, steps
 

@@ -238,8 +238,10 @@ def test_bad_trajectories_are_named(written, tmp_path, data_dir):
         trajectory(paths["dcd"], topology, step=0)
     with pytest.raises(ValueError, match=r"start \(4\) is after stop \(2\)"):
         trajectory(paths["dcd"], topology, start=4, stop=2)
-    with pytest.raises(TrajectoryError, match="select none"):
+    with pytest.raises(TrajectoryError, match=f"start {FRAMES + 3} is past the last of its {FRAMES} frames"):
         trajectory(paths["dcd"], topology, start=FRAMES + 3)
+    with pytest.raises(TrajectoryError, match="start 2 and stop 2 select no frame"):
+        trajectory(paths["dcd"], topology, start=2, stop=2)
 
 
 def test_without_chemfiles_the_error_names_the_extra(monkeypatch, written):
