@@ -154,16 +154,17 @@ def run_frames(args):
 
     quiet_chemfiles()  # its warnings repeat the errors reported here, or are of no use to the table
     fmt = _output_format(args)
-    if args.step == 0:
-        raise UsageError("--step must be at least 1")
-    if args.stop is not None and args.start > args.stop:
-        raise UsageError(f"--start {args.start} is after --stop {args.stop}")
     started = time.perf_counter()
     count = 0
     progress = _frames_bar() if not args.quiet and sys.stderr.isatty() else None
     try:
-        chunks = iter_trajectory(args.trajectory, args.topology, start=args.start, stop=args.stop, step=args.step,
-                                 sasa=args.sasa, ppii_stretch=args.ppii, threads=args.threads)
+        try:
+            chunks = iter_trajectory(args.trajectory, args.topology, start=args.start, stop=args.stop,
+                                     step=args.step, sasa=args.sasa, ppii_stretch=args.ppii, threads=args.threads)
+        except TrajectoryError:
+            raise
+        except ValueError as exc:  # the selection of frames asked for (step 0, start after stop)
+            raise UsageError(str(exc)) from None
         target = args.output if args.output else sys.stdout.buffer
         with open_writer(target, fmt) as writer:
             for chunk in chunks:
