@@ -1,6 +1,6 @@
 // An in-memory input of the companion package's engine: gzip detection and decompression in
-// front of either reader (the first byte chooses which), then the whole computation and the
-// residue table.
+// front of either reader (the first byte chooses which, and whether every model is read), then
+// the whole computation and the residue table.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -14,6 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     input.bytes.emplace(reinterpret_cast<const char*>(data + 1), size - 1);
     tarnix::engine::AnnotateOptions options;
     options.max_bytes = std::uint64_t{64} << 20;
-    tarnix::engine::annotate_input(input, 0, options);
+    options.every_model = (data[0] & 2) != 0;
+    tarnix::engine::annotate_models(input, 0, options);
     return 0;
 }

@@ -48,6 +48,12 @@ def _non_negative(name: str, value: object) -> int:
     return number
 
 
+def _every_model(models: object) -> bool:
+    if models not in ("first", "all"):
+        raise ValueError(f"models must be 'first' or 'all', got {models!r}")
+    return models == "all"
+
+
 def _check_options(threads: object, sasa: object, ppii_stretch: object, format: object,
                    max_bytes: object) -> tuple[int, bool, int, Optional[str], int]:
     if not isinstance(sasa, (bool, np.bool_)):
@@ -80,7 +86,7 @@ def _text_array(values: list[str]) -> np.ndarray:
     return np.array(values, dtype=f"<U{width}")
 
 
-def _structures_table(chunk: list[Item], rows: list[tuple[str, int, int, int, int, float, float, int]],
+def _structures_table(chunk: list[Item], rows: list[tuple[str, int, int, int, int, float, float, int, int, int]],
                       sasa: bool) -> Table:
     errors = [row[0] for row in rows]
     counts = np.array([row[1] for row in rows], dtype=np.int32)
@@ -88,13 +94,14 @@ def _structures_table(chunk: list[Item], rows: list[tuple[str, int, int, int, in
         helix = np.array([row[3] for row in rows], dtype=np.float64) / counts
         strand = np.array([row[4] for row in rows], dtype=np.float64) / counts
     failed = np.array([bool(e) for e in errors], dtype=bool)
-    no_protein = np.array([bool(row[7]) for row in rows], dtype=bool)
+    no_protein = np.array([bool(row[9]) for row in rows], dtype=bool)
     total = np.array([row[5] for row in rows], dtype=np.float64)
     if not sasa:
         total[:] = np.nan
     total[failed] = np.nan
     return Table({
-        "name": _text_array([item.name for item in chunk]),
+        "name": _text_array([chunk[row[7]].name for row in rows]),
+        "model": np.array([row[8] for row in rows], dtype=np.int32),
         "status": np.where(no_protein, NO_PROTEIN, np.where(failed, ERROR, OK)).astype("<U10"),
         "error": _text_array(errors),
         "residue_count": counts,
@@ -147,7 +154,7 @@ def _progress_reporter(progress: Progress, inputs: object) -> tuple[Optional[Rep
 
 def iter_annotate(inputs: object, *, threads: int = 0, sasa: bool = True, ppii_stretch: int = 3,
                   format: Optional[str] = None, max_bytes: int = DEFAULT_MAX_BYTES, chunk_size: int = 256,
-                  progress: Progress = False) -> Iterator[Annotation]:
+                  progress: Progress = False, models: str = "first") -> Iterator[Annotation]:
     """Annotate inputs chunk by chunk: one ``Annotation`` per chunk of inputs, in input order.
 
     Takes the same arguments as ``annotate``; ``chunk_size`` is the most inputs in one chunk. The
@@ -155,18 +162,19 @@ def iter_annotate(inputs: object, *, threads: int = 0, sasa: bool = True, ppii_s
     concatenate into what ``annotate`` returns.
     """
     threads, sasa, ppii_stretch, format, max_bytes = _check_options(threads, sasa, ppii_stretch, format, max_bytes)
+    every_model = _every_model(models)
     chunk_size = max(1, _non_negative("chunk_size", chunk_size))
     report, bar = _progress_reporter(progress, inputs)
     items = iter_items(inputs, max_bytes)
     first = next(items, None)  # argument errors surface here, before any work
     return _run_chunks(itertools.chain([first], items) if first else iter(()), threads, sasa, ppii_stretch,
-                       format, max_bytes, chunk_size, report, bar)
+                       format, max_bytes, chunk_size, report, bar, every_model)
 
 
 def _run_chunks(items: Iterator[Item], threads: int, sasa: bool, ppii_stretch: int, format: Optional[str],
                 max_bytes: int, chunk_size: int, report: Optional[Reporter],
-                bar: Optional[ProgressBar]) -> Iterator[Annotation]:
-    done = residues = 0
+                bar: Optional[ProgressBar], every_model: bool) -> Iterator[Annotation]:
+    done = residues = rows_made = 0
     try:
         for chunk in _chunks(items, chunk_size):
             total = done + len(chunk)
@@ -175,10 +183,10 @@ def _run_chunks(items: Iterator[Item], threads: int, sasa: bool, ppii_stretch: i
                 def on_progress(finished: int, made: int, base: int = done, total: int = total,
                                 before: int = residues) -> None:
                     report(base + finished, total, before + made)
-            rows, columns = _native.run([item.native() for item in chunk], done, threads, sasa, ppii_stretch,
-                                        format, max_bytes, on_progress)
+            rows, columns = _native.run([item.native() for item in chunk], rows_made, threads, sasa, ppii_stretch,
+                                        format, max_bytes, on_progress, every_model)
             annotation = Annotation(_residues_table(columns), _structures_table(chunk, rows, sasa))
-            done, residues = total, residues + len(annotation.residues)
+            done, residues, rows_made = total, residues + len(annotation.residues), rows_made + len(rows)
             yield annotation
     finally:
         if bar is not None:
@@ -187,7 +195,7 @@ def _run_chunks(items: Iterator[Item], threads: int, sasa: bool, ppii_stretch: i
 
 def annotate(inputs: object, *, threads: int = 0, sasa: bool = True, ppii_stretch: int = 3,
              format: Optional[str] = None, progress: Progress = False,
-             max_bytes: int = DEFAULT_MAX_BYTES) -> Annotation:
+             max_bytes: int = DEFAULT_MAX_BYTES, models: str = "first") -> Annotation:
     """Secondary structure and accessibility of many structures, as two tables.
 
     inputs: a path (str, bytes, os.PathLike) to a structure file (plain or gzip), a directory
@@ -200,12 +208,17 @@ def annotate(inputs: object, *, threads: int = 0, sasa: bool = True, ppii_stretc
         are mmCIF, everything else PDB), or "pdb" / "mmcif" for every input.
     progress: True for a progress bar on stderr, or a callable receiving (done, total).
     max_bytes: the largest decompressed size accepted per input.
+    models: "first" reads the first model of a multi-model file, as ``tarnix.assign`` does;
+        "all" reads every model (PDB MODEL ... ENDMDL blocks, mmCIF model numbers in order of
+        first appearance), each its own row of ``structures``.
 
-    Returns an Annotation whose ``structures`` has one row per input, in input order, and whose
-    ``residues`` has one row per residue of every structure read, in residue order.
+    Returns an Annotation whose ``structures`` has one row per input (per model with
+    ``models="all"``; its ``model`` column is the model number as written, 1 for a file
+    without models), in input order, and whose ``residues`` has one row per residue of every
+    structure read, in residue order; their ``input`` column is the row in ``structures``.
     """
     chunks = list(iter_annotate(inputs, threads=threads, sasa=sasa, ppii_stretch=ppii_stretch, format=format,
-                                max_bytes=max_bytes, chunk_size=4096, progress=progress))
+                                max_bytes=max_bytes, chunk_size=4096, progress=progress, models=models))
     if len(chunks) == 1:
         return chunks[0]
     if not chunks:

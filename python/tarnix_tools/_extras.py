@@ -1,7 +1,7 @@
 """Optional dependencies, imported when first needed.
 
 Extras and what they install: arrow (pyarrow), pandas, polars, progress (tqdm),
-plot (matplotlib), dask.
+plot (matplotlib), dask, trajectory (chemfiles).
 """
 
 import importlib

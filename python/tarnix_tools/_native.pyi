@@ -1,8 +1,8 @@
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from typing import Optional, Union
 
 _Item = Union[bytes, tuple[bytes, Union[bytes, bytearray, memoryview, str]]]
-_StructureRow = tuple[str, int, int, int, int, float, float, int]
+_StructureRow = tuple[str, int, int, int, int, float, float, int, int, int]
 _Column = tuple[str, int, bytes]
 
 class InternalError(BaseException):
@@ -18,5 +18,28 @@ def run(
     format: Optional[str],
     max_bytes: int,
     progress: Optional[Callable[[int, int], object]],
+    every_model: bool = ...,
     /,
 ) -> tuple[list[_StructureRow], dict[str, _Column]]: ...
+
+
+def layout(
+    atom_names: Sequence[str],
+    residue_names: Sequence[str],
+    chain_ids: Sequence[str],
+    seq_ids: Sequence[int],
+    insertion_codes: Sequence[str],
+    alt_locs: Sequence[str],
+    /,
+) -> tuple[object, bytes, tuple[list[str], list[int], list[str]]]: ...
+def frames(
+    layout: object,
+    positions: object,
+    count: int,
+    first_frame: int,
+    frame_step: int,
+    sasa: bool,
+    ppii_stretch: int,
+    threads: int,
+    /,
+) -> tuple[bytes, bytes, bytes, bytes, Optional[bytes]]: ...

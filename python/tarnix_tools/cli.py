@@ -84,10 +84,7 @@ def build_parser() -> argparse.ArgumentParser:
         "inputs", nargs="*", metavar="INPUT",
         help="a structure file (.pdb/.ent/.cif/.mmcif, optionally .gz), a directory (searched "
              "recursively), a .tar/.tar.gz/.tgz archive, or - for one file on stdin")
-    annotate_parser.add_argument("-o", "--output", metavar="OUT",
-                                 help="output file; its suffix picks the format (default, or -: stdout)")
-    annotate_parser.add_argument("--format", choices=FORMATS,
-                                 help="output format (default: from OUT's suffix, else tsv)")
+    _add_output_options(annotate_parser)
     annotate_parser.add_argument("--per", choices=("residue", "structure"), default="residue",
                                  help="one row per residue (default) or per input structure")
     annotate_parser.add_argument("-j", "--threads", type=_threads, default=0, metavar="N",
@@ -101,6 +98,9 @@ def build_parser() -> argparse.ArgumentParser:
     annotate_parser.add_argument("--input-format", choices=("pdb", "mmcif"),
                                  help="read every input as this format (default: by name; "
                                       "stdin is read as PDB)")
+    annotate_parser.add_argument("--models", choices=("first", "all"), default="first",
+                                 help="read the first model of a multi-model file (default), or every "
+                                      "model, each its own structure")
     annotate_parser.add_argument("--from-list", metavar="FILE",
                                  help="also read inputs from FILE, one per line (- for stdin)")
     annotate_parser.add_argument("-q", "--quiet", action="store_true",
@@ -122,6 +122,8 @@ def build_parser() -> argparse.ArgumentParser:
                                       "then not written")
     annotate_parser.set_defaults(run=run_annotate, command_parser=annotate_parser)
 
+    _add_frames_parser(commands)
+
     plot_parser = commands.add_parser(
         "plot", formatter_class=argparse.RawDescriptionHelpFormatter,
         help="draw the codes and relative accessibility of structures",
@@ -135,7 +137,9 @@ def build_parser() -> argparse.ArgumentParser:
                "  tarnix plot 1ubq.pdb                 writes 1ubq.png\n"
                "  tarnix plot 1ubq.pdb 4hhb.pdb        writes 1ubq.png and 4hhb.png\n"
                "  tarnix plot 1aon.pdb --chain A --chain O -o groel.svg\n"
-               "  tarnix plot 1aon.pdb --dpi 300       for print")
+               "  tarnix plot 1aon.pdb --dpi 300       for print\n"
+               "  tarnix plot md.xtc --topology md.pdb secondary structure over time\n"
+               "  tarnix plot 1d3z.pdb --models all    every model of an ensemble")
     plot_parser.add_argument("inputs", nargs="+", metavar="INPUT",
                              help="structure files (optionally .gz), or - for one on stdin")
     plot_parser.add_argument("-o", "--output", metavar="OUT",
@@ -148,8 +152,55 @@ def build_parser() -> argparse.ArgumentParser:
                                   "300 for print)")
     plot_parser.add_argument("--input-format", choices=("pdb", "mmcif"),
                              help="read the inputs as this format (default: by name)")
+    plot_parser.add_argument("--topology", metavar="TOP",
+                             help="INPUT is a trajectory and TOP names its atoms: draw the codes of every "
+                                  "frame over time, with each residue's shares beside them (needs chemfiles)")
+    plot_parser.add_argument("--models", choices=("first", "all"), default="first",
+                             help="with all, draw every model of the file the same way")
     plot_parser.set_defaults(run=run_plot, command_parser=plot_parser)
     return parser
+
+
+def _add_output_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("-o", "--output", metavar="OUT",
+                        help="output file; its suffix picks the format (default, or -: stdout)")
+    parser.add_argument("--format", choices=FORMATS, help="output format (default: from OUT's suffix, else tsv)")
+
+
+def _add_frames_parser(commands: Any) -> None:
+    frames_parser = commands.add_parser(
+        "frames", formatter_class=argparse.RawDescriptionHelpFormatter,
+        help="write the secondary structure of every frame of a trajectory",
+        description="Read a trajectory (XTC, TRR, DCD, NetCDF, TNG, GRO, multi-model PDB or mmCIF,\n"
+                    "through chemfiles) and write one row per frame (its eight-state codes and\n"
+                    "helix and strand fractions) or, with --per residue, one row per frame and\n"
+                    "residue. Rows are written as frames are done; memory stays flat.\n"
+                    "Needs chemfiles: pip install 'tarnix[trajectory]'.\n\n"
+                    "Exit status: 0 when every frame was read, 1 when the trajectory or a frame\n"
+                    "could not be read (the message names the file and frame), 2 for a usage error.",
+        epilog="examples:\n"
+               "  tarnix frames md.xtc --topology md.pdb                  tsv on stdout\n"
+               "  tarnix frames md.dcd --topology md.pdb -o frames.parquet -j 2\n"
+               "  tarnix frames md.xtc --topology md.pdb --per residue --sasa -o long.parquet\n"
+               "  tarnix frames nmr.pdb --step 2 -o models.csv")
+    frames_parser.add_argument("trajectory", metavar="TRAJ", help="the trajectory file")
+    frames_parser.add_argument("--topology", metavar="TOP",
+                               help="a file naming the atoms and residues (a PDB file, say), when the "
+                                    "trajectory has none")
+    frames_parser.add_argument("--start", type=_count, default=0, metavar="N", help="first frame (default 0)")
+    frames_parser.add_argument("--stop", type=_count, default=None, metavar="N",
+                               help="stop before this frame (default: the end)")
+    frames_parser.add_argument("--step", type=_count, default=1, metavar="N", help="take every N-th frame")
+    frames_parser.add_argument("--sasa", action="store_true", help="also compute accessibility")
+    frames_parser.add_argument("--ppii", type=_stretch, default=3, metavar="N",
+                               help="shortest polyproline-II stretch, in residues (default 3)")
+    frames_parser.add_argument("-j", "--threads", type=_threads, default=0, metavar="N",
+                               help=f"worker threads, at most {MAX_THREADS} (default 0: every processor available)")
+    _add_output_options(frames_parser)
+    frames_parser.add_argument("--per", choices=("frame", "residue"), default="frame",
+                               help="one row per frame (default) or per frame and residue")
+    frames_parser.add_argument("-q", "--quiet", action="store_true", help="no summary line")
+    frames_parser.set_defaults(run=run_frames, command_parser=frames_parser)
 
 
 def _count(text: str, maximum: int | None = None) -> int:
@@ -304,7 +355,7 @@ def _output(args: argparse.Namespace) -> tuple[str | None, str]:
         require("pyarrow.parquet", "arrow")
     if path is not None:
         _check_writable("-o", path)
-    if args.errors is not None:
+    if getattr(args, "errors", None) is not None:
         _check_writable("--errors", args.errors)
         if path is not None and os.path.realpath(args.errors) == os.path.realpath(path):
             raise UsageError("--errors and -o name the same file")
@@ -390,7 +441,7 @@ def run_on_cluster(args: argparse.Namespace) -> int:
     try:
         summary = annotate_to_parquet(inputs, args.output, client=args.scheduler,
                                       files_per_task=max(1, args.files_per_task), sasa=not args.no_sasa,
-                                      ppii_stretch=args.ppii, replace=args.replace)
+                                      ppii_stretch=args.ppii, replace=args.replace, models=args.models)
     except RefusedRun as exc:
         raise UsageError(str(exc)) from None
     if summary.failed:
@@ -428,7 +479,7 @@ def _annotate_chunks(args: argparse.Namespace, inputs: Iterable[Input], path: st
     with open_writer(path if path is not None else sys.stdout.buffer, fmt) as writer:
         for chunk in iter_annotate(inputs, threads=args.threads, sasa=not args.no_sasa,
                                    ppii_stretch=args.ppii, format=args.input_format,
-                                   progress=messages.progress or False):
+                                   progress=messages.progress or False, models=args.models):
             done, found = chunk.structures, chunk.residues
             failures = (done.columns["status"] == ERROR).nonzero()[0]
             stop = args.fail_fast and len(failures) > 0
@@ -497,10 +548,60 @@ def run_annotate(args: argparse.Namespace) -> int:
     return status
 
 
+TRAJECTORY_SUFFIXES = (".xtc", ".trr", ".dcd", ".nc", ".ncdf", ".tng", ".gro")
+
+
+def run_frames(args: argparse.Namespace) -> int:
+    from ._trajectory import TrajectoryError, iter_trajectory, quiet_chemfiles
+
+    quiet_chemfiles()  # its warnings repeat the errors reported here, or are of no use to the table
+    path, fmt = _output(args)
+    started = time.perf_counter()
+    count = 0
+    progress = _frames_bar() if not args.quiet and sys.stderr.isatty() else None
+    try:
+        try:
+            chunks = iter_trajectory(args.trajectory, args.topology, start=args.start, stop=args.stop,
+                                     step=args.step, sasa=args.sasa, ppii_stretch=args.ppii, threads=args.threads)
+        except TrajectoryError:
+            raise
+        except ValueError as exc:  # the selection of frames asked for (step 0, start after stop)
+            raise UsageError(str(exc)) from None
+        with open_writer(path if path is not None else sys.stdout.buffer, fmt) as writer:
+            for chunk in chunks:
+                writer.append(chunk.per_frame() if args.per == "frame" else chunk.per_residue())
+                count += len(chunk)
+                if progress is not None:
+                    progress.update(len(chunk))
+    except TrajectoryError as exc:
+        print(f"tarnix: {exc}", file=sys.stderr)
+        return EXIT_FAILED
+    except OutputError as exc:
+        print(f"tarnix: {exc}", file=sys.stderr)
+        return EXIT_WRITE
+    finally:
+        if progress is not None:
+            progress.close()
+    if not args.quiet:
+        seconds = time.perf_counter() - started
+        print(f"tarnix: {_plural(count, 'frame')}, {seconds:.2f} s, "
+              f"{count / max(seconds, 1e-9):,.0f} frames/s", file=sys.stderr)
+    return EXIT_OK
+
+
+def _frames_bar() -> Any:
+    """A bar of frames done on stderr, when tqdm is installed."""
+    try:
+        from tqdm import tqdm  # type: ignore[import-untyped, unused-ignore]
+    except ImportError:
+        return None
+    return tqdm(unit=" frames", file=sys.stderr, mininterval=0.2)
+
+
 def _picture_name(source: str) -> str:
     """The default picture of an input: its name without the structure suffixes, with .png."""
     base = "stdin" if source == "-" else os.path.basename(source.rstrip("/"))
-    for suffix in (".gz", ".pdb", ".ent", ".cif", ".mmcif"):
+    for suffix in (".gz", ".pdb", ".ent", ".cif", ".mmcif") + TRAJECTORY_SUFFIXES:
         if base.lower().endswith(suffix):
             base = base[:-len(suffix)]
     return (base or "structure") + ".png"
@@ -534,6 +635,9 @@ def run_plot(args: argparse.Namespace) -> int:
 
     status = EXIT_OK
     for source, output in zip(args.inputs, outputs):
+        if args.topology or args.models == "all" or source.lower().endswith(TRAJECTORY_SUFFIXES):
+            status = max(status, plot_frames(args, source, output))
+            continue
         result = annotate([_stdin_input() if source == "-" else source], format=args.input_format)
         names, states = result.structures.columns["name"], result.structures.columns["status"]
         if len(names) != 1:
@@ -559,6 +663,38 @@ def run_plot(args: argparse.Namespace) -> int:
             return EXIT_WRITE
         print(f"tarnix: wrote {output}", file=sys.stderr)
     return status
+
+
+def plot_frames(args: argparse.Namespace, source: str, output: str) -> int:
+    """The picture of many frames: a trajectory (with its topology), or every model of a file."""
+    from ._frames import models_as_frames
+    from ._plot_frames import draw_frames
+    from ._trajectory import TrajectoryError, quiet_chemfiles, trajectory
+
+    title = STDIN_NAME if source == "-" else os.path.basename(source.rstrip("/"))
+    if args.chain is not None:
+        raise UsageError("--chain draws one structure; a trajectory or ensemble is drawn whole")
+    if args.topology or args.models != "all":
+        if source == "-":
+            raise UsageError("a trajectory is read from a file, not stdin")
+        quiet_chemfiles()
+        try:
+            result = trajectory(source, args.topology)
+        except TrajectoryError as exc:
+            print(f"tarnix: {exc}", file=sys.stderr)
+            return EXIT_FAILED
+        draw_frames(result, title, output, axis="frame")
+    else:
+        annotation = annotate([_stdin_input() if source == "-" else source], format=args.input_format,
+                              models="all", sasa=False)
+        try:
+            result = models_as_frames(annotation)
+        except ValueError as exc:
+            print(f"tarnix: {title}: {exc}", file=sys.stderr)
+            return EXIT_FAILED
+        draw_frames(result, title, output, axis="model")
+    print(f"tarnix: wrote {output}", file=sys.stderr)
+    return EXIT_OK
 
 
 def main(argv: list[str] | None = None) -> int:

@@ -128,7 +128,7 @@ def _remove_leftovers(folder: str) -> None:
             os.remove(os.path.join(folder, name))
 
 
-def _annotate_chunk(chunk: _Chunk, out_dir: str, sasa: bool, ppii_stretch: int) -> Any:
+def _annotate_chunk(chunk: _Chunk, out_dir: str, sasa: bool, ppii_stretch: int, models: str = "first") -> Any:
     import numpy as np
 
     from tarnix_tools import annotate
@@ -136,7 +136,7 @@ def _annotate_chunk(chunk: _Chunk, out_dir: str, sasa: bool, ppii_stretch: int) 
     pd = require("pandas", "dask")
 
     try:
-        annotation = annotate(list(chunk.paths), threads=1, sasa=sasa, ppii_stretch=ppii_stretch)
+        annotation = annotate(list(chunk.paths), threads=1, sasa=sasa, ppii_stretch=ppii_stretch, models=models)
     except Exception as error:  # a fault of the chunk as a whole is still rows, not a failed job
         annotation = None
         message = f"{type(error).__name__}: {error}"
@@ -170,12 +170,13 @@ def _empty_residues() -> Any:
 
 def _typed(structures: Any) -> Any:
     """The structures frame with the same dtypes whatever the chunk held."""
-    types = {"part": "int32", "input": "int32", "name": "string", "status": "string", "error": "string",
+    types = {"part": "int32", "input": "int32", "name": "string", "model": "int32", "status": "string",
+             "error": "string",
              "residue_count": "int32", "chain_count": "int32", "helix_fraction": "float64",
              "strand_fraction": "float64", "accessibility_total": "float64", "seconds": "float64"}
     for column in types:
         if column not in structures:
-            structures[column] = 0 if types[column].startswith("int") else float("nan")
+            structures[column] = (1 if column == "model" else 0) if types[column].startswith("int") else float("nan")
     return structures[list(types)].astype(types)
 
 
@@ -256,7 +257,7 @@ def _prepare_out_dir(out: str, replace: bool) -> None:
 
 def annotate_to_parquet(inputs: Any, out_dir: str | os.PathLike[str], *, client: Any = None,
                         files_per_task: int = 500, sasa: bool = True, ppii_stretch: int = 3,
-                        replace: bool = False) -> Summary:
+                        replace: bool = False, models: str = "first") -> Summary:
     """Annotate every input on a Dask cluster into ``out_dir/structures/`` and ``out_dir/residues/``.
 
     inputs: paths every worker can read: structure files, tar archives and directories (walked
@@ -264,6 +265,7 @@ def annotate_to_parquet(inputs: Any, out_dir: str | os.PathLike[str], *, client:
     client: None for Dask's default scheduler, a ``distributed.Client``, a scheduler address, or
         ``"local:N"`` for a local cluster of N single-threaded worker processes.
     files_per_task: the most inputs per task; fewer when that leaves a worker thread without a task.
+    models: "first" or "all", as for ``annotate``.
     replace: replace the dataset a previous run wrote into ``out_dir`` (only its files). Without it,
         a non-empty ``out_dir`` is refused; an ``out_dir`` holding anything else is always refused
         (``RefusedRun``, a ValueError), before anything is read or written.
@@ -271,6 +273,8 @@ def annotate_to_parquet(inputs: Any, out_dir: str | os.PathLike[str], *, client:
     """
     dd = require("dask.dataframe", "dask")
     parquet = require("pyarrow.parquet", "dask")
+    if models not in ("first", "all"):
+        raise RefusedRun(f"models must be 'first' or 'all', got {models!r}")
     if isinstance(files_per_task, bool) or int(files_per_task) < 1:
         raise RefusedRun(f"files_per_task must be a positive int, got {files_per_task!r}")
     _local_workers(client)
@@ -286,7 +290,8 @@ def annotate_to_parquet(inputs: Any, out_dir: str | os.PathLike[str], *, client:
         chunks = list(_chunks(paths, per_task))
         if chunks:
             frames = dd.from_map(_annotate_chunk, chunks, out_dir=out, sasa=bool(sasa),
-                                 ppii_stretch=int(ppii_stretch), meta=_typed(_meta()), enforce_metadata=False)
+                                 ppii_stretch=int(ppii_stretch), models=models, meta=_typed(_meta()),
+                                 enforce_metadata=False)
             write = frames.to_parquet(os.path.join(out, "structures"), write_index=False, compute=False,
                                       name_function=_part_name)
             if runner is not None:

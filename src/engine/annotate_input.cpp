@@ -66,8 +66,14 @@ struct Failure {
     bool no_protein = false;
 };
 
-std::variant<core::Structure, Failure> read_source(io::ByteSource& raw, io::FileFormat format,
-                                                   std::uint64_t max_bytes) {
+Failure failure_of(const io::InputError& error) {
+    return Failure{error.message(), error.kind() == io::InputError::Kind::NoProtein};
+}
+
+// Hands the input's text (at most max_bytes of it, gzip decompressed) to `read`, which returns the
+// reader's error if any; returns why the input could not be read, if it could not.
+template <class Read>
+std::optional<Failure> read_text(io::ByteSource& raw, std::uint64_t max_bytes, Read read) {
     io::LimitedSource limited(raw, max_bytes);
     PeekingSource source(limited);
     std::optional<io::GzipSource> gzip;
@@ -75,21 +81,20 @@ std::variant<core::Structure, Failure> read_source(io::ByteSource& raw, io::File
     if (source.starts_with_gzip_magic()) {
         text = &gzip.emplace(source, max_bytes);
     }
-    io::ReadResult result = format == io::FileFormat::mmcif ? io::parse_mmcif(*text) : io::parse_pdb(*text);
-    if (auto* error = std::get_if<io::InputError>(&result)) {
+    if (std::optional<io::InputError> error = read(*text)) {
         if (limited.exceeded()) return Failure{io::exceeds_max_bytes_text(max_bytes)};
         if (gzip && gzip->failure()) return Failure{*gzip->failure()};
-        return Failure{error->message(), error->kind() == io::InputError::Kind::NoProtein};
+        return failure_of(*error);
     }
-    return std::move(std::get<core::Structure>(result));
+    return std::nullopt;
 }
 
-std::variant<core::Structure, Failure> read_input(const Input& input, io::FileFormat format,
-                                                  std::uint64_t max_bytes) {
+template <class Read>
+std::optional<Failure> read_input(const Input& input, std::uint64_t max_bytes, Read read) {
     if (input.bytes) {
         if (input.bytes->size() > max_bytes) return Failure{io::exceeds_max_bytes_text(max_bytes)};
         io::MemorySource memory(*input.bytes);
-        return read_source(memory, format, max_bytes);
+        return read_text(memory, max_bytes, read);
     }
     auto opened = io::open_structure_file(input.name);
     if (auto* failure = std::get_if<io::ReadFailure>(&opened)) return Failure{std::move(failure->message)};
@@ -98,7 +103,7 @@ std::variant<core::Structure, Failure> read_input(const Input& input, io::FileFo
         return Failure{io::exceeds_max_bytes_text(max_bytes)};
     }
     io::FileSource file(std::move(descriptor));
-    return read_source(file, format, max_bytes);
+    return read_text(file, max_bytes, read);
 }
 
 bool finite(const core::Point3& p) { return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z); }
@@ -135,6 +140,30 @@ io::FileFormat format_for_name(std::string_view name) {
     return io::format_for_path(name);
 }
 
+namespace {
+
+// Runs the core on a structure just read and fills out's summary and rows.
+void annotate_structure(core::Structure& structure, std::int32_t row, const AnnotateOptions& options,
+                        const core::ParallelFor* spread, AnnotatedInput& out) {
+    if (auto bad = non_finite_coordinate(structure)) {
+        out.error = std::move(*bad);
+        return;
+    }
+    if (spread != nullptr && structure.residues.size() >= kSpreadResidues) {
+        core::assign_structure(structure, options.assign, *spread);
+    } else {
+        core::assign_structure(structure, options.assign);
+    }
+    summarise(structure, out);
+    out.residues = residue_table(structure, row, options.assign.calculate_sasa);
+}
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+}  // namespace
+
 AnnotatedInput annotate_input(const Input& input, std::int32_t row, const AnnotateOptions& options,
                               const core::ParallelFor* spread) {
     const auto start = std::chrono::steady_clock::now();
@@ -144,28 +173,70 @@ AnnotatedInput annotate_input(const Input& input, std::int32_t row, const Annota
         return out;
     }
     try {
-        auto outcome = read_input(input, options.format.value_or(format_for_name(input.name)), options.max_bytes);
-        if (auto* failure = std::get_if<Failure>(&outcome)) {
+        const io::FileFormat format = options.format.value_or(format_for_name(input.name));
+        std::optional<core::Structure> structure;
+        auto failure = read_input(input, options.max_bytes, [&](io::ByteSource& text) -> std::optional<io::InputError> {
+            io::ReadResult result =
+                format == io::FileFormat::mmcif ? io::parse_mmcif(text) : io::parse_pdb(text, out.model);
+            if (auto* error = std::get_if<io::InputError>(&result)) return std::move(*error);
+            structure = std::move(std::get<core::Structure>(result));
+            return std::nullopt;
+        });
+        if (failure) {
             out.error = std::move(failure->message);
             out.no_protein = failure->no_protein;
-        } else if (auto bad = non_finite_coordinate(std::get<core::Structure>(outcome))) {
-            out.error = std::move(*bad);
         } else {
-            core::Structure& structure = std::get<core::Structure>(outcome);
-            if (spread != nullptr && structure.residues.size() >= kSpreadResidues) {
-                core::assign_structure(structure, options.assign, *spread);
-            } else {
-                core::assign_structure(structure, options.assign);
-            }
-            summarise(structure, out);
-            out.residues = residue_table(structure, row, options.assign.calculate_sasa);
+            annotate_structure(*structure, row, options, spread, out);
         }
     } catch (const std::bad_alloc&) {
         out = AnnotatedInput{};
         out.error = "out of memory while reading this input";
     }
-    out.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    out.seconds = seconds_since(start);
     return out;
+}
+
+std::vector<AnnotatedInput> annotate_models(const Input& input, std::int32_t row, const AnnotateOptions& options,
+                                            const core::ParallelFor* spread) {
+    if (!options.every_model || input.failure) {
+        std::vector<AnnotatedInput> one(1);
+        one[0] = annotate_input(input, row, options, spread);
+        return one;
+    }
+    auto start = std::chrono::steady_clock::now();
+    std::vector<AnnotatedInput> models;
+    std::optional<Failure> failure;
+    try {
+        const io::FileFormat format = options.format.value_or(format_for_name(input.name));
+        // Each model is computed as soon as it is read, so that only one is held at a time.
+        const io::ModelVisitor visit = [&](std::int32_t number, io::ReadResult model) {
+            AnnotatedInput& out = models.emplace_back();
+            out.model = number;
+            if (auto* error = std::get_if<io::InputError>(&model)) {
+                const Failure reason = failure_of(*error);
+                out.error = reason.message;
+                out.no_protein = reason.no_protein;
+            } else {
+                annotate_structure(std::get<core::Structure>(model), row + static_cast<std::int32_t>(models.size() - 1),
+                                   options, spread, out);
+            }
+            out.seconds = seconds_since(start);
+            start = std::chrono::steady_clock::now();
+        };
+        failure = read_input(input, options.max_bytes, [&](io::ByteSource& text) {
+            return format == io::FileFormat::mmcif ? io::parse_mmcif_models(text, visit)
+                                                   : io::parse_pdb_models(text, visit);
+        });
+    } catch (const std::bad_alloc&) {
+        failure = Failure{"out of memory while reading this input"};
+    }
+    if (failure) {
+        models.assign(1, AnnotatedInput{});
+        models[0].error = std::move(failure->message);
+        models[0].no_protein = failure->no_protein;
+        models[0].seconds = seconds_since(start);
+    }
+    return models;
 }
 
 }  // namespace tarnix::engine

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/assign.hpp"
 #include "core/structure.hpp"
@@ -27,12 +28,15 @@ struct AnnotateOptions {
     core::AssignOptions assign;
     std::optional<io::FileFormat> format;  // by the name when absent
     std::uint64_t max_bytes = std::uint64_t{1} << 31;  // read from a source, and decompressed
+    bool every_model = false;  // else the first model only, as the tarnix module reads
 };
 
 struct AnnotatedInput {
     std::string error;  // empty when the input was read
     // Read and holding atoms, but no amino-acid residue with N, CA, C and O; `error` says so.
     bool no_protein = false;
+    std::int32_t model = 1;  // as numbered in the file
+    std::size_t source = 0;  // the input's place in the run
     std::uint32_t chain_count = 0;
     std::uint64_t helix_residues = 0;   // H, G, I
     std::uint64_t strand_residues = 0;  // E, B
@@ -53,5 +57,10 @@ inline constexpr std::size_t kSpreadResidues = 2000;
 // `spread`, the accessibility phase of a large structure runs on its threads (same results).
 AnnotatedInput annotate_input(const Input& input, std::int32_t row, const AnnotateOptions& options,
                               const core::ParallelFor* spread = nullptr);
+
+// One result per model of the input, in file order (one per input unless `every_model`), rows
+// counted from `row`. A failure of the whole input is one result with its error.
+std::vector<AnnotatedInput> annotate_models(const Input& input, std::int32_t row, const AnnotateOptions& options,
+                                            const core::ParallelFor* spread = nullptr);
 
 }  // namespace tarnix::engine

@@ -17,7 +17,7 @@ struct AnnotateRun::State {
     AnnotateOptions options;
     std::int32_t first_row = 0;
     std::size_t threads = 1;
-    std::vector<AnnotatedInput> results;
+    std::vector<std::vector<AnnotatedInput>> results;  // an input's models
     std::atomic<std::size_t> next{0};
     std::atomic<bool> cancelled{false};
     mutable std::mutex mutex;
@@ -44,18 +44,18 @@ void work(const std::shared_ptr<AnnotateRun::State>& state) {
             std::lock_guard lock(state->mutex);
             ++state->reading_memory;
         }
-        AnnotatedInput result;
+        std::vector<AnnotatedInput> result;
         try {
-            result = annotate_input(input, state->first_row + static_cast<std::int32_t>(i), state->options,
-                                    spread ? &spread : nullptr);
+            result = annotate_models(input, state->first_row + static_cast<std::int32_t>(i), state->options,
+                                     spread ? &spread : nullptr);
         } catch (const std::exception& error) {
             // A fault of this program, not of the input; still no reason to lose the other inputs.
-            result = AnnotatedInput{};
-            result.error = std::string("internal error: ") + error.what();
+            result.assign(1, AnnotatedInput{});
+            result[0].error = std::string("internal error: ") + error.what();
         }
         std::lock_guard lock(state->mutex);
         state->reading_memory -= input.bytes ? 1 : 0;
-        state->residues_done += result.residues.rows;
+        for (const AnnotatedInput& model : result) state->residues_done += model.residues.rows;
         state->results[i] = std::move(result);
         ++state->done;
         state->progress.notify_all();
@@ -111,7 +111,19 @@ std::size_t AnnotateRun::size() const { return state_->inputs.size(); }
 
 std::vector<AnnotatedInput> AnnotateRun::take_results() {
     std::lock_guard lock(state_->mutex);
-    return std::move(state_->results);
+    std::vector<AnnotatedInput> rows;
+    rows.reserve(state_->results.size());
+    for (std::size_t i = 0; i < state_->results.size(); ++i) {
+        for (AnnotatedInput& model : state_->results[i]) {
+            model.source = i;
+            // An input of several models moves the rows of every input after it.
+            const auto row = state_->first_row + static_cast<std::int32_t>(rows.size());
+            set_row(model.residues, row);
+            rows.push_back(std::move(model));
+        }
+    }
+    state_->results.clear();
+    return rows;
 }
 
 }  // namespace tarnix::engine

@@ -30,7 +30,7 @@ public:
     std::uint64_t residues_done() const;
     std::size_t size() const;
 
-    // Every input's outcome, in input order; only once wait_for has returned true.
+    // Every input's outcome (a result per model), in input order; only once wait_for has returned true.
     std::vector<AnnotatedInput> take_results();
 
     struct State;

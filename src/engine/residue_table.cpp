@@ -129,4 +129,10 @@ ResidueTable residue_table(const core::Structure& structure, std::int32_t input,
     return table;
 }
 
+void set_row(ResidueTable& table, std::int32_t input) {
+    std::vector<std::uint32_t>& values = table.columns[kInput].values;
+    const auto bits = std::bit_cast<std::uint32_t>(input);
+    if (!values.empty() && values.front() != bits) std::fill(values.begin(), values.end(), bits);
+}
+
 }  // namespace tarnix::engine

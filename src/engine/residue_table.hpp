@@ -52,4 +52,7 @@ struct ResidueTable {
 // the accessibility phase ran (accessibility and relative accessibility are NaN otherwise).
 ResidueTable residue_table(const core::Structure& structure, std::int32_t input, bool accessibility_computed);
 
+// Makes `input` the table's row in the table of structures.
+void set_row(ResidueTable& table, std::int32_t input);
+
 }  // namespace tarnix::engine

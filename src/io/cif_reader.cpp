@@ -426,7 +426,14 @@ ReadResult parse_mmcif(FileDescriptor file) {
     return parse_mmcif(source);
 }
 
-ReadResult parse_mmcif(ByteSource& source) {
+namespace {
+
+bool is_water(const AtomRecord& atom) { return atom.res_name == "HOH" || atom.res_name == "WAT"; }
+
+// Reads the atom table and hands every decoded row to `take`, in file order. Decoding and
+// placement share one pass: a decoding error anywhere still ends the read.
+template <class Take>
+std::optional<InputError> read_rows(ByteSource& source, Take take) {
     AtomSiteScanner scanner;
     {
         LineReader reader(source);
@@ -437,27 +444,68 @@ ReadResult parse_mmcif(ByteSource& source) {
             return InputError::io(*reader.error());
         }
     }
-
     const RowStore& rows = scanner.rows();
     if (rows.size() == 0) {
         return InputError::empty();
     }
     const RowDecoder decoder(scanner.columns());
     Tokenizer tokenizer;
-    ResidueCollector residues(AmideHydrogenRule::last_of_h_hn);
     AtomSiteRow row;
-    // Decoding, model selection and placement share one pass: a decoding error anywhere still
-    // ends the read, and nothing placed before it is returned.
     for (std::size_t i = 0; i < rows.size(); ++i) {
         const auto tokens = tokenizer.split(rows[i], decoder.tokens_needed());
         if (auto error = decoder.decode(tokens, row)) {
-            return std::move(*error);
+            return error;
         }
-        if (row.model_num == 1 && row.atom.res_name != "HOH" && row.atom.res_name != "WAT") {
+        take(row);
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+ReadResult parse_mmcif(ByteSource& source) {
+    ResidueCollector residues(AmideHydrogenRule::last_of_h_hn);
+    auto error = read_rows(source, [&](const AtomSiteRow& row) {
+        if (row.model_num == 1 && !is_water(row.atom)) {
             residues.add(row.atom);
         }
+    });
+    if (error) {
+        return std::move(*error);
     }
     return residues.build();
+}
+
+std::optional<InputError> parse_mmcif_models(ByteSource& source, const ModelVisitor& visit) {
+    struct Model {
+        std::int32_t number;
+        std::unique_ptr<ResidueCollector> residues;
+    };
+    std::vector<Model> models;
+    std::size_t last = 0;  // rows of one model usually follow one another
+    auto error = read_rows(source, [&](const AtomSiteRow& row) {
+        if (models.empty() || models[last].number != row.model_num) {
+            const auto found = std::find_if(models.begin(), models.end(),
+                                            [&](const Model& model) { return model.number == row.model_num; });
+            if (found == models.end()) {
+                models.push_back(Model{row.model_num, std::make_unique<ResidueCollector>(AmideHydrogenRule::last_of_h_hn)});
+                last = models.size() - 1;
+            } else {
+                last = static_cast<std::size_t>(found - models.begin());
+            }
+        }
+        if (!is_water(row.atom)) {
+            models[last].residues->add(row.atom);
+        }
+    });
+    if (error) {
+        return error;
+    }
+    for (Model& model : models) {
+        visit(model.number, model.residues->build());
+        model.residues.reset();
+    }
+    return std::nullopt;
 }
 
 }  // namespace tarnix::io

@@ -1,5 +1,9 @@
 #include <array>
+#include <optional>
+#include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "io/line_reader.hpp"
 #include "io/readers.hpp"
@@ -69,20 +73,30 @@ bool read_atom_line(std::string_view line, bool line_is_ascii, AtomRecord& atom)
     return read_atom_fields(line, trim, [](std::string_view field) { return parse_f32(trim(field)); }, atom);
 }
 
-}  // namespace
+bool is_model_record(std::string_view line) { return line.starts_with("MODEL"); }
 
-ReadResult parse_pdb(FileDescriptor file) {
-    FileSource source(std::move(file));
-    return parse_pdb(source);
+// The serial of a MODEL record, or `place` when it does not parse.
+std::int32_t model_serial(std::string_view line, std::int32_t place) {
+    const auto serial = parse_i32(trim(line.substr(5)));
+    return serial.ok() ? serial.value : place;
 }
 
-ReadResult parse_pdb(ByteSource& source) {
+// The first-model read; with `model_number`, the first MODEL record before any atom numbers it.
+template <bool kNumbered>
+ReadResult read_first_model(ByteSource& source, std::int32_t* model_number) {
     LineReader reader(source);
     ResidueCollector residues(AmideHydrogenRule::first_of_h_hn_h1);
     AtomRecord atom;
+    [[maybe_unused]] bool numbered = false;
     while (const auto line = reader.next()) {
         if (is_atom_record(*line) && read_atom_line(*line, reader.line_is_ascii(), atom)) {
             residues.add(atom);
+            if constexpr (kNumbered) numbered = true;
+        } else if constexpr (kNumbered) {
+            if (!numbered && is_model_record(*line)) {
+                *model_number = model_serial(*line, 1);
+                numbered = true;
+            }
         }
         if (line->starts_with("END")) {
             break;
@@ -92,6 +106,91 @@ ReadResult parse_pdb(ByteSource& source) {
         return InputError::io(*reader.error());
     }
     return residues.build();
+}
+
+// The models of a PDB file as they are read: the lines before the first MODEL record are kept to
+// be read again at the start of every model.
+class PdbModels {
+public:
+    explicit PdbModels(const ModelVisitor& visit) : visit_(visit) {}
+
+    void atom_line(std::string_view line, bool ascii) {
+        if (!open_) {
+            if (models_seen_ == 0) header_.emplace_back(std::string(line), ascii);
+            return;
+        }
+        if (read_atom_line(line, ascii, atom_)) collector_->add(atom_);
+    }
+
+    void open(std::int32_t number) {
+        close();
+        ++models_seen_;
+        number_ = number;
+        open_ = true;
+        collector_.emplace(AmideHydrogenRule::first_of_h_hn_h1);
+        for (const auto& [line, ascii] : header_) {
+            if (read_atom_line(line, ascii, atom_)) collector_->add(atom_);
+        }
+    }
+
+    void close() {
+        if (!open_) return;
+        open_ = false;
+        visit_(number_, collector_->build());
+        collector_.reset();
+    }
+
+    // A file without MODEL records is one model of everything before its end.
+    void finish() {
+        if (models_seen_ == 0) open(1);
+        close();
+    }
+
+    std::int32_t models_seen() const { return models_seen_; }
+
+private:
+    const ModelVisitor& visit_;
+    std::vector<std::pair<std::string, bool>> header_;  // each line, and whether it is ASCII
+    std::optional<ResidueCollector> collector_;
+    AtomRecord atom_;
+    std::int32_t number_ = 1;
+    std::int32_t models_seen_ = 0;
+    bool open_ = false;
+};
+
+}  // namespace
+
+ReadResult parse_pdb(FileDescriptor file) {
+    FileSource source(std::move(file));
+    return parse_pdb(source);
+}
+
+ReadResult parse_pdb(ByteSource& source) { return read_first_model<false>(source, nullptr); }
+
+ReadResult parse_pdb(ByteSource& source, std::int32_t& model_number) {
+    model_number = 1;
+    return read_first_model<true>(source, &model_number);
+}
+
+std::optional<InputError> parse_pdb_models(ByteSource& source, const ModelVisitor& visit) {
+    LineReader reader(source);
+    PdbModels models(visit);
+    while (const auto line = reader.next()) {
+        if (is_atom_record(*line)) {
+            models.atom_line(*line, reader.line_is_ascii());
+        } else if (is_model_record(*line)) {
+            models.open(model_serial(*line, models.models_seen() + 1));
+        } else if (line->starts_with("ENDMDL")) {
+            models.close();
+        } else if (line->starts_with("END")) {
+            break;
+        }
+    }
+    if (reader.error()) {
+        return InputError::io(*reader.error());
+    }
+    models.finish();
+    return std::nullopt;
 }
 
 }  // namespace tarnix::io

@@ -2,6 +2,9 @@
 // whether it succeeds or fails; given a byte source, each reads it to its end or first failure.
 #pragma once
 
+#include <cstdint>
+#include <functional>
+#include <optional>
 #include <variant>
 
 #include "core/structure.hpp"
@@ -16,9 +19,26 @@ using ReadResult = std::variant<core::Structure, InputError>;
 // Fixed-column PDB: ATOM/HETATM records up to the first line starting with "END".
 ReadResult parse_pdb(ByteSource& source);
 ReadResult parse_pdb(FileDescriptor file);
+// The same, also giving the number of the first MODEL record before the first atom (1 if none).
+ReadResult parse_pdb(ByteSource& source, std::int32_t& model_number);
 
 // mmCIF: the rows of the _atom_site loop that belong to model 1.
 ReadResult parse_mmcif(ByteSource& source);
 ReadResult parse_mmcif(FileDescriptor file);
+
+// Receives each model of a file in file order: its number as written and what the first-model
+// reader gives for the file cut down to that model (Empty for a model without residues).
+using ModelVisitor = std::function<void(std::int32_t number, ReadResult model)>;
+
+// PDB: the atoms before the first MODEL record belong to every model; a MODEL record opens a
+// model (numbered by its serial, or by its place when that does not parse), ENDMDL or the next
+// MODEL closes it, any other line starting with "END" ends the file. A file without MODEL
+// records is model 1. Returns the failure that ends the whole read, after which the models
+// already visited are void.
+std::optional<InputError> parse_pdb_models(ByteSource& source, const ModelVisitor& visit);
+
+// mmCIF: one model per distinct model number, in order of first appearance. A row that cannot be
+// decoded fails the whole file before any model is visited, as it fails model 1's read.
+std::optional<InputError> parse_mmcif_models(ByteSource& source, const ModelVisitor& visit);
 
 }  // namespace tarnix::io

@@ -90,14 +90,14 @@ def test_fail_fast_and_list(tmp_path, inputs):
     assert run.returncode == 1
     lines = run.stdout.decode().splitlines()
     assert len(lines) == 3  # the header, the input before the failure and the failure
-    assert lines[2].split("\t")[:2] == [str(inputs[2]), "error"]
+    assert lines[2].split("\t")[:3] == [str(inputs[2]), "1", "error"]
     assert "also-missing" not in run.stderr.decode()
     # per residue: the rows of the input before the failure, none of the one after it
     run = tarnix("annotate", "--from-list", listing, "--fail-fast")
     names = [line.split("\t")[0] for line in run.stdout.decode().splitlines()[1:]]
     assert names == [str(SMALL)] * assign(str(SMALL)).residue_count
     run = tarnix("annotate", "--from-list", listing, "--per", "structure", "-q")
-    assert [line.split("\t")[1] for line in run.stdout.decode().splitlines()[1:]] == ["ok", "error", "ok", "error"]
+    assert [line.split("\t")[2] for line in run.stdout.decode().splitlines()[1:]] == ["ok", "error", "ok", "error"]
     assert "also-missing" in run.stderr.decode()
 
 
@@ -261,3 +261,46 @@ def test_plot_panels_join_identical_chains(data_dir, tmp_path, name):
         ticks = regular_ticks(rows.stop - rows.start, residues.columns["seq_id"][rows],
                               residues.columns["insertion_code"][rows], MaxNLocator)
         assert len(set(np.diff(ticks))) <= 1 and 4 <= len(ticks) <= 13
+
+
+def test_models_all_and_frames_commands(tmp_path):
+    import csv
+
+    from tarnix import assign
+    from test_models import pdb_models
+
+    chemfiles = pytest.importorskip("chemfiles")
+    ensemble = DATA / "2juy_crlf.pdb"
+    models = pdb_models(ensemble.read_bytes().decode())
+    expected = []
+    for number, text in models.items():
+        cut = tmp_path / f"model{number}.pdb"
+        cut.write_text(text)
+        expected.append(assign(str(cut)).sequence)
+
+    run = tarnix("annotate", ensemble, "--models", "all", "--per", "structure", "-q")
+    assert run.returncode == 0
+    rows = list(csv.DictReader(run.stdout.decode().splitlines(), delimiter="\t"))
+    assert [int(row["model"]) for row in rows] == list(models)
+
+    out = tmp_path / "frames.csv"
+    run = tarnix("frames", ensemble, "--stop", len(models), "-o", out)
+    assert run.returncode == 0, run.stderr
+    rows = list(csv.DictReader(out.open()))
+    assert [row["codes"] for row in rows] == expected
+    assert [int(row["frame"]) for row in rows] == list(range(len(models)))
+
+    dcd = tmp_path / "ens.dcd"
+    with chemfiles.Trajectory(str(dcd), "w") as writer:
+        writer.write(chemfiles.Trajectory(str(DATA / "1ubq.pdb")).read())
+    run = tarnix("frames", dcd, "--topology", DATA / "1aki.pdb")
+    assert run.returncode == 1 and b"ens.dcd: frame 0" in run.stderr and run.stdout == b""
+    assert tarnix("frames", dcd, "--step", 0).returncode == 2
+    assert tarnix("frames", dcd, "--start", 3, "--stop", 1).returncode == 2
+
+    pytest.importorskip("matplotlib")
+    for args in (["plot", ensemble, "--models", "all"], ["plot", dcd, "--topology", DATA / "1ubq.pdb"]):
+        picture = tmp_path / f"{len(args)}.png"
+        run = tarnix(*args, "-o", picture)
+        assert run.returncode == 0, run.stderr
+        assert picture.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"

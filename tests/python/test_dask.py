@@ -38,11 +38,12 @@ def read_back(out_dir):
     return structures, residues
 
 
-def check_against_serial(out_dir, paths):
+def check_against_serial(out_dir, paths, models="first"):
     structures, residues = read_back(out_dir)
-    serial = tarnix_tools.annotate(paths, threads=1)
+    serial = tarnix_tools.annotate(paths, threads=1, models=models)
     expected = serial.structures.columns
     assert structures["name"].tolist() == expected["name"].tolist()  # every input once, in input order
+    assert structures["model"].tolist() == expected["model"].tolist()
     assert structures["error"].tolist() == expected["error"].tolist()
     assert residues.column("name").to_pylist() == expected["name"][serial.residues.columns["input"]].tolist()
     for name, values in serial.residues.columns.items():
@@ -113,6 +114,14 @@ def test_replace_removes_only_the_previous_dataset(client, data_dir, tmp_path):
     assert sorted(os.listdir(tmp_path)) == [MARKER, "residues", "structures"]
     structures, residues = read_back(tmp_path)
     assert structures["name"].tolist() == paths[:1] and residues.num_rows == 76
+
+
+def test_every_model_on_a_cluster(client, data_dir, tmp_path):
+    paths = [str(data_dir / name) for name in ("1d3z.pdb", "1ubq.pdb", "2juy_crlf.pdb", "1ake.cif")]
+    annotate_to_parquet(paths, tmp_path, client=client, files_per_task=2, models="all")
+    structures, _ = read_back(tmp_path)
+    assert structures["model"].tolist()[:11] == list(range(1, 11)) + [1]
+    check_against_serial(tmp_path, paths, models="all")
 
 
 def test_a_killed_worker_loses_no_input(client, inputs, tmp_path):

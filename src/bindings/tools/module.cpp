@@ -9,6 +9,7 @@
 
 #include "base/available_processors.hpp"
 #include "bindings/common/guard.hpp"
+#include "bindings/tools/frames.hpp"
 #include "engine/annotate_run.hpp"
 #include "engine/spread.hpp"
 #include "engine/worker_pool.hpp"
@@ -87,7 +88,7 @@ PyObject* text(const std::string& value) {
 }
 
 // (error, residue_count, chain_count, helix_residues, strand_residues, accessibility_total, seconds,
-//  no_protein)
+//  input's place in the list, model number, no_protein)
 PyObject* structure_rows(const std::vector<engine::AnnotatedInput>& results) {
     PyRef list(PyList_New(static_cast<Py_ssize_t>(results.size())));
     if (!list) return nullptr;
@@ -95,10 +96,10 @@ PyObject* structure_rows(const std::vector<engine::AnnotatedInput>& results) {
         const auto& r = results[i];
         PyRef error(text(r.error));
         if (!error) return nullptr;
-        PyObject* row = Py_BuildValue("(OnIKKddi)", error.get(), static_cast<Py_ssize_t>(r.residues.rows),
+        PyObject* row = Py_BuildValue("(OnIKKddnii)", error.get(), static_cast<Py_ssize_t>(r.residues.rows),
                                       r.chain_count, static_cast<unsigned long long>(r.helix_residues),
                                       static_cast<unsigned long long>(r.strand_residues), r.accessibility_total,
-                                      r.seconds, r.no_protein ? 1 : 0);
+                                      r.seconds, static_cast<Py_ssize_t>(r.source), r.model, r.no_protein ? 1 : 0);
         if (row == nullptr) return nullptr;
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), row);
     }
@@ -192,14 +193,16 @@ PyObject* run_unguarded(PyObject* args) {
     const char* format = nullptr;
     unsigned long long max_bytes = 0;
     PyObject* progress = Py_None;
-    if (!PyArg_ParseTuple(args, "OinpKzKO:run", &inputs_list, &first_row, &threads, &sasa, &ppii_stretch, &format,
-                          &max_bytes, &progress)) {
+    int every_model = 0;
+    if (!PyArg_ParseTuple(args, "OinpKzKO|p:run", &inputs_list, &first_row, &threads, &sasa, &ppii_stretch, &format,
+                          &max_bytes, &progress, &every_model)) {
         return nullptr;
     }
     engine::AnnotateOptions options;
     options.assign.calculate_sasa = sasa != 0;
     options.assign.ppii_stretch = ppii_stretch;
     options.max_bytes = max_bytes;
+    options.every_model = every_model != 0;
     if (format != nullptr) {
         const std::string_view name(format);
         if (name != "pdb" && name != "mmcif") {
@@ -247,9 +250,19 @@ PyObject* run(PyObject*, PyObject* args) {
 
 PyMethodDef functions[] = {
     {"run", run, METH_VARARGS,
-     "run(inputs, first_row, threads, sasa, ppii_stretch, format, max_bytes, progress, /)\n--\n\n"
-     "Annotate inputs (paths as bytes, or (name, bytes) pairs) on worker threads; progress, when\n"
-     "not None, is called with (inputs done, residues done) on the calling thread."},
+     "run(inputs, first_row, threads, sasa, ppii_stretch, format, max_bytes, progress, every_model=False, /)\n--\n\n"
+     "Annotate inputs (paths as bytes, or (name, bytes) pairs) on worker threads, with every_model a\n"
+     "row per model; progress, when not None, is called with (inputs done, residues done) on the\n"
+     "calling thread."},
+    {"layout", frame_layout, METH_VARARGS,
+     "layout(atom_names, residue_names, chain_ids, seq_ids, insertion_codes, alt_locs, /)\n--\n\n"
+     "The residues of a topology as the PDB reader finds them: (layout, the atoms used as uint32\n"
+     "bytes, (chain_ids, seq_ids, residue_names))."},
+    {"frames", frames, METH_VARARGS,
+     "frames(layout, positions, count, first_frame, frame_step, sasa, ppii_stretch, threads, /)\n--\n\n"
+     "Codes, phi, psi and accessibility of count frames of float32 positions (count, atoms, 3),\n"
+     "numbered first_frame + k * frame_step in messages, on worker threads: (codes, codes_c3, phi,\n"
+     "psi, accessibility or None) as bytes."},
     {nullptr, nullptr, 0, nullptr},
 };
 
