@@ -2,7 +2,7 @@
 // prints one JSON line: bytes, seconds per pass, MB/s of the median pass, peak RSS.
 //
 //   tarnix_read_bench MODE PASSES FILE...
-//   MODE: pdb | mmcif   the readers
+//   MODE: a format's name  its reader (pdb, mmcif, ...)
 //         lines         LineReader alone (its buffer, UTF-8 check)
 //         scan          read() and count newlines, no checks
 #include <fcntl.h>
@@ -19,8 +19,8 @@
 
 #include "io/byte_source.hpp"
 #include "io/file_descriptor.hpp"
+#include "io/formats.hpp"
 #include "io/line_reader.hpp"
-#include "io/readers.hpp"
 
 namespace {
 
@@ -32,9 +32,9 @@ long long run_once(std::string_view mode, const char* path) {
     if (!file.is_open()) {
         return -1;
     }
-    if (mode == "pdb" || mode == "mmcif") {
-        const auto result =
-            mode == "pdb" ? tarnix::io::parse_pdb(std::move(file)) : tarnix::io::parse_mmcif(std::move(file));
+    if (const auto format = tarnix::io::format_named(mode)) {
+        tarnix::io::FileSource source(std::move(file));
+        const auto result = tarnix::io::parse(*format, source);
         const auto* structure = std::get_if<tarnix::core::Structure>(&result);
         return structure != nullptr ? static_cast<long long>(structure->residues.size()) : -1;
     }

@@ -13,7 +13,8 @@ from typing import BinaryIO, Union
 from tarnix_tools import _tar
 from tarnix_tools._names import display_name
 
-STRUCTURE_SUFFIXES = (".pdb", ".ent", ".cif", ".mmcif")
+from tarnix_tools._formats import is_structure_name
+
 TAR_SUFFIXES = (".tar", ".tar.gz", ".tgz")
 
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
@@ -47,13 +48,6 @@ def os_error_text(error: OSError) -> str:
     if error.errno is None:
         return str(error)
     return f"{os.strerror(error.errno)} (os error {error.errno})"
-
-
-def is_structure_name(name: bytes) -> bool:
-    lowered = name.lower()
-    if lowered.endswith(b".gz"):
-        lowered = lowered[:-3]
-    return lowered.endswith(tuple(s.encode() for s in STRUCTURE_SUFFIXES))
 
 
 def is_tar_name(name: bytes) -> bool:

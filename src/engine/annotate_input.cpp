@@ -7,10 +7,10 @@
 
 #include "core/assign.hpp"
 #include "core/codes.hpp"
+#include "io/formats.hpp"
 #include "io/gzip_source.hpp"
 #include "io/limited_source.hpp"
-#include "io/readers.hpp"
-#include "io/text.hpp"
+#include "io/structure_file.hpp"
 
 namespace tarnix::engine {
 namespace {
@@ -55,11 +55,6 @@ private:
     bool head_at_end_ = false;
 };
 
-bool ends_with_ignoring_case(std::string_view text, std::string_view lower_suffix) {
-    return text.size() >= lower_suffix.size() &&
-           io::equals_ignoring_ascii_case(text.substr(text.size() - lower_suffix.size()), lower_suffix);
-}
-
 // Why an input gave no structure.
 struct Failure {
     std::string message;
@@ -75,7 +70,7 @@ std::variant<core::Structure, Failure> read_source(io::ByteSource& raw, io::File
     if (source.starts_with_gzip_magic()) {
         text = &gzip.emplace(source, max_bytes);
     }
-    io::ReadResult result = format == io::FileFormat::mmcif ? io::parse_mmcif(*text) : io::parse_pdb(*text);
+    io::ReadResult result = io::parse(format, *text);
     if (auto* error = std::get_if<io::InputError>(&result)) {
         if (limited.exceeded()) return Failure{io::exceeds_max_bytes_text(max_bytes)};
         if (gzip && gzip->failure()) return Failure{*gzip->failure()};
@@ -130,11 +125,6 @@ void summarise(const core::Structure& structure, AnnotatedInput& out) {
 
 }  // namespace
 
-io::FileFormat format_for_name(std::string_view name) {
-    if (ends_with_ignoring_case(name, ".gz")) name.remove_suffix(3);
-    return io::format_for_path(name);
-}
-
 AnnotatedInput annotate_input(const Input& input, std::int32_t row, const AnnotateOptions& options,
                               const core::ParallelFor* spread) {
     const auto start = std::chrono::steady_clock::now();
@@ -144,7 +134,7 @@ AnnotatedInput annotate_input(const Input& input, std::int32_t row, const Annota
         return out;
     }
     try {
-        auto outcome = read_input(input, options.format.value_or(format_for_name(input.name)), options.max_bytes);
+        auto outcome = read_input(input, options.format.value_or(io::format_for_name(input.name)), options.max_bytes);
         if (auto* failure = std::get_if<Failure>(&outcome)) {
             out.error = std::move(failure->message);
             out.no_protein = failure->no_protein;

@@ -1,4 +1,4 @@
-// The two structure-file readers. Given a file, each owns it and closes it before returning,
+// The structure-file readers. Given a file, each owns it and closes it before returning,
 // whether it succeeds or fails; given a byte source, each reads it to its end or first failure.
 #pragma once
 
@@ -12,6 +12,9 @@
 namespace tarnix::io {
 
 using ReadResult = std::variant<core::Structure, InputError>;
+
+// What a reader may be asked beyond its bytes; every format's entry takes it.
+struct ReadOptions {};
 
 // Fixed-column PDB: ATOM/HETATM records up to the first line starting with "END".
 ReadResult parse_pdb(ByteSource& source);

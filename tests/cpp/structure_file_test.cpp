@@ -24,7 +24,7 @@ using testing::TempDir;
 const char* const kEmpty = "Empty file or no valid records";
 const char* const kInvalidUtf8 = "IO error: stream did not contain valid UTF-8";
 
-TEST(FormatForPath, ChoosesMmcifOnlyForCifAndMmcifSuffixesInAnyCase) {
+TEST(ModuleFormatForPath, ChoosesMmcifOnlyForCifAndMmcifSuffixesInAnyCase) {
     const std::pair<const char*, FileFormat> cases[] = {
         {"model.cif", FileFormat::mmcif},   {"model.CIF", FileFormat::mmcif},  {"model.Cif", FileFormat::mmcif},
         {"MODEL.MMCIF", FileFormat::mmcif}, {"a/b.mmCif", FileFormat::mmcif},  {".cif", FileFormat::mmcif},
@@ -33,7 +33,7 @@ TEST(FormatForPath, ChoosesMmcifOnlyForCifAndMmcifSuffixesInAnyCase) {
         {"x.\u212Aif", FileFormat::pdb},    {"model.cif/", FileFormat::pdb},   {"model_cif", FileFormat::pdb},
     };
     for (const auto& [path, format] : cases) {
-        EXPECT_EQ(format_for_path(path), format) << path;
+        EXPECT_EQ(module_format_for_path(path), format) << path;
     }
 }
 
