@@ -9,12 +9,15 @@ namespace {
 
 constexpr std::array<std::string_view, 2> kPdbSuffixes = {".pdb", ".ent"};
 constexpr std::array<std::string_view, 2> kMmcifSuffixes = {".cif", ".mmcif"};
+constexpr std::array<std::string_view, 1> kBcifSuffixes = {".bcif"};
 
-constexpr std::array<Format, 2> kFormats = {{
+constexpr std::array<Format, 3> kFormats = {{
     {FileFormat::pdb, "pdb", "PDB", kPdbSuffixes, true,
      [](ByteSource& source, const ReadOptions&) { return parse_pdb(source); }},
     {FileFormat::mmcif, "mmcif", "mmCIF", kMmcifSuffixes, true,
      [](ByteSource& source, const ReadOptions&) { return parse_mmcif(source); }},
+    {FileFormat::bcif, "bcif", "BinaryCIF", kBcifSuffixes, false,
+     [](ByteSource& source, const ReadOptions&) { return parse_bcif(source); }},
 }};
 
 bool ends_with_ignoring_ascii_case(std::string_view text, std::string_view lower_suffix) {

@@ -13,7 +13,7 @@
 
 namespace tarnix::io {
 
-enum class FileFormat : std::uint8_t { pdb, mmcif };
+enum class FileFormat : std::uint8_t { pdb, mmcif, bcif };
 
 struct Format {
     FileFormat id;

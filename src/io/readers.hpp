@@ -24,4 +24,7 @@ ReadResult parse_pdb(FileDescriptor file);
 ReadResult parse_mmcif(ByteSource& source);
 ReadResult parse_mmcif(FileDescriptor file);
 
+// BinaryCIF: the rows of the `_atom_site` category that belong to model 1, chosen as in mmCIF.
+ReadResult parse_bcif(ByteSource& source);
+
 }  // namespace tarnix::io

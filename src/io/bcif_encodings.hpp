@@ -1,0 +1,43 @@
+// Undoing BinaryCIF's encodings: a column's bytes and list of encodings to numbers or texts.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include <msgpack.hpp>
+
+namespace tarnix::io::bcif {
+
+// The most values one array may decode to (a row count, or what one run-length or packed
+// array expands to): ten times the atoms of the largest structures deposited, and a bound on
+// what a few hundred bytes of run lengths can make a reader allocate.
+inline constexpr std::int64_t kMaxValues = std::int64_t{1} << 24;
+
+// What an array holds at some step of the decoding: the file's bytes, integers, real numbers
+// or texts (viewing the file).
+struct Values {
+    enum class Type : std::uint8_t { bytes, integers, reals, texts };
+
+    Type type = Type::bytes;
+    std::string_view bytes;
+    std::vector<std::int64_t> integers;
+    std::vector<double> reals;
+    std::vector<std::string_view> texts;
+
+    std::size_t size() const;
+};
+
+// The value stored under key in a map, or null when there is none (or `map` is no map).
+const msgpack::object* field(const msgpack::object& map, std::string_view key);
+
+// The text of a string or binary object, or nothing for other objects.
+std::optional<std::string_view> text_of(const msgpack::object& object);
+
+// Decodes a data map ({"data": bytes, "encoding": [encoding, ...]}): the values, or why not.
+std::variant<Values, std::string> decode(const msgpack::object& data);
+
+}  // namespace tarnix::io::bcif
