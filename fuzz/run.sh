@@ -26,8 +26,11 @@ for target in pdb:pdb_reader mmcif:mmcif_reader bcif:bcif_reader gzip_input:gzip
   folder=${target%%:*}
   corpus=build/fuzz/corpus/$folder
   mkdir -p "$corpus" fuzz/regressions/$folder
+  # A format's dictionary, when it has one, names the tokens its reader looks for.
+  dict=()
+  if [ -f fuzz/$folder.dict ]; then dict=(-dict="../../fuzz/$folder.dict"); fi
   (cd build/fuzz && ASAN_OPTIONS=detect_leaks=1 ./${target#*:}_fuzz \
-    -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 "$@" \
+    -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 "${dict[@]}" "$@" \
     "corpus/$folder" "../../fuzz/seeds/$folder" "../../fuzz/regressions/$folder")
 done
 
