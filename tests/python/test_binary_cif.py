@@ -7,11 +7,10 @@ import pathlib
 
 import numpy as np
 import pytest
+from biotite.structure.io import pdbx
 
 import tarnix_tools
 from bcif_writer import PLANS, from_mmcif
-
-pdbx = pytest.importorskip("biotite.structure.io.pdbx")
 
 MMCIF = sorted(p.name for p in (pathlib.Path(__file__).parents[1] / "data").glob("*.cif"))
 
@@ -57,30 +56,27 @@ def test_the_corpus_reads_the_same_as_binary(structures_dir):
         assert_same_annotation(got, expected)
 
 
-def replace_token(text, column, row, value):
-    """The mmCIF text with one _atom_site value replaced (rows split on white space)."""
-    lines = text.splitlines(keepends=True)
+def column_values(text, column):
+    lines = text.splitlines()
     items = [i for i, line in enumerate(lines) if line.startswith("_atom_site.")]
     position = [lines[i].strip() for i in items].index(f"_atom_site.{column}")
-    rows = [i for i in range(items[-1] + 1, len(lines)) if lines[i].startswith(("ATOM", "HETATM"))]
-    tokens = lines[rows[row]].split()
-    tokens[position] = value
-    lines[rows[row]] = " ".join(tokens) + "\n"
-    return "".join(lines)
+    return [line.split()[position] for line in lines[items[-1] + 1:] if line.startswith(("ATOM", "HETATM"))]
 
 
-@pytest.mark.parametrize("column, value", [
-    ("Cartn_y", "?"),                 # a masked coordinate fails the read
-    ("Cartn_x", "."),
-    ("label_seq_id", "?"),            # masked numbers become 1
-    ("auth_seq_id", "."),
-    ("pdbx_PDB_model_num", "?"),
-    ("auth_asym_id", "?"),            # a masked chain is the text "?"
-    ("label_alt_id", "?"),            # "?" is an alternate location, "." none
-    ("pdbx_PDB_ins_code", "?"),
+@pytest.mark.parametrize("column, change", [
+    ("Cartn_y", lambda i, v: "?" if i == 5 else v),   # a masked coordinate fails the read
+    ("Cartn_x", lambda i, v: "." if i == 5 else v),
+    ("auth_seq_id", lambda i, v: "?" if i % 3 == 0 else v),  # masked numbers become 1
+    ("pdbx_PDB_model_num", lambda i, v: "." if i % 3 == 0 else v),
+    ("auth_asym_id", lambda i, v: "?" if i % 2 else "."),     # a masked chain is the text "." or "?"
+    ("label_alt_id", lambda i, v: "?" if i % 2 else "A"),     # "?" is an alternate location, "." none
+    ("label_alt_id", lambda i, v: "." if i % 2 else "A"),
+    ("pdbx_PDB_ins_code", lambda i, v: "?" if i % 3 == 0 else "A"),  # both are no insertion code
 ])
-def test_masked_values_mean_what_dot_and_question_mark_mean_in_text(data_dir, column, value):
-    text = replace_token((data_dir / "1ubq.cif").read_text(), column, 5, value)
+def test_masked_values_mean_what_dot_and_question_mark_mean_in_text(data_dir, column, change):
+    original = (data_dir / "1ubq.cif").read_text()
+    values = [change(i, v) for i, v in enumerate(column_values(original, column))]
+    text = replace_column(original, column, values)
     got, expected = annotate_both(text, from_mmcif(text, "archive"))
     assert_same_annotation(got, expected)
     assert got.structures.columns["error"][0] == expected.structures.columns["error"][0]
