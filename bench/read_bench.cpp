@@ -4,6 +4,7 @@
 //   tarnix_read_bench MODE PASSES FILE...
 //   MODE: a format's name  its reader (pdb, mmcif, ...)
 //         lines         LineReader alone (its buffer, UTF-8 check)
+//         unpack        read the file and unpack its MessagePack, no decoding (BinaryCIF's container)
 //         scan          read() and count newlines, no checks
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -16,6 +17,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include <msgpack.hpp>
 
 #include "io/byte_source.hpp"
 #include "io/file_descriptor.hpp"
@@ -37,6 +40,19 @@ long long run_once(std::string_view mode, const char* path) {
         const auto result = tarnix::io::parse(*format, source);
         const auto* structure = std::get_if<tarnix::core::Structure>(&result);
         return structure != nullptr ? static_cast<long long>(structure->residues.size()) : -1;
+    }
+    if (mode == "unpack") {
+        std::string bytes;
+        char chunk[1 << 16];
+        for (ssize_t count; (count = ::read(file.get(), chunk, sizeof chunk)) > 0;) bytes.append(chunk, count);
+        std::size_t offset = 0;
+        try {
+            const auto handle = msgpack::unpack(
+                bytes.data(), bytes.size(), offset, [](msgpack::type::object_type, std::size_t, void*) { return true; });
+            return handle.get().type == msgpack::type::MAP ? 1 : -1;
+        } catch (const msgpack::unpack_error&) {
+            return -1;
+        }
     }
     if (mode == "lines") {
         tarnix::io::FileSource source(std::move(file));
@@ -82,7 +98,7 @@ long peak_rss_kb() {
 
 int main(int argc, char** argv) {
     if (argc < 4) {
-        std::fprintf(stderr, "usage: %s pdb|mmcif|lines|scan PASSES FILE...\n", argv[0]);
+        std::fprintf(stderr, "usage: %s FORMAT|lines|unpack|scan PASSES FILE...\n", argv[0]);
         return 2;
     }
     const std::string_view mode = argv[1];

@@ -56,15 +56,38 @@ inline PreferredItems preferred_items(bool has_auth_asym_id, bool has_auth_seq_i
     return {has_auth_asym_id ? kAuthAsymId : kLabelAsymId, has_auth_seq_id ? kAuthSeqId : kLabelSeqId};
 }
 
+// What a row holds for a coordinate: nothing, a number, or text that does not parse as one.
+// A plain code rather than a parse result with an optional error: reading such a result back
+// from the stack stalled every row.
+enum class Coordinate : std::uint8_t { absent, number, empty_text, invalid_text };
+
+inline Coordinate parse_coordinate(std::string_view text, float& value) {
+    const auto parsed = parse_f32(text);
+    value = parsed.value;
+    if (parsed.ok()) return Coordinate::number;
+    return *parsed.error == FloatError::empty ? Coordinate::empty_text : Coordinate::invalid_text;
+}
+
 struct AtomSiteRow {
     AtomRecord atom;
     std::int32_t model_num = 1;
 };
 
+// Whether text is the one character a or b; plain character tests, as a library compare of such
+// short texts cost every row a call.
+inline bool is_one_of(std::string_view text, char a, char b) {
+    return text.size() == 1 && (text[0] == a || text[0] == b);
+}
+
+inline bool is_water(std::string_view res_name) {
+    return res_name.size() == 3 && ((res_name[0] == 'H' && res_name[1] == 'O' && res_name[2] == 'H') ||
+                                    (res_name[0] == 'W' && res_name[1] == 'A' && res_name[2] == 'T'));
+}
+
 // Fills row from one row's values, or returns the error that ends the read. `values` answers
 // for an item of the row:
 //   const std::string_view* text(item)             the value as text; null when absent
-//   bool coordinate(item, Parsed<float, FloatError>&)   false when absent
+//   Coordinate coordinate(item, float&)             the number in the float
 //   bool integer(item, std::int32_t&)               false when absent or not a 32-bit integer
 // Text values "." and "?" (which BinaryCIF keeps as masks) carry the meanings below.
 template <class Values>
@@ -81,14 +104,16 @@ std::optional<InputError> decode_atom_site_row(const Values& values, const Prefe
     float coordinates[3];
     for (std::size_t axis = 0; axis < 3; ++axis) {
         const auto item = static_cast<AtomSiteItem>(kCartnX + axis);
-        Parsed<float, FloatError> parsed;
-        if (!values.coordinate(item, parsed)) {
-            return InputError::missing_field(kAtomSiteItemNames[item]);
+        switch (values.coordinate(item, coordinates[axis])) {
+            case Coordinate::number:
+                break;
+            case Coordinate::absent:
+                return InputError::missing_field(kAtomSiteItemNames[item]);
+            case Coordinate::empty_text:
+                return InputError::invalid_number(FloatError::empty);
+            case Coordinate::invalid_text:
+                return InputError::invalid_number(FloatError::invalid);
         }
-        if (!parsed.ok()) {
-            return InputError::invalid_number(*parsed.error);
-        }
-        coordinates[axis] = parsed.value;
     }
     AtomRecord& atom = row.atom;
     atom.atom_name = *atom_name;
@@ -100,9 +125,9 @@ std::optional<InputError> decode_atom_site_row(const Values& values, const Prefe
         atom.seq_id = 1;
     }
     const std::string_view* ins_code = values.text(kInsCode);
-    atom.ins_code = !ins_code || *ins_code == "." || *ins_code == "?" ? std::string_view() : *ins_code;
+    atom.ins_code = !ins_code || is_one_of(*ins_code, '.', '?') ? std::string_view() : *ins_code;
     const std::string_view* alt_loc = values.text(kAltId);
-    atom.alt_loc = !alt_loc || *alt_loc == "." ? std::string_view() : *alt_loc;
+    atom.alt_loc = !alt_loc || is_one_of(*alt_loc, '.', '.') ? std::string_view() : *alt_loc;
     if (!values.integer(kModelNum, row.model_num)) {
         row.model_num = 1;
     }
@@ -113,7 +138,7 @@ std::optional<InputError> decode_atom_site_row(const Values& values, const Prefe
 class AtomSiteSelection {
 public:
     void add(const AtomSiteRow& row) {
-        if (row.model_num == 1 && row.atom.res_name != "HOH" && row.atom.res_name != "WAT") {
+        if (row.model_num == 1 && !is_water(row.atom.res_name)) {
             residues_.add(row.atom);
         }
     }

@@ -275,18 +275,19 @@ Failure undo_string_array(const msgpack::object& encoding, Values& values) {
     values.type = Type::bytes;
     auto indices = decode_bytes(values.bytes, field(encoding, "dataEncoding"));
     if (auto* failure = std::get_if<std::string>(&indices)) return "StringArray data: " + *failure;
-    const Values& index = std::get<Values>(indices);
+    Values& index = std::get<Values>(indices);
     if (index.type != Type::integers) {
         return "StringArray data decode to " + std::string(type_name(index.type)) + ", not integers";
     }
     const auto count = static_cast<std::int64_t>(bounds.size()) - 1;
-    values.texts.resize(index.integers.size());
-    for (std::size_t i = 0; i < index.integers.size(); ++i) {
-        const std::int64_t k = index.integers[i];
+    for (const std::int64_t k : index.integers) {
         if (k >= 0 && k >= count) return "StringArray index " + std::to_string(k) + " past its " + std::to_string(count) + " strings";
-        values.texts[i] = k < 0 ? std::string_view() : strings->substr(static_cast<std::size_t>(bounds[k]),
-                                                                        static_cast<std::size_t>(bounds[k + 1] - bounds[k]));
     }
+    values.strings.resize(static_cast<std::size_t>(std::max<std::int64_t>(count, 0)));
+    for (std::size_t k = 0; k < values.strings.size(); ++k) {
+        values.strings[k] = strings->substr(static_cast<std::size_t>(bounds[k]), static_cast<std::size_t>(bounds[k + 1] - bounds[k]));
+    }
+    values.integers = std::move(index.integers);
     values.type = Type::texts;
     values.bytes = {};
     return std::nullopt;
@@ -325,13 +326,12 @@ std::size_t Values::size() const {
         case Type::bytes:
             return bytes.size();
         case Type::integers:
+        case Type::texts:
             return integers.size();
         case Type::reals:
-            return reals.size();
-        case Type::texts:
             break;
     }
-    return texts.size();
+    return reals.size();
 }
 
 const msgpack::object* field(const msgpack::object& map, std::string_view key) {

@@ -18,17 +18,22 @@ namespace tarnix::io::bcif {
 inline constexpr std::int64_t kMaxValues = std::int64_t{1} << 24;
 
 // What an array holds at some step of the decoding: the file's bytes, integers, real numbers
-// or texts (viewing the file).
+// or texts. Texts are indices into a table of the distinct strings (viewing the file); a
+// negative index is the empty text.
 struct Values {
     enum class Type : std::uint8_t { bytes, integers, reals, texts };
 
     Type type = Type::bytes;
     std::string_view bytes;
-    std::vector<std::int64_t> integers;
+    std::vector<std::int64_t> integers;  // the texts' indices too
     std::vector<double> reals;
-    std::vector<std::string_view> texts;
+    std::vector<std::string_view> strings;
 
     std::size_t size() const;
+    const std::string_view& text(std::size_t i) const {
+        static constexpr std::string_view kEmpty;
+        return integers[i] < 0 ? kEmpty : strings[static_cast<std::size_t>(integers[i])];
+    }
 };
 
 // The value stored under key in a map, or null when there is none (or `map` is no map).

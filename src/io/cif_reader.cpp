@@ -312,11 +312,9 @@ public:
         return &tokens_[column.position];
     }
 
-    bool coordinate(AtomSiteItem item, Parsed<float, FloatError>& out) const {
+    Coordinate coordinate(AtomSiteItem item, float& out) const {
         const std::string_view* token = text(item);
-        if (!token) return false;
-        out = parse_f32(*token);
-        return true;
+        return token ? parse_coordinate(*token, out) : Coordinate::absent;
     }
 
     bool integer(AtomSiteItem item, std::int32_t& out) const {

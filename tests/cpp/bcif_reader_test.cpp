@@ -140,7 +140,10 @@ TEST(BinaryCifReader, GivesAClearErrorForEachBrokenFile) {
     const std::string whole = file();
     std::string huge_list = "\x81\xaa" "dataBlocks" "\xdd\xff\xff\xff\xff";
     std::string huge_bytes = "\x81\xaa" "dataBlocks" "\x91\x81\xa4" "data" "\xc6\xff\xff\xff\xf0";
-    std::string deep(200, '\x91');
+    const PackValue deep = [](Packer& p) {
+        for (int i = 0; i < 200; ++i) p.pack_array(1);
+        p.pack_nil();
+    };
     const auto coordinate = [](std::vector<PackValue> encoding, std::string raw = little_endian(std::vector<std::int32_t>{1, 2, 3, 4})) {
         return std::vector<std::pair<std::string, PackValue>>{{"Cartn_x", data(std::move(raw), std::move(encoding))}};
     };
@@ -156,9 +159,11 @@ TEST(BinaryCifReader, GivesAClearErrorForEachBrokenFile) {
         {"\xc1", kInvalid + "not MessagePack data"},
         {whole.substr(0, whole.size() / 2), kInvalid + "the data end early (a truncated file?)"},
         {"\x2a", kInvalid + "no list of 'dataBlocks'"},
-        {huge_list, kInvalid + "lists or maps longer or deeper than any BinaryCIF file holds"},
+        {huge_list, kInvalid + "the data end early (a truncated file?)"},
         {huge_bytes, kInvalid + "the data end early (a truncated file?)"},
-        {deep, kInvalid + "lists or maps longer or deeper than any BinaryCIF file holds"},
+        {file({{"Cartn_x", deep}}), kInvalid + "lists or maps longer or deeper than any BinaryCIF file holds"},
+        {std::string(200, '\x91'), kInvalid + "no list of 'dataBlocks'"},
+        {whole + "\xc1", "<read>"},  // bytes after the file's one value are left alone
         {file({}, 0), "Empty file or no valid records"},
         {file({}, -1), kInvalid + "_atom_site lacks a valid 'rowCount'"},
         {file({}, 5), kInvalid + "column label_atom_id: 4 values for 5 rows"},
