@@ -12,8 +12,18 @@ std::optional<std::uint64_t> MsgpackWalk::big_endian(std::size_t at, std::size_t
     return value;
 }
 
-// The header at the cursor, which stays put. Ext values count as scalars with a body.
+// The header at the cursor, which stays put, when all its bytes are there. Ext values count as
+// scalars with a body.
 std::optional<MsgpackWalk::Header> MsgpackWalk::header() {
+    const auto found = read_header();
+    if (found && found->size > bytes_.size() - position_) {
+        fail(Failure::truncated);
+        return std::nullopt;
+    }
+    return found;
+}
+
+std::optional<MsgpackWalk::Header> MsgpackWalk::read_header() {
     if (position_ >= bytes_.size()) {
         fail(Failure::truncated);
         return std::nullopt;

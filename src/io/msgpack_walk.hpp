@@ -36,6 +36,7 @@ private:
     };
 
     std::optional<Header> header();
+    std::optional<Header> read_header();
     std::optional<std::uint64_t> big_endian(std::size_t at, std::size_t width);
     bool fail(Failure failure) {
         failure_ = failure;

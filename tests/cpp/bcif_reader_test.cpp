@@ -160,6 +160,9 @@ TEST(BinaryCifReader, GivesAClearErrorForEachBrokenFile) {
         {whole.substr(0, whole.size() / 2), kInvalid + "the data end early (a truncated file?)"},
         {"\x2a", kInvalid + "no list of 'dataBlocks'"},
         {huge_list, kInvalid + "the data end early (a truncated file?)"},
+        // An extension value whose type byte is cut off: its header is longer than the bytes left.
+        {std::string("\x82\xaa" "dataBlocks" "\x90\xa1x\xd4"), kInvalid + "the data end early (a truncated file?)"},
+        {std::string("\x82\xaa" "dataBlocks" "\x90\xa1x\xc7\x05"), kInvalid + "the data end early (a truncated file?)"},
         {huge_bytes, kInvalid + "the data end early (a truncated file?)"},
         {file({{"Cartn_x", deep}}), kInvalid + "lists or maps longer or deeper than any BinaryCIF file holds"},
         {std::string(200, '\x91'), kInvalid + "no list of 'dataBlocks'"},
