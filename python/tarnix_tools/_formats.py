@@ -10,14 +10,6 @@ SUFFIXES: tuple[str, ...] = tuple(suffix for _, _, suffixes in _native.FORMATS f
 GZIP_SUFFIX: str = _native.GZIP_SUFFIX
 
 
-def is_structure_name(name: bytes) -> bool:
-    """Whether a file name asks for one of the formats, a trailing .gz set aside."""
-    lowered = name.lower()
-    if lowered.endswith(GZIP_SUFFIX.encode()):
-        lowered = lowered[:-len(GZIP_SUFFIX)]
-    return lowered.endswith(tuple(s.encode() for s in SUFFIXES))
-
-
 def strip_suffixes(name: str) -> str:
     """The name without its .gz and format suffixes, in any letter case."""
     for suffix in (GZIP_SUFFIX, *SUFFIXES):

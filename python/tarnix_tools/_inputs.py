@@ -13,7 +13,7 @@ from typing import BinaryIO, Union
 from tarnix_tools import _tar
 from tarnix_tools._names import display_name
 
-from tarnix_tools._formats import is_structure_name
+from tarnix_tools._formats import GZIP_SUFFIX, SUFFIXES as STRUCTURE_SUFFIXES
 
 TAR_SUFFIXES = (".tar", ".tar.gz", ".tgz")
 
@@ -48,6 +48,13 @@ def os_error_text(error: OSError) -> str:
     if error.errno is None:
         return str(error)
     return f"{os.strerror(error.errno)} (os error {error.errno})"
+
+
+def is_structure_name(name: bytes) -> bool:
+    lowered = name.lower()
+    if lowered.endswith(GZIP_SUFFIX.encode()):
+        lowered = lowered[:-len(GZIP_SUFFIX)]
+    return lowered.endswith(tuple(s.encode() for s in STRUCTURE_SUFFIXES))
 
 
 def is_tar_name(name: bytes) -> bool:

@@ -11,12 +11,11 @@
 #include <string_view>
 #include <vector>
 
+#include "base/simd.hpp"
 #include "io/atom_site.hpp"
 #include "io/line_reader.hpp"
 #include "io/readers.hpp"
 #include "io/text.hpp"
-
-#include "base/simd.hpp"
 
 #ifdef TARNIX_X86_SIMD
 #include <emmintrin.h>
