@@ -169,15 +169,15 @@ Failure undo_interval_quantization(const msgpack::object& encoding, Values& valu
     return std::nullopt;
 }
 
-std::optional<std::int64_t> size_of(const msgpack::object& encoding) {
+std::optional<std::int64_t> size_of(const msgpack::object& encoding, std::int64_t limit) {
     const auto size = integer_of(field(encoding, "srcSize"));
-    if (!size || *size < 0 || *size > kMaxValues) return std::nullopt;
+    if (!size || *size < 0 || *size > limit) return std::nullopt;
     return size;
 }
 
-Failure undo_run_length(const msgpack::object& encoding, Values& values) {
+Failure undo_run_length(const msgpack::object& encoding, Values& values, std::int64_t limit) {
     if (auto failure = needs("RunLength", Type::integers, values)) return failure;
-    const auto size = size_of(encoding);
+    const auto size = size_of(encoding, limit);
     if (!size) return missing("RunLength", "srcSize");
     const std::vector<std::int64_t>& runs = values.integers;
     if (runs.size() % 2 != 0) return std::string("RunLength needs (value, count) pairs, got an odd count");
@@ -209,11 +209,11 @@ Failure undo_delta(const msgpack::object& encoding, Values& values) {
     return std::nullopt;
 }
 
-Failure undo_integer_packing(const msgpack::object& encoding, Values& values) {
+Failure undo_integer_packing(const msgpack::object& encoding, Values& values, std::int64_t limit) {
     if (auto failure = needs("IntegerPacking", Type::integers, values)) return failure;
     const auto byte_count = integer_of(field(encoding, "byteCount"));
     const auto is_unsigned = bool_of(field(encoding, "isUnsigned"));
-    const auto size = size_of(encoding);
+    const auto size = size_of(encoding, limit);
     if (!byte_count || (*byte_count != 1 && *byte_count != 2)) return missing("IntegerPacking", "byteCount");
     if (!is_unsigned) return missing("IntegerPacking", "isUnsigned");
     if (!size) return missing("IntegerPacking", "srcSize");
@@ -240,15 +240,16 @@ Failure undo_integer_packing(const msgpack::object& encoding, Values& values) {
     return std::nullopt;
 }
 
-std::variant<Values, std::string> decode_bytes(std::string_view bytes, const msgpack::object* encodings);
+std::variant<Values, std::string> decode_bytes(std::string_view bytes, const msgpack::object* encodings,
+                                               std::int64_t limit);
 
 std::variant<std::vector<std::int64_t>, std::string> decode_integers(const msgpack::object& encoding,
                                                                      std::string_view bytes_key,
-                                                                     std::string_view encoding_key) {
+                                                                     std::string_view encoding_key, std::int64_t limit) {
     const msgpack::object* raw = field(encoding, bytes_key);
     const auto bytes = raw != nullptr ? text_of(*raw) : std::nullopt;
     if (!bytes) return "StringArray lacks its " + quoted(bytes_key);
-    auto decoded = decode_bytes(*bytes, field(encoding, encoding_key));
+    auto decoded = decode_bytes(*bytes, field(encoding, encoding_key), limit);
     if (auto* failure = std::get_if<std::string>(&decoded)) return "StringArray " + std::string(bytes_key) + ": " + *failure;
     Values& values = std::get<Values>(decoded);
     if (values.type != Type::integers) {
@@ -258,12 +259,12 @@ std::variant<std::vector<std::int64_t>, std::string> decode_integers(const msgpa
     return std::move(values.integers);
 }
 
-Failure undo_string_array(const msgpack::object& encoding, Values& values) {
+Failure undo_string_array(const msgpack::object& encoding, Values& values, std::int64_t limit) {
     if (auto failure = needs("StringArray", Type::bytes, values)) return failure;
     const msgpack::object* string_data = field(encoding, "stringData");
     const auto strings = string_data != nullptr ? text_of(*string_data) : std::nullopt;
     if (!strings) return missing("StringArray", "stringData");
-    auto offsets = decode_integers(encoding, "offsets", "offsetEncoding");
+    auto offsets = decode_integers(encoding, "offsets", "offsetEncoding", limit);
     if (auto* failure = std::get_if<std::string>(&offsets)) return std::move(*failure);
     const std::vector<std::int64_t>& bounds = std::get<0>(offsets);
     for (std::size_t i = 0; i < bounds.size(); ++i) {
@@ -273,7 +274,7 @@ Failure undo_string_array(const msgpack::object& encoding, Values& values) {
     }
     // The column's own bytes hold the indices.
     values.type = Type::bytes;
-    auto indices = decode_bytes(values.bytes, field(encoding, "dataEncoding"));
+    auto indices = decode_bytes(values.bytes, field(encoding, "dataEncoding"), limit);
     if (auto* failure = std::get_if<std::string>(&indices)) return "StringArray data: " + *failure;
     Values& index = std::get<Values>(indices);
     if (index.type != Type::integers) {
@@ -293,27 +294,28 @@ Failure undo_string_array(const msgpack::object& encoding, Values& values) {
     return std::nullopt;
 }
 
-Failure undo(const msgpack::object& encoding, Values& values) {
+Failure undo(const msgpack::object& encoding, Values& values, std::int64_t limit) {
     const msgpack::object* kind_object = field(encoding, "kind");
     const auto kind = kind_object != nullptr ? text_of(*kind_object) : std::nullopt;
     if (!kind) return std::string("an encoding lacks its 'kind'");
     if (*kind == "ByteArray") return undo_byte_array(encoding, values);
     if (*kind == "FixedPoint") return undo_fixed_point(encoding, values);
     if (*kind == "IntervalQuantization") return undo_interval_quantization(encoding, values);
-    if (*kind == "RunLength") return undo_run_length(encoding, values);
+    if (*kind == "RunLength") return undo_run_length(encoding, values, limit);
     if (*kind == "Delta") return undo_delta(encoding, values);
-    if (*kind == "IntegerPacking") return undo_integer_packing(encoding, values);
-    if (*kind == "StringArray") return undo_string_array(encoding, values);
+    if (*kind == "IntegerPacking") return undo_integer_packing(encoding, values, limit);
+    if (*kind == "StringArray") return undo_string_array(encoding, values, limit);
     return "unknown encoding " + quoted(*kind);
 }
 
-std::variant<Values, std::string> decode_bytes(std::string_view bytes, const msgpack::object* encodings) {
+std::variant<Values, std::string> decode_bytes(std::string_view bytes, const msgpack::object* encodings,
+                                               std::int64_t limit) {
     if (encodings == nullptr || encodings->type != msgpack::type::ARRAY) return std::string("no list of encodings");
     Values values;
     values.bytes = bytes;
     const std::span<const msgpack::object> list(encodings->via.array.ptr, encodings->via.array.size);
     for (auto it = list.rbegin(); it != list.rend(); ++it) {
-        if (auto failure = undo(*it, values)) return std::move(*failure);
+        if (auto failure = undo(*it, values, limit)) return std::move(*failure);
     }
     if (values.type == Type::bytes) return std::string("the encodings leave bytes undecoded");
     return values;
@@ -350,11 +352,11 @@ std::optional<std::string_view> text_of(const msgpack::object& object) {
     return std::nullopt;
 }
 
-std::variant<Values, std::string> decode(const msgpack::object& data) {
+std::variant<Values, std::string> decode(const msgpack::object& data, std::int64_t limit) {
     const msgpack::object* raw = field(data, "data");
     const auto bytes = raw != nullptr ? text_of(*raw) : std::nullopt;
     if (!bytes) return std::string("no bytes under 'data'");
-    return decode_bytes(*bytes, field(data, "encoding"));
+    return decode_bytes(*bytes, field(data, "encoding"), limit);
 }
 
 }  // namespace tarnix::io::bcif

@@ -12,10 +12,6 @@
 
 namespace tarnix::io::bcif {
 
-// The most values one array may decode to (a row count, or what one run-length or packed
-// array expands to): ten times the atoms of the largest structures deposited, and a bound on
-// what a few hundred bytes of run lengths can make a reader allocate.
-inline constexpr std::int64_t kMaxValues = std::int64_t{1} << 24;
 
 // What an array holds at some step of the decoding: the file's bytes, integers, real numbers
 // or texts. Texts are indices into a table of the distinct strings (viewing the file); a
@@ -43,6 +39,7 @@ const msgpack::object* field(const msgpack::object& map, std::string_view key);
 std::optional<std::string_view> text_of(const msgpack::object& object);
 
 // Decodes a data map ({"data": bytes, "encoding": [encoding, ...]}): the values, or why not.
-std::variant<Values, std::string> decode(const msgpack::object& data);
+// No run-length or packed array may expand to more than `limit` values.
+std::variant<Values, std::string> decode(const msgpack::object& data, std::int64_t limit);
 
 }  // namespace tarnix::io::bcif

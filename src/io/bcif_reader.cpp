@@ -163,13 +163,15 @@ constexpr std::string_view kUnknown = "?";
 class Column {
 public:
     std::optional<std::string> load(const msgpack::object& column, std::size_t rows) {
-        auto decoded = bcif::decode(*data_of(column));
+        // A column's arrays hold a value a row, a string table one more.
+        const auto limit = static_cast<std::int64_t>(rows) + 1;
+        auto decoded = bcif::decode(*data_of(column), limit);
         if (auto* failure = std::get_if<std::string>(&decoded)) return std::move(*failure);
         values_ = std::move(std::get<Values>(decoded));
         if (values_.size() != rows) return counted("values", values_.size(), rows);
         const msgpack::object* mask = bcif::field(column, "mask");
         if (mask != nullptr && mask->type != msgpack::type::NIL) {
-            auto decoded_mask = bcif::decode(*mask);
+            auto decoded_mask = bcif::decode(*mask, limit);
             if (auto* failure = std::get_if<std::string>(&decoded_mask)) return "mask: " + *failure;
             Values& flags = std::get<Values>(decoded_mask);
             if (flags.type != Values::Type::integers) return std::string("mask does not decode to integers");
@@ -266,11 +268,19 @@ private:
     std::size_t row_;
 };
 
-ReadResult read_atom_site(const msgpack::object& category) {
+// The most rows a file of this size is taken to hold: eight a byte. A deposited structure's
+// coordinates alone take at least three bytes a row, so no real file comes near, while run
+// lengths in a few hostile bytes can claim millions of rows for the reader to allocate.
+std::uint64_t row_limit(std::size_t file_bytes) { return 8 * static_cast<std::uint64_t>(file_bytes) + 4096; }
+
+ReadResult read_atom_site(const msgpack::object& category, std::size_t file_bytes) {
     const msgpack::object* row_count = bcif::field(category, "rowCount");
-    if (row_count == nullptr || row_count->type != msgpack::type::POSITIVE_INTEGER ||
-        row_count->via.u64 > static_cast<std::uint64_t>(bcif::kMaxValues)) {
+    if (row_count == nullptr || row_count->type != msgpack::type::POSITIVE_INTEGER) {
         return invalid("_atom_site lacks a valid 'rowCount'");
+    }
+    if (row_count->via.u64 > row_limit(file_bytes)) {
+        return invalid("_atom_site claims " + std::to_string(row_count->via.u64) + " rows, more than a file of " +
+                       std::to_string(file_bytes) + " bytes can hold");
     }
     const auto rows = static_cast<std::size_t>(row_count->via.u64);
     // The later of two columns of one name counts, as in the text form.
@@ -315,7 +325,7 @@ ReadResult parse_bcif(ByteSource& source) {
     if (atom_site.empty()) return InputError::empty();
     auto unpacked = unpack(atom_site);
     if (auto* error = std::get_if<InputError>(&unpacked)) return std::move(*error);
-    return read_atom_site(std::get<msgpack::object_handle>(unpacked).get());
+    return read_atom_site(std::get<msgpack::object_handle>(unpacked).get(), bytes.size());
 }
 
 }  // namespace tarnix::io

@@ -154,6 +154,7 @@ TEST(BinaryCifReader, GivesAClearErrorForEachBrokenFile) {
         return map({{"kind", text("IntegerPacking")}, {"byteCount", integer(1)}, {"isUnsigned", boolean(false)},
                     {"srcSize", integer(size)}});
     };
+    const std::string many_rows = file({}, std::int64_t{1} << 30);
     const std::vector<std::pair<std::string, std::string>> cases = {
         {"", "Empty file or no valid records"},
         {"\xc1", kInvalid + "not MessagePack data"},
@@ -170,6 +171,11 @@ TEST(BinaryCifReader, GivesAClearErrorForEachBrokenFile) {
         {file({}, 0), "Empty file or no valid records"},
         {file({}, -1), kInvalid + "_atom_site lacks a valid 'rowCount'"},
         {file({}, 5), kInvalid + "column label_atom_id: 4 values for 5 rows"},
+        // Run lengths would make a billion rows of a few bytes; the row count is refused first.
+        {many_rows, kInvalid + "_atom_site claims 1073741824 rows, more than a file of " +
+                        std::to_string(many_rows.size()) + " bytes can hold"},
+        {file(coordinate({run_length(6), byte_array(3)}, little_endian(std::vector<std::int32_t>{7, 6}))),
+         kInvalid + "column Cartn_x: RunLength lacks a valid 'srcSize'"},
         {file({{"Cartn_x", text("x")}}), kInvalid + "column Cartn_x: no bytes under 'data'"},
         {file(coordinate({map({{"kind", text("FixedPoint")}, {"factor", integer(1000)}})})),
          kInvalid + "column Cartn_x: FixedPoint needs integers, not bytes"},
@@ -245,7 +251,7 @@ TEST(BinaryCifEncodings, IntegerPackingSumsValuesAtTheLimits) {
         Packer packer(buffer);
         packed(packer);
         const msgpack::object_handle handle = msgpack::unpack(buffer.data(), buffer.size());
-        auto decoded = bcif::decode(handle.get());
+        auto decoded = bcif::decode(handle.get(), 100);
         ASSERT_TRUE(std::holds_alternative<bcif::Values>(decoded)) << std::get<std::string>(decoded);
         EXPECT_EQ(std::get<bcif::Values>(decoded).integers, c.expected);
     }
