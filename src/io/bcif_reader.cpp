@@ -163,8 +163,9 @@ constexpr std::string_view kUnknown = "?";
 class Column {
 public:
     std::optional<std::string> load(const msgpack::object& column, std::size_t rows) {
-        // A column's arrays hold a value a row, a string table one more.
-        const auto limit = static_cast<std::int64_t>(rows) + 1;
+        // A column's arrays hold a value a row (a string table one more), and the (value, count)
+        // pairs that run lengths expand hold at most two a row.
+        const auto limit = 2 * static_cast<std::int64_t>(rows) + 2;
         auto decoded = bcif::decode(*data_of(column), limit);
         if (auto* failure = std::get_if<std::string>(&decoded)) return std::move(*failure);
         values_ = std::move(std::get<Values>(decoded));

@@ -174,7 +174,7 @@ TEST(BinaryCifReader, GivesAClearErrorForEachBrokenFile) {
         // Run lengths would make a billion rows of a few bytes; the row count is refused first.
         {many_rows, kInvalid + "_atom_site claims 1073741824 rows, more than a file of " +
                         std::to_string(many_rows.size()) + " bytes can hold"},
-        {file(coordinate({run_length(6), byte_array(3)}, little_endian(std::vector<std::int32_t>{7, 6}))),
+        {file(coordinate({run_length(11), byte_array(3)}, little_endian(std::vector<std::int32_t>{7, 11}))),
          kInvalid + "column Cartn_x: RunLength lacks a valid 'srcSize'"},
         {file({{"Cartn_x", text("x")}}), kInvalid + "column Cartn_x: no bytes under 'data'"},
         {file(coordinate({map({{"kind", text("FixedPoint")}, {"factor", integer(1000)}})})),
