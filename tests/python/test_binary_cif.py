@@ -11,6 +11,7 @@ from biotite.structure.io import pdbx
 
 import tarnix_tools
 from bcif_writer import PLANS, from_mmcif
+from test_cli import tarnix
 
 MMCIF = sorted(p.name for p in (pathlib.Path(__file__).parents[1] / "data").glob("*.cif"))
 
@@ -147,3 +148,14 @@ def test_names_and_gzip_pick_binary_cif(tmp_path, data_dir):
     assert forced.structures.columns["status"][0] == "ok"
     walked = tarnix_tools.annotate(str(tmp_path), threads=1)
     assert sorted(pathlib.Path(n).name for n in walked.structures.columns["name"]) == ["a.BCIF", "b.bcif.gz"]
+
+
+def test_the_command_line_reads_binary_cif_from_stdin(data_dir):
+    text = (data_dir / "1aki.cif").read_text()
+    binary = from_mmcif(text, "archive")
+    run = tarnix("annotate", "-", "--input-format", "bcif", "--per", "structure", "-q", stdin=binary)
+    assert run.returncode == 0, run.stderr
+    expected = tarnix("annotate", "-", "--input-format", "mmcif", "--per", "structure", "-q", stdin=text.encode())
+    # The same row but for the seconds column.
+    assert [line.split("\t")[:-1] for line in run.stdout.decode().splitlines()] == \
+        [line.split("\t")[:-1] for line in expected.stdout.decode().splitlines()]
