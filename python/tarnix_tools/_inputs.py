@@ -11,9 +11,8 @@ from dataclasses import dataclass
 from typing import BinaryIO, Union
 
 from tarnix_tools import _tar
-from tarnix_tools._names import display_name
-
 from tarnix_tools._formats import GZIP_SUFFIX, SUFFIXES as STRUCTURE_SUFFIXES
+from tarnix_tools._names import display_name
 
 TAR_SUFFIXES = (".tar", ".tar.gz", ".tgz")
 
