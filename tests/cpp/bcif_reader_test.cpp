@@ -3,6 +3,8 @@
 // mmCIF text of the same data by the Python tests.
 #include <gtest/gtest.h>
 
+#include <bit>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -11,6 +13,7 @@
 #include "io/bcif_encodings.hpp"
 #include "io/byte_source.hpp"
 #include "io/readers.hpp"
+#include "io/text.hpp"
 
 namespace tarnix::io {
 namespace {
@@ -254,6 +257,40 @@ TEST(BinaryCifEncodings, IntegerPackingSumsValuesAtTheLimits) {
         auto decoded = bcif::decode(handle.get(), 100);
         ASSERT_TRUE(std::holds_alternative<bcif::Values>(decoded)) << std::get<std::string>(decoded);
         EXPECT_EQ(std::get<bcif::Values>(decoded).integers, c.expected);
+    }
+}
+
+// Fixed-point integers become the float the text reader parses from the same decimal, checked
+// against that parser for every value up to 1000 (thousandths) or 10000 (tenths, hundredths).
+TEST(BinaryCifEncodings, FixedPointGivesTheTextReadersFloats) {
+    for (const std::int32_t factor : {10, 100, 1000}) {
+        const std::int32_t last = factor == 1000 ? 1000000 : 10000 * factor;
+        std::vector<std::int32_t> integers;
+        for (std::int32_t n = -last; n <= last; ++n) integers.push_back(n);
+        const PackValue packed = data(little_endian(integers), {map({{"kind", text("FixedPoint")}, {"factor", integer(factor)},
+                                                                    {"srcType", integer(32)}}),
+                                                               byte_array(3)});
+        msgpack::sbuffer buffer;
+        Packer packer(buffer);
+        packed(packer);
+        const msgpack::object_handle handle = msgpack::unpack(buffer.data(), buffer.size());
+        auto decoded = bcif::decode(handle.get(), static_cast<std::int64_t>(integers.size()));
+        ASSERT_TRUE(std::holds_alternative<bcif::Values>(decoded));
+        const std::vector<double>& reals = std::get<bcif::Values>(decoded).reals;
+        const int digits = factor == 10 ? 1 : factor == 100 ? 2 : 3;
+        std::size_t mismatches = 0;
+        for (std::size_t i = 0; i < integers.size(); ++i) {
+            const std::int32_t n = integers[i];
+            char decimal[32];
+            const std::int32_t magnitude = n < 0 ? -n : n;
+            std::snprintf(decimal, sizeof decimal, "%s%d.%0*d", n < 0 ? "-" : "", magnitude / factor, digits,
+                          magnitude % factor);
+            const float expected = parse_f32(decimal).value;
+            if (std::bit_cast<std::uint32_t>(static_cast<float>(reals[i])) != std::bit_cast<std::uint32_t>(expected)) {
+                if (++mismatches < 5) ADD_FAILURE() << decimal << " at factor " << factor;
+            }
+        }
+        EXPECT_EQ(mismatches, 0u) << "factor " << factor;
     }
 }
 
