@@ -2,8 +2,9 @@
 // prints one JSON line: bytes, seconds per pass, MB/s of the median pass, peak RSS.
 //
 //   tarnix_read_bench MODE PASSES FILE...
-//   MODE: pdb | mmcif   the readers
+//   MODE: a format's name  its reader (pdb, mmcif, ...)
 //         lines         LineReader alone (its buffer, UTF-8 check)
+//         unpack        read the file and unpack its MessagePack, no decoding (BinaryCIF's container)
 //         scan          read() and count newlines, no checks
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -17,10 +18,12 @@
 #include <string_view>
 #include <vector>
 
+#include <msgpack.hpp>
+
 #include "io/byte_source.hpp"
 #include "io/file_descriptor.hpp"
+#include "io/formats.hpp"
 #include "io/line_reader.hpp"
-#include "io/readers.hpp"
 
 namespace {
 
@@ -32,11 +35,24 @@ long long run_once(std::string_view mode, const char* path) {
     if (!file.is_open()) {
         return -1;
     }
-    if (mode == "pdb" || mode == "mmcif") {
-        const auto result =
-            mode == "pdb" ? tarnix::io::parse_pdb(std::move(file)) : tarnix::io::parse_mmcif(std::move(file));
+    if (const auto format = tarnix::io::format_named(mode)) {
+        tarnix::io::FileSource source(std::move(file));
+        const auto result = tarnix::io::parse(*format, source);
         const auto* structure = std::get_if<tarnix::core::Structure>(&result);
         return structure != nullptr ? static_cast<long long>(structure->residues.size()) : -1;
+    }
+    if (mode == "unpack") {
+        std::string bytes;
+        char chunk[1 << 16];
+        for (ssize_t count; (count = ::read(file.get(), chunk, sizeof chunk)) > 0;) bytes.append(chunk, count);
+        std::size_t offset = 0;
+        try {
+            const auto handle = msgpack::unpack(
+                bytes.data(), bytes.size(), offset, [](msgpack::type::object_type, std::size_t, void*) { return true; });
+            return handle.get().type == msgpack::type::MAP ? 1 : -1;
+        } catch (const msgpack::unpack_error&) {
+            return -1;
+        }
     }
     if (mode == "lines") {
         tarnix::io::FileSource source(std::move(file));
@@ -82,7 +98,7 @@ long peak_rss_kb() {
 
 int main(int argc, char** argv) {
     if (argc < 4) {
-        std::fprintf(stderr, "usage: %s pdb|mmcif|lines|scan PASSES FILE...\n", argv[0]);
+        std::fprintf(stderr, "usage: %s FORMAT|lines|unpack|scan PASSES FILE...\n", argv[0]);
         return 2;
     }
     const std::string_view mode = argv[1];

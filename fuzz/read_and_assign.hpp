@@ -1,4 +1,4 @@
-// What both fuzz targets do with their bytes: read them as a file of one format, from memory,
+// What the reader fuzz targets do with their bytes: read them as a file of one format, from memory,
 // and run the whole computation on whatever structure comes out.
 #pragma once
 
@@ -9,14 +9,13 @@
 
 #include "core/assign.hpp"
 #include "io/byte_source.hpp"
-#include "io/readers.hpp"
-#include "io/structure_file.hpp"
+#include "io/formats.hpp"
 
 namespace tarnix::fuzz {
 
 inline int read_and_assign(const std::uint8_t* data, std::size_t size, io::FileFormat format) {
     io::MemorySource source(std::string_view(reinterpret_cast<const char*>(data), size));
-    io::ReadResult result = format == io::FileFormat::mmcif ? io::parse_mmcif(source) : io::parse_pdb(source);
+    io::ReadResult result = io::parse(format, source);
     if (auto* structure = std::get_if<core::Structure>(&result)) {
         core::assign_structure(*structure, core::AssignOptions{});
     }

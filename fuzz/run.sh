@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the fuzz targets (both readers, and the engine's in-memory gzip input) with clang, AddressSanitizer and UndefinedBehaviorSanitizer,
+# Builds the fuzz targets (the readers, and the engine's in-memory gzip input) with clang, AddressSanitizer and UndefinedBehaviorSanitizer,
 # then fuzzes each for the given number of seconds (default 60), starting from the seeds and
 # the kept regression inputs; then the same for the atheris harnesses of the Python package
 # (tar archives, input expansion, the text writers). The growing corpus lives in
@@ -20,14 +20,17 @@ CC=clang CXX=clang++ cmake -S . -B build/fuzz -DTARNIX_BUILD_PYTHON=OFF -DTARNIX
   -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_CXX_FLAGS="-fsanitize=address,undefined,fuzzer-no-link -fno-sanitize-recover=all -fno-omit-frame-pointer" \
   >/dev/null
-cmake --build build/fuzz -j 2 --target pdb_reader_fuzz mmcif_reader_fuzz gzip_input_fuzz
+cmake --build build/fuzz -j 2 --target pdb_reader_fuzz mmcif_reader_fuzz bcif_reader_fuzz gzip_input_fuzz
 
-for target in pdb:pdb_reader mmcif:mmcif_reader gzip_input:gzip_input; do
+for target in pdb:pdb_reader mmcif:mmcif_reader bcif:bcif_reader gzip_input:gzip_input; do
   folder=${target%%:*}
   corpus=build/fuzz/corpus/$folder
   mkdir -p "$corpus" fuzz/regressions/$folder
+  # A format's dictionary, when it has one, names the tokens its reader looks for.
+  dict=()
+  if [ -f fuzz/$folder.dict ]; then dict=(-dict="../../fuzz/$folder.dict"); fi
   (cd build/fuzz && ASAN_OPTIONS=detect_leaks=1 ./${target#*:}_fuzz \
-    -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 "$@" \
+    -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 "${dict[@]}" "$@" \
     "corpus/$folder" "../../fuzz/seeds/$folder" "../../fuzz/regressions/$folder")
 done
 

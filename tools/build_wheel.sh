@@ -9,6 +9,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$(pwd)
+# The build needs the libraries' headers (msgpack-cxx is header-only: nothing of it ships).
+bash tests/need_libraries.sh
 plat=manylinux_2_35_x86_64
 work="$repo/build/wheel"
 rm -rf "$work"

@@ -10,7 +10,7 @@ from typing import Any, Optional, Union
 
 import numpy as np
 
-from tarnix_tools import _native
+from tarnix_tools import _formats, _native
 from tarnix_tools._inputs import Item, is_tar_name, iter_items
 from tarnix_tools._progress import ProgressBar
 from tarnix_tools.table import Table
@@ -58,8 +58,7 @@ def _check_options(threads: object, sasa: object, ppii_stretch: object, format: 
                    max_bytes: object) -> tuple[int, bool, int, Optional[str], int]:
     if not isinstance(sasa, (bool, np.bool_)):
         raise TypeError(f"sasa must be a bool, not {type(sasa).__name__}")
-    if format not in (None, "pdb", "mmcif"):
-        raise ValueError(f"format must be None, 'pdb' or 'mmcif', got {format!r}")
+    _formats.check(format)
     stretch = _non_negative("ppii_stretch", ppii_stretch)
     if stretch >= 2**64:
         raise OverflowError("ppii_stretch is too large")
@@ -199,13 +198,15 @@ def annotate(inputs: object, *, threads: int = 0, sasa: bool = True, ppii_stretc
     """Secondary structure and accessibility of many structures, as two tables.
 
     inputs: a path (str, bytes, os.PathLike) to a structure file (plain or gzip), a directory
-        (walked recursively in sorted order for *.pdb, *.ent, *.cif, *.mmcif, each optionally
-        .gz) or a tar archive (.tar, .tar.gz, .tgz); a (name, bytes) pair; or an iterable of these.
+        (walked recursively in sorted order for the formats' suffixes, ``.pdb``, ``.cif`` and so
+        on, each optionally .gz) or a tar archive (.tar, .tar.gz, .tgz); a (name, bytes) pair; or
+        an iterable of these.
     threads: worker threads; 0 means the processors available to the process.
     sasa: whether to compute accessibility.
     ppii_stretch: minimum length of a polyproline-II stretch.
-    format: None to choose the reader by the name (a trailing .gz set aside: .cif and .mmcif
-        are mmCIF, everything else PDB), or "pdb" / "mmcif" for every input.
+    format: None to choose the reader by the name (a trailing .gz set aside, the format whose
+        suffix ends it: .cif is mmCIF, say; PDB when none does), or a format's name ("pdb",
+        "mmcif", ...) for every input.
     progress: True for a progress bar on stderr, or a callable receiving (done, total).
     max_bytes: the largest decompressed size accepted per input.
     models: "first" reads the first model of a multi-model file, as ``tarnix.assign`` does;

@@ -11,9 +11,9 @@ from dataclasses import dataclass
 from typing import BinaryIO, Union
 
 from tarnix_tools import _tar
+from tarnix_tools._formats import GZIP_SUFFIX, SUFFIXES as STRUCTURE_SUFFIXES
 from tarnix_tools._names import display_name
 
-STRUCTURE_SUFFIXES = (".pdb", ".ent", ".cif", ".mmcif")
 TAR_SUFFIXES = (".tar", ".tar.gz", ".tgz")
 
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
@@ -51,8 +51,8 @@ def os_error_text(error: OSError) -> str:
 
 def is_structure_name(name: bytes) -> bool:
     lowered = name.lower()
-    if lowered.endswith(b".gz"):
-        lowered = lowered[:-3]
+    if lowered.endswith(GZIP_SUFFIX.encode()):
+        lowered = lowered[:-len(GZIP_SUFFIX)]
     return lowered.endswith(tuple(s.encode() for s in STRUCTURE_SUFFIXES))
 
 

@@ -5,6 +5,10 @@ _Item = Union[bytes, tuple[bytes, Union[bytes, bytearray, memoryview, str]]]
 _StructureRow = tuple[str, int, int, int, int, float, float, int, int, int]
 _Column = tuple[str, int, bytes]
 
+FORMATS: tuple[tuple[str, str, tuple[str, ...]], ...]
+GZIP_SUFFIX: str
+
+
 class InternalError(BaseException):
     """A broken internal invariant of the engine: a fault of tarnix, never of the input."""
 

@@ -12,7 +12,7 @@ from collections.abc import Iterable, Iterator
 from types import FrameType
 from typing import IO, Any, NoReturn, Union
 
-from . import __version__
+from . import __version__, _formats
 from ._annotate import ERROR, NO_PROTEIN, OK, annotate, iter_annotate
 from ._extras import MissingExtra, require
 from ._inputs import Item, stdin_item
@@ -57,7 +57,7 @@ def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(
         prog="tarnix",
         description="Secondary structure (eight-state codes with polyproline II) and solvent "
-                    "accessibility of protein structures in PDB or mmCIF files.",
+                    f"accessibility of protein structures in files of these formats: {_formats.describe()}.",
         epilog="Run 'tarnix annotate --help' or 'tarnix plot --help' for examples.")
     parser.add_argument("--version", action="version", version=f"tarnix {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
@@ -82,7 +82,7 @@ def build_parser() -> argparse.ArgumentParser:
                "  tarnix annotate --from-list paths.txt -o /shared/out --scheduler tcp://head:8786")
     annotate_parser.add_argument(
         "inputs", nargs="*", metavar="INPUT",
-        help="a structure file (.pdb/.ent/.cif/.mmcif, optionally .gz), a directory (searched "
+        help=f"a structure file ({_formats.suffix_list()}, optionally .gz), a directory (searched "
              "recursively), a .tar/.tar.gz/.tgz archive, or - for one file on stdin")
     _add_output_options(annotate_parser)
     annotate_parser.add_argument("--per", choices=("residue", "structure"), default="residue",
@@ -95,9 +95,9 @@ def build_parser() -> argparse.ArgumentParser:
     annotate_parser.add_argument("--ppii", type=_stretch, default=3, metavar="N",
                                  help="shortest polyproline-II stretch, in residues (default 3; "
                                       "0 assigns no PPII)")
-    annotate_parser.add_argument("--input-format", choices=("pdb", "mmcif"),
-                                 help="read every input as this format (default: by name; "
-                                      "stdin is read as PDB)")
+    annotate_parser.add_argument("--input-format", choices=_formats.NAMES,
+                                 help=f"read every input as this format: {_formats.describe()} "
+                                      "(default: by name; stdin is read as PDB)")
     annotate_parser.add_argument("--models", choices=("first", "all"), default="first",
                                  help="read the first model of a multi-model file (default), or every "
                                       "model, each its own structure")
@@ -150,8 +150,8 @@ def build_parser() -> argparse.ArgumentParser:
     plot_parser.add_argument("--dpi", type=_count, default=DEFAULT_DPI, metavar="N",
                              help=f"dots per inch of a .png (default {DEFAULT_DPI}, for a screen; "
                                   "300 for print)")
-    plot_parser.add_argument("--input-format", choices=("pdb", "mmcif"),
-                             help="read the inputs as this format (default: by name)")
+    plot_parser.add_argument("--input-format", choices=_formats.NAMES,
+                             help=f"read the inputs as this format: {_formats.describe()} (default: by name)")
     plot_parser.add_argument("--topology", metavar="TOP",
                              help="INPUT is a trajectory and TOP names its atoms: draw the codes of every "
                                   "frame over time, with each residue's shares beside them (needs chemfiles)")
@@ -601,10 +601,10 @@ def _frames_bar() -> Any:
 def _picture_name(source: str) -> str:
     """The default picture of an input: its name without the structure suffixes, with .png."""
     base = "stdin" if source == "-" else os.path.basename(source.rstrip("/"))
-    for suffix in (".gz", ".pdb", ".ent", ".cif", ".mmcif") + TRAJECTORY_SUFFIXES:
+    for suffix in TRAJECTORY_SUFFIXES:
         if base.lower().endswith(suffix):
             base = base[:-len(suffix)]
-    return (base or "structure") + ".png"
+    return (_formats.strip_suffixes(base) or "structure") + ".png"
 
 
 def _pictures(args: argparse.Namespace) -> list[str]:

@@ -7,10 +7,10 @@
 
 #include "core/assign.hpp"
 #include "core/codes.hpp"
+#include "io/formats.hpp"
 #include "io/gzip_source.hpp"
 #include "io/limited_source.hpp"
-#include "io/readers.hpp"
-#include "io/text.hpp"
+#include "io/structure_file.hpp"
 
 namespace tarnix::engine {
 namespace {
@@ -54,11 +54,6 @@ private:
     std::optional<io::IoError> head_error_;
     bool head_at_end_ = false;
 };
-
-bool ends_with_ignoring_case(std::string_view text, std::string_view lower_suffix) {
-    return text.size() >= lower_suffix.size() &&
-           io::equals_ignoring_ascii_case(text.substr(text.size() - lower_suffix.size()), lower_suffix);
-}
 
 // Why an input gave no structure.
 struct Failure {
@@ -133,15 +128,6 @@ void summarise(const core::Structure& structure, AnnotatedInput& out) {
     }
 }
 
-}  // namespace
-
-io::FileFormat format_for_name(std::string_view name) {
-    if (ends_with_ignoring_case(name, ".gz")) name.remove_suffix(3);
-    return io::format_for_path(name);
-}
-
-namespace {
-
 // Runs the core on a structure just read and fills out's summary and rows.
 void annotate_structure(core::Structure& structure, std::int32_t row, const AnnotateOptions& options,
                         const core::ParallelFor* spread, AnnotatedInput& out) {
@@ -173,11 +159,10 @@ AnnotatedInput annotate_input(const Input& input, std::int32_t row, const Annota
         return out;
     }
     try {
-        const io::FileFormat format = options.format.value_or(format_for_name(input.name));
+        const io::FileFormat format = options.format.value_or(io::format_for_name(input.name));
         std::optional<core::Structure> structure;
         auto failure = read_input(input, options.max_bytes, [&](io::ByteSource& text) -> std::optional<io::InputError> {
-            io::ReadResult result =
-                format == io::FileFormat::mmcif ? io::parse_mmcif(text) : io::parse_pdb(text, out.model);
+            io::ReadResult result = io::parse(format, text, io::ReadOptions{&out.model});
             if (auto* error = std::get_if<io::InputError>(&result)) return std::move(*error);
             structure = std::move(std::get<core::Structure>(result));
             return std::nullopt;
@@ -207,7 +192,7 @@ std::vector<AnnotatedInput> annotate_models(const Input& input, std::int32_t row
     std::vector<AnnotatedInput> models;
     std::optional<Failure> failure;
     try {
-        const io::FileFormat format = options.format.value_or(format_for_name(input.name));
+        const io::FileFormat format = options.format.value_or(io::format_for_name(input.name));
         // Each model is computed as soon as it is read, so that only one is held at a time.
         const io::ModelVisitor visit = [&](std::int32_t number, io::ReadResult model) {
             AnnotatedInput& out = models.emplace_back();
@@ -224,8 +209,7 @@ std::vector<AnnotatedInput> annotate_models(const Input& input, std::int32_t row
             start = std::chrono::steady_clock::now();
         };
         failure = read_input(input, options.max_bytes, [&](io::ByteSource& text) {
-            return format == io::FileFormat::mmcif ? io::parse_mmcif_models(text, visit)
-                                                   : io::parse_pdb_models(text, visit);
+            return io::parse_models(format, text, visit);
         });
     } catch (const std::bad_alloc&) {
         failure = Failure{"out of memory while reading this input"};

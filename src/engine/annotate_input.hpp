@@ -11,7 +11,7 @@
 #include "core/assign.hpp"
 #include "core/structure.hpp"
 #include "engine/residue_table.hpp"
-#include "io/structure_file.hpp"
+#include "io/formats.hpp"
 
 namespace tarnix::engine {
 
@@ -44,9 +44,6 @@ struct AnnotatedInput {
     double seconds = 0.0;
     ResidueTable residues;
 };
-
-// The reader a name asks for once a trailing ".gz" is set aside (any letter case).
-io::FileFormat format_for_name(std::string_view name);
 
 // Structures with at least this many residues are worth spreading over threads.
 inline constexpr std::size_t kSpreadResidues = 2000;

@@ -1,7 +1,5 @@
 #include "engine/worker_pool.hpp"
 
-#include "base/available_processors.hpp"
-
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
@@ -9,6 +7,8 @@
 #include <algorithm>
 #include <atomic>
 #include <string>
+
+#include "base/available_processors.hpp"
 
 namespace tarnix::engine {
 

@@ -11,12 +11,11 @@
 #include <string_view>
 #include <vector>
 
+#include "base/simd.hpp"
+#include "io/atom_site.hpp"
 #include "io/line_reader.hpp"
 #include "io/readers.hpp"
-#include "io/residue_collector.hpp"
 #include "io/text.hpp"
-
-#include "base/simd.hpp"
 
 #ifdef TARNIX_X86_SIMD
 #include <emmintrin.h>
@@ -25,28 +24,6 @@
 namespace tarnix::io {
 namespace {
 
-enum Item : std::size_t {
-    kAtomId,
-    kCompId,
-    kCartnX,
-    kCartnY,
-    kCartnZ,
-    kAuthAsymId,
-    kLabelAsymId,
-    kAuthSeqId,
-    kLabelSeqId,
-    kInsCode,
-    kAltId,
-    kModelNum,
-    kItemCount,
-};
-
-constexpr std::array<std::string_view, kItemCount> kItemNames = {
-    "label_atom_id", "label_comp_id", "Cartn_x",           "Cartn_y",      "Cartn_z",
-    "auth_asym_id",  "label_asym_id", "auth_seq_id",       "label_seq_id", "pdbx_PDB_ins_code",
-    "label_alt_id",  "pdbx_PDB_model_num",
-};
-
 constexpr std::string_view kItemPrefix = "_atom_site.";
 
 struct Column {
@@ -54,7 +31,7 @@ struct Column {
     bool seen = false;
 };
 
-using AtomSiteColumns = std::array<Column, kItemCount>;
+using AtomSiteColumns = std::array<Column, kAtomSiteItemCount>;
 
 // The data rows of the atom table. They are copied into fixed-size chunks, which never move,
 // so the views stay valid and growing never copies what is already stored.
@@ -113,10 +90,8 @@ public:
 
 private:
     void record_item(std::string_view name) {
-        for (std::size_t item = 0; item < kItemCount; ++item) {
-            if (name == kItemNames[item]) {
-                columns_[item] = Column{counter_, true};
-            }
+        if (const auto item = atom_site_item(name)) {
+            columns_[*item] = Column{counter_, true};
         }
     }
 
@@ -320,104 +295,49 @@ private:
     std::vector<std::uint64_t> space_words_;  // bit i of word w: row byte 64w + i is white space
 };
 
-struct AtomSiteRow {
-    AtomRecord atom;
-    std::int32_t model_num = 1;
-};
-
-// Decodes rows against the header: which items to read, and which of the chain and
-// sequence items is preferred (chosen once, from the header).
-class RowDecoder {
+// A row's tokens as values of the table's items.
+class RowTokens {
 public:
-    explicit RowDecoder(const AtomSiteColumns& columns)
-        : atom_id_(columns[kAtomId]),
-          comp_id_(columns[kCompId]),
-          cartn_{columns[kCartnX], columns[kCartnY], columns[kCartnZ]},
-          chain_(columns[kAuthAsymId].seen ? columns[kAuthAsymId] : columns[kLabelAsymId]),
-          seq_(columns[kAuthSeqId].seen ? columns[kAuthSeqId] : columns[kLabelSeqId]),
-          ins_code_(columns[kInsCode]),
-          alt_id_(columns[kAltId]),
-          model_num_(columns[kModelNum]) {
-        for (const Column& column : {atom_id_, comp_id_, cartn_[0], cartn_[1], cartn_[2], chain_, seq_,
-                                     ins_code_, alt_id_, model_num_}) {
-            if (column.seen && column.position + 1 > tokens_needed_) {
-                tokens_needed_ = column.position + 1;
-            }
+    RowTokens(const AtomSiteColumns& columns, std::span<const std::string_view> tokens)
+        : columns_(columns), tokens_(tokens) {}
+
+    // The item's token, or null when the table or the row lacks it. A pointer rather than an
+    // optional: an optional built and read back on the stack stalled every row.
+    const std::string_view* text(AtomSiteItem item) const {
+        const Column& column = columns_[item];
+        if (!column.seen || column.position >= tokens_.size()) {
+            return nullptr;
         }
+        return &tokens_[column.position];
     }
 
-    std::size_t tokens_needed() const { return tokens_needed_; }
+    Coordinate coordinate(AtomSiteItem item, float& out) const {
+        const std::string_view* token = text(item);
+        return token ? parse_coordinate(*token, out) : Coordinate::absent;
+    }
 
-    // Fills row from tokens, or returns the error that ends the read.
-    std::optional<InputError> decode(std::span<const std::string_view> tokens, AtomSiteRow& row) const {
-        const std::string_view* atom_name = value(atom_id_, tokens);
-        if (!atom_name) {
-            return InputError::missing_field(kItemNames[kAtomId]);
-        }
-        const std::string_view* res_name = value(comp_id_, tokens);
-        if (!res_name) {
-            return InputError::missing_field(kItemNames[kCompId]);
-        }
-        float coordinates[3];
-        for (std::size_t axis = 0; axis < 3; ++axis) {
-            const std::string_view* token = value(cartn_[axis], tokens);
-            if (!token) {
-                return InputError::missing_field(kItemNames[kCartnX + axis]);
-            }
-            const auto parsed = parse_f32(*token);
-            if (!parsed.ok()) {
-                return InputError::invalid_number(*parsed.error);
-            }
-            coordinates[axis] = parsed.value;
-        }
-        AtomRecord& atom = row.atom;
-        atom.atom_name = *atom_name;
-        atom.res_name = *res_name;
-        atom.position = core::Point3{coordinates[0], coordinates[1], coordinates[2]};
-        atom.chain_id = value_or(chain_, tokens, "A");
-        atom.seq_id = integer_or_one(value(seq_, tokens));
-        const std::string_view ins_code = value_or(ins_code_, tokens, "");
-        atom.ins_code = ins_code == "." || ins_code == "?" ? std::string_view() : ins_code;
-        const std::string_view alt_loc = value_or(alt_id_, tokens, "");
-        atom.alt_loc = alt_loc == "." ? std::string_view() : alt_loc;
-        row.model_num = integer_or_one(value(model_num_, tokens));
-        return std::nullopt;
+    bool integer(AtomSiteItem item, std::int32_t& out) const {
+        const std::string_view* token = text(item);
+        if (!token) return false;
+        const auto parsed = parse_i32(*token);
+        out = parsed.value;
+        return parsed.ok();
     }
 
 private:
-    // The column's token, or null when the table or the row lacks it. A pointer rather than an
-    // optional: an optional built and read back on the stack stalled every row.
-    static const std::string_view* value(const Column& column, std::span<const std::string_view> tokens) {
-        if (!column.seen || column.position >= tokens.size()) {
-            return nullptr;
-        }
-        return &tokens[column.position];
-    }
-
-    static std::string_view value_or(const Column& column, std::span<const std::string_view> tokens,
-                                     std::string_view otherwise) {
-        const std::string_view* token = value(column, tokens);
-        return token ? *token : otherwise;
-    }
-
-    static std::int32_t integer_or_one(const std::string_view* token) {
-        if (!token) {
-            return 1;
-        }
-        const auto parsed = parse_i32(*token);
-        return parsed.ok() ? parsed.value : 1;
-    }
-
-    Column atom_id_;
-    Column comp_id_;
-    std::array<Column, 3> cartn_;
-    Column chain_;
-    Column seq_;
-    Column ins_code_;
-    Column alt_id_;
-    Column model_num_;
-    std::size_t tokens_needed_ = 0;
+    const AtomSiteColumns& columns_;
+    std::span<const std::string_view> tokens_;
 };
+
+// How many tokens of a row reach every item the rows are decoded from.
+std::size_t tokens_needed(const AtomSiteColumns& columns, const PreferredItems& preferred) {
+    std::size_t needed = 0;
+    for (const AtomSiteItem item : {kAtomId, kCompId, kCartnX, kCartnY, kCartnZ, preferred.chain, preferred.seq,
+                                    kInsCode, kAltId, kModelNum}) {
+        if (columns[item].seen) needed = std::max(needed, columns[item].position + 1);
+    }
+    return needed;
+}
 
 }  // namespace
 
@@ -427,8 +347,6 @@ ReadResult parse_mmcif(FileDescriptor file) {
 }
 
 namespace {
-
-bool is_water(const AtomRecord& atom) { return atom.res_name == "HOH" || atom.res_name == "WAT"; }
 
 // Reads the atom table and hands every decoded row to `take`, in file order. Decoding and
 // placement share one pass: a decoding error anywhere still ends the read.
@@ -448,12 +366,14 @@ std::optional<InputError> read_rows(ByteSource& source, Take take) {
     if (rows.size() == 0) {
         return InputError::empty();
     }
-    const RowDecoder decoder(scanner.columns());
+    const AtomSiteColumns& columns = scanner.columns();
+    const PreferredItems preferred = preferred_items(columns[kAuthAsymId].seen, columns[kAuthSeqId].seen);
+    const std::size_t needed = tokens_needed(columns, preferred);
     Tokenizer tokenizer;
     AtomSiteRow row;
     for (std::size_t i = 0; i < rows.size(); ++i) {
-        const auto tokens = tokenizer.split(rows[i], decoder.tokens_needed());
-        if (auto error = decoder.decode(tokens, row)) {
+        const RowTokens tokens(columns, tokenizer.split(rows[i], needed));
+        if (auto error = decode_atom_site_row(tokens, preferred, row)) {
             return error;
         }
         take(row);
@@ -464,16 +384,12 @@ std::optional<InputError> read_rows(ByteSource& source, Take take) {
 }  // namespace
 
 ReadResult parse_mmcif(ByteSource& source) {
-    ResidueCollector residues(AmideHydrogenRule::last_of_h_hn);
-    auto error = read_rows(source, [&](const AtomSiteRow& row) {
-        if (row.model_num == 1 && !is_water(row.atom)) {
-            residues.add(row.atom);
-        }
-    });
+    AtomSiteSelection selection;
+    auto error = read_rows(source, [&](const AtomSiteRow& row) { selection.add(row); });
     if (error) {
         return std::move(*error);
     }
-    return residues.build();
+    return selection.build();
 }
 
 std::optional<InputError> parse_mmcif_models(ByteSource& source, const ModelVisitor& visit) {
@@ -494,7 +410,7 @@ std::optional<InputError> parse_mmcif_models(ByteSource& source, const ModelVisi
                 last = static_cast<std::size_t>(found - models.begin());
             }
         }
-        if (!is_water(row.atom)) {
+        if (!is_water(row.atom.res_name)) {
             models[last].residues->add(row.atom);
         }
     });

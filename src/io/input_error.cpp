@@ -41,6 +41,8 @@ std::string InputError::message() const {
             return "Missing field: " + detail_;
         case Kind::InvalidNumber:
             return "Invalid number: " + detail_;
+        case Kind::InvalidBinaryCif:
+            return "Invalid BinaryCIF: " + detail_;
         case Kind::Empty:
         case Kind::NoProtein:
             break;

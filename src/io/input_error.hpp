@@ -39,6 +39,7 @@ public:
         Io,
         MissingField,
         InvalidNumber,
+        InvalidBinaryCif,
         Empty,
         // Atoms were read, but no residue had all of N, CA, C and O: a nucleic acid, ligands, a
         // CA trace. Its message is Empty's, so callers that only show the text see no difference.
@@ -48,6 +49,7 @@ public:
     static InputError io(const IoError& error) { return {Kind::Io, error.message()}; }
     static InputError missing_field(std::string_view item) { return {Kind::MissingField, std::string(item)}; }
     static InputError invalid_number(FloatError error) { return {Kind::InvalidNumber, std::string(io::message(error))}; }
+    static InputError invalid_binary_cif(std::string detail) { return {Kind::InvalidBinaryCif, std::move(detail)}; }
     static InputError empty() { return {Kind::Empty, {}}; }
     static InputError no_protein() { return {Kind::NoProtein, {}}; }
 

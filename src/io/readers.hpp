@@ -1,4 +1,4 @@
-// The two structure-file readers. Given a file, each owns it and closes it before returning,
+// The structure-file readers. Given a file, each owns it and closes it before returning,
 // whether it succeeds or fails; given a byte source, each reads it to its end or first failure.
 #pragma once
 
@@ -15,6 +15,13 @@
 namespace tarnix::io {
 
 using ReadResult = std::variant<core::Structure, InputError>;
+
+// What a reader may be asked beyond its bytes; every format's entry takes it.
+struct ReadOptions {
+    // Where a reader that numbers models puts the number of the model it read (PDB: the first
+    // MODEL record before the first atom); left as it is otherwise.
+    std::int32_t* model_number = nullptr;
+};
 
 // Fixed-column PDB: ATOM/HETATM records up to the first line starting with "END".
 ReadResult parse_pdb(ByteSource& source);
@@ -40,5 +47,8 @@ std::optional<InputError> parse_pdb_models(ByteSource& source, const ModelVisito
 // mmCIF: one model per distinct model number, in order of first appearance. A row that cannot be
 // decoded fails the whole file before any model is visited, as it fails model 1's read.
 std::optional<InputError> parse_mmcif_models(ByteSource& source, const ModelVisitor& visit);
+
+// BinaryCIF: the rows of the `_atom_site` category that belong to model 1, chosen as in mmCIF.
+ReadResult parse_bcif(ByteSource& source);
 
 }  // namespace tarnix::io

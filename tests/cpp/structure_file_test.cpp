@@ -24,17 +24,34 @@ using testing::TempDir;
 const char* const kEmpty = "Empty file or no valid records";
 const char* const kInvalidUtf8 = "IO error: stream did not contain valid UTF-8";
 
-TEST(FormatForPath, ChoosesMmcifOnlyForCifAndMmcifSuffixesInAnyCase) {
+TEST(ModuleFormatForPath, ChoosesMmcifOnlyForCifAndMmcifSuffixesInAnyCase) {
     const std::pair<const char*, FileFormat> cases[] = {
         {"model.cif", FileFormat::mmcif},   {"model.CIF", FileFormat::mmcif},  {"model.Cif", FileFormat::mmcif},
         {"MODEL.MMCIF", FileFormat::mmcif}, {"a/b.mmCif", FileFormat::mmcif},  {".cif", FileFormat::mmcif},
         {"model.cif.gz", FileFormat::pdb},  {"model.ent", FileFormat::pdb},    {"model", FileFormat::pdb},
         {"cif", FileFormat::pdb},           {"model.pdbx", FileFormat::pdb},   {"model.c\u0130f", FileFormat::pdb},
         {"x.\u212Aif", FileFormat::pdb},    {"model.cif/", FileFormat::pdb},   {"model_cif", FileFormat::pdb},
+        {"model.bcif", FileFormat::pdb},    {"model.BCIF", FileFormat::pdb},
     };
     for (const auto& [path, format] : cases) {
-        EXPECT_EQ(format_for_path(path), format) << path;
+        EXPECT_EQ(module_format_for_path(path), format) << path;
     }
+}
+
+// The companion's choice: every format of the list, a trailing ".gz" set aside.
+TEST(FormatForName, SetsGzipAsideAndTakesEveryFormatsSuffixes) {
+    const std::pair<const char*, FileFormat> cases[] = {
+        {"a.cif.gz", FileFormat::mmcif},  {"a.MMCIF.GZ", FileFormat::mmcif}, {"a.bcif", FileFormat::bcif},
+        {"a.BCif.Gz", FileFormat::bcif},  {"a.ent.gz", FileFormat::pdb},     {"a.gz", FileFormat::pdb},
+        {"a.bcif.gz.gz", FileFormat::pdb}, {"bcif", FileFormat::pdb},        {"a.xbcif", FileFormat::pdb},
+    };
+    for (const auto& [name, format] : cases) {
+        EXPECT_EQ(format_for_name(name), format) << name;
+    }
+    for (const Format& entry : formats()) {
+        EXPECT_EQ(format_named(entry.name), entry.id);
+    }
+    EXPECT_EQ(format_named("cif"), std::nullopt);
 }
 
 TEST(ReadStructureFile, ReportsOpenAndReaderFailuresAsTheirTexts) {

@@ -13,6 +13,7 @@
 #include "engine/annotate_run.hpp"
 #include "engine/spread.hpp"
 #include "engine/worker_pool.hpp"
+#include "io/formats.hpp"
 
 namespace tarnix::bindings {
 namespace {
@@ -204,12 +205,11 @@ PyObject* run_unguarded(PyObject* args) {
     options.max_bytes = max_bytes;
     options.every_model = every_model != 0;
     if (format != nullptr) {
-        const std::string_view name(format);
-        if (name != "pdb" && name != "mmcif") {
-            PyErr_SetString(PyExc_ValueError, "format must be None, 'pdb' or 'mmcif'");
+        options.format = io::format_named(format);
+        if (!options.format) {
+            PyErr_Format(PyExc_ValueError, "unknown input format %R", PyTuple_GET_ITEM(args, 5));
             return nullptr;
         }
-        options.format = name == "pdb" ? io::FileFormat::pdb : io::FileFormat::mmcif;
     }
     // Declared before the run, so released after it: the run's workers read these bytes.
     HeldBuffers buffers;
@@ -266,12 +266,50 @@ PyMethodDef functions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// ((name, description, (suffix, ...)), ...) in the order names are tried.
+PyObject* format_list() {
+    const auto all = io::formats();
+    PyRef list(PyTuple_New(static_cast<Py_ssize_t>(all.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        PyRef suffixes(PyTuple_New(static_cast<Py_ssize_t>(all[i].suffixes.size())));
+        if (!suffixes) return nullptr;
+        for (std::size_t k = 0; k < all[i].suffixes.size(); ++k) {
+            const std::string_view suffix = all[i].suffixes[k];
+            PyObject* item = PyUnicode_FromStringAndSize(suffix.data(), static_cast<Py_ssize_t>(suffix.size()));
+            if (item == nullptr) return nullptr;
+            PyTuple_SET_ITEM(suffixes.get(), static_cast<Py_ssize_t>(k), item);
+        }
+        PyObject* entry = Py_BuildValue("(s#s#O)", all[i].name.data(), static_cast<Py_ssize_t>(all[i].name.size()),
+                                        all[i].description.data(),
+                                        static_cast<Py_ssize_t>(all[i].description.size()), suffixes.get());
+        if (entry == nullptr) return nullptr;
+        PyTuple_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), entry);
+    }
+    return list.release();
+}
+
 PyObject* internal_error = nullptr;
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "tarnix_tools._native", "Engine of the tarnix_tools package", -1, functions,
     nullptr, nullptr, nullptr, nullptr,
 };
+
+// The internal-error class is exposed by name, so that callers can catch it by type; the input
+// formats, so that the Python package and its command line take them from the engine's list.
+PyObject* create_module() {
+    PyRef module(PyModule_Create(&module_def));
+    if (!module) return nullptr;
+    PyObject* error = internal_error_type();
+    PyRef list(format_list());
+    if (error == nullptr || PyModule_AddObjectRef(module.get(), "InternalError", error) < 0 || !list ||
+        PyModule_AddObjectRef(module.get(), "FORMATS", list.get()) < 0 ||
+        PyModule_AddStringConstant(module.get(), "GZIP_SUFFIX", std::string(io::kGzipSuffix).c_str()) < 0) {
+        return nullptr;
+    }
+    return module.release();
+}
 
 }  // namespace
 
@@ -284,13 +322,4 @@ PyObject* internal_error_type() {
 
 }  // namespace tarnix::bindings
 
-// The internal-error class is exposed by name, so that callers can catch it by type.
-PyMODINIT_FUNC PyInit__native() {
-    using namespace tarnix::bindings;
-    PyRef module(PyModule_Create(&module_def));
-    PyObject* error = internal_error_type();
-    if (!module || error == nullptr || PyModule_AddObjectRef(module.get(), "InternalError", error) < 0) {
-        return nullptr;
-    }
-    return module.release();
-}
+PyMODINIT_FUNC PyInit__native() { return tarnix::bindings::create_module(); }
