@@ -47,8 +47,8 @@ long long run_once(std::string_view mode, const char* path) {
         for (ssize_t count; (count = ::read(file.get(), chunk, sizeof chunk)) > 0;) bytes.append(chunk, count);
         std::size_t offset = 0;
         try {
-            const auto handle = msgpack::unpack(
-                bytes.data(), bytes.size(), offset, [](msgpack::type::object_type, std::size_t, void*) { return true; });
+            const auto handle = msgpack::unpack(bytes.data(), bytes.size(), offset,
+                                                [](msgpack::type::object_type, std::size_t, void*) { return true; });
             return handle.get().type == msgpack::type::MAP ? 1 : -1;
         } catch (const msgpack::unpack_error&) {
             return -1;
@@ -70,8 +70,7 @@ long long run_once(std::string_view mode, const char* path) {
         if (count <= 0) {
             return count < 0 ? -1 : lines;
         }
-        for (const char* p = buffer; (p = static_cast<const char*>(std::memchr(p, '\n', buffer + count - p)));
-             ++p) {
+        for (const char* p = buffer; (p = static_cast<const char*>(std::memchr(p, '\n', buffer + count - p))); ++p) {
             ++lines;
         }
     }
@@ -130,9 +129,9 @@ int main(int argc, char** argv) {
     std::vector<double> sorted = seconds;
     std::sort(sorted.begin(), sorted.end());
     const double median = sorted[sorted.size() / 2];
-    std::printf("{\"mode\": \"%s\", \"files\": %d, \"bytes\": %lld, \"median_s\": %.6f, \"mb_per_s\": %.1f, "
-                "\"peak_rss_kb\": %ld, \"work\": %lld, \"failures\": %d}\n",
-                std::string(mode).c_str(), argc - 3, bytes, median, bytes / 1e6 / median, peak_rss_kb(), work,
-                failures);
+    std::printf(
+        "{\"mode\": \"%s\", \"files\": %d, \"bytes\": %lld, \"median_s\": %.6f, \"mb_per_s\": %.1f, "
+        "\"peak_rss_kb\": %ld, \"work\": %lld, \"failures\": %d}\n",
+        std::string(mode).c_str(), argc - 3, bytes, median, bytes / 1e6 / median, peak_rss_kb(), work, failures);
     return 0;
 }

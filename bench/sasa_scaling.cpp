@@ -159,13 +159,15 @@ int main(int argc, char** argv) {
         if (argc == 5 && k == 0) identical = same_accessibility(work, structure);
     }
     const double phase_mb = peak_rss_mb() - input_peak;
-    std::printf("atoms %9zu  best %9.1f ms  %6.3f us/atom  cpu %6.3f us/atom  phase memory %7.1f MB (%5.1f bytes/atom)\n",
-                atoms, best * 1e3, best * 1e6 / static_cast<double>(atoms), best_cpu * 1e6 / static_cast<double>(atoms), phase_mb,
-                phase_mb * 1024.0 * 1024.0 / static_cast<double>(atoms));
+    std::printf(
+        "atoms %9zu  best %9.1f ms  %6.3f us/atom  cpu %6.3f us/atom  phase memory %7.1f MB (%5.1f bytes/atom)\n",
+        atoms, best * 1e3, best * 1e6 / static_cast<double>(atoms), best_cpu * 1e6 / static_cast<double>(atoms),
+        phase_mb, phase_mb * 1024.0 * 1024.0 / static_cast<double>(atoms));
     if (argc == 5) {
-        std::printf("threads %s: critical path %.1f ms of CPU (calling thread plus the busiest worker of each "
-                    "parallel step); results %s a single-threaded run\n",
-                    argv[4], best_critical * 1e3, identical ? "identical to" : "DIFFER from");
+        std::printf(
+            "threads %s: critical path %.1f ms of CPU (calling thread plus the busiest worker of each "
+            "parallel step); results %s a single-threaded run\n",
+            argv[4], best_critical * 1e3, identical ? "identical to" : "DIFFER from");
     }
     return identical ? 0 : 1;
 }

@@ -8,13 +8,10 @@ constexpr char code_c3(char ss) {
     switch (ss) {
         case 'H':
         case 'G':
-        case 'I':
-            return 'H';
+        case 'I': return 'H';
         case 'E':
-        case 'B':
-            return 'E';
-        default:
-            return '-';
+        case 'B': return 'E';
+        default: return '-';
     }
 }
 

@@ -69,8 +69,7 @@ void compute_residue_geometry(std::vector<Residue>& residues, const Segments& se
         r.kappa = bend_angle(residues[i - 2].ca, r.ca, residues[i + 2].ca);
     }
     if (i >= 1 && i + 2 < n && segments.unbroken(i - 1, i + 2)) {
-        r.alpha = defined_angle(
-            dihedral_angle(residues[i - 1].ca, r.ca, residues[i + 1].ca, residues[i + 2].ca));
+        r.alpha = defined_angle(dihedral_angle(residues[i - 1].ca, r.ca, residues[i + 1].ca, residues[i + 2].ca));
     }
 }
 
@@ -123,7 +122,9 @@ Segments detect_chain_breaks(std::vector<Residue>& residues, const std::vector<C
     return Segments(std::move(run));
 }
 
-void compute_backbone_geometry(std::vector<Residue>& residues) { compute_backbone_geometry(residues, Segments(residues)); }
+void compute_backbone_geometry(std::vector<Residue>& residues) {
+    compute_backbone_geometry(residues, Segments(residues));
+}
 
 void compute_backbone_geometry(std::vector<Residue>& residues, const Segments& segments) {
     for (std::size_t i = 0; i < residues.size(); ++i) compute_residue_geometry(residues, segments, i);

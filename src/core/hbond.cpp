@@ -43,7 +43,8 @@ template <typename Slots>
 std::array<std::uint64_t, 2> passing_partners(const Slots& slots) {
     std::array<std::uint64_t, 2> partners{PassingBonds::kNone, PassingBonds::kNone};
     for (std::size_t s = 0; s < 2; ++s) {
-        if (const auto partner = partner_of(slots[s]); partner && slots[s].energy < kBondThreshold) partners[s] = *partner;
+        if (const auto partner = partner_of(slots[s]); partner && slots[s].energy < kBondThreshold)
+            partners[s] = *partner;
     }
     return partners;
 }
@@ -79,9 +80,7 @@ __m128 bond_distances(const float (&donor)[3][4], const float (&acceptor)[3][4])
     return _mm_sqrt_ps(_mm_add_ps(_mm_add_ps(_mm_mul_ps(dx, dx), _mm_mul_ps(dy, dy)), _mm_mul_ps(dz, dz)));
 }
 
-bool clashes(__m128 distances) {
-    return _mm_movemask_ps(_mm_cmplt_ps(distances, _mm_set1_ps(kClashDistance))) != 0;
-}
+bool clashes(__m128 distances) { return _mm_movemask_ps(_mm_cmplt_ps(distances, _mm_set1_ps(kClashDistance))) != 0; }
 
 __m128d select(__m128d mask, __m128d if_set, __m128d otherwise) {
     return _mm_or_pd(_mm_and_pd(mask, if_set), _mm_andnot_pd(mask, otherwise));
@@ -104,7 +103,7 @@ std::array<double, 2> bond_energies(const BondLanes& a, const BondLanes& b) {
     const __m128 r_ab = bond_distances(a.donor, b.acceptor);  // H-O, H-C, N-C, N-O
     const __m128 r_ba = bond_distances(b.donor, a.acceptor);
     const __m128d one = _mm_set1_pd(1.0);
-    const __m128d h_ab = _mm_div_pd(one, _mm_cvtps_pd(r_ab));  // 1/r_ho, 1/r_hc
+    const __m128d h_ab = _mm_div_pd(one, _mm_cvtps_pd(r_ab));                       // 1/r_ho, 1/r_hc
     const __m128d n_ab = _mm_div_pd(one, _mm_cvtps_pd(_mm_movehl_ps(r_ab, r_ab)));  // 1/r_nc, 1/r_no
     const __m128d h_ba = _mm_div_pd(one, _mm_cvtps_pd(r_ba));
     const __m128d n_ba = _mm_div_pd(one, _mm_cvtps_pd(_mm_movehl_ps(r_ba, r_ba)));
@@ -138,7 +137,9 @@ double bond_energy(const BondLanes& donor, const BondLanes& acceptor) {
     return finish_energy(donor.proline, clash, scaled, std::round(scaled));
 }
 
-std::array<double, 2> bond_energies(const BondLanes& a, const BondLanes& b) { return {bond_energy(a, b), bond_energy(b, a)}; }
+std::array<double, 2> bond_energies(const BondLanes& a, const BondLanes& b) {
+    return {bond_energy(a, b), bond_energy(b, a)};
+}
 #endif
 
 // Where the candidate donor -> acceptor comes in the order the close pairs generate candidates:

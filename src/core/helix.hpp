@@ -21,9 +21,9 @@ struct ResidueCodes {
     HelixFlag ppii_flag = HelixFlag::none;
     bool bend = false;
     bool has_kappa = false;
-    bool kappa_bent = false;     // kappa above the bend threshold
-    bool ppii_window = false;    // is_ppii_residue
-    bool break_before = false;   // nonzero break_flag
+    bool kappa_bent = false;    // kappa above the bend threshold
+    bool ppii_window = false;   // is_ppii_residue
+    bool break_before = false;  // nonzero break_flag
 };
 
 using CodeTable = std::vector<ResidueCodes>;

@@ -8,9 +8,7 @@
 namespace tarnix::core {
 namespace {
 
-bool is_finite(const Point3& p) {
-    return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z);
-}
+bool is_finite(const Point3& p) { return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z); }
 
 constexpr float kLargeCoordinate = 0x1p30f;
 // Keys of large coordinates start far beyond any key of a small one, so the two ranges are
@@ -28,7 +26,8 @@ std::uint64_t mix(std::uint64_t h) {
 
 // One finalising mix over a weighted sum: the three axes need no mixing of their own.
 std::uint64_t key_hash(std::int64_t x, std::int64_t y, std::int64_t z) {
-    return mix(static_cast<std::uint64_t>(x) * 0x9E3779B97F4A7C15ULL + static_cast<std::uint64_t>(y) * 0xC2B2AE3D27D4EB4FULL +
+    return mix(static_cast<std::uint64_t>(x) * 0x9E3779B97F4A7C15ULL +
+               static_cast<std::uint64_t>(y) * 0xC2B2AE3D27D4EB4FULL +
                static_cast<std::uint64_t>(z) * 0x165667B19E3779F9ULL);
 }
 
@@ -169,7 +168,8 @@ void NeighborGrid::append_around(std::size_t cell, Keep keep, std::vector<std::s
 }
 
 void NeighborGrid::neighbourhood(std::size_t cell, std::vector<std::size_t>& out) const {
-    append_around(cell, [](std::int64_t, std::int64_t, std::int64_t) { return true; }, out);
+    append_around(
+        cell, [](std::int64_t, std::int64_t, std::int64_t) { return true; }, out);
 }
 
 std::vector<std::size_t> NeighborGrid::cells_by_key() const {
@@ -195,7 +195,9 @@ std::vector<std::size_t> NeighborGrid::cells_by_key() const {
 void NeighborGrid::forward_neighbours(std::size_t cell, std::vector<std::size_t>& out) const {
     append_around(
         cell,
-        [](std::int64_t dx, std::int64_t dy, std::int64_t dz) { return dx > 0 || (dx == 0 && (dy > 0 || (dy == 0 && dz > 0))); },
+        [](std::int64_t dx, std::int64_t dy, std::int64_t dz) {
+            return dx > 0 || (dx == 0 && (dy > 0 || (dy == 0 && dz > 0)));
+        },
         out);
 }
 

@@ -72,8 +72,8 @@ private:
     std::size_t box_slot(const Key& key) const;
 
     float cell_size_;
-    std::vector<Key> cell_keys_;        // per cell
-    std::vector<std::size_t> table_;    // open addressing over cell ids; empty slots hold cell_count()
+    std::vector<Key> cell_keys_;      // per cell
+    std::vector<std::size_t> table_;  // open addressing over cell ids; empty slots hold cell_count()
     // When not empty: the cell id of every key in the box from box_low_ spanning box_size_ cells
     // on each axis, x slowest, used instead of the hash table; compact inputs, nearly all, fit.
     std::vector<std::uint32_t> box_;

@@ -141,7 +141,7 @@ struct Spheres {
     static constexpr std::size_t kOutsideGrid = std::numeric_limits<std::size_t>::max();
 
     std::vector<float> x, y, z, r;
-    std::vector<std::uint8_t> shared;     // stands for several atoms, each the other's neighbour
+    std::vector<std::uint8_t> shared;  // stands for several atoms, each the other's neighbour
     // The cells in the order of their keys, so that cells stacked along z lie side by side and
     // a neighbourhood is a few runs of spheres; spheres follow that order.
     std::vector<std::size_t> cell_at;     // cell of each rank
@@ -168,7 +168,7 @@ struct Spheres {
         std::vector<std::uint32_t> local(member_start[cells]);
         rank_start.assign(cells + 1, 0);
         for_chunks(cells, parallel_for, [&](std::size_t first, std::size_t end) {
-            std::vector<std::size_t> table;   // a member of each distinct sphere, or kEmpty
+            std::vector<std::size_t> table;  // a member of each distinct sphere, or kEmpty
             for (std::size_t rank = first; rank < end; ++rank) {
                 const auto members = grid.members(cell_at[rank]);
                 const std::size_t slots = std::bit_ceil(2 * members.size());
@@ -330,8 +330,7 @@ TARNIX_SASA_TARGET __m256i packing(unsigned bits) {
     return _mm256_cvtepu8_epi32(_mm_cvtsi64_si128(packed));
 }
 
-TARNIX_SASA_TARGET std::size_t keep_positions(unsigned bits, std::uint32_t first, std::uint32_t* index,
-                                              std::size_t n) {
+TARNIX_SASA_TARGET std::size_t keep_positions(unsigned bits, std::uint32_t first, std::uint32_t* index, std::size_t n) {
     const __m256i positions = _mm256_add_epi32(packing(bits), _mm256_set1_epi32(static_cast<int>(first)));
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(index + n), positions);
     return n + static_cast<std::size_t>(std::popcount(bits));
@@ -390,8 +389,7 @@ TARNIX_SASA_TARGET unsigned lane_bits(const Mask& m) {
 }
 
 // Compressed in a register, then stored whole: a compressing store is slow on some processors.
-TARNIX_SASA_TARGET std::size_t keep_positions(unsigned bits, std::uint32_t first, std::uint32_t* index,
-                                              std::size_t n) {
+TARNIX_SASA_TARGET std::size_t keep_positions(unsigned bits, std::uint32_t first, std::uint32_t* index, std::size_t n) {
     const __m512i lanes = _mm512_add_epi32(_mm512_set_epi32(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0),
                                            _mm512_set1_epi32(static_cast<int>(first)));
     _mm512_storeu_si512(index + n, _mm512_maskz_compress_epi32(static_cast<__mmask16>(bits), lanes));
@@ -399,7 +397,8 @@ TARNIX_SASA_TARGET std::size_t keep_positions(unsigned bits, std::uint32_t first
 }
 
 TARNIX_SASA_TARGET std::size_t keep_lanes(unsigned bits, const Mask& values, std::uint32_t* out, std::size_t n) {
-    _mm512_storeu_si512(out + n, _mm512_maskz_compress_epi32(static_cast<__mmask16>(bits), reinterpret_cast<__m512i>(values)));
+    _mm512_storeu_si512(out + n,
+                        _mm512_maskz_compress_epi32(static_cast<__mmask16>(bits), reinterpret_cast<__m512i>(values)));
     return n + static_cast<std::size_t>(std::popcount(bits));
 }
 

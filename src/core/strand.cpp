@@ -105,8 +105,7 @@ void merge_list(std::vector<std::uint64_t>& into, const std::vector<std::uint64_
 // For each residue, the ladders that list it, ascending (compressed rows).
 class LaddersByResidue {
 public:
-    LaddersByResidue(const std::vector<Ladder>& ladders, std::uint64_t residue_count)
-        : offsets_(residue_count + 1, 0) {
+    LaddersByResidue(const std::vector<Ladder>& ladders, std::uint64_t residue_count) : offsets_(residue_count + 1, 0) {
         for (const Ladder& ladder : ladders) {
             for (std::uint64_t r : ladder.strand1) ++offsets_[r + 1];
             for (std::uint64_t r : ladder.strand2) ++offsets_[r + 1];
@@ -144,8 +143,8 @@ std::vector<std::size_t> unvisited_neighbours(const Ladder& x, const LaddersByRe
 }
 
 // Breadth-first from ladder s; returns the members in visiting order.
-std::vector<std::size_t> collect_sheet(std::size_t s, const std::vector<Ladder>& ladders,
-                                       const LaddersByResidue& index, std::vector<bool>& visited) {
+std::vector<std::size_t> collect_sheet(std::size_t s, const std::vector<Ladder>& ladders, const LaddersByResidue& index,
+                                       std::vector<bool>& visited) {
     std::vector<std::size_t> members;
     std::deque<std::size_t> queue{s};
     while (!queue.empty()) {

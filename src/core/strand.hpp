@@ -25,8 +25,7 @@ struct Ladder {
 
 // Tests every eligible close pair for a bridge and grows ladders from
 // consecutive bridges, in close-pair order.
-std::vector<Ladder> find_bridges(const std::vector<Residue>& residues,
-                                 const std::vector<ResiduePair>& close_pairs);
+std::vector<Ladder> find_bridges(const std::vector<Residue>& residues, const std::vector<ResiduePair>& close_pairs);
 std::vector<Ladder> find_bridges(const PassingBonds& bonds, const Segments& segments,
                                  const std::vector<ResiduePair>& close_pairs);
 

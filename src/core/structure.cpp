@@ -33,7 +33,8 @@ void number_and_group(Structure& structure) {
 
 Segments::Segments(const std::vector<Residue>& residues) : run_(residues.size(), 0) {
     for (std::size_t k = 1; k < residues.size(); ++k) {
-        const bool cut = !same_chain_id(residues[k].chain_id, residues[k - 1].chain_id) || residues[k].break_flag != kNoBreak;
+        const bool cut =
+            !same_chain_id(residues[k].chain_id, residues[k - 1].chain_id) || residues[k].break_flag != kNoBreak;
         run_[k] = run_[k - 1] + (cut ? 1 : 0);
     }
 }

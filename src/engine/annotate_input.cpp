@@ -208,9 +208,8 @@ std::vector<AnnotatedInput> annotate_models(const Input& input, std::int32_t row
             out.seconds = seconds_since(start);
             start = std::chrono::steady_clock::now();
         };
-        failure = read_input(input, options.max_bytes, [&](io::ByteSource& text) {
-            return io::parse_models(format, text, visit);
-        });
+        failure = read_input(input, options.max_bytes,
+                             [&](io::ByteSource& text) { return io::parse_models(format, text, visit); });
     } catch (const std::bad_alloc&) {
         failure = Failure{"out of memory while reading this input"};
     }

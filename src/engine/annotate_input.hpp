@@ -26,9 +26,9 @@ struct Input {
 
 struct AnnotateOptions {
     core::AssignOptions assign;
-    std::optional<io::FileFormat> format;  // by the name when absent
+    std::optional<io::FileFormat> format;              // by the name when absent
     std::uint64_t max_bytes = std::uint64_t{1} << 31;  // read from a source, and decompressed
-    bool every_model = false;  // else the first model only, as the tarnix module reads
+    bool every_model = false;                          // else the first model only, as the tarnix module reads
 };
 
 struct AnnotatedInput {

@@ -22,7 +22,7 @@ struct AnnotateRun::State {
     std::atomic<bool> cancelled{false};
     mutable std::mutex mutex;
     std::condition_variable progress;
-    std::size_t done = 0;            // guarded by mutex
+    std::size_t done = 0;             // guarded by mutex
     std::uint64_t residues_done = 0;  // guarded by mutex
     std::size_t reading_memory = 0;   // guarded by mutex: workers on an input's in-memory bytes
 };

@@ -16,8 +16,7 @@ class AnnotateRun {
 public:
     // Starts min(threads, inputs) workers (at least one). `first_row` is the row of the first
     // input in the table of structures. Throws std::system_error if no thread can be started.
-    AnnotateRun(std::vector<Input> inputs, const AnnotateOptions& options, std::int32_t first_row,
-                std::size_t threads);
+    AnnotateRun(std::vector<Input> inputs, const AnnotateOptions& options, std::int32_t first_row, std::size_t threads);
     // Cancels: workers start no further input and let go of the run when their current one ends;
     // returns once no worker reads an input's in-memory bytes any more.
     ~AnnotateRun();

@@ -15,10 +15,35 @@ namespace {
 
 // Indices into kResidueColumns; the static_asserts keep them in step with the names.
 enum Field : std::size_t {
-    kInput, kIndex, kChainId, kSeqId, kInsertionCode, kResidueName, kAminoAcid, kStructure,
-    kStructureC3, kPhi, kPsi, kOmega, kKappa, kAlpha, kTco, kAccessibility, kRsa,
-    kBridgePartner1, kBridgePartner2, kSheet, kNhO1Offset, kNhO1Energy, kNhO2Offset,
-    kNhO2Energy, kOHn1Offset, kOHn1Energy, kOHn2Offset, kOHn2Energy, kFieldCount,
+    kInput,
+    kIndex,
+    kChainId,
+    kSeqId,
+    kInsertionCode,
+    kResidueName,
+    kAminoAcid,
+    kStructure,
+    kStructureC3,
+    kPhi,
+    kPsi,
+    kOmega,
+    kKappa,
+    kAlpha,
+    kTco,
+    kAccessibility,
+    kRsa,
+    kBridgePartner1,
+    kBridgePartner2,
+    kSheet,
+    kNhO1Offset,
+    kNhO1Energy,
+    kNhO2Offset,
+    kNhO2Energy,
+    kOHn1Offset,
+    kOHn1Energy,
+    kOHn2Offset,
+    kOHn2Energy,
+    kFieldCount,
 };
 static_assert(kFieldCount == kResidueColumns.size());
 static_assert(std::string_view(kResidueColumns[kRsa].name) == "rsa");
@@ -54,17 +79,22 @@ class TableWriter {
 public:
     explicit TableWriter(ResidueTable& table) : table_(table) {}
 
-    void put(Field field, std::int32_t value) { table_.columns[field].values.push_back(std::bit_cast<std::uint32_t>(value)); }
+    void put(Field field, std::int32_t value) {
+        table_.columns[field].values.push_back(std::bit_cast<std::uint32_t>(value));
+    }
     void put(Field field, float value) { table_.columns[field].values.push_back(std::bit_cast<std::uint32_t>(value)); }
     void put(Field field, const std::optional<float>& value) { put(field, value.value_or(kNaN)); }
-    void put_char(Field field, char value) { table_.columns[field].values.push_back(static_cast<unsigned char>(value)); }
+    void put_char(Field field, char value) {
+        table_.columns[field].values.push_back(static_cast<unsigned char>(value));
+    }
 
     // Text columns are filled after their width is known.
     template <typename Text>
     void put_text(Field field, const std::vector<core::Residue>& residues, Text text) {
         Column& column = table_.columns[field];
         column.width = 1;
-        for (const core::Residue& residue : residues) column.width = std::max(column.width, code_point_count(text(residue)));
+        for (const core::Residue& residue : residues)
+            column.width = std::max(column.width, code_point_count(text(residue)));
         column.values.assign(residues.size() * column.width, 0);
         for (std::size_t row = 0; row < residues.size(); ++row) {
             write_code_points(text(residues[row]), column.values.data() + row * column.width);
@@ -110,10 +140,9 @@ ResidueTable residue_table(const core::Structure& structure, std::int32_t input,
             out.put(field, offset(i, bridge ? std::optional(bridge->partner) : std::nullopt));
         }
         out.put(kSheet, static_cast<std::int32_t>(residue.sheet));
-        for (const auto& [field, slot] : {std::pair{kNhO1Offset, &residue.donor_bonds[0]},
-                                         std::pair{kNhO2Offset, &residue.donor_bonds[1]},
-                                         std::pair{kOHn1Offset, &residue.acceptor_bonds[0]},
-                                         std::pair{kOHn2Offset, &residue.acceptor_bonds[1]}}) {
+        for (const auto& [field, slot] :
+             {std::pair{kNhO1Offset, &residue.donor_bonds[0]}, std::pair{kNhO2Offset, &residue.donor_bonds[1]},
+              std::pair{kOHn1Offset, &residue.acceptor_bonds[0]}, std::pair{kOHn2Offset, &residue.acceptor_bonds[1]}}) {
             out.put(field, offset(i, slot->partner));
             out.put(static_cast<Field>(field + 1), static_cast<float>(slot->energy));
         }

@@ -33,9 +33,8 @@ enum AtomSiteItem : std::size_t {
 
 // The item names after "_atom_site.", compared exactly.
 inline constexpr std::array<std::string_view, kAtomSiteItemCount> kAtomSiteItemNames = {
-    "label_atom_id", "label_comp_id", "Cartn_x",           "Cartn_y",      "Cartn_z",
-    "auth_asym_id",  "label_asym_id", "auth_seq_id",       "label_seq_id", "pdbx_PDB_ins_code",
-    "label_alt_id",  "pdbx_PDB_model_num",
+    "label_atom_id", "label_comp_id", "Cartn_x",      "Cartn_y",           "Cartn_z",      "auth_asym_id",
+    "label_asym_id", "auth_seq_id",   "label_seq_id", "pdbx_PDB_ins_code", "label_alt_id", "pdbx_PDB_model_num",
 };
 
 inline std::optional<AtomSiteItem> atom_site_item(std::string_view name) {
@@ -105,14 +104,10 @@ std::optional<InputError> decode_atom_site_row(const Values& values, const Prefe
     for (std::size_t axis = 0; axis < 3; ++axis) {
         const auto item = static_cast<AtomSiteItem>(kCartnX + axis);
         switch (values.coordinate(item, coordinates[axis])) {
-            case Coordinate::number:
-                break;
-            case Coordinate::absent:
-                return InputError::missing_field(kAtomSiteItemNames[item]);
-            case Coordinate::empty_text:
-                return InputError::invalid_number(FloatError::empty);
-            case Coordinate::invalid_text:
-                return InputError::invalid_number(FloatError::invalid);
+            case Coordinate::number: break;
+            case Coordinate::absent: return InputError::missing_field(kAtomSiteItemNames[item]);
+            case Coordinate::empty_text: return InputError::invalid_number(FloatError::empty);
+            case Coordinate::invalid_text: return InputError::invalid_number(FloatError::invalid);
         }
     }
     AtomRecord& atom = row.atom;

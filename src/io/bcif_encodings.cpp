@@ -16,14 +16,10 @@ using Failure = std::optional<std::string>;
 
 std::string_view type_name(Type type) {
     switch (type) {
-        case Type::bytes:
-            return "bytes";
-        case Type::integers:
-            return "integers";
-        case Type::reals:
-            return "real numbers";
-        case Type::texts:
-            break;
+        case Type::bytes: return "bytes";
+        case Type::integers: return "integers";
+        case Type::reals: return "real numbers";
+        case Type::texts: break;
     }
     return "texts";
 }
@@ -31,15 +27,11 @@ std::string_view type_name(Type type) {
 std::optional<double> number_of(const msgpack::object* object) {
     if (object == nullptr) return std::nullopt;
     switch (object->type) {
-        case msgpack::type::POSITIVE_INTEGER:
-            return static_cast<double>(object->via.u64);
-        case msgpack::type::NEGATIVE_INTEGER:
-            return static_cast<double>(object->via.i64);
+        case msgpack::type::POSITIVE_INTEGER: return static_cast<double>(object->via.u64);
+        case msgpack::type::NEGATIVE_INTEGER: return static_cast<double>(object->via.i64);
         case msgpack::type::FLOAT32:
-        case msgpack::type::FLOAT64:
-            return object->via.f64;
-        default:
-            return std::nullopt;
+        case msgpack::type::FLOAT64: return object->via.f64;
+        default: return std::nullopt;
     }
 }
 
@@ -85,14 +77,16 @@ Failure missing(std::string_view kind, std::string_view parameter) {
 
 template <class T>
 T load_little_endian(const char* bytes) {
-    using Bits = std::conditional_t<sizeof(T) == 1, std::uint8_t,
-                                    std::conditional_t<sizeof(T) == 2, std::uint16_t,
-                                                       std::conditional_t<sizeof(T) == 4, std::uint32_t, std::uint64_t>>>;
+    using Bits =
+        std::conditional_t<sizeof(T) == 1, std::uint8_t,
+                           std::conditional_t<sizeof(T) == 2, std::uint16_t,
+                                              std::conditional_t<sizeof(T) == 4, std::uint32_t, std::uint64_t>>>;
     Bits bits;
     std::memcpy(&bits, bytes, sizeof bits);
     if constexpr (std::endian::native == std::endian::big) {
         Bits swapped = 0;
-        for (std::size_t i = 0; i < sizeof bits; ++i) swapped = static_cast<Bits>((swapped << 8) | ((bits >> (8 * i)) & 0xFF));
+        for (std::size_t i = 0; i < sizeof bits; ++i)
+            swapped = static_cast<Bits>((swapped << 8) | ((bits >> (8 * i)) & 0xFF));
         bits = swapped;
     }
     return std::bit_cast<T>(bits);
@@ -102,7 +96,8 @@ template <class T, class Out>
 void load_all(std::string_view bytes, std::vector<Out>& out) {
     const std::size_t count = bytes.size() / sizeof(T);
     out.resize(count);
-    for (std::size_t i = 0; i < count; ++i) out[i] = static_cast<Out>(load_little_endian<T>(bytes.data() + i * sizeof(T)));
+    for (std::size_t i = 0; i < count; ++i)
+        out[i] = static_cast<Out>(load_little_endian<T>(bytes.data() + i * sizeof(T)));
 }
 
 Failure undo_byte_array(const msgpack::object& encoding, Values& values) {
@@ -110,9 +105,13 @@ Failure undo_byte_array(const msgpack::object& encoding, Values& values) {
     const auto type = integer_of(field(encoding, "type"));
     std::size_t size = 0;
     switch (type.value_or(0)) {
-        case 1: case 4: size = 1; break;
-        case 2: case 5: size = 2; break;
-        case 3: case 6: case 32: size = 4; break;
+        case 1:
+        case 4: size = 1; break;
+        case 2:
+        case 5: size = 2; break;
+        case 3:
+        case 6:
+        case 32: size = 4; break;
         case 33: size = 8; break;
         default: return missing("ByteArray", "type");
     }
@@ -129,8 +128,14 @@ Failure undo_byte_array(const msgpack::object& encoding, Values& values) {
         case 4: load_all<std::uint8_t>(bytes, values.integers); break;
         case 5: load_all<std::uint16_t>(bytes, values.integers); break;
         case 6: load_all<std::uint32_t>(bytes, values.integers); break;
-        case 32: values.type = Type::reals; load_all<float>(bytes, values.reals); break;
-        default: values.type = Type::reals; load_all<double>(bytes, values.reals); break;
+        case 32:
+            values.type = Type::reals;
+            load_all<float>(bytes, values.reals);
+            break;
+        default:
+            values.type = Type::reals;
+            load_all<double>(bytes, values.reals);
+            break;
     }
     values.bytes = {};
     return std::nullopt;
@@ -191,7 +196,8 @@ Failure undo_run_length(const msgpack::object& encoding, Values& values, std::in
     if (total != *size) return "RunLength counts do not add up to its srcSize " + std::to_string(*size);
     std::vector<std::int64_t> out(static_cast<std::size_t>(total));
     auto next = out.begin();
-    for (std::size_t i = 0; i < runs.size(); i += 2) next = std::fill_n(next, static_cast<std::size_t>(runs[i + 1]), runs[i]);
+    for (std::size_t i = 0; i < runs.size(); i += 2)
+        next = std::fill_n(next, static_cast<std::size_t>(runs[i + 1]), runs[i]);
     values.integers = std::move(out);
     return std::nullopt;
 }
@@ -245,12 +251,14 @@ std::variant<Values, std::string> decode_bytes(std::string_view bytes, const msg
 
 std::variant<std::vector<std::int64_t>, std::string> decode_integers(const msgpack::object& encoding,
                                                                      std::string_view bytes_key,
-                                                                     std::string_view encoding_key, std::int64_t limit) {
+                                                                     std::string_view encoding_key,
+                                                                     std::int64_t limit) {
     const msgpack::object* raw = field(encoding, bytes_key);
     const auto bytes = raw != nullptr ? text_of(*raw) : std::nullopt;
     if (!bytes) return "StringArray lacks its " + quoted(bytes_key);
     auto decoded = decode_bytes(*bytes, field(encoding, encoding_key), limit);
-    if (auto* failure = std::get_if<std::string>(&decoded)) return "StringArray " + std::string(bytes_key) + ": " + *failure;
+    if (auto* failure = std::get_if<std::string>(&decoded))
+        return "StringArray " + std::string(bytes_key) + ": " + *failure;
     Values& values = std::get<Values>(decoded);
     if (values.type != Type::integers) {
         return "StringArray " + std::string(bytes_key) + " decode to " + std::string(type_name(values.type)) +
@@ -282,11 +290,13 @@ Failure undo_string_array(const msgpack::object& encoding, Values& values, std::
     }
     const auto count = static_cast<std::int64_t>(bounds.size()) - 1;
     for (const std::int64_t k : index.integers) {
-        if (k >= 0 && k >= count) return "StringArray index " + std::to_string(k) + " past its " + std::to_string(count) + " strings";
+        if (k >= 0 && k >= count)
+            return "StringArray index " + std::to_string(k) + " past its " + std::to_string(count) + " strings";
     }
     values.strings.resize(static_cast<std::size_t>(std::max<std::int64_t>(count, 0)));
     for (std::size_t k = 0; k < values.strings.size(); ++k) {
-        values.strings[k] = strings->substr(static_cast<std::size_t>(bounds[k]), static_cast<std::size_t>(bounds[k + 1] - bounds[k]));
+        values.strings[k] =
+            strings->substr(static_cast<std::size_t>(bounds[k]), static_cast<std::size_t>(bounds[k + 1] - bounds[k]));
     }
     values.integers = std::move(index.integers);
     values.type = Type::texts;
@@ -325,13 +335,10 @@ std::variant<Values, std::string> decode_bytes(std::string_view bytes, const msg
 
 std::size_t Values::size() const {
     switch (type) {
-        case Type::bytes:
-            return bytes.size();
+        case Type::bytes: return bytes.size();
         case Type::integers:
-        case Type::texts:
-            return integers.size();
-        case Type::reals:
-            break;
+        case Type::texts: return integers.size();
+        case Type::reals: break;
     }
     return reals.size();
 }

@@ -12,7 +12,6 @@
 
 namespace tarnix::io::bcif {
 
-
 // What an array holds at some step of the decoding: the file's bytes, integers, real numbers
 // or texts. Texts are indices into a table of the distinct strings (viewing the file); a
 // negative index is the empty text.

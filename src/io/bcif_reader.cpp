@@ -56,12 +56,9 @@ std::variant<Bytes, IoError> read_all(ByteSource& source) {
 
 InputError walk_failure(const MsgpackWalk& walk, std::string_view otherwise) {
     switch (walk.failure()) {
-        case MsgpackWalk::Failure::truncated:
-            return invalid("the data end early (a truncated file?)");
-        case MsgpackWalk::Failure::invalid:
-            return invalid("not MessagePack data");
-        case MsgpackWalk::Failure::none:
-            break;
+        case MsgpackWalk::Failure::truncated: return invalid("the data end early (a truncated file?)");
+        case MsgpackWalk::Failure::invalid: return invalid("not MessagePack data");
+        case MsgpackWalk::Failure::none: break;
     }
     return invalid(std::string(otherwise));
 }
@@ -179,7 +176,8 @@ public:
             if (flags.integers.size() != rows) return counted("mask values", flags.integers.size(), rows);
             mask_.resize(rows);
             for (std::size_t i = 0; i < rows; ++i) {
-                if (flags.integers[i] < 0 || flags.integers[i] > 2) return "mask value " + std::to_string(flags.integers[i]);
+                if (flags.integers[i] < 0 || flags.integers[i] > 2)
+                    return "mask value " + std::to_string(flags.integers[i]);
                 mask_[i] = static_cast<std::uint8_t>(flags.integers[i]);
             }
         }
@@ -192,10 +190,10 @@ public:
         if (!present_) return nullptr;
         if (const std::string_view* placeholder = masked(row)) return placeholder;
         switch (values_.type) {
-            case Values::Type::texts:
-                return &values_.text(row);
+            case Values::Type::texts: return &values_.text(row);
             case Values::Type::integers:
-                return written(std::to_chars(scratch_.data(), scratch_.data() + scratch_.size(), values_.integers[row]));
+                return written(
+                    std::to_chars(scratch_.data(), scratch_.data() + scratch_.size(), values_.integers[row]));
             default:
                 return written(std::to_chars(scratch_.data(), scratch_.data() + scratch_.size(), values_.reals[row]));
         }
@@ -295,8 +293,8 @@ ReadResult read_atom_site(const msgpack::object& category, std::size_t file_byte
     if (rows == 0) return InputError::empty();
     const PreferredItems preferred = preferred_items(found[kAuthAsymId] != nullptr, found[kAuthSeqId] != nullptr);
     auto columns = std::make_unique<Columns>();
-    for (const AtomSiteItem item : {kAtomId, kCompId, kCartnX, kCartnY, kCartnZ, preferred.chain, preferred.seq,
-                                    kInsCode, kAltId, kModelNum}) {
+    for (const AtomSiteItem item :
+         {kAtomId, kCompId, kCartnX, kCartnY, kCartnZ, preferred.chain, preferred.seq, kInsCode, kAltId, kModelNum}) {
         if (found[item] == nullptr) continue;
         if (auto failure = (*columns)[item].load(*found[item], rows)) {
             return invalid("column " + std::string(kAtomSiteItemNames[item]) + ": " + *failure);

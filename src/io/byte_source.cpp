@@ -1,9 +1,9 @@
 #include "io/byte_source.hpp"
 
+#include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <unistd.h>
 
 namespace tarnix::io {
 

@@ -170,14 +170,9 @@ public:
             const char c = row[i];
             std::size_t space = 0;
             switch (kByteClasses[static_cast<unsigned char>(c)]) {
-                case ByteClass::plain:
-                    break;
-                case ByteClass::space:
-                    space = 1;
-                    break;
-                case ByteClass::maybe_space:
-                    space = whitespace_length_at(row, i);
-                    break;
+                case ByteClass::plain: break;
+                case ByteClass::space: space = 1; break;
+                case ByteClass::maybe_space: space = whitespace_length_at(row, i); break;
                 case ByteClass::quote: {
                     const std::size_t close = row.find(c, i + 1);
                     const std::size_t inside_end = close == std::string_view::npos ? row.size() : close;
@@ -332,8 +327,8 @@ private:
 // How many tokens of a row reach every item the rows are decoded from.
 std::size_t tokens_needed(const AtomSiteColumns& columns, const PreferredItems& preferred) {
     std::size_t needed = 0;
-    for (const AtomSiteItem item : {kAtomId, kCompId, kCartnX, kCartnY, kCartnZ, preferred.chain, preferred.seq,
-                                    kInsCode, kAltId, kModelNum}) {
+    for (const AtomSiteItem item :
+         {kAtomId, kCompId, kCartnX, kCartnY, kCartnZ, preferred.chain, preferred.seq, kInsCode, kAltId, kModelNum}) {
         if (columns[item].seen) needed = std::max(needed, columns[item].position + 1);
     }
     return needed;
@@ -404,7 +399,8 @@ std::optional<InputError> parse_mmcif_models(ByteSource& source, const ModelVisi
             const auto found = std::find_if(models.begin(), models.end(),
                                             [&](const Model& model) { return model.number == row.model_num; });
             if (found == models.end()) {
-                models.push_back(Model{row.model_num, std::make_unique<ResidueCollector>(AmideHydrogenRule::last_of_h_hn)});
+                models.push_back(
+                    Model{row.model_num, std::make_unique<ResidueCollector>(AmideHydrogenRule::last_of_h_hn)});
                 last = models.size() - 1;
             } else {
                 last = static_cast<std::size_t>(found - models.begin());

@@ -91,12 +91,9 @@ std::variant<std::size_t, io::IoError> GzipSource::read(char* buffer, std::size_
             compressed.append(chunk, count);
         }
         switch (d.decompress(compressed, max_bytes_)) {
-            case Outcome::done:
-                break;
-            case Outcome::invalid:
-                return fail_invalid();
-            case Outcome::too_large:
-                return fail_too_large();
+            case Outcome::done: break;
+            case Outcome::invalid: return fail_invalid();
+            case Outcome::too_large: return fail_too_large();
         }
     }
     const std::size_t count = std::min(size, d.text_size - d.offset);

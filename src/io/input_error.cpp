@@ -25,27 +25,20 @@ std::string IoError::message() const {
 
 std::string_view message(FloatError error) {
     switch (error) {
-        case FloatError::empty:
-            return "cannot parse float from empty string";
-        case FloatError::invalid:
-            break;
+        case FloatError::empty: return "cannot parse float from empty string";
+        case FloatError::invalid: break;
     }
     return "invalid float literal";
 }
 
 std::string InputError::message() const {
     switch (kind_) {
-        case Kind::Io:
-            return "IO error: " + detail_;
-        case Kind::MissingField:
-            return "Missing field: " + detail_;
-        case Kind::InvalidNumber:
-            return "Invalid number: " + detail_;
-        case Kind::InvalidBinaryCif:
-            return "Invalid BinaryCIF: " + detail_;
+        case Kind::Io: return "IO error: " + detail_;
+        case Kind::MissingField: return "Missing field: " + detail_;
+        case Kind::InvalidNumber: return "Invalid number: " + detail_;
+        case Kind::InvalidBinaryCif: return "Invalid BinaryCIF: " + detail_;
         case Kind::Empty:
-        case Kind::NoProtein:
-            break;
+        case Kind::NoProtein: break;
     }
     return "Empty file or no valid records";
 }

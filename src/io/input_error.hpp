@@ -48,7 +48,9 @@ public:
 
     static InputError io(const IoError& error) { return {Kind::Io, error.message()}; }
     static InputError missing_field(std::string_view item) { return {Kind::MissingField, std::string(item)}; }
-    static InputError invalid_number(FloatError error) { return {Kind::InvalidNumber, std::string(io::message(error))}; }
+    static InputError invalid_number(FloatError error) {
+        return {Kind::InvalidNumber, std::string(io::message(error))};
+    }
     static InputError invalid_binary_cif(std::string detail) { return {Kind::InvalidBinaryCif, std::move(detail)}; }
     static InputError empty() { return {Kind::Empty, {}}; }
     static InputError no_protein() { return {Kind::NoProtein, {}}; }

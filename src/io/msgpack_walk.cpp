@@ -8,7 +8,8 @@ std::optional<std::uint64_t> MsgpackWalk::big_endian(std::size_t at, std::size_t
         return std::nullopt;
     }
     std::uint64_t value = 0;
-    for (std::size_t i = 0; i < width; ++i) value = (value << 8) | static_cast<unsigned char>(bytes_[position_ + at + i]);
+    for (std::size_t i = 0; i < width; ++i)
+        value = (value << 8) | static_cast<unsigned char>(bytes_[position_ + at + i]);
     return value;
 }
 
@@ -39,11 +40,18 @@ std::optional<MsgpackWalk::Header> MsgpackWalk::read_header() {
         return Header{kind, *count, 1 + width};
     };
     switch (lead) {
-        case 0xc0: case 0xc2: case 0xc3: return Header{Kind::scalar, 0, 1};
-        case 0xc4: case 0xd9: return sized(Kind::text, 1);
-        case 0xc5: case 0xda: return sized(Kind::text, 2);
-        case 0xc6: case 0xdb: return sized(Kind::text, 4);
-        case 0xc7: case 0xc8: case 0xc9: {
+        case 0xc0:
+        case 0xc2:
+        case 0xc3: return Header{Kind::scalar, 0, 1};
+        case 0xc4:
+        case 0xd9: return sized(Kind::text, 1);
+        case 0xc5:
+        case 0xda: return sized(Kind::text, 2);
+        case 0xc6:
+        case 0xdb: return sized(Kind::text, 4);
+        case 0xc7:
+        case 0xc8:
+        case 0xc9: {
             const std::size_t width = lead == 0xc7 ? 1 : lead == 0xc8 ? 2 : 4;
             const auto count = big_endian(1, width);
             if (!count) return std::nullopt;
@@ -51,10 +59,14 @@ std::optional<MsgpackWalk::Header> MsgpackWalk::read_header() {
         }
         case 0xca: return Header{Kind::scalar, 4, 1};
         case 0xcb: return Header{Kind::scalar, 8, 1};
-        case 0xcc: case 0xd0: return Header{Kind::scalar, 1, 1};
-        case 0xcd: case 0xd1: return Header{Kind::scalar, 2, 1};
-        case 0xce: case 0xd2: return Header{Kind::scalar, 4, 1};
-        case 0xcf: case 0xd3: return Header{Kind::scalar, 8, 1};
+        case 0xcc:
+        case 0xd0: return Header{Kind::scalar, 1, 1};
+        case 0xcd:
+        case 0xd1: return Header{Kind::scalar, 2, 1};
+        case 0xce:
+        case 0xd2: return Header{Kind::scalar, 4, 1};
+        case 0xcf:
+        case 0xd3: return Header{Kind::scalar, 8, 1};
         case 0xd4: return Header{Kind::scalar, 1, 2};
         case 0xd5: return Header{Kind::scalar, 2, 2};
         case 0xd6: return Header{Kind::scalar, 4, 2};

@@ -18,9 +18,7 @@ constexpr std::size_t kMinAtomLineLength = 54;
 // Byte offsets at which a field (or an unread gap) begins.
 constexpr std::array<std::size_t, 12> kFieldBoundaries = {12, 16, 17, 20, 21, 22, 26, 27, 30, 38, 46, 54};
 
-bool is_atom_record(std::string_view line) {
-    return line.starts_with("ATOM  ") || line.starts_with("HETATM");
-}
+bool is_atom_record(std::string_view line) { return line.starts_with("ATOM  ") || line.starts_with("HETATM"); }
 
 // A field boundary inside a multi-byte character leaves no sensible column to read.
 bool splits_a_character(std::string_view line) {
@@ -39,8 +37,7 @@ std::string_view columns(std::string_view line, std::size_t first, std::size_t l
 // Fills atom from an ATOM/HETATM line, or returns false when the line is rejected.
 // `trim_field` and `parse_coordinate` decide how text fields are trimmed and coordinates parsed.
 template <class TrimField, class ParseCoordinate>
-bool read_atom_fields(std::string_view line, TrimField trim_field, ParseCoordinate parse_coordinate,
-                      AtomRecord& atom) {
+bool read_atom_fields(std::string_view line, TrimField trim_field, ParseCoordinate parse_coordinate, AtomRecord& atom) {
     const auto seq = parse_i32(trim_field(columns(line, 23, 26)));
     const auto x = parse_coordinate(columns(line, 31, 38));
     const auto y = parse_coordinate(columns(line, 39, 46));
@@ -70,7 +67,8 @@ bool read_atom_line(std::string_view line, bool line_is_ascii, AtomRecord& atom)
     if (splits_a_character(line)) {
         return false;
     }
-    return read_atom_fields(line, trim, [](std::string_view field) { return parse_f32(trim(field)); }, atom);
+    return read_atom_fields(
+        line, trim, [](std::string_view field) { return parse_f32(trim(field)); }, atom);
 }
 
 bool is_model_record(std::string_view line) { return line.starts_with("MODEL"); }

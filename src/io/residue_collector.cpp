@@ -85,7 +85,9 @@ void ResidueCollector::place(std::uint32_t index, std::string_view name, const c
             switch (name[0]) {
                 case 'N': residue.n = position; return;
                 case 'C': residue.c = position; return;
-                case 'O': if (!residue.o) residue.o = position; return;
+                case 'O':
+                    if (!residue.o) residue.o = position;
+                    return;
                 case 'H': set_amide_hydrogen(); return;
                 default: break;
             }
@@ -110,8 +112,7 @@ void ResidueCollector::place(std::uint32_t index, std::string_view name, const c
                 return;
             }
             break;
-        default:
-            break;
+        default: break;
     }
     if (!name.starts_with('H')) {
         auto& [owner, atom] = atoms_.emplace_back();

@@ -46,16 +46,16 @@ char code_of_upper_name(std::uint32_t packed) {
 // character, which cannot match the all-ASCII table.
 std::string_view ascii_upper_form(std::string_view name, std::size_t pos, std::size_t length) {
     const std::string_view sequence = name.substr(pos, length);
-    if (sequence == "\xC4\xB1") return "I";          // U+0131 dotless i
-    if (sequence == "\xC5\xBF") return "S";          // U+017F long s
-    if (sequence == "\xC3\x9F") return "SS";         // U+00DF sharp s
-    if (sequence == "\xEF\xAC\x80") return "FF";     // U+FB00
-    if (sequence == "\xEF\xAC\x81") return "FI";     // U+FB01
-    if (sequence == "\xEF\xAC\x82") return "FL";     // U+FB02
-    if (sequence == "\xEF\xAC\x83") return "FFI";    // U+FB03
-    if (sequence == "\xEF\xAC\x84") return "FFL";    // U+FB04
-    if (sequence == "\xEF\xAC\x85") return "ST";     // U+FB05
-    if (sequence == "\xEF\xAC\x86") return "ST";     // U+FB06
+    if (sequence == "\xC4\xB1") return "I";        // U+0131 dotless i
+    if (sequence == "\xC5\xBF") return "S";        // U+017F long s
+    if (sequence == "\xC3\x9F") return "SS";       // U+00DF sharp s
+    if (sequence == "\xEF\xAC\x80") return "FF";   // U+FB00
+    if (sequence == "\xEF\xAC\x81") return "FI";   // U+FB01
+    if (sequence == "\xEF\xAC\x82") return "FL";   // U+FB02
+    if (sequence == "\xEF\xAC\x83") return "FFI";  // U+FB03
+    if (sequence == "\xEF\xAC\x84") return "FFL";  // U+FB04
+    if (sequence == "\xEF\xAC\x85") return "ST";   // U+FB05
+    if (sequence == "\xEF\xAC\x86") return "ST";   // U+FB06
     return {};
 }
 

@@ -1,7 +1,7 @@
 #include "io/structure_file.hpp"
 
-#include <cerrno>
 #include <fcntl.h>
+#include <cerrno>
 
 #include "io/byte_source.hpp"
 #include "io/file_descriptor.hpp"

@@ -28,6 +28,6 @@ std::variant<FileDescriptor, ReadFailure> open_structure_file(std::string_view p
 // text. A blocking open or read
 // (a pipe without a writer, say) goes on until the interruption, if any, asks to stop.
 std::variant<core::Structure, ReadFailure> read_structure_file(std::string_view path,
-                                                              Interruption* interruption = nullptr);
+                                                               Interruption* interruption = nullptr);
 
 }  // namespace tarnix::io

@@ -22,23 +22,18 @@ constexpr bool is_ascii_whitespace(unsigned char c) { return c == ' ' || (c >= 9
 
 // The multi-byte members of the set: U+0085, U+00A0, U+1680, U+2000..U+200A, U+2028,
 // U+2029, U+202F, U+205F and U+3000.
-bool is_two_byte_whitespace(unsigned char b0, unsigned char b1) {
-    return b0 == 0xC2 && (b1 == 0x85 || b1 == 0xA0);
-}
+bool is_two_byte_whitespace(unsigned char b0, unsigned char b1) { return b0 == 0xC2 && (b1 == 0x85 || b1 == 0xA0); }
 
 bool is_three_byte_whitespace(unsigned char b0, unsigned char b1, unsigned char b2) {
     switch (b0) {
-        case 0xE1:
-            return b1 == 0x9A && b2 == 0x80;
+        case 0xE1: return b1 == 0x9A && b2 == 0x80;
         case 0xE2:
             if (b1 == 0x80) {
                 return (b2 >= 0x80 && b2 <= 0x8A) || b2 == 0xA8 || b2 == 0xA9 || b2 == 0xAF;
             }
             return b1 == 0x81 && b2 == 0x9F;
-        case 0xE3:
-            return b1 == 0x80 && b2 == 0x80;
-        default:
-            return false;
+        case 0xE3: return b1 == 0x80 && b2 == 0x80;
+        default: return false;
     }
 }
 
@@ -53,8 +48,7 @@ std::size_t whitespace_length_before(std::string_view text, std::size_t end) {
     if (end >= 2 && is_two_byte_whitespace(byte_at(text, end - 2), byte_at(text, end - 1))) {
         return 2;
     }
-    if (end >= 3 &&
-        is_three_byte_whitespace(byte_at(text, end - 3), byte_at(text, end - 2), byte_at(text, end - 1))) {
+    if (end >= 3 && is_three_byte_whitespace(byte_at(text, end - 3), byte_at(text, end - 2), byte_at(text, end - 1))) {
         return 3;
     }
     return 0;
@@ -124,8 +118,8 @@ DecimalShape examine_decimal(std::string_view body) {
     DecimalShape shape;
     shape.valid = true;
     if (first_nonzero) {
-        shape.leading_power = static_cast<std::int64_t>(integer_digits) - 1 -
-                              static_cast<std::int64_t>(*first_nonzero) + exponent;
+        shape.leading_power =
+            static_cast<std::int64_t>(integer_digits) - 1 - static_cast<std::int64_t>(*first_nonzero) + exponent;
     }
     return shape;
 }

@@ -1,6 +1,5 @@
 #include "io/topology.hpp"
 
-
 #include <cstdint>
 #include <vector>
 
@@ -83,7 +82,8 @@ core::Structure frame_structure(const FrameLayout& layout, const float* position
         residue.c = position(positions, slots.c);
         residue.o = position(positions, slots.o);
         if (slots.h) residue.h = position(positions, *slots.h);
-        for (std::size_t k = 0; k < slots.atoms.size(); ++k) residue.atoms[k].position = position(positions, slots.atoms[k]);
+        for (std::size_t k = 0; k < slots.atoms.size(); ++k)
+            residue.atoms[k].position = position(positions, slots.atoms[k]);
     }
     return structure;
 }

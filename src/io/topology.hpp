@@ -25,7 +25,7 @@ struct ResidueAtoms {
 };
 
 struct FrameLayout {
-    core::Structure model;  // the residues with their names and ids; positions left unset
+    core::Structure model;               // the residues with their names and ids; positions left unset
     std::vector<ResidueAtoms> residues;  // atoms numbered by their place in `used`
     std::vector<std::uint32_t> used;     // the topology's atoms the residues use, ascending
     std::size_t atoms_per_frame = 0;     // = used.size(): a frame holds the used atoms only

@@ -71,7 +71,7 @@ TEST(AssignStructure, IdealStrandPairs) {
 }
 
 TEST(AssignStructure, CoilHasNoHelixOrStrand) {
-    const std::vector<std::pair<double, double>> motif{{-80, 80},   {60, 40},    {-150, -60},
+    const std::vector<std::pair<double, double>> motif{{-80, 80},  {60, 40},   {-150, -60},
                                                        {-70, 160}, {80, -170}, {-100, 10}};
     std::vector<std::pair<double, double>> angles;
     for (int k = 0; k < 4; ++k) angles.insert(angles.end(), motif.begin(), motif.end());
@@ -118,7 +118,8 @@ TEST(AssignStructure, BendIsStrictlyAboveSeventyDegrees) {
 
 TEST(AssignStructure, SurvivesNonFiniteAndAbsurdCoordinates) {
     const float specials[] = {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(),
-                              -std::numeric_limits<float>::infinity(), 1e30f, -std::numeric_limits<float>::max(), 0.0f};
+                              -std::numeric_limits<float>::infinity(), 1e30f,
+                              -std::numeric_limits<float>::max(),      0.0f};
     Structure s = testing::uniform_backbone(60, -57.0, -47.0);
     std::mt19937 rng(3);
     for (Residue& r : s.residues) {
@@ -158,13 +159,15 @@ std::optional<std::uint64_t> bits_of(const std::optional<T>& v) {
 void expect_same_residue(const Residue& a, const Residue& b) {
     EXPECT_EQ(a.index, b.index);
     EXPECT_EQ(a.break_flag, b.break_flag);
-    for (auto angle : {&Residue::phi, &Residue::psi, &Residue::omega, &Residue::kappa, &Residue::alpha, &Residue::tco}) {
+    for (auto angle :
+         {&Residue::phi, &Residue::psi, &Residue::omega, &Residue::kappa, &Residue::alpha, &Residue::tco}) {
         EXPECT_EQ(bits_of(a.*angle), bits_of(b.*angle));
     }
     for (std::size_t s = 0; s < 2; ++s) {
         EXPECT_EQ(a.donor_bonds[s].partner, b.donor_bonds[s].partner);
         EXPECT_EQ(a.acceptor_bonds[s].partner, b.acceptor_bonds[s].partner);
-        EXPECT_EQ(std::bit_cast<std::uint64_t>(a.donor_bonds[s].energy), std::bit_cast<std::uint64_t>(b.donor_bonds[s].energy));
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(a.donor_bonds[s].energy),
+                  std::bit_cast<std::uint64_t>(b.donor_bonds[s].energy));
         EXPECT_EQ(a.bridge_partners[s].has_value(), b.bridge_partners[s].has_value());
         if (a.bridge_partners[s] && b.bridge_partners[s]) {
             EXPECT_EQ(a.bridge_partners[s]->partner, b.bridge_partners[s]->partner);
@@ -194,7 +197,8 @@ TEST_P(WholeAssignment, MatchesThePhasesRunOneByOne) {
     Structure actual = std::move(std::get<Structure>(read));
     if (c.relabel_every != 0) {
         const char* ids[] = {"A", "A", "AB", "", "B"};
-        for (std::size_t k = 0; k < actual.residues.size(); ++k) actual.residues[k].chain_id = ids[k / c.relabel_every % 5];
+        for (std::size_t k = 0; k < actual.residues.size(); ++k)
+            actual.residues[k].chain_id = ids[k / c.relabel_every % 5];
         group_chains(actual);
     }
     Structure expected = actual;
@@ -217,8 +221,9 @@ TEST_P(WholeAssignment, MatchesThePhasesRunOneByOne) {
 }
 
 INSTANTIATE_TEST_SUITE_P(RealFiles, WholeAssignment,
-                         ::testing::Values(WholeCase{"4hhb.pdb", 0, 3}, WholeCase{"1ake.cif", 0, 3}, WholeCase{"1ubq.pdb", 0, 2},
-                                           WholeCase{"4hhb.pdb", 7, 3}, WholeCase{"1ake.cif", 23, 1}, WholeCase{"1d3z.pdb", 0, 3}),
+                         ::testing::Values(WholeCase{"4hhb.pdb", 0, 3}, WholeCase{"1ake.cif", 0, 3},
+                                           WholeCase{"1ubq.pdb", 0, 2}, WholeCase{"4hhb.pdb", 7, 3},
+                                           WholeCase{"1ake.cif", 23, 1}, WholeCase{"1d3z.pdb", 0, 3}),
                          [](const auto& info) {
                              std::string name = info.param.file;
                              std::replace(name.begin(), name.end(), '.', '_');

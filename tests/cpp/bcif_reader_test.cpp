@@ -49,10 +49,18 @@ PackValue list(std::vector<PackValue> items) {
     };
 }
 
-PackValue text(std::string value) { return [value](Packer& p) { pack_text(p, value); }; }
-PackValue bytes(std::string value) { return [value](Packer& p) { pack_bytes(p, value); }; }
-PackValue integer(std::int64_t value) { return [value](Packer& p) { p.pack(value); }; }
-PackValue boolean(bool value) { return [value](Packer& p) { p.pack(value); }; }
+PackValue text(std::string value) {
+    return [value](Packer& p) { pack_text(p, value); };
+}
+PackValue bytes(std::string value) {
+    return [value](Packer& p) { pack_bytes(p, value); };
+}
+PackValue integer(std::int64_t value) {
+    return [value](Packer& p) { p.pack(value); };
+}
+PackValue boolean(bool value) {
+    return [value](Packer& p) { p.pack(value); };
+}
 
 template <class T>
 std::string little_endian(std::vector<T> values) {
@@ -68,7 +76,8 @@ PackValue data(std::string raw, std::vector<PackValue> encoding) {
 }
 
 PackValue column(std::string name, PackValue values) {
-    return map({{"name", text(std::move(name))}, {"data", std::move(values)}, {"mask", [](Packer& p) { p.pack_nil(); }}});
+    return map(
+        {{"name", text(std::move(name))}, {"data", std::move(values)}, {"mask", [](Packer& p) { p.pack_nil(); }}});
 }
 
 // Texts as a StringArray whose indices and offsets are int32 byte arrays.
@@ -93,10 +102,8 @@ PackValue floats(std::vector<float> values) { return data(little_endian(values),
 // One residue's backbone; `replace` swaps in other columns by name, `rows` overrides the count.
 std::string file(std::vector<std::pair<std::string, PackValue>> replace = {}, std::int64_t rows = 4) {
     std::vector<std::pair<std::string, PackValue>> columns = {
-        {"label_atom_id", strings({"N", "CA", "C", "O"})},
-        {"label_comp_id", strings({"GLY", "GLY", "GLY", "GLY"})},
-        {"Cartn_x", floats({0.0f, 1.46f, 2.0f, 1.5f})},
-        {"Cartn_y", floats({0.0f, 0.0f, 1.4f, 2.5f})},
+        {"label_atom_id", strings({"N", "CA", "C", "O"})}, {"label_comp_id", strings({"GLY", "GLY", "GLY", "GLY"})},
+        {"Cartn_x", floats({0.0f, 1.46f, 2.0f, 1.5f})},    {"Cartn_y", floats({0.0f, 0.0f, 1.4f, 2.5f})},
         {"Cartn_z", floats({0.0f, 0.0f, 0.0f, 0.3f})},
     };
     for (auto& [name, values] : replace) {
@@ -110,8 +117,10 @@ std::string file(std::vector<std::pair<std::string, PackValue>> replace = {}, st
     for (auto& [name, values] : columns) packed.push_back(column(name, values));
     const PackValue category =
         map({{"name", text("_atom_site")}, {"rowCount", integer(rows)}, {"columns", list(packed)}});
-    const PackValue whole = map({{"version", text("0.3.0")}, {"encoder", text("test")},
-                                 {"dataBlocks", list({map({{"header", text("TEST")}, {"categories", list({category})}})})}});
+    const PackValue whole =
+        map({{"version", text("0.3.0")},
+             {"encoder", text("test")},
+             {"dataBlocks", list({map({{"header", text("TEST")}, {"categories", list({category})}})})}});
     msgpack::sbuffer buffer;
     Packer packer(buffer);
     whole(packer);
@@ -141,20 +150,31 @@ TEST(BinaryCifReader, ReadsTheBackboneFile) {
 
 TEST(BinaryCifReader, GivesAClearErrorForEachBrokenFile) {
     const std::string whole = file();
-    std::string huge_list = "\x81\xaa" "dataBlocks" "\xdd\xff\xff\xff\xff";
-    std::string huge_bytes = "\x81\xaa" "dataBlocks" "\x91\x81\xa4" "data" "\xc6\xff\xff\xff\xf0";
+    std::string huge_list =
+        "\x81\xaa"
+        "dataBlocks"
+        "\xdd\xff\xff\xff\xff";
+    std::string huge_bytes =
+        "\x81\xaa"
+        "dataBlocks"
+        "\x91\x81\xa4"
+        "data"
+        "\xc6\xff\xff\xff\xf0";
     const PackValue deep = [](Packer& p) {
         for (int i = 0; i < 200; ++i) p.pack_array(1);
         p.pack_nil();
     };
-    const auto coordinate = [](std::vector<PackValue> encoding, std::string raw = little_endian(std::vector<std::int32_t>{1, 2, 3, 4})) {
+    const auto coordinate = [](std::vector<PackValue> encoding,
+                               std::string raw = little_endian(std::vector<std::int32_t>{1, 2, 3, 4})) {
         return std::vector<std::pair<std::string, PackValue>>{{"Cartn_x", data(std::move(raw), std::move(encoding))}};
     };
     const auto run_length = [](std::int64_t size) {
         return map({{"kind", text("RunLength")}, {"srcType", integer(3)}, {"srcSize", integer(size)}});
     };
     const auto packing = [](std::int64_t size) {
-        return map({{"kind", text("IntegerPacking")}, {"byteCount", integer(1)}, {"isUnsigned", boolean(false)},
+        return map({{"kind", text("IntegerPacking")},
+                    {"byteCount", integer(1)},
+                    {"isUnsigned", boolean(false)},
                     {"srcSize", integer(size)}});
     };
     const std::string many_rows = file({}, std::int64_t{1} << 30);
@@ -165,8 +185,14 @@ TEST(BinaryCifReader, GivesAClearErrorForEachBrokenFile) {
         {"\x2a", kInvalid + "no list of 'dataBlocks'"},
         {huge_list, kInvalid + "the data end early (a truncated file?)"},
         // An extension value whose type byte is cut off: its header is longer than the bytes left.
-        {std::string("\x82\xaa" "dataBlocks" "\x90\xa1x\xd4"), kInvalid + "the data end early (a truncated file?)"},
-        {std::string("\x82\xaa" "dataBlocks" "\x90\xa1x\xc7\x05"), kInvalid + "the data end early (a truncated file?)"},
+        {std::string("\x82\xaa"
+                     "dataBlocks"
+                     "\x90\xa1x\xd4"),
+         kInvalid + "the data end early (a truncated file?)"},
+        {std::string("\x82\xaa"
+                     "dataBlocks"
+                     "\x90\xa1x\xc7\x05"),
+         kInvalid + "the data end early (a truncated file?)"},
         {huge_bytes, kInvalid + "the data end early (a truncated file?)"},
         {file({{"Cartn_x", deep}}), kInvalid + "lists or maps longer or deeper than any BinaryCIF file holds"},
         {std::string(200, '\x91'), kInvalid + "no list of 'dataBlocks'"},
@@ -200,21 +226,25 @@ TEST(BinaryCifReader, GivesAClearErrorForEachBrokenFile) {
          kInvalid + "column Cartn_x: IntegerPacking data end inside a value"},
         {file(coordinate({packing(3), byte_array(1)}, std::string("\x01\x02\x03\x04", 4))),
          kInvalid + "column Cartn_x: IntegerPacking data hold more than its srcSize 3 values"},
-        {file(coordinate({map({{"kind", text("IntervalQuantization")}, {"min", integer(0)}, {"max", integer(1)},
+        {file(coordinate({map({{"kind", text("IntervalQuantization")},
+                               {"min", integer(0)},
+                               {"max", integer(1)},
                                {"numSteps", integer(1)}}),
                           byte_array(3)})),
          kInvalid + "column Cartn_x: IntervalQuantization lacks a valid 'numSteps'"},
-        {file({{"label_comp_id",
-                data(little_endian(std::vector<std::int32_t>{0, 0, 0, 1}),
-                     {map({{"kind", text("StringArray")}, {"dataEncoding", list({byte_array(3)})},
-                           {"stringData", text("GLY")}, {"offsetEncoding", list({byte_array(3)})},
-                           {"offsets", bytes(little_endian(std::vector<std::int32_t>{0, 3}))}})})}}),
+        {file({{"label_comp_id", data(little_endian(std::vector<std::int32_t>{0, 0, 0, 1}),
+                                      {map({{"kind", text("StringArray")},
+                                            {"dataEncoding", list({byte_array(3)})},
+                                            {"stringData", text("GLY")},
+                                            {"offsetEncoding", list({byte_array(3)})},
+                                            {"offsets", bytes(little_endian(std::vector<std::int32_t>{0, 3}))}})})}}),
          kInvalid + "column label_comp_id: StringArray index 1 past its 1 strings"},
-        {file({{"label_comp_id",
-                data(little_endian(std::vector<std::int32_t>{0, 0, 0, 0}),
-                     {map({{"kind", text("StringArray")}, {"dataEncoding", list({byte_array(3)})},
-                           {"stringData", text("GLY")}, {"offsetEncoding", list({byte_array(3)})},
-                           {"offsets", bytes(little_endian(std::vector<std::int32_t>{0, 9}))}})})}}),
+        {file({{"label_comp_id", data(little_endian(std::vector<std::int32_t>{0, 0, 0, 0}),
+                                      {map({{"kind", text("StringArray")},
+                                            {"dataEncoding", list({byte_array(3)})},
+                                            {"stringData", text("GLY")},
+                                            {"offsetEncoding", list({byte_array(3)})},
+                                            {"offsets", bytes(little_endian(std::vector<std::int32_t>{0, 9}))}})})}}),
          kInvalid + "column label_comp_id: StringArray offsets do not rise within its stringData"},
         {file({{"label_comp_id", floats({1, 2, 3, 4})}, {"Cartn_y", strings({"1", "2", "x", "4"})}}),
          "Invalid number: invalid float literal"},
@@ -246,7 +276,8 @@ TEST(BinaryCifEncodings, IntegerPackingSumsValuesAtTheLimits) {
             raw.push_back(static_cast<char>(bits & 0xFF));
             if (c.byte_count == 2) raw.push_back(static_cast<char>(bits >> 8));
         }
-        const PackValue packed = data(raw, {map({{"kind", text("IntegerPacking")}, {"byteCount", integer(c.byte_count)},
+        const PackValue packed = data(raw, {map({{"kind", text("IntegerPacking")},
+                                                 {"byteCount", integer(c.byte_count)},
                                                  {"isUnsigned", boolean(c.is_unsigned)},
                                                  {"srcSize", integer(static_cast<std::int64_t>(c.expected.size()))}}),
                                             byte_array(type)});
@@ -267,9 +298,10 @@ TEST(BinaryCifEncodings, FixedPointGivesTheTextReadersFloats) {
         const std::int32_t last = factor == 1000 ? 1000000 : 10000 * factor;
         std::vector<std::int32_t> integers;
         for (std::int32_t n = -last; n <= last; ++n) integers.push_back(n);
-        const PackValue packed = data(little_endian(integers), {map({{"kind", text("FixedPoint")}, {"factor", integer(factor)},
-                                                                    {"srcType", integer(32)}}),
-                                                               byte_array(3)});
+        const PackValue packed =
+            data(little_endian(integers),
+                 {map({{"kind", text("FixedPoint")}, {"factor", integer(factor)}, {"srcType", integer(32)}}),
+                  byte_array(3)});
         msgpack::sbuffer buffer;
         Packer packer(buffer);
         packed(packer);

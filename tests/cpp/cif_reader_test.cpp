@@ -15,10 +15,10 @@ using testing::read_error;
 using testing::read_ok;
 using testing::TempDir;
 
-const std::vector<std::string> kItems = {"group_PDB",         "id",           "label_atom_id", "label_alt_id",
-                                         "label_comp_id",     "label_asym_id", "label_seq_id",  "pdbx_PDB_ins_code",
-                                         "Cartn_x",           "Cartn_y",      "Cartn_z",       "auth_seq_id",
-                                         "auth_asym_id",      "pdbx_PDB_model_num"};
+const std::vector<std::string> kItems = {
+    "group_PDB",     "id",           "label_atom_id",     "label_alt_id",      "label_comp_id",
+    "label_asym_id", "label_seq_id", "pdbx_PDB_ins_code", "Cartn_x",           "Cartn_y",
+    "Cartn_z",       "auth_seq_id",  "auth_asym_id",      "pdbx_PDB_model_num"};
 
 std::string header(const std::vector<std::string>& items) {
     std::string text = "data_TEST\n#\nloop_\n";
@@ -54,9 +54,9 @@ TEST(CifReader, PrefersAuthItemsAndFallsBackToLabelThenDefaults) {
     EXPECT_EQ(with_auth.residues.at(0).chain_id, "B");
     EXPECT_EQ(with_auth.residues.at(0).seq_id, 5);
 
-    const std::string only_label = header({"label_atom_id", "label_comp_id", "label_asym_id", "label_seq_id",
-                                           "Cartn_x", "Cartn_y", "Cartn_z"}) +
-                                   "N ALA C 3 1 2 3\nCA ALA C 3 1 2 3\nC ALA C 3 1 2 3\nO ALA C 3 1 2 3\n";
+    const std::string only_label =
+        header({"label_atom_id", "label_comp_id", "label_asym_id", "label_seq_id", "Cartn_x", "Cartn_y", "Cartn_z"}) +
+        "N ALA C 3 1 2 3\nCA ALA C 3 1 2 3\nC ALA C 3 1 2 3\nO ALA C 3 1 2 3\n";
     const core::Structure labelled = read_ok(dir, "l.cif", only_label);
     EXPECT_EQ(labelled.residues.at(0).chain_id, "C");
     EXPECT_EQ(labelled.residues.at(0).seq_id, 3);
@@ -68,23 +68,24 @@ TEST(CifReader, PrefersAuthItemsAndFallsBackToLabelThenDefaults) {
     EXPECT_EQ(plain.residues.at(0).seq_id, 1);
 
     // The preferred item is chosen from the header; a row too short to reach it gets the default.
-    const std::string short_row = header({"label_atom_id", "label_comp_id", "Cartn_x", "Cartn_y", "Cartn_z",
-                                          "label_asym_id", "auth_asym_id"}) +
-                                  "N GLY 1 2 3 Q\nCA GLY 1 2 3 Q\nC GLY 1 2 3 Q\nO GLY 1 2 3 Q\n";
+    const std::string short_row =
+        header({"label_atom_id", "label_comp_id", "Cartn_x", "Cartn_y", "Cartn_z", "label_asym_id", "auth_asym_id"}) +
+        "N GLY 1 2 3 Q\nCA GLY 1 2 3 Q\nC GLY 1 2 3 Q\nO GLY 1 2 3 Q\n";
     EXPECT_EQ(read_ok(dir, "s.cif", short_row).residues.at(0).chain_id, "A");
 }
 
 TEST(CifReader, SelectsModelNumberOneButDecodesEveryRow) {
     TempDir dir;
     EXPECT_EQ(read_error(dir, "m2.cif", header(kItems) + backbone_rows("ALA", "1", 0, "2")), kEmpty);
-    const core::Structure s =
-        read_ok(dir, "m.cif", header(kItems) + backbone_rows("GLY", "1", 0, "2") + backbone_rows("ALA", "1", 10) +
-                                  backbone_rows("SER", "2", 20, "x"));
+    const core::Structure s = read_ok(dir, "m.cif",
+                                      header(kItems) + backbone_rows("GLY", "1", 0, "2") +
+                                          backbone_rows("ALA", "1", 10) + backbone_rows("SER", "2", 20, "x"));
     ASSERT_EQ(s.residues.size(), 2u);
     EXPECT_EQ(s.residues.at(0).res_name, "ALA");
     EXPECT_EQ(s.residues.at(1).res_name, "SER");  // an unparsable model number counts as 1
-    EXPECT_EQ(read_error(dir, "m5.cif", header(kItems) + backbone_rows("ALA", "1") + row("N", "ALA", "2", 0, ".", "5") +
-                                            "ATOM 1 CA . ALA A 2 ? ? 1.0 2.0 2 B 5\n"),
+    EXPECT_EQ(read_error(dir, "m5.cif",
+                         header(kItems) + backbone_rows("ALA", "1") + row("N", "ALA", "2", 0, ".", "5") +
+                             "ATOM 1 CA . ALA A 2 ? ? 1.0 2.0 2 B 5\n"),
               "Invalid number: invalid float literal");
 }
 
@@ -103,7 +104,7 @@ TEST(CifReader, ReportsTheFirstFailingRowAndItem) {
          "Invalid number: cannot parse float from empty string"},
         {header({"label_atom_id", "label_comp_id", "Cartn_x", "Cartn_y", "Cartn_z"}) + "N ALA 1 \" 2\" 3\n",
          "Invalid number: invalid float literal"},
-        {header(kItems) + backbone_rows("ALA", "1") + "#\n_atom_type.symbol\n\xE2\x82\n", 
+        {header(kItems) + backbone_rows("ALA", "1") + "#\n_atom_type.symbol\n\xE2\x82\n",
          "IO error: stream did not contain valid UTF-8"},
         {"", kEmpty},
         {header(kItems) + "#\n", kEmpty},
@@ -117,11 +118,8 @@ TEST(CifReader, ReportsTheFirstFailingRowAndItem) {
 TEST(CifReader, SplitsRowsOnWhiteSpaceAndQuotes) {
     TempDir dir;
     const std::string items = header({"label_atom_id", "label_comp_id", "Cartn_x", "Cartn_y", "Cartn_z", "group_PDB"});
-    const std::string text = items + "N GLY 1 2 3\nCA GLY 1 2 3\nC GLY 1 2 3\nO GLY 1 2 3\n" +
-                             "\"O5'\" GLY 1 2 3\n" +
-                             "ab\"c d\" GLY\u00A01\u30002 3\n" +
-                             "'x'GLY 1 2 3\n" +
-                             "'' GLY 4 5 6\n" +
+    const std::string text = items + "N GLY 1 2 3\nCA GLY 1 2 3\nC GLY 1 2 3\nO GLY 1 2 3\n" + "\"O5'\" GLY 1 2 3\n" +
+                             "ab\"c d\" GLY\u00A01\u30002 3\n" + "'x'GLY 1 2 3\n" + "'' GLY 4 5 6\n" +
                              "CB GLY 7 8 9 'unclosed tail\n";
     const core::Structure s = read_ok(dir, "q.cif", text);
     ASSERT_EQ(s.residues.size(), 1u);
@@ -170,7 +168,8 @@ TEST(CifReader, RowsReadAlikeOnBothSplittingPathsAndAtEveryBlockBoundary) {
             rewrite_rows(plain, pad_to(1)),
         };
         for (std::size_t i = 0; i < std::size(variants); ++i) {
-            EXPECT_EQ(testing::describe(read_ok(dir, "variant.cif", variants[i])), expected) << file << " variant " << i;
+            EXPECT_EQ(testing::describe(read_ok(dir, "variant.cif", variants[i])), expected)
+                << file << " variant " << i;
         }
     }
 }
@@ -184,20 +183,21 @@ TEST(CifReader, CollectsRowsOnlyInsideTheAtomTable) {
     const std::string loop_after = header(kItems) + backbone_rows("ALA", "1") + "loop_\n_x.y\nnot a row\n";
     EXPECT_EQ(read_ok(dir, "loop.cif", loop_after).residues.size(), 1u);
     // With a repeated item the later position wins.
-    const std::string repeated = header({"label_atom_id", "label_comp_id", "Cartn_x", "Cartn_y", "Cartn_z", "Cartn_x"}) +
-                                 "N GLY 1 2 3 7\nCA GLY 1 2 3 7\nC GLY 1 2 3 7\nO GLY 1 2 3 7\n";
+    const std::string repeated =
+        header({"label_atom_id", "label_comp_id", "Cartn_x", "Cartn_y", "Cartn_z", "Cartn_x"}) +
+        "N GLY 1 2 3 7\nCA GLY 1 2 3 7\nC GLY 1 2 3 7\nO GLY 1 2 3 7\n";
     EXPECT_EQ(read_ok(dir, "rep.cif", repeated).residues.at(0).n.x, 7.0f);
 }
 
 TEST(CifReader, AppliesTheRowRules) {
     TempDir dir;
-    const std::string text =
-        header(kItems) + row("CB", "SER", "1", 9, "B") + backbone_rows("SER", "1") + row("CB", "SER", "1", 8, "A") +
-        row("OG", "SER", "1", 7) + row("H1", "SER", "1", 6) + row("H", "SER", "1", 5) + row("HN", "SER", "1", 4) +
-        row("HA", "SER", "1", 3) + row("OXT", "SER", "1", 2) + row("CG", "SER", "1", 1, "?") +
-        backbone_rows("HOH", "2") + backbone_rows("WAT", "3") + backbone_rows("GLY", ".", 20) +
-        row("N", "ALA", ".", 30) + row("CA", "ALA", "1", 0, ".", "1", "B", "A") + row("C", "ALA", "1A") +
-        row("O", "ALA", "+1");
+    const std::string text = header(kItems) + row("CB", "SER", "1", 9, "B") + backbone_rows("SER", "1") +
+                             row("CB", "SER", "1", 8, "A") + row("OG", "SER", "1", 7) + row("H1", "SER", "1", 6) +
+                             row("H", "SER", "1", 5) + row("HN", "SER", "1", 4) + row("HA", "SER", "1", 3) +
+                             row("OXT", "SER", "1", 2) + row("CG", "SER", "1", 1, "?") + backbone_rows("HOH", "2") +
+                             backbone_rows("WAT", "3") + backbone_rows("GLY", ".", 20) + row("N", "ALA", ".", 30) +
+                             row("CA", "ALA", "1", 0, ".", "1", "B", "A") + row("C", "ALA", "1A") +
+                             row("O", "ALA", "+1");
     const core::Structure s = read_ok(dir, "rules.cif", text);
     ASSERT_EQ(s.residues.size(), 1u);  // every other row merges into residue (B, 1, "")
     const core::Residue& r = s.residues.at(0);

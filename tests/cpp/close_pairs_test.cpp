@@ -70,11 +70,10 @@ TEST(ClosePairs, NonFiniteAndAbsurdCoordinates) {
     const float inf = std::numeric_limits<float>::infinity();
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const float big = std::numeric_limits<float>::max();
-    expect_same_as_all_pairs({{0, 0, 0},      {nan, 0, 0},     {inf, 0, 0},      {inf, 0, 0},
-                              {-inf, 1, 1},   {3, 0, 0},       {1e30f, 0, 0},    {1e30f, 0, 0},
-                              {-1e30f, 5, 5}, {big, big, big}, {big, big, big},  {-big, 0, 0},
-                              {1e15f, 0, 0},  {1e15f, 4, 0},   {4e19f, 0, 0},    {4.6e19f, 0, 0},
-                              {0, nan, nan},  {1, 1, 1},       {-big, -big, 0}, {-big, -big, 0}});
+    expect_same_as_all_pairs({{0, 0, 0},       {nan, 0, 0},   {inf, 0, 0},   {inf, 0, 0},     {-inf, 1, 1},
+                              {3, 0, 0},       {1e30f, 0, 0}, {1e30f, 0, 0}, {-1e30f, 5, 5},  {big, big, big},
+                              {big, big, big}, {-big, 0, 0},  {1e15f, 0, 0}, {1e15f, 4, 0},   {4e19f, 0, 0},
+                              {4.6e19f, 0, 0}, {0, nan, nan}, {1, 1, 1},     {-big, -big, 0}, {-big, -big, 0}});
 }
 
 TEST(ClosePairs, NineAngstromsIsTheInclusiveLimit) {

@@ -3,8 +3,8 @@
 
 #include <array>
 #include <cmath>
-#include <numbers>
 #include <cstdint>
+#include <numbers>
 #include <string>
 #include <utility>
 #include <vector>
@@ -114,7 +114,10 @@ inline std::vector<BackboneAtoms> oriented_strand(std::size_t n) {
     const Vec x = unit(s[n - 1].ca - s[0].ca);
     const Vec y = unit(side - dot(side, x) * x);
     const Vec z = cross(x, y);
-    auto frame = [&](Vec p) { const Vec d = p - centre; return Vec{dot(d, x), dot(d, y), dot(d, z)}; };
+    auto frame = [&](Vec p) {
+        const Vec d = p - centre;
+        return Vec{dot(d, x), dot(d, y), dot(d, z)};
+    };
     for (BackboneAtoms& r : s) r = {frame(r.n), frame(r.ca), frame(r.c), frame(r.o)};
     return s;
 }

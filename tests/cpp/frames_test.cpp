@@ -40,8 +40,8 @@ std::vector<float> helix_frames() {
             std::vector<std::pair<double, double>>(kResidues, {-57.0 - twist, -47.0 + twist}));
         for (const auto& residue : atoms) {
             for (const auto& v : {residue.n, residue.ca, residue.c, residue.o}) {
-                positions.insert(positions.end(), {static_cast<float>(v.x), static_cast<float>(v.y),
-                                                   static_cast<float>(v.z)});
+                positions.insert(positions.end(),
+                                 {static_cast<float>(v.x), static_cast<float>(v.y), static_cast<float>(v.z)});
             }
         }
     }
@@ -54,9 +54,7 @@ struct Outputs {
     std::vector<float> phi = std::vector<float>(kFrames * kResidues);
     std::vector<float> psi = std::vector<float>(kFrames * kResidues);
     std::vector<float> accessibility = std::vector<float>(kFrames * kResidues);
-    FrameColumns columns() {
-        return {codes.data(), codes_c3.data(), phi.data(), psi.data(), accessibility.data()};
-    }
+    FrameColumns columns() { return {codes.data(), codes_c3.data(), phi.data(), psi.data(), accessibility.data()}; }
 };
 
 TEST(FramesOnThreads, GiveTheBitsOfOneFrameAtATime) {
@@ -68,7 +66,8 @@ TEST(FramesOnThreads, GiveTheBitsOfOneFrameAtATime) {
         compute_frame(layout, positions.data(), frame, options, alone.columns());
     }
     const FrameColumns columns = spread.columns();
-    spread_over(3)(kFrames, [&](std::size_t frame) { compute_frame(layout, positions.data(), frame, options, columns); });
+    spread_over(3)(kFrames,
+                   [&](std::size_t frame) { compute_frame(layout, positions.data(), frame, options, columns); });
     EXPECT_EQ(alone.codes, spread.codes);
     EXPECT_EQ(0, std::memcmp(alone.phi.data(), spread.phi.data(), alone.phi.size() * sizeof(float)));
     EXPECT_EQ(0, std::memcmp(alone.psi.data(), spread.psi.data(), alone.psi.size() * sizeof(float)));

@@ -14,7 +14,8 @@ namespace {
 TEST(FuzzReplay, SeedsAndRegressionInputsEndInAResultOrAnError) {
     std::size_t replayed = 0;
     for (const char* kind : {"/seeds/", "/regressions/"}) {
-        for (const auto& [folder, format] : {std::pair{"pdb", io::FileFormat::pdb}, {"mmcif", io::FileFormat::mmcif},
+        for (const auto& [folder, format] : {std::pair{"pdb", io::FileFormat::pdb},
+                                             {"mmcif", io::FileFormat::mmcif},
                                              {"bcif", io::FileFormat::bcif}}) {
             const std::filesystem::path dir = std::string(TARNIX_FUZZ_DIR) + kind + folder;
             if (!std::filesystem::is_directory(dir)) continue;

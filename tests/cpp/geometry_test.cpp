@@ -23,13 +23,12 @@ TEST_P(DihedralAngle, FollowsSignConventionAndMarksUndefined) {
     EXPECT_FLOAT_EQ(dihedral_angle(c.p1, c.p2, c.p3, c.p4), c.expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, DihedralAngle,
-    ::testing::Values(DihedralCase{{1, 0, 0}, {0, 0, 0}, {0, 0, 1}, {0, 1, 1}, 90.0f},
-                      DihedralCase{{1, 0, 0}, {0, 0, 0}, {0, 0, 1}, {0, -1, 1}, -90.0f},
-                      DihedralCase{{1, 0, 0}, {0, 0, 0}, {0, 0, 1}, {-1, 0, 1}, 180.0f},
-                      DihedralCase{{0, 0, 0}, {0, 0, 0}, {0, 0, 1}, {0, 1, 1}, kUndefinedAngle},
-                      DihedralCase{{1, 0, 0}, {0, 0, 1}, {0, 0, 1}, {0, 1, 1}, kUndefinedAngle}));
+INSTANTIATE_TEST_SUITE_P(Cases, DihedralAngle,
+                         ::testing::Values(DihedralCase{{1, 0, 0}, {0, 0, 0}, {0, 0, 1}, {0, 1, 1}, 90.0f},
+                                           DihedralCase{{1, 0, 0}, {0, 0, 0}, {0, 0, 1}, {0, -1, 1}, -90.0f},
+                                           DihedralCase{{1, 0, 0}, {0, 0, 0}, {0, 0, 1}, {-1, 0, 1}, 180.0f},
+                                           DihedralCase{{0, 0, 0}, {0, 0, 0}, {0, 0, 1}, {0, 1, 1}, kUndefinedAngle},
+                                           DihedralCase{{1, 0, 0}, {0, 0, 1}, {0, 0, 1}, {0, 1, 1}, kUndefinedAngle}));
 
 // Residues whose C(i)-N(i+1) distance is `gap`, along x.
 std::vector<Residue> pair_with_gap(float gap, const char* second_chain) {
@@ -157,7 +156,8 @@ TEST(ChainBreak, ChainsTellTheSameBreaksAsChainIds) {
     const Segments actual = detect_chain_breaks(s.residues, s.chains);
     for (std::size_t i = 0; i < ids.size(); ++i) {
         EXPECT_EQ(s.residues[i].break_flag, compared[i].break_flag) << i;
-        for (std::size_t j = i; j < ids.size(); ++j) EXPECT_EQ(actual.unbroken(i, j), expected.unbroken(i, j)) << i << ' ' << j;
+        for (std::size_t j = i; j < ids.size(); ++j)
+            EXPECT_EQ(actual.unbroken(i, j), expected.unbroken(i, j)) << i << ' ' << j;
     }
     EXPECT_EQ(s.residues[6].break_flag, kBreakNewChain);
     EXPECT_EQ(s.residues[8].break_flag, kBreakSameChain);

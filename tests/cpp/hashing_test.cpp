@@ -23,8 +23,10 @@ TEST(Hasher, SpreadsStructuredKeysOverBuckets) {
         }
         return *std::max_element(buckets.begin(), buckets.end());
     };
-    EXPECT_LT(max_load([](std::uint64_t a, std::uint64_t b) { return Hasher().add(a << 40).add(b << 52).value(); }), 16);
-    EXPECT_LT(max_load([](std::uint64_t a, std::uint64_t b) { return Hasher().add(a * 1024).add(b * 1024).value(); }), 16);
+    EXPECT_LT(max_load([](std::uint64_t a, std::uint64_t b) { return Hasher().add(a << 40).add(b << 52).value(); }),
+              16);
+    EXPECT_LT(max_load([](std::uint64_t a, std::uint64_t b) { return Hasher().add(a * 1024).add(b * 1024).value(); }),
+              16);
 }
 
 }  // namespace

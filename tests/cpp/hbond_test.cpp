@@ -111,10 +111,13 @@ TEST(HydrogenBonds, GenerationOrderDecidesEqualEnergies) {
 
 TEST(HydrogenBonds, BestTwoPerSideAndTheBondTests) {
     std::vector<Residue> r = blank_chain(12);
-    for (const HBondCandidate& c : std::vector<HBondCandidate>{
-             {1, 0, -1.0}, {2, 0, -2.0}, {3, 0, -1.5},        // three donors on acceptor 0
-             {5, 6, -1.234}, {5, 7, -1.234}, {5, 8, -1.234},  // equal energies for donor 5
-             {10, 11, -0.5}}) {
+    for (const HBondCandidate& c : std::vector<HBondCandidate>{{1, 0, -1.0},
+                                                               {2, 0, -2.0},
+                                                               {3, 0, -1.5},  // three donors on acceptor 0
+                                                               {5, 6, -1.234},
+                                                               {5, 7, -1.234},
+                                                               {5, 8, -1.234},  // equal energies for donor 5
+                                                               {10, 11, -0.5}}) {
         offer_candidate(r, c);
     }
     EXPECT_EQ(r[0].acceptor_bonds[0].partner, 2u);
@@ -194,7 +197,8 @@ float length_of(Point3 a, Point3 b) {
 double energy(const Residue& d, const Residue& a) {
     if (d.amino_acid == 'P') return 0.0;
     const Point3 h = d.h.value_or(d.n);
-    const float r_ho = length_of(h, a.o), r_hc = length_of(h, a.c), r_nc = length_of(d.n, a.c), r_no = length_of(d.n, a.o);
+    const float r_ho = length_of(h, a.o), r_hc = length_of(h, a.c), r_nc = length_of(d.n, a.c),
+                r_no = length_of(d.n, a.o);
     if (r_ho < 0.5f || r_hc < 0.5f || r_nc < 0.5f || r_no < 0.5f) return -9.9;
     const double s = (1.0 / double(r_no) + 1.0 / double(r_hc)) - 1.0 / double(r_ho) - 1.0 / double(r_nc);
     const double e = std::round(s * 27.888 * 1000.0) / 1000.0;

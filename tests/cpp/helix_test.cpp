@@ -112,8 +112,7 @@ INSTANTIATE_TEST_SUITE_P(
                       PpiiCase{"qqqqq...", 3, " PPPP   ", "-smme---"}, PpiiCase{".qHq....", 3, " PHP    ", "-sme----"},
                       PpiiCase{".qq|qq..", 2, " PPPPP  ", "-sesme--"},
                       // Unlike a turn, a stretch runs on into the next chain.
-                      PpiiCase{".qqcq...", 3, " PPPP   ", "-smme---"},
-                      PpiiCase{".qqqq...", 0, "        ", "--------"},
+                      PpiiCase{".qqcq...", 3, " PPPP   ", "-smme---"}, PpiiCase{".qqqq...", 0, "        ", "--------"},
                       PpiiCase{".qqqq...", std::numeric_limits<std::uint64_t>::max(), "        ", "--------"},
                       PpiiCase{".qqqqqq.", 7, "        ", "--------"},
                       PpiiCase{".qqqqqq.", 6, " PPPPPP ", "-smmmme-"}));

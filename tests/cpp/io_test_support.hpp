@@ -99,7 +99,9 @@ inline std::string describe(const core::Structure& structure) {
 inline std::string test_data(std::string_view file) { return std::string(TARNIX_TEST_DATA) + "/" + std::string(file); }
 
 // The full corpus next to the repository; a clone on its own does not have it.
-inline std::string shared_data(std::string_view file) { return std::string(TARNIX_SHARED_DATA) + "/" + std::string(file); }
+inline std::string shared_data(std::string_view file) {
+    return std::string(TARNIX_SHARED_DATA) + "/" + std::string(file);
+}
 inline bool have_shared_data() { return std::filesystem::is_directory(TARNIX_SHARED_DATA); }
 
 }  // namespace tarnix::io::testing

@@ -71,10 +71,22 @@ TEST(LineReader, ValidatesEachLineWhereverItsCharactersFallInTheBuffer) {
     constexpr std::size_t kLineLength = 80;
     constexpr std::size_t kBuffer = LineReader::kBufferSize;
     constexpr std::size_t kLines = (2 * kBuffer + 400) / (kLineLength + 1);  // past the second refill
-    const std::size_t positions[] = {0,           1,           31,          63,
-                                     64,          65,          127,         4095,
-                                     kBuffer - 2, kBuffer - 1, kBuffer,     kBuffer + 1,
-                                     kBuffer + 8, 2 * kBuffer - 1, 2 * kBuffer + 1, kLines * (kLineLength + 1) - 3};
+    const std::size_t positions[] = {0,
+                                     1,
+                                     31,
+                                     63,
+                                     64,
+                                     65,
+                                     127,
+                                     4095,
+                                     kBuffer - 2,
+                                     kBuffer - 1,
+                                     kBuffer,
+                                     kBuffer + 1,
+                                     kBuffer + 8,
+                                     2 * kBuffer - 1,
+                                     2 * kBuffer + 1,
+                                     kLines * (kLineLength + 1) - 3};
     testing::TempDir dir;
     for (const std::size_t position : positions) {
         std::string text;

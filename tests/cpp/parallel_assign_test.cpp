@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "core/assign.hpp"
-#include "io/structure_file.hpp"
 #include "engine/worker_pool.hpp"
+#include "io/structure_file.hpp"
 
 namespace tarnix {
 namespace {

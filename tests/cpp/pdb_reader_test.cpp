@@ -36,8 +36,8 @@ std::string atom_line(const AtomSpec& a) {
     char name[8];
     std::snprintf(name, sizeof name, std::string_view(a.name).size() < 4 ? " %-3s" : "%-4s", a.name);
     char line[128];
-    std::snprintf(line, sizeof line, "%-6s%5d %-4s%c%-3s %c%4d%c   %8.3f%8.3f%8.3f  1.00 20.00           C\n",
-                  a.record, 1, name, a.alt, a.res_name, a.chain, a.seq, a.ins, a.x, a.x + 1.0f, a.x + 2.0f);
+    std::snprintf(line, sizeof line, "%-6s%5d %-4s%c%-3s %c%4d%c   %8.3f%8.3f%8.3f  1.00 20.00           C\n", a.record,
+                  1, name, a.alt, a.res_name, a.chain, a.seq, a.ins, a.x, a.x + 1.0f, a.x + 2.0f);
     return line;
 }
 
@@ -58,8 +58,8 @@ TEST(PdbReader, ReadsBackboneResiduesInOrderOfFirstAppearance) {
     const std::string text = "HEADER    TEST                                    01-JAN-00   9XYZ\n" +
                              backbone("ALA", 'A', 1) + atom_line({"CB", "ALA", 'A', 1, 9}) +
                              backbone("MSE", 'A', 2, 10) + atom_line({"O", "HOH", 'A', 3}) +
-                             backbone("GLY", 'B', 1, 20) + backbone("unk", ' ', 5, 30) +
-                             "TER\n" + atom_line({"CA", "ALA", 'A', 1, 40}) + "END\n";
+                             backbone("GLY", 'B', 1, 20) + backbone("unk", ' ', 5, 30) + "TER\n" +
+                             atom_line({"CA", "ALA", 'A', 1, 40}) + "END\n";
     const core::Structure s = read_ok(dir, "one.pdb", text);
     EXPECT_TRUE(s.id.empty());
     ASSERT_EQ(s.residues.size(), 4u);
@@ -171,8 +171,7 @@ TEST(PdbReader, ReadsOnlyUpToTheFirstEndRecord) {
     const core::Structure s = read_ok(dir, "models.pdb", model1 + model2);
     ASSERT_EQ(s.residues.size(), 1u);
     EXPECT_EQ(s.residues.at(0).res_name, "ALA");
-    EXPECT_EQ(read_error(dir, "bad.pdb", "REMARK \xC0\xAF\n" + model1),
-              "IO error: stream did not contain valid UTF-8");
+    EXPECT_EQ(read_error(dir, "bad.pdb", "REMARK \xC0\xAF\n" + model1), "IO error: stream did not contain valid UTF-8");
     EXPECT_EQ(read_error(dir, "endfirst.pdb", "END\n" + model1), kEmpty);
     EXPECT_EQ(read_error(dir, "empty.pdb", ""), kEmpty);
     EXPECT_EQ(read_error(dir, "header.pdb", "HEADER    PROTEIN\nREMARK   1\n"), kEmpty);
@@ -193,8 +192,8 @@ TEST(PdbReader, TellsAFileWithoutAtomsFromOneWithoutAProteinResidue) {
 
 TEST(PdbReader, CrLfReadsLikeLf) {
     TempDir dir;
-    std::string lf = "HEADER    X\n" + backbone("ALA", 'A', 1) + atom_line({"CB", "ALA", 'A', 1, 9}) +
-                     backbone("VAL", 'B', 7, 20);
+    std::string lf =
+        "HEADER    X\n" + backbone("ALA", 'A', 1) + atom_line({"CB", "ALA", 'A', 1, 9}) + backbone("VAL", 'B', 7, 20);
     std::string crlf;
     for (const char c : lf) {
         crlf += c == '\n' ? "\r\n" : std::string(1, c);

@@ -68,7 +68,6 @@ void expect_sound(ReadResult result, Outcomes& outcomes) {
     }
 }
 
-
 // A window of a real file that starts just before its atom records.
 std::string seed(const std::string& file, const std::string& marker, std::size_t length) {
     const std::string text = load(file);
@@ -80,14 +79,14 @@ class Mutator {
 public:
     explicit Mutator(std::uint64_t seed) : random_(seed) {}
 
-    std::size_t below(std::size_t bound) { return bound == 0 ? 0 : std::uniform_int_distribution<std::size_t>(0, bound - 1)(random_); }
+    std::size_t below(std::size_t bound) {
+        return bound == 0 ? 0 : std::uniform_int_distribution<std::size_t>(0, bound - 1)(random_);
+    }
 
     std::string mutate(const std::string& base, const std::string& other) {
         std::string text = base;
         switch (below(5)) {
-            case 0:
-                text.resize(below(text.size() + 1));
-                break;
+            case 0: text.resize(below(text.size() + 1)); break;
             case 1:
                 for (std::size_t flips = 1 + below(16); flips > 0 && !text.empty(); --flips) {
                     text[below(text.size())] ^= static_cast<char>(1u << below(8));
@@ -103,9 +102,7 @@ public:
                     text[below(text.size())] = kAlphabet[below(sizeof kAlphabet - 1)];
                 }
                 break;
-            default:
-                text = random_bytes(below(4000));
-                break;
+            default: text = random_bytes(below(4000)); break;
         }
         return text;
     }
@@ -126,9 +123,12 @@ private:
 
 TEST(ReaderFuzz, MutatedFilesAndRandomBytesNeverBreakTheReadersOrTheCore) {
     const std::vector<std::string> seeds = {
-        seed("1ubq.pdb", "ATOM  ", 24000),       seed("1ejg.pdb", "ATOM  ", 24000),
-        seed("2juy_crlf.pdb", "MODEL ", 24000),  seed("1ubq.cif", "loop_\n_atom_site.", 24000),
-        seed("1ejg.cif", "loop_\n_atom_site.", 24000), seed("1hbb_minimal_ins.cif", "loop_", 24000),
+        seed("1ubq.pdb", "ATOM  ", 24000),
+        seed("1ejg.pdb", "ATOM  ", 24000),
+        seed("2juy_crlf.pdb", "MODEL ", 24000),
+        seed("1ubq.cif", "loop_\n_atom_site.", 24000),
+        seed("1ejg.cif", "loop_\n_atom_site.", 24000),
+        seed("1hbb_minimal_ins.cif", "loop_", 24000),
     };
     Mutator mutator(0x7a2b1c);
     Outcomes pdb;

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstdlib>
 #include <functional>
-#include <cmath>
 #include <limits>
 #include <random>
 #include <string>
@@ -68,8 +68,7 @@ std::vector<float> reference_accessibility(const std::vector<Residue>& residues,
             const float d2 = dist2(atoms[j].c, a.c);
             if (d2 < query) found.emplace_back(d2, j);
         }
-        std::stable_sort(found.begin(), found.end(),
-                         [](const auto& x, const auto& y) { return x.first < y.first; });
+        std::stable_sort(found.begin(), found.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
         std::vector<std::size_t> kept;
         for (const auto& [d2, j] : found) {
             if (j != i && (a.r + atoms[j].r) * (a.r + atoms[j].r) > d2) kept.push_back(j);
@@ -112,9 +111,7 @@ Residue residue_at(const Point3& n, const Point3& ca, const Point3& c, const Poi
 }
 
 // Backbone atoms far apart along x, so that none overlaps another.
-Residue spread_residue(float x0) {
-    return residue_at({x0, 0, 0}, {x0 + 20, 0, 0}, {x0 + 40, 0, 0}, {x0 + 60, 0, 0});
-}
+Residue spread_residue(float x0) { return residue_at({x0, 0, 0}, {x0 + 20, 0, 0}, {x0 + 40, 0, 0}, {x0 + 60, 0, 0}); }
 
 void expect_same_bits(const std::vector<Residue>& residues, const std::vector<float>& expected) {
     ASSERT_EQ(residues.size(), expected.size());

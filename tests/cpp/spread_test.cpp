@@ -31,7 +31,10 @@ TEST(SpreadOver, RunsEveryChunkOnceAndRethrowsAFailure) {
     std::atomic<int> calls{0};
     spread_over(3)(1000, [&](std::size_t) { ++calls; });
     EXPECT_EQ(calls, 1000);
-    EXPECT_THROW(spread_over(2)(100, [](std::size_t i) { if (i == 37) throw std::runtime_error("chunk"); }),
+    EXPECT_THROW(spread_over(2)(100,
+                                [](std::size_t i) {
+                                    if (i == 37) throw std::runtime_error("chunk");
+                                }),
                  std::runtime_error);
 }
 

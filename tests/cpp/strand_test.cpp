@@ -166,8 +166,8 @@ TEST(Strands, StrandCodeWinsAndPartnerSlotsKeepFirstAndLast) {
 namespace literal {
 
 bool continues_chain(const std::vector<Residue>& r, std::uint64_t k) {
-    return r[k].chain_id == r[k - 1].chain_id && r[k + 1].chain_id == r[k - 1].chain_id &&
-           r[k].break_flag == 0 && r[k + 1].break_flag == 0;
+    return r[k].chain_id == r[k - 1].chain_id && r[k + 1].chain_id == r[k - 1].chain_id && r[k].break_flag == 0 &&
+           r[k + 1].break_flag == 0;
 }
 
 std::vector<Ladder> find_bridges(const std::vector<Residue>& r, const std::vector<ResiduePair>& pairs) {
@@ -176,7 +176,8 @@ std::vector<Ladder> find_bridges(const std::vector<Residue>& r, const std::vecto
     for (const auto [i, j] : pairs) {
         if (j < i + 4 || i < 1 || i + 1 >= n || j + 1 >= n) continue;
         if (!continues_chain(r, i) || !continues_chain(r, j)) continue;
-        const bool par = (nh_to_o(r, i + 1, j) && nh_to_o(r, j, i - 1)) || (nh_to_o(r, j + 1, i) && nh_to_o(r, i, j - 1));
+        const bool par =
+            (nh_to_o(r, i + 1, j) && nh_to_o(r, j, i - 1)) || (nh_to_o(r, j + 1, i) && nh_to_o(r, i, j - 1));
         const bool anti = (nh_to_o(r, i + 1, j - 1) && nh_to_o(r, j + 1, i - 1)) ||
                           (nh_to_o(r, j, i) && nh_to_o(r, i, j)) || (o_from_nh(r, i, j) && o_from_nh(r, j, i));
         if (!par && !anti) continue;
@@ -310,7 +311,9 @@ struct RandomStrands {
 
 RandomStrands random_strands(std::mt19937& rng) {
     auto chance = [&rng](double p) { return std::bernoulli_distribution(p)(rng); };
-    auto pick = [&rng](std::uint64_t lo, std::uint64_t hi) { return std::uniform_int_distribution<std::uint64_t>(lo, hi)(rng); };
+    auto pick = [&rng](std::uint64_t lo, std::uint64_t hi) {
+        return std::uniform_int_distribution<std::uint64_t>(lo, hi)(rng);
+    };
     const std::uint64_t n = pick(40, 110);
     RandomStrands out;
     std::vector<Residue>& r = out.residues;

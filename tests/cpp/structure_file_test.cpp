@@ -15,22 +15,22 @@ namespace tarnix::io {
 namespace {
 
 using testing::failure_text;
-using testing::read_error;
 using testing::have_shared_data;
+using testing::read_error;
 using testing::shared_data;
-using testing::test_data;
 using testing::TempDir;
+using testing::test_data;
 
 const char* const kEmpty = "Empty file or no valid records";
 const char* const kInvalidUtf8 = "IO error: stream did not contain valid UTF-8";
 
 TEST(ModuleFormatForPath, ChoosesMmcifOnlyForCifAndMmcifSuffixesInAnyCase) {
     const std::pair<const char*, FileFormat> cases[] = {
-        {"model.cif", FileFormat::mmcif},   {"model.CIF", FileFormat::mmcif},  {"model.Cif", FileFormat::mmcif},
-        {"MODEL.MMCIF", FileFormat::mmcif}, {"a/b.mmCif", FileFormat::mmcif},  {".cif", FileFormat::mmcif},
-        {"model.cif.gz", FileFormat::pdb},  {"model.ent", FileFormat::pdb},    {"model", FileFormat::pdb},
-        {"cif", FileFormat::pdb},           {"model.pdbx", FileFormat::pdb},   {"model.c\u0130f", FileFormat::pdb},
-        {"x.\u212Aif", FileFormat::pdb},    {"model.cif/", FileFormat::pdb},   {"model_cif", FileFormat::pdb},
+        {"model.cif", FileFormat::mmcif},   {"model.CIF", FileFormat::mmcif}, {"model.Cif", FileFormat::mmcif},
+        {"MODEL.MMCIF", FileFormat::mmcif}, {"a/b.mmCif", FileFormat::mmcif}, {".cif", FileFormat::mmcif},
+        {"model.cif.gz", FileFormat::pdb},  {"model.ent", FileFormat::pdb},   {"model", FileFormat::pdb},
+        {"cif", FileFormat::pdb},           {"model.pdbx", FileFormat::pdb},  {"model.c\u0130f", FileFormat::pdb},
+        {"x.\u212Aif", FileFormat::pdb},    {"model.cif/", FileFormat::pdb},  {"model_cif", FileFormat::pdb},
         {"model.bcif", FileFormat::pdb},    {"model.BCIF", FileFormat::pdb},
     };
     for (const auto& [path, format] : cases) {
@@ -41,9 +41,9 @@ TEST(ModuleFormatForPath, ChoosesMmcifOnlyForCifAndMmcifSuffixesInAnyCase) {
 // The companion's choice: every format of the list, a trailing ".gz" set aside.
 TEST(FormatForName, SetsGzipAsideAndTakesEveryFormatsSuffixes) {
     const std::pair<const char*, FileFormat> cases[] = {
-        {"a.cif.gz", FileFormat::mmcif},  {"a.MMCIF.GZ", FileFormat::mmcif}, {"a.bcif", FileFormat::bcif},
-        {"a.BCif.Gz", FileFormat::bcif},  {"a.ent.gz", FileFormat::pdb},     {"a.gz", FileFormat::pdb},
-        {"a.bcif.gz.gz", FileFormat::pdb}, {"bcif", FileFormat::pdb},        {"a.xbcif", FileFormat::pdb},
+        {"a.cif.gz", FileFormat::mmcif},   {"a.MMCIF.GZ", FileFormat::mmcif}, {"a.bcif", FileFormat::bcif},
+        {"a.BCif.Gz", FileFormat::bcif},   {"a.ent.gz", FileFormat::pdb},     {"a.gz", FileFormat::pdb},
+        {"a.bcif.gz.gz", FileFormat::pdb}, {"bcif", FileFormat::pdb},         {"a.xbcif", FileFormat::pdb},
     };
     for (const auto& [name, format] : cases) {
         EXPECT_EQ(format_for_name(name), format) << name;
@@ -60,7 +60,8 @@ TEST(ReadStructureFile, ReportsOpenAndReaderFailuresAsTheirTexts) {
     EXPECT_EQ(failure_text(read_structure_file(missing)), os_error_text(2));
     EXPECT_EQ(failure_text(read_structure_file(dir.path().string())), "IO error: " + os_error_text(21));
     std::filesystem::create_directory(dir.path() / "folder.cif");
-    EXPECT_EQ(failure_text(read_structure_file((dir.path() / "folder.cif").string())), "IO error: " + os_error_text(21));
+    EXPECT_EQ(failure_text(read_structure_file((dir.path() / "folder.cif").string())),
+              "IO error: " + os_error_text(21));
     const std::string with_nul = dir.write("x.pdb", "") + std::string("\0.cif", 5);
     EXPECT_EQ(failure_text(read_structure_file(with_nul)), "file name contained an unexpected NUL byte");
     EXPECT_EQ(read_error(dir, "empty.pdb", ""), kEmpty);
@@ -138,9 +139,9 @@ TEST(TestData, PdbAndMmcifCopiesOfAnEntryAgree) { expect_copies_agree(TARNIX_TES
 
 TEST(SharedCorpus, PdbAndMmcifCopiesOfAnEntryAgree) {
     if (!have_shared_data()) GTEST_SKIP() << "no shared corpus at " << TARNIX_SHARED_DATA;
-    expect_copies_agree(TARNIX_SHARED_DATA, {"1a8o", "1aki", "1dix", "1ejg", "1f2n", "1igy", "1k6p", "1l2y", "1lcd",
-                                             "1o1z", "1ubq", "2beg", "2igd", "3o5r", "3wip", "4hhb", "4lzt", "5dx9",
-                                             "5ugo"});
+    expect_copies_agree(TARNIX_SHARED_DATA,
+                        {"1a8o", "1aki", "1dix", "1ejg", "1f2n", "1igy", "1k6p", "1l2y", "1lcd", "1o1z", "1ubq", "2beg",
+                         "2igd", "3o5r", "3wip", "4hhb", "4lzt", "5dx9", "5ugo"});
 }
 
 }  // namespace

@@ -47,7 +47,7 @@ TEST(Segments, EndAtChainChangesAndBreaks) {
     const struct {
         std::size_t first, last;
         bool unbroken;
-    } cases[] = {{0, 2, true}, {1, 1, true}, {2, 3, false}, {0, 4, false}, {3, 4, true},
+    } cases[] = {{0, 2, true},  {1, 1, true}, {2, 3, false}, {0, 4, false}, {3, 4, true},
                  {4, 5, false}, {5, 6, true}, {6, 7, false}, {3, 6, false}, {7, 7, true}};
     for (const auto& c : cases) EXPECT_EQ(segments.unbroken(c.first, c.last), c.unbroken) << c.first << ".." << c.last;
 }

@@ -15,10 +15,8 @@ namespace tarnix::io {
 namespace {
 
 TEST(Trim, RemovesEveryWhiteSpaceCharacterAtBothEndsOnly) {
-    const char* spaces[] = {" ",            "\t",           "\n",           "\v",           "\f",
-                            "\r",           "\u0085",       "\u00A0",       "\u1680",       "\u2000",
-                            "\u2005",       "\u200A",       "\u2028",       "\u2029",       "\u202F",
-                            "\u205F",       "\u3000"};
+    const char* spaces[] = {" ",      "\t",     "\n",     "\v",     "\f",     "\r",     "\u0085", "\u00A0", "\u1680",
+                            "\u2000", "\u2005", "\u200A", "\u2028", "\u2029", "\u202F", "\u205F", "\u3000"};
     for (const char* space : spaces) {
         const std::string inner = std::string("a") + space + "b";
         EXPECT_EQ(trim(std::string(space) + inner + space + space), inner) << space;
@@ -31,14 +29,15 @@ TEST(Trim, RemovesEveryWhiteSpaceCharacterAtBothEndsOnly) {
 }
 
 TEST(Utf8, AcceptsWellFormedAndRejectsEveryMalformedShape) {
-    const std::string valid[] = {"", "plain ascii text", "\u00E9\u4E2D\U0001F600", "\xF4\x8F\xBF\xBF",
-                                 "\xED\x9F\xBF", "\xEE\x80\x80"};
+    const std::string valid[] = {
+        "", "plain ascii text", "\u00E9\u4E2D\U0001F600", "\xF4\x8F\xBF\xBF", "\xED\x9F\xBF", "\xEE\x80\x80"};
     for (const auto& text : valid) {
         EXPECT_TRUE(is_valid_utf8(text)) << text;
     }
-    const std::string invalid[] = {"\x80", "abc\xBF", "\xC0\xAF", "\xC1\xBF", "\xE0\x9F\xBF", "\xED\xA0\x80",
-                                   "\xF0\x8F\xBF\xBF", "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\xFF",
-                                   "\xC3", "abcdefgh\xE2\x82", "\xE2\x28\xA1", "\xF0\x9F\x98"};
+    const std::string invalid[] = {
+        "\x80",         "abc\xBF",          "\xC0\xAF",         "\xC1\xBF",         "\xE0\x9F\xBF",
+        "\xED\xA0\x80", "\xF0\x8F\xBF\xBF", "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\xFF",
+        "\xC3",         "abcdefgh\xE2\x82", "\xE2\x28\xA1",     "\xF0\x9F\x98"};
     for (const auto& text : invalid) {
         EXPECT_FALSE(is_valid_utf8(text)) << testing::PrintToString(text);
     }
@@ -46,12 +45,27 @@ TEST(Utf8, AcceptsWellFormedAndRejectsEveryMalformedShape) {
 
 TEST(ParseF32, AcceptsTheDecimalAndSpecialForms) {
     const std::pair<const char*, float> accepted[] = {
-        {"1", 1.0f},     {"+1.5", 1.5f},  {"-2.25", -2.25f}, {"1.", 1.0f},        {".5", 0.5f},
-        {"1e3", 1e3f},   {"1E+3", 1e3f},  {"1.5e-3", 1.5e-3f}, {"-.5e1", -5.0f},  {"007.100", 7.1f},
-        {"0.1", 0.1f},   {"3.4028235e38", std::numeric_limits<float>::max()},
-        {"1e39", INFINITY}, {"-1e99999999999999999999", -INFINITY}, {"1e-50", 0.0f},
-        {"1.4e-45", std::numeric_limits<float>::denorm_min()}, {"16777217", 16777216.0f},
-        {"inf", INFINITY}, {"-Infinity", -INFINITY}, {"+INF", INFINITY}, {"iNfInItY", INFINITY},
+        {"1", 1.0f},
+        {"+1.5", 1.5f},
+        {"-2.25", -2.25f},
+        {"1.", 1.0f},
+        {".5", 0.5f},
+        {"1e3", 1e3f},
+        {"1E+3", 1e3f},
+        {"1.5e-3", 1.5e-3f},
+        {"-.5e1", -5.0f},
+        {"007.100", 7.1f},
+        {"0.1", 0.1f},
+        {"3.4028235e38", std::numeric_limits<float>::max()},
+        {"1e39", INFINITY},
+        {"-1e99999999999999999999", -INFINITY},
+        {"1e-50", 0.0f},
+        {"1.4e-45", std::numeric_limits<float>::denorm_min()},
+        {"16777217", 16777216.0f},
+        {"inf", INFINITY},
+        {"-Infinity", -INFINITY},
+        {"+INF", INFINITY},
+        {"iNfInItY", INFINITY},
     };
     for (const auto& [text, expected] : accepted) {
         const auto parsed = parse_f32(text);
@@ -68,9 +82,9 @@ TEST(ParseF32, AcceptsTheDecimalAndSpecialForms) {
 
 TEST(ParseF32, RejectsEverythingElse) {
     EXPECT_EQ(parse_f32("").error, FloatError::empty);
-    for (const char* text : {".", "+", "-", "e5", ".e5", "1e", "1e+", "1.2.3", " 1", "1 ", "1,000", "0x1p3",
-                             "0x10", "--1", "+-1", "infinit", "infinityy", "nan(1)", "na", "1f", "?", "1e5.0",
-                             "\u00A01"}) {
+    for (const char* text :
+         {".",    "+",   "-",   "e5",      ".e5",       "1e",     "1e+", "1.2.3", " 1", "1 ",    "1,000",  "0x1p3",
+          "0x10", "--1", "+-1", "infinit", "infinityy", "nan(1)", "na",  "1f",    "?",  "1e5.0", "\u00A01"}) {
         EXPECT_EQ(parse_f32(text).error, FloatError::invalid) << text;
     }
 }
@@ -97,7 +111,8 @@ TEST(ParseF32, RoundsToNearestLikeTheCLibrary) {
         }
         const auto parsed = parse_f32(text);
         ASSERT_TRUE(parsed.ok()) << text;
-        EXPECT_EQ(std::bit_cast<std::uint32_t>(parsed.value), std::bit_cast<std::uint32_t>(std::strtof(text.c_str(), nullptr)))
+        EXPECT_EQ(std::bit_cast<std::uint32_t>(parsed.value),
+                  std::bit_cast<std::uint32_t>(std::strtof(text.c_str(), nullptr)))
             << text;
     }
 }
@@ -165,10 +180,17 @@ TEST(ThousandthsToFloat, MatchesTheDivisionForEveryMantissaOfSevenDigits) {
 }
 
 TEST(ParseI32, AcceptsSignedDigitsAndNamesEachFailure) {
-    const std::pair<const char*, std::int32_t> accepted[] = {
-        {"0", 0}, {"+17", 17}, {"-17", -17}, {"0042", 42}, {"2147483647", 2147483647}, {"-2147483648", INT32_MIN},
-        {"000000000000002147483647", 2147483647}, {"999999999", 999999999}, {"-999999999", -999999999},
-        {"-0", 0}, {"1234567890", 1234567890}};
+    const std::pair<const char*, std::int32_t> accepted[] = {{"0", 0},
+                                                             {"+17", 17},
+                                                             {"-17", -17},
+                                                             {"0042", 42},
+                                                             {"2147483647", 2147483647},
+                                                             {"-2147483648", INT32_MIN},
+                                                             {"000000000000002147483647", 2147483647},
+                                                             {"999999999", 999999999},
+                                                             {"-999999999", -999999999},
+                                                             {"-0", 0},
+                                                             {"1234567890", 1234567890}};
     for (const auto& [text, expected] : accepted) {
         const auto parsed = parse_i32(text);
         ASSERT_TRUE(parsed.ok()) << text;
@@ -197,20 +219,18 @@ TEST(ParseI32, AcceptsSignedDigitsAndNamesEachFailure) {
 
 TEST(OneLetterCode, MapsTableNamesAfterFullUpperCasing) {
     const std::pair<const char*, char> cases[] = {
-        {"ALA", 'A'}, {"ARG", 'R'}, {"ASN", 'N'}, {"ASP", 'D'}, {"CYS", 'C'}, {"GLN", 'Q'}, {"GLU", 'E'},
-        {"GLY", 'G'}, {"HIS", 'H'}, {"HID", 'H'}, {"HIE", 'H'}, {"HIP", 'H'}, {"ILE", 'I'}, {"LEU", 'L'},
-        {"LYS", 'K'}, {"MET", 'M'}, {"MSE", 'M'}, {"PHE", 'F'}, {"PRO", 'P'}, {"SER", 'S'}, {"THR", 'T'},
-        {"TRP", 'W'}, {"TYR", 'Y'}, {"VAL", 'V'}, {"ala", 'A'}, {"gLy", 'G'},
-        {"\u0131le", 'I'},       // dotless i
-        {"\u017Fer", 'S'},       // long s
-        {"\u00DFP", 'X'},        // sharp s gives "SSP"
-        {"LY\u017F", 'K'},
-        {"\uFB01", 'X'},         // "FI" is two letters
-        {"P\uFB05", 'X'},        // "PST"
-        {"\uFB00E", 'X'},        // "FFE"
-        {"PH\u0435", 'X'},       // Cyrillic e
-        {"\u0130LE", 'X'},       // dotted capital I stays non-ASCII
-        {"ALAA", 'X'}, {"AL", 'X'}, {"", 'X'}, {"UNK", 'X'}, {"HOH", 'X'}, {"A\xFFL", 'X'},
+        {"ALA", 'A'},      {"ARG", 'R'},    {"ASN", 'N'}, {"ASP", 'D'}, {"CYS", 'C'}, {"GLN", 'Q'},      {"GLU", 'E'},
+        {"GLY", 'G'},      {"HIS", 'H'},    {"HID", 'H'}, {"HIE", 'H'}, {"HIP", 'H'}, {"ILE", 'I'},      {"LEU", 'L'},
+        {"LYS", 'K'},      {"MET", 'M'},    {"MSE", 'M'}, {"PHE", 'F'}, {"PRO", 'P'}, {"SER", 'S'},      {"THR", 'T'},
+        {"TRP", 'W'},      {"TYR", 'Y'},    {"VAL", 'V'}, {"ala", 'A'}, {"gLy", 'G'}, {"\u0131le", 'I'},  // dotless i
+        {"\u017Fer", 'S'},                                                                                // long s
+        {"\u00DFP", 'X'},                    // sharp s gives "SSP"
+        {"LY\u017F", 'K'}, {"\uFB01", 'X'},  // "FI" is two letters
+        {"P\uFB05", 'X'},                    // "PST"
+        {"\uFB00E", 'X'},                    // "FFE"
+        {"PH\u0435", 'X'},                   // Cyrillic e
+        {"\u0130LE", 'X'},                   // dotted capital I stays non-ASCII
+        {"ALAA", 'X'},     {"AL", 'X'},     {"", 'X'},    {"UNK", 'X'}, {"HOH", 'X'}, {"A\xFFL", 'X'},
     };
     for (const auto& [name, code] : cases) {
         EXPECT_EQ(one_letter_code(name), code) << name;

@@ -48,8 +48,8 @@ std::string pdb_line(const AtomRecord& atom, const float* xyz) {
     std::snprintf(name, sizeof name, atom_name.size() < 4 ? " %-3s" : "%-4s", atom_name.c_str());
     char line[128];
     std::snprintf(line, sizeof line, "ATOM  %5d %-4s%c%-3s %c%4d    %8.3f%8.3f%8.3f  1.00 20.00\n", 1, name,
-                  atom.alt_loc.empty() ? ' ' : atom.alt_loc[0], res_name.c_str(), atom.chain_id[0], atom.seq_id,
-                  xyz[0], xyz[1], xyz[2]);
+                  atom.alt_loc.empty() ? ' ' : atom.alt_loc[0], res_name.c_str(), atom.chain_id[0], atom.seq_id, xyz[0],
+                  xyz[1], xyz[2]);
     return line;
 }
 

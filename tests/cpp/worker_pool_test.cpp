@@ -77,7 +77,8 @@ TEST(WorkerPool, AbandonedRunNeitherBlocksNorLimitsTheNextOnes) {
     EXPECT_LT(started->load(), 1000) << "items of the abandoned run kept starting";
     release->store(true);
     release.reset();
-    for (int wait = 0; wait < 5000 && !owned.expired(); ++wait) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    for (int wait = 0; wait < 5000 && !owned.expired(); ++wait)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     EXPECT_TRUE(owned.expired()) << "the stuck item should drop the task once it ends";
     std::atomic<int> after{0};
     pool.run(10, [&](std::size_t) { after.fetch_add(1); });

@@ -37,12 +37,12 @@ std::string type_name(PyObject* object) {
     return attribute_text(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__");
 }
 
-bool bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, BoundArguments& bound) {
+bool bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    BoundArguments& bound) {
     const char* fn = signature.function_name;
     if (nargs > kParameterCount) {
-        PyErr_Format(PyExc_TypeError, "%s() takes from 1 to %zd positional arguments but %zd were given",
-                     fn, kParameterCount, nargs);
+        PyErr_Format(PyExc_TypeError, "%s() takes from 1 to %zd positional arguments but %zd were given", fn,
+                     kParameterCount, nargs);
         return false;
     }
     bound.fill(nullptr);
@@ -104,8 +104,7 @@ void prefix_type_error(const char* name) {
 namespace {
 
 bool fail_conversion(PyObject* object, const char* name, const char* target) {
-    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to '%s'", type_name(object).c_str(),
-                 target);
+    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to '%s'", type_name(object).c_str(), target);
     prefix_type_error(name);
     return false;
 }

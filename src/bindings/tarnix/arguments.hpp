@@ -22,8 +22,8 @@ struct Signature {
 using BoundArguments = std::array<PyObject*, kParameterCount>;
 
 // Binds fast-call arguments to parameters. On failure sets TypeError and returns false.
-bool bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, BoundArguments& bound);
+bool bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    BoundArguments& bound);
 
 // Each converter returns false with a Python exception set on failure. A TypeError
 // carries the "argument '<name>': " prefix; any other exception is left as raised.

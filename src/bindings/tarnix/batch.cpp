@@ -2,8 +2,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <memory>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <optional>
@@ -11,13 +11,13 @@
 #include <string>
 #include <vector>
 
+#include "bindings/common/guard.hpp"
+#include "bindings/tarnix/arguments.hpp"
+#include "bindings/tarnix/entry.hpp"
+#include "bindings/tarnix/result.hpp"
 #include "core/assign.hpp"
 #include "engine/worker_pool.hpp"
 #include "io/structure_file.hpp"
-#include "bindings/tarnix/arguments.hpp"
-#include "bindings/tarnix/entry.hpp"
-#include "bindings/common/guard.hpp"
-#include "bindings/tarnix/result.hpp"
 
 namespace tarnix::bindings {
 namespace {

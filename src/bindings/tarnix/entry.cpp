@@ -3,12 +3,12 @@
 
 #include <variant>
 
-#include "core/assign.hpp"
-#include "io/structure_file.hpp"
+#include "bindings/common/guard.hpp"
 #include "bindings/tarnix/arguments.hpp"
 #include "bindings/tarnix/coords.hpp"
-#include "bindings/common/guard.hpp"
 #include "bindings/tarnix/result.hpp"
+#include "core/assign.hpp"
+#include "io/structure_file.hpp"
 
 namespace tarnix::bindings {
 namespace {

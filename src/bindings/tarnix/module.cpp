@@ -1,6 +1,6 @@
 // Module initialisation: the three functions and two classes of `tarnix`, in that order.
-#include "bindings/tarnix/entry.hpp"
 #include "bindings/common/guard.hpp"
+#include "bindings/tarnix/entry.hpp"
 #include "bindings/tarnix/result.hpp"
 
 namespace tarnix::bindings {

@@ -4,8 +4,8 @@
 #include <new>
 #include <utility>
 
-#include "core/codes.hpp"
 #include "bindings/common/guard.hpp"
+#include "core/codes.hpp"
 
 namespace tarnix::bindings {
 
@@ -20,9 +20,8 @@ ResultRecord make_result_record(const core::Structure& structure) {
     for (std::size_t i = 0; i < n; ++i) {
         const core::Residue& residue = structure.residues[i];
         const char c3 = core::code_c3(residue.ss);
-        record.residues.push_back(ResidueRecord{residue.chain_id, residue.phi, residue.psi, i,
-                                                residue.amino_acid, residue.ss, c3, residue.seq_id,
-                                                residue.accessibility});
+        record.residues.push_back(ResidueRecord{residue.chain_id, residue.phi, residue.psi, i, residue.amino_acid,
+                                                residue.ss, c3, residue.seq_id, residue.accessibility});
         record.sequence.push_back(residue.ss);
         record.sequence_c3.push_back(c3);
         record.aa_sequence.push_back(residue.amino_acid);
@@ -36,13 +35,11 @@ PyTypeObject* tarnix_result_type = nullptr;
 PyTypeObject* residue_info_type = nullptr;
 
 struct TarnixResultObject {
-    PyObject_HEAD
-    ResultRecord* record;
+    PyObject_HEAD ResultRecord* record;
 };
 
 struct ResidueInfoObject {
-    PyObject_HEAD
-    ResidueRecord record;
+    PyObject_HEAD ResidueRecord record;
 };
 
 PyObject* text(const std::string& value) {
@@ -119,8 +116,7 @@ PyType_Slot residue_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec residue_spec = {"tarnix.ResidueInfo", sizeof(ResidueInfoObject), 0, Py_TPFLAGS_DEFAULT,
-                            residue_slots};
+PyType_Spec residue_spec = {"tarnix.ResidueInfo", sizeof(ResidueInfoObject), 0, Py_TPFLAGS_DEFAULT, residue_slots};
 
 // Copies before allocating, so that a failed copy leaves no half-built object behind.
 PyObject* new_residue_info(const ResidueRecord& record) {
@@ -139,9 +135,7 @@ PyObject* result_sequence(PyObject* self, void*) { return text(result_of(self).s
 PyObject* result_sequence_c3(PyObject* self, void*) { return text(result_of(self).sequence_c3); }
 PyObject* result_aa_sequence(PyObject* self, void*) { return text(result_of(self).aa_sequence); }
 PyObject* result_structure_id(PyObject* self, void*) { return text(result_of(self).structure_id); }
-PyObject* result_residue_count(PyObject* self, void*) {
-    return PyLong_FromSize_t(result_of(self).residues.size());
-}
+PyObject* result_residue_count(PyObject* self, void*) { return PyLong_FromSize_t(result_of(self).residues.size()); }
 
 PyObject* result_residues(PyObject* self, void*) {
     return guarded([self]() -> PyObject* {
@@ -163,8 +157,7 @@ PyObject* result_repr(PyObject* self) {
     return guarded([self] {
         const ResultRecord& r = result_of(self);
         constexpr std::size_t kShownCodes = 50;
-        std::string shown =
-            r.sequence.size() <= kShownCodes ? r.sequence : r.sequence.substr(0, kShownCodes) + "...";
+        std::string shown = r.sequence.size() <= kShownCodes ? r.sequence : r.sequence.substr(0, kShownCodes) + "...";
         return text("TarnixResult(id='" + r.structure_id + "', residues=" + std::to_string(r.residues.size()) +
                     ", sequence='" + shown + "')");
     });
@@ -197,8 +190,7 @@ PyType_Slot result_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec result_spec = {"tarnix.TarnixResult", sizeof(TarnixResultObject), 0, Py_TPFLAGS_DEFAULT,
-                           result_slots};
+PyType_Spec result_spec = {"tarnix.TarnixResult", sizeof(TarnixResultObject), 0, Py_TPFLAGS_DEFAULT, result_slots};
 
 PyObject* create_type(PyType_Spec& type_spec, PyTypeObject*& cached) {
     if (cached == nullptr) {

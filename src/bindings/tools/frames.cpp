@@ -178,15 +178,14 @@ PyObject* frames_unguarded(PyObject* args) {
     for (std::size_t start = 0; start < frames; start += slice) {
         const std::size_t stop = std::min(frames, start + slice);
         bool failed = false;
-        Py_BEGIN_ALLOW_THREADS
-        try {
-            parallel_for(stop - start, [&](std::size_t k) { engine::compute_frame(*layout, data, start + k, options, out); });
+        Py_BEGIN_ALLOW_THREADS try {
+            parallel_for(stop - start,
+                         [&](std::size_t k) { engine::compute_frame(*layout, data, start + k, options, out); });
         } catch (...) {
             // No exception may cross the released interpreter lock.
             failed = true;
         }
-        Py_END_ALLOW_THREADS
-        if (failed) return PyErr_NoMemory();
+        Py_END_ALLOW_THREADS if (failed) return PyErr_NoMemory();
         if (PyErr_CheckSignals() < 0) return nullptr;
     }
     return PyTuple_Pack(5, codes.get(), codes_c3.get(), phi_bytes.get(), psi_bytes.get(), accessibility_bytes.get());

@@ -109,12 +109,9 @@ PyObject* structure_rows(const std::vector<engine::AnnotatedInput>& results) {
 
 const char* kind_code(engine::ColumnKind kind) {
     switch (kind) {
-        case engine::ColumnKind::int32:
-            return "i4";
-        case engine::ColumnKind::float32:
-            return "f4";
-        case engine::ColumnKind::text:
-            break;
+        case engine::ColumnKind::int32: return "i4";
+        case engine::ColumnKind::float32: return "f4";
+        case engine::ColumnKind::text: break;
     }
     return "U";
 }
@@ -159,8 +156,7 @@ PyObject* residue_columns(const std::vector<engine::AnnotatedInput>& results, st
         bytes += rows * widths[c] * 4;
     }
     const auto gather = [&](std::size_t c) { gather_column(results, c, widths[c], starts[c]); };
-    Py_BEGIN_ALLOW_THREADS
-    bool gathered = false;
+    Py_BEGIN_ALLOW_THREADS bool gathered = false;
     if (threads > 1 && bytes >= kParallelBytes) {
         try {
             engine::spread_over(threads - 1)(kCount, gather);
@@ -172,8 +168,7 @@ PyObject* residue_columns(const std::vector<engine::AnnotatedInput>& results, st
     if (!gathered) {
         for (std::size_t c = 0; c < kCount; ++c) gather(c);
     }
-    Py_END_ALLOW_THREADS
-    PyRef dict(PyDict_New());
+    Py_END_ALLOW_THREADS PyRef dict(PyDict_New());
     if (!dict) return nullptr;
     for (std::size_t c = 0; c < kCount; ++c) {
         PyRef entry(Py_BuildValue("(snO)", kind_code(engine::kResidueColumns[c].kind),
@@ -221,10 +216,8 @@ PyObject* run_unguarded(PyObject* args) {
     std::size_t reported = 0;
     for (;;) {
         bool finished;
-        Py_BEGIN_ALLOW_THREADS
-        finished = run.wait_for(kWaitSlice);
-        Py_END_ALLOW_THREADS
-        if (PyErr_CheckSignals() < 0) return nullptr;  // leaving cancels the run
+        Py_BEGIN_ALLOW_THREADS finished = run.wait_for(kWaitSlice);
+        Py_END_ALLOW_THREADS if (PyErr_CheckSignals() < 0) return nullptr;  // leaving cancels the run
         if (progress != Py_None) {
             const std::size_t done = run.done();
             if (done != reported || finished) {
@@ -281,8 +274,8 @@ PyObject* format_list() {
             PyTuple_SET_ITEM(suffixes.get(), static_cast<Py_ssize_t>(k), item);
         }
         PyObject* entry = Py_BuildValue("(s#s#O)", all[i].name.data(), static_cast<Py_ssize_t>(all[i].name.size()),
-                                        all[i].description.data(),
-                                        static_cast<Py_ssize_t>(all[i].description.size()), suffixes.get());
+                                        all[i].description.data(), static_cast<Py_ssize_t>(all[i].description.size()),
+                                        suffixes.get());
         if (entry == nullptr) return nullptr;
         PyTuple_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), entry);
     }
@@ -292,8 +285,15 @@ PyObject* format_list() {
 PyObject* internal_error = nullptr;
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "tarnix_tools._native", "Engine of the tarnix_tools package", -1, functions,
-    nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "tarnix_tools._native",
+    "Engine of the tarnix_tools package",
+    -1,
+    functions,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 // The internal-error class is exposed by name, so that callers can catch it by type; the input
