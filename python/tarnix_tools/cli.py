@@ -58,7 +58,7 @@ def build_parser() -> argparse.ArgumentParser:
         prog="tarnix",
         description="Secondary structure (eight-state codes with polyproline II) and solvent "
                     f"accessibility of protein structures in files of these formats: {_formats.describe()}.",
-        epilog="Run 'tarnix annotate --help' or 'tarnix plot --help' for examples.")
+        epilog="Run 'tarnix annotate --help', 'tarnix frames --help' or 'tarnix plot --help' for examples.")
     parser.add_argument("--version", action="version", version=f"tarnix {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
