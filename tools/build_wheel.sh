@@ -36,7 +36,9 @@ for compiler in cc c++ gcc g++ clang; do
     exit 1
   fi
 done
+# found before PATH is narrowed to the user's environment
+time_limit=$(command -v timeout)
 cd "$work"
 PATH="$user_path" python -c 'import tarnix; print("testing", tarnix.__file__)'
-PATH="$user_path" timeout -k 30 3600 python -m pytest -q -p no:cacheprovider "$repo/tests/python"
+PATH="$user_path" "$time_limit" -k 30 3600 python -m pytest -q -p no:cacheprovider "$repo/tests/python"
 echo "wheel: $wheel ($(stat -c %s "$repo/$wheel") bytes)"
