@@ -15,7 +15,7 @@ from typing import IO, Any, NoReturn, Union
 from . import __version__, _formats
 from ._annotate import ERROR, NO_PROTEIN, OK, annotate, iter_annotate
 from ._extras import MissingExtra, require
-from ._inputs import Item, stdin_item
+from ._inputs import Item, is_tar_name, stdin_item
 from ._progress import ProgressBar
 from ._writers import FORMATS, OutputError, PlacedFile, format_for, open_writer
 from .table import Table
@@ -315,7 +315,7 @@ def _known_count(args: argparse.Namespace) -> int | None:
     (not a folder or an archive, which hold an unknown number), and any list a file to count."""
     count = 0
     for path in args.inputs:
-        if path != "-" and (os.path.isdir(path) or path.lower().endswith((".tar", ".tgz", ".tar.gz"))):
+        if path != "-" and (os.path.isdir(path) or is_tar_name(os.fsencode(path))):
             return None
         count += 1
     if args.from_list:
