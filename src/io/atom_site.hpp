@@ -2,11 +2,14 @@
 // readers recognise, how a row's values become an atom, and which atoms are kept.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include "io/input_error.hpp"
 #include "io/readers.hpp"
@@ -141,6 +144,44 @@ public:
 
 private:
     ResidueCollector residues_{AmideHydrogenRule::last_of_h_hn};
+};
+
+// Keeps the rows that are not water, one model per distinct model number in order of first
+// appearance, and hands each model's structure to a visitor.
+class ModelSelection {
+public:
+    void add(const AtomSiteRow& row) {
+        if (models_.empty() || models_[last_].number != row.model_num) {
+            const auto found = std::find_if(models_.begin(), models_.end(),
+                                            [&](const Model& model) { return model.number == row.model_num; });
+            if (found == models_.end()) {
+                models_.push_back(
+                    Model{row.model_num, std::make_unique<ResidueCollector>(AmideHydrogenRule::last_of_h_hn)});
+                last_ = models_.size() - 1;
+            } else {
+                last_ = static_cast<std::size_t>(found - models_.begin());
+            }
+        }
+        if (!is_water(row.atom.res_name)) {
+            models_[last_].residues->add(row.atom);
+        }
+    }
+
+    // Builds the models in order, each let go of once visited.
+    void visit_all(const ModelVisitor& visit) {
+        for (Model& model : models_) {
+            visit(model.number, model.residues->build());
+            model.residues.reset();
+        }
+    }
+
+private:
+    struct Model {
+        std::int32_t number;
+        std::unique_ptr<ResidueCollector> residues;
+    };
+    std::vector<Model> models_;
+    std::size_t last_ = 0;  // rows of one model usually follow one another
 };
 
 }  // namespace tarnix::io

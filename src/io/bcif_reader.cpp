@@ -272,7 +272,10 @@ private:
 // lengths in a few hostile bytes can claim millions of rows for the reader to allocate.
 std::uint64_t row_limit(std::size_t file_bytes) { return 8 * static_cast<std::uint64_t>(file_bytes) + 4096; }
 
-ReadResult read_atom_site(const msgpack::object& category, std::size_t file_bytes) {
+// Decodes the atom table and hands every row to `take`, in file order; a row that cannot be
+// decoded fails the whole read, as in the text form.
+template <class Take>
+std::optional<InputError> read_atom_site(const msgpack::object& category, std::size_t file_bytes, Take take) {
     const msgpack::object* row_count = bcif::field(category, "rowCount");
     if (row_count == nullptr || row_count->type != msgpack::type::POSITIVE_INTEGER) {
         return invalid("_atom_site lacks a valid 'rowCount'");
@@ -300,20 +303,19 @@ ReadResult read_atom_site(const msgpack::object& category, std::size_t file_byte
             return invalid("column " + std::string(kAtomSiteItemNames[item]) + ": " + *failure);
         }
     }
-    AtomSiteSelection selection;
     AtomSiteRow row;
     for (std::size_t i = 0; i < rows; ++i) {
         if (auto error = decode_atom_site_row(RowValues(*columns, i), preferred, row)) {
-            return std::move(*error);
+            return error;
         }
-        selection.add(row);
+        take(row);
     }
-    return selection.build();
+    return std::nullopt;
 }
 
-}  // namespace
-
-ReadResult parse_bcif(ByteSource& source) {
+// Reads the file and hands every row of its atom table to `take`.
+template <class Take>
+std::optional<InputError> read_rows(ByteSource& source, Take take) {
     auto read = read_all(source);
     if (auto* error = std::get_if<IoError>(&read)) return InputError::io(*error);
     const std::string_view bytes = std::get<Bytes>(read).view();
@@ -324,7 +326,26 @@ ReadResult parse_bcif(ByteSource& source) {
     if (atom_site.empty()) return InputError::empty();
     auto unpacked = unpack(atom_site);
     if (auto* error = std::get_if<InputError>(&unpacked)) return std::move(*error);
-    return read_atom_site(std::get<msgpack::object_handle>(unpacked).get(), bytes.size());
+    return read_atom_site(std::get<msgpack::object_handle>(unpacked).get(), bytes.size(), take);
+}
+
+}  // namespace
+
+ReadResult parse_bcif(ByteSource& source) {
+    AtomSiteSelection selection;
+    if (auto error = read_rows(source, [&](const AtomSiteRow& row) { selection.add(row); })) {
+        return std::move(*error);
+    }
+    return selection.build();
+}
+
+std::optional<InputError> parse_bcif_models(ByteSource& source, const ModelVisitor& visit) {
+    ModelSelection models;
+    if (auto error = read_rows(source, [&](const AtomSiteRow& row) { models.add(row); })) {
+        return error;
+    }
+    models.visit_all(visit);
+    return std::nullopt;
 }
 
 }  // namespace tarnix::io

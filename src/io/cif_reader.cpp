@@ -388,35 +388,11 @@ ReadResult parse_mmcif(ByteSource& source) {
 }
 
 std::optional<InputError> parse_mmcif_models(ByteSource& source, const ModelVisitor& visit) {
-    struct Model {
-        std::int32_t number;
-        std::unique_ptr<ResidueCollector> residues;
-    };
-    std::vector<Model> models;
-    std::size_t last = 0;  // rows of one model usually follow one another
-    auto error = read_rows(source, [&](const AtomSiteRow& row) {
-        if (models.empty() || models[last].number != row.model_num) {
-            const auto found = std::find_if(models.begin(), models.end(),
-                                            [&](const Model& model) { return model.number == row.model_num; });
-            if (found == models.end()) {
-                models.push_back(
-                    Model{row.model_num, std::make_unique<ResidueCollector>(AmideHydrogenRule::last_of_h_hn)});
-                last = models.size() - 1;
-            } else {
-                last = static_cast<std::size_t>(found - models.begin());
-            }
-        }
-        if (!is_water(row.atom.res_name)) {
-            models[last].residues->add(row.atom);
-        }
-    });
-    if (error) {
+    ModelSelection models;
+    if (auto error = read_rows(source, [&](const AtomSiteRow& row) { models.add(row); })) {
         return error;
     }
-    for (Model& model : models) {
-        visit(model.number, model.residues->build());
-        model.residues.reset();
-    }
+    models.visit_all(visit);
     return std::nullopt;
 }
 

@@ -11,11 +11,6 @@ constexpr std::array<std::string_view, 2> kPdbSuffixes = {".pdb", ".ent"};
 constexpr std::array<std::string_view, 2> kMmcifSuffixes = {".cif", ".mmcif"};
 constexpr std::array<std::string_view, 1> kBcifSuffixes = {".bcif"};
 
-// Until BinaryCIF reads every model, asking for them is an error rather than model 1 alone.
-std::optional<InputError> bcif_models(ByteSource&, const ModelVisitor&) {
-    return InputError::invalid_binary_cif("reading every model is not supported yet; read the first model");
-}
-
 constexpr std::array<Format, 3> kFormats = {{
     {FileFormat::pdb, "pdb", "PDB", kPdbSuffixes, true,
      [](ByteSource& source, const ReadOptions& options) {
@@ -25,7 +20,7 @@ constexpr std::array<Format, 3> kFormats = {{
     {FileFormat::mmcif, "mmcif", "mmCIF", kMmcifSuffixes, true,
      [](ByteSource& source, const ReadOptions&) { return parse_mmcif(source); }, parse_mmcif_models},
     {FileFormat::bcif, "bcif", "BinaryCIF", kBcifSuffixes, false,
-     [](ByteSource& source, const ReadOptions&) { return parse_bcif(source); }, bcif_models},
+     [](ByteSource& source, const ReadOptions&) { return parse_bcif(source); }, parse_bcif_models},
 }};
 
 bool ends_with_ignoring_ascii_case(std::string_view text, std::string_view lower_suffix) {

@@ -51,4 +51,7 @@ std::optional<InputError> parse_mmcif_models(ByteSource& source, const ModelVisi
 // BinaryCIF: the rows of the `_atom_site` category that belong to model 1, chosen as in mmCIF.
 ReadResult parse_bcif(ByteSource& source);
 
+// BinaryCIF: every model, as the mmCIF reader finds them.
+std::optional<InputError> parse_bcif_models(ByteSource& source, const ModelVisitor& visit);
+
 }  // namespace tarnix::io

@@ -23,7 +23,9 @@ TEST(FuzzReplay, SeedsAndRegressionInputsEndInAResultOrAnError) {
                 std::ostringstream bytes;
                 bytes << std::ifstream(entry.path(), std::ios::binary).rdbuf();
                 const std::string text = bytes.str();
-                read_and_assign(reinterpret_cast<const std::uint8_t*>(text.data()), text.size(), format);
+                const auto* data = reinterpret_cast<const std::uint8_t*>(text.data());
+                read_and_assign(data, text.size(), format);
+                read_every_model_and_assign(data, text.size(), format);
                 ++replayed;
             }
         }

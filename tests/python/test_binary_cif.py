@@ -7,7 +7,7 @@ import pathlib
 
 import numpy as np
 import pytest
-from biotite.structure.io import pdbx
+from biotite.structure.io import pdb, pdbx
 
 import tarnix_tools
 from bcif_writer import PLANS, from_mmcif
@@ -159,3 +159,49 @@ def test_the_command_line_reads_binary_cif_from_stdin(data_dir):
     # The same row but for the seconds column.
     assert [line.split("\t")[:-1] for line in run.stdout.decode().splitlines()] == \
         [line.split("\t")[:-1] for line in expected.stdout.decode().splitlines()]
+
+
+@pytest.fixture(scope="module")
+def nmr_mmcif(data_dir):
+    """1d3z's ten models as mmCIF text written by biotite, renumbered out of order, with the third
+    model's rows split around the fourth's."""
+    stack = pdb.PDBFile.read(str(data_dir / "1d3z.pdb")).get_structure(model=None)
+    cif = pdbx.CIFFile()
+    pdbx.set_structure(cif, stack)
+    out = io.StringIO()
+    cif.write(out)
+    lines = out.getvalue().splitlines(keepends=True)
+    items = [i for i, line in enumerate(lines) if line.startswith("_atom_site.")]
+    column = [lines[i].strip() for i in items].index("_atom_site.pdbx_PDB_model_num")
+    rows = [i for i in range(items[-1] + 1, len(lines)) if lines[i].startswith(("ATOM", "HETATM"))]
+    numbers = dict(zip(range(1, 11), [7, -2, 1, 30, 5, 6, 100, 8, 9, 2]))
+    by_model = {}
+    for i in rows:
+        tokens = lines[i].split()
+        model = int(tokens[column])
+        tokens[column] = str(numbers[model])
+        by_model.setdefault(model, []).append(" ".join(tokens) + "\n")
+    half = len(by_model[3]) // 2
+    ordered = (by_model[1] + by_model[2] + by_model[3][:half] + by_model[4] + by_model[3][half:]
+               + [row for model in range(5, 11) for row in by_model[model]])
+    return "".join(lines[:rows[0]] + ordered + lines[rows[-1] + 1:])
+
+
+@pytest.mark.parametrize("plan", PLANS)
+def test_every_model_reads_the_same_as_binary(nmr_mmcif, plan):
+    got, expected = annotate_both(nmr_mmcif, from_mmcif(nmr_mmcif, plan), models="all")
+    # The models in order of first appearance, from the text itself.
+    written = column_values(nmr_mmcif, "pdbx_PDB_model_num")
+    assert got.structures.columns["model"].tolist() == [int(n) for n in dict.fromkeys(written)]
+    assert (got.structures.columns["status"] == "ok").all()
+    assert_same_annotation(got, expected)
+
+
+def test_a_bad_row_in_any_model_fails_the_whole_binary_file(nmr_mmcif):
+    rows = len(column_values(nmr_mmcif, "Cartn_x"))
+    text = replace_column(nmr_mmcif, "Cartn_x", ["?" if i == rows - 3 else v
+                                                  for i, v in enumerate(column_values(nmr_mmcif, "Cartn_x"))])
+    got, expected = annotate_both(text, from_mmcif(text, "archive"), models="all")
+    assert len(got.structures) == 1 and got.structures.columns["status"][0] == "error"
+    assert got.structures.columns["error"][0] == expected.structures.columns["error"][0]
+    assert_same_annotation(got, expected)
