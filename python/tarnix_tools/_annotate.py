@@ -10,7 +10,7 @@ from typing import Any, Optional, Union
 
 import numpy as np
 
-from tarnix_tools import _formats, _native
+from tarnix_tools import _columns, _formats, _native
 from tarnix_tools._inputs import Item, is_tar_name, iter_items
 from tarnix_tools._progress import ProgressBar
 from tarnix_tools.table import Table
@@ -37,6 +37,11 @@ class Annotation:
 
     def __repr__(self) -> str:
         return f"Annotation(structures={len(self.structures)}, residues={len(self.residues)})"
+
+    @classmethod
+    def empty(cls) -> Annotation:
+        """An annotation of no input: both tables with their columns and no row."""
+        return cls(_columns.empty(_columns.RESIDUE_COLUMNS), _columns.empty(_columns.STRUCTURE_COLUMNS))
 
 
 def _non_negative(name: str, value: object) -> int:
@@ -80,44 +85,29 @@ def _chunks(items: Iterator[Item], chunk_size: int) -> Iterator[list[Item]]:
         yield chunk
 
 
-def _text_array(values: list[str]) -> np.ndarray:
-    width = max((len(v) for v in values), default=1) or 1
-    return np.array(values, dtype=f"<U{width}")
-
-
-def _structures_table(chunk: list[Item], rows: list[tuple[str, int, int, int, int, float, float, int, int, int]],
-                      sasa: bool) -> Table:
-    errors = [row[0] for row in rows]
-    counts = np.array([row[1] for row in rows], dtype=np.int32)
+def _structures_table(chunk: list[Item], columns: dict[str, tuple[str, int, bytes]], sasa: bool) -> Table:
+    found = _columns.from_engine(columns)
+    counts = found["residue_count"]
     with np.errstate(invalid="ignore", divide="ignore"):
-        helix = np.array([row[3] for row in rows], dtype=np.float64) / counts
-        strand = np.array([row[4] for row in rows], dtype=np.float64) / counts
-    failed = np.array([bool(e) for e in errors], dtype=bool)
-    no_protein = np.array([bool(row[9]) for row in rows], dtype=bool)
-    total = np.array([row[5] for row in rows], dtype=np.float64)
+        helix = found["helix_residues"] / counts
+        strand = found["strand_residues"] / counts
+    failed = found["error"] != ""
+    total = found["accessibility_total"].copy()
     if not sasa:
         total[:] = np.nan
     total[failed] = np.nan
-    return Table({
-        "name": _text_array([chunk[row[7]].name for row in rows]),
-        "model": np.array([row[8] for row in rows], dtype=np.int32),
-        "status": np.where(no_protein, NO_PROTEIN, np.where(failed, ERROR, OK)).astype("<U10"),
-        "error": _text_array(errors),
+    return _columns.table(_columns.STRUCTURE_COLUMNS, {
+        "name": [chunk[source].name for source in found["source"].tolist()],
+        "model": found["model"],
+        "status": np.where(found["no_protein"], NO_PROTEIN, np.where(failed, ERROR, OK)),
+        "error": found["error"],
         "residue_count": counts,
-        "chain_count": np.array([row[2] for row in rows], dtype=np.int32),
+        "chain_count": found["chain_count"],
         "helix_fraction": helix,
         "strand_fraction": strand,
         "accessibility_total": total,
-        "seconds": np.array([row[6] for row in rows], dtype=np.float64),
+        "seconds": found["seconds"],
     })
-
-
-def _residues_table(columns: dict[str, tuple[str, int, bytes]]) -> Table:
-    arrays = {}
-    for name, (kind, width, data) in columns.items():
-        dtype = np.dtype(f"<U{width}") if kind == "U" else np.dtype(f"<{kind}")
-        arrays[name] = np.frombuffer(data, dtype=dtype)
-    return Table(arrays)
 
 
 Reporter = Callable[[int, int, int], Any]  # (inputs done, inputs known so far, residues done)
@@ -182,10 +172,11 @@ def _run_chunks(items: Iterator[Item], threads: int, sasa: bool, ppii_stretch: i
                 def on_progress(finished: int, made: int, base: int = done, total: int = total,
                                 before: int = residues) -> None:
                     report(base + finished, total, before + made)
-            rows, columns = _native.run([item.native() for item in chunk], rows_made, threads, sasa, ppii_stretch,
-                                        format, max_bytes, on_progress, every_model)
-            annotation = Annotation(_residues_table(columns), _structures_table(chunk, rows, sasa))
-            done, residues, rows_made = total, residues + len(annotation.residues), rows_made + len(rows)
+            found, columns = _native.run([item.native() for item in chunk], rows_made, threads, sasa, ppii_stretch,
+                                         format, max_bytes, on_progress, every_model)
+            annotation = Annotation(Table(_columns.from_engine(columns)), _structures_table(chunk, found, sasa))
+            done, residues = total, residues + len(annotation.residues)
+            rows_made += len(annotation.structures)
             yield annotation
     finally:
         if bar is not None:
@@ -223,6 +214,5 @@ def annotate(inputs: object, *, threads: int = 0, sasa: bool = True, ppii_stretc
     if len(chunks) == 1:
         return chunks[0]
     if not chunks:
-        _, columns = _native.run([], 0, 1, True, 3, None, 0, None)
-        return Annotation(_residues_table(columns), _structures_table([], [], True))
+        return Annotation.empty()
     return Annotation(Table.concat([c.residues for c in chunks]), Table.concat([c.structures for c in chunks]))

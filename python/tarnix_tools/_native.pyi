@@ -2,10 +2,10 @@ from collections.abc import Callable, Sequence
 from typing import Optional, Union
 
 _Item = Union[bytes, tuple[bytes, Union[bytes, bytearray, memoryview, str]]]
-_StructureRow = tuple[str, int, int, int, int, float, float, int, int, int]
-_Column = tuple[str, int, bytes]
+_Column = tuple[str, int, bytes]  # (NumPy dtype kind, text width, data)
 
 FORMATS: tuple[tuple[str, str, tuple[str, ...]], ...]
+RESIDUE_COLUMNS: tuple[tuple[str, str], ...]
 GZIP_SUFFIX: str
 
 
@@ -24,7 +24,7 @@ def run(
     progress: Optional[Callable[[int, int], object]],
     every_model: bool = ...,
     /,
-) -> tuple[list[_StructureRow], dict[str, _Column]]: ...
+) -> tuple[dict[str, _Column], dict[str, _Column]]: ...
 
 
 def layout(

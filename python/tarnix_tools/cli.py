@@ -13,7 +13,7 @@ from types import FrameType
 from typing import IO, Any, NoReturn, Union
 
 from . import __version__, _formats
-from ._annotate import ERROR, NO_PROTEIN, OK, annotate, iter_annotate
+from ._annotate import ERROR, NO_PROTEIN, OK, Annotation, annotate, iter_annotate
 from ._extras import MissingExtra, require
 from ._inputs import Item, is_tar_name, stdin_item
 from ._progress import ProgressBar
@@ -498,7 +498,7 @@ def _annotate_chunks(args: argparse.Namespace, inputs: Iterable[Input], path: st
                 writer.discard()
                 return None
         if counts.inputs == 0:  # still write the header (or an empty parquet file)
-            empty = annotate([])
+            empty = Annotation.empty()
             writer.append(empty.structures if args.per == "structure"
                           else _with_names(empty.structures, empty.residues, 0))
     return EXIT_FAILED if counts.failed else EXIT_OK

@@ -32,6 +32,8 @@ from collections.abc import Iterable, Iterator
 from dataclasses import dataclass
 from typing import Any
 
+from tarnix_tools._annotate import Annotation
+from tarnix_tools._columns import STRUCTURE_COLUMNS
 from tarnix_tools._extras import require
 from tarnix_tools._inputs import Item, structure_paths, walk_directory
 from tarnix_tools._names import display_name
@@ -159,25 +161,25 @@ def _annotate_chunk(chunk: _Chunk, out_dir: str, sasa: bool, ppii_stretch: int, 
 def _empty_residues() -> Any:
     import numpy as np
 
-    from tarnix_tools import annotate
-
     pa = require("pyarrow", "dask")
 
-    columns = annotate([]).residues.columns
+    columns = Annotation.empty().residues.columns
     return pa.Table.from_batches([], Table({"part": np.zeros(0, np.int32), "name": np.zeros(0, "U1"),
                                             **columns}).to_arrow().schema)
 
 
 def _typed(structures: Any) -> Any:
-    """The structures frame with the same dtypes whatever the chunk held."""
-    types = {"part": "int32", "input": "int32", "name": "string", "model": "int32", "status": "string",
-             "error": "string",
-             "residue_count": "int32", "chain_count": "int32", "helix_fraction": "float64",
-             "strand_fraction": "float64", "accessibility_total": "float64", "seconds": "float64"}
-    for column in types:
-        if column not in structures:
-            structures[column] = (1 if column == "model" else 0) if types[column].startswith("int") else float("nan")
-    return structures[list(types)].astype(types)
+    """The structures frame with the same dtypes whatever the chunk held: a chunk that failed as a
+    whole has only names, status and error, and model 1, zero counts and undefined numbers."""
+    import numpy as np
+
+    columns = {"part": np.dtype("i4"), "input": np.dtype("i4")}
+    columns.update((name, np.dtype(dtype)) for name, dtype in STRUCTURE_COLUMNS.items())
+    for name, dtype in columns.items():
+        if name not in structures:
+            structures[name] = (1 if name == "model" else 0) if dtype.kind == "i" else float("nan")
+    return structures[list(columns)].astype({name: "string" if dtype.kind == "U" else dtype.name
+                                             for name, dtype in columns.items()})
 
 
 def _local_workers(client: object) -> int | None:
@@ -312,5 +314,4 @@ def annotate_to_parquet(inputs: Any, out_dir: str | os.PathLike[str], *, client:
 
 
 def _meta() -> Any:
-    pd = require("pandas", "dask")
-    return pd.DataFrame({"name": [], "status": [], "error": []})
+    return Annotation.empty().structures.to_pandas()

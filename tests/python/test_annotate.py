@@ -268,3 +268,37 @@ def test_progress_bar_counts_a_list_of_files(capsys, data_dir):
     tarnix_tools.annotate(files, progress=True, sasa=False)
     shown = capsys.readouterr().err
     assert "3/3 [" in shown and "residues" in shown
+
+
+def test_error_texts_come_back_whole_whatever_their_characters(tmp_path, data_dir):
+    archive = tmp_path / "links.tar"
+    with tarfile.open(archive, "w") as tar:
+        for name, target in [("a.pdb", "../Ωmega😀.pdb"), ("b.pdb", "../x.pdb")]:
+            link = tarfile.TarInfo(name)
+            link.type, link.linkname = tarfile.SYMTYPE, target
+            tar.addfile(link)
+    result = tarnix_tools.annotate([str(archive), str(data_dir / "1ubq.pdb")])
+    expected = ["tar: link points outside the archive: ../Ωmega😀.pdb",
+                "tar: link points outside the archive: ../x.pdb", ""]
+    errors = result.structures.columns["error"]
+    assert errors.tolist() == expected
+    assert errors.dtype == np.dtype(f"<U{len(expected[0])}")
+    assert result.structures.columns["status"].tolist() == ["error", "error", "ok"]
+    pa = pytest.importorskip("pyarrow")
+    assert result.structures.to_arrow().column("error").to_pylist() == expected
+    assert pa.types.is_string(result.structures.to_arrow().schema.field("error").type)
+
+
+def test_an_empty_annotation_has_the_columns_and_types_of_a_real_one(data_dir):
+    real = tarnix_tools.annotate([str(data_dir / "1ubq.pdb"), ("bad.pdb", b"")])
+    for empty in (tarnix_tools.Annotation.empty(), tarnix_tools.annotate([])):
+        for table in ("structures", "residues"):
+            got, model = getattr(empty, table).columns, getattr(real, table).columns
+            assert len(getattr(empty, table)) == 0
+            assert list(got) == list(model), table
+            for name in model:
+                # Text is as wide as its longest value: at least one character when there is none.
+                kept = model[name].dtype if model[name].dtype.kind != "U" else np.dtype("<U1")
+                assert got[name].dtype == kept, (table, name)
+            pa = pytest.importorskip("pyarrow")
+            assert pa.table(getattr(empty, table)).schema == pa.table(getattr(real, table)).schema

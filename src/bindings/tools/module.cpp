@@ -1,6 +1,8 @@
 // tarnix_tools._native: the engine of the companion package. Its one function runs a list of
 // inputs on worker threads with the interpreter lock released and hands back flat columns.
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -88,23 +90,72 @@ PyObject* text(const std::string& value) {
     return PyUnicode_DecodeUTF8(value.data(), static_cast<Py_ssize_t>(value.size()), "replace");
 }
 
-// (error, residue_count, chain_count, helix_residues, strand_residues, accessibility_total, seconds,
-//  input's place in the list, model number, no_protein)
-PyObject* structure_rows(const std::vector<engine::AnnotatedInput>& results) {
-    PyRef list(PyList_New(static_cast<Py_ssize_t>(results.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < results.size(); ++i) {
-        const auto& r = results[i];
-        PyRef error(text(r.error));
-        if (!error) return nullptr;
-        PyObject* row = Py_BuildValue("(OnIKKddnii)", error.get(), static_cast<Py_ssize_t>(r.residues.rows),
-                                      r.chain_count, static_cast<unsigned long long>(r.helix_residues),
-                                      static_cast<unsigned long long>(r.strand_residues), r.accessibility_total,
-                                      r.seconds, static_cast<Py_ssize_t>(r.source), r.model, r.no_protein ? 1 : 0);
-        if (row == nullptr) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), row);
+// (kind, 1, bytes): one number per input, as NumPy reads the dtype kind ("<" + kind).
+template <class T, class Value>
+PyObject* number_column(const std::vector<engine::AnnotatedInput>& results, const char* kind, Value value) {
+    PyRef data(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(results.size() * sizeof(T))));
+    if (!data) return nullptr;
+    char* out = PyBytes_AS_STRING(data.get());
+    for (const auto& r : results) {
+        const T number = static_cast<T>(value(r));
+        std::memcpy(out, &number, sizeof number);
+        out += sizeof number;
     }
-    return list.release();
+    return Py_BuildValue("(snO)", kind, Py_ssize_t{1}, data.get());
+}
+
+// ("U", width, bytes): every input's error text as UTF-32, as wide as the longest (at least one
+// character), decoded from UTF-8 with a replacement character for what does not decode.
+PyObject* error_column(const std::vector<engine::AnnotatedInput>& results) {
+    std::vector<PyRef> errors(results.size());
+    Py_ssize_t width = 1;
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        if (results[i].error.empty()) continue;
+        errors[i] = PyRef(text(results[i].error));
+        if (!errors[i]) return nullptr;
+        width = std::max(width, PyUnicode_GET_LENGTH(errors[i].get()));
+    }
+    const auto row_bytes = static_cast<std::size_t>(width) * 4;
+    PyRef data(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(results.size() * row_bytes)));
+    if (!data) return nullptr;
+    char* out = PyBytes_AS_STRING(data.get());
+    std::memset(out, 0, results.size() * row_bytes);
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        if (errors[i] &&
+            PyUnicode_AsUCS4(errors[i].get(), reinterpret_cast<Py_UCS4*>(out + i * row_bytes), width, 0) == nullptr) {
+            return nullptr;
+        }
+    }
+    return Py_BuildValue("(snO)", "U", width, data.get());
+}
+
+// {name: (kind, width, bytes)}: what the run found of each input (or model), in input order;
+// Python makes the table of structures from these and the inputs' names.
+PyObject* structure_columns(const std::vector<engine::AnnotatedInput>& results) {
+    using Result = engine::AnnotatedInput;
+    PyRef dict(PyDict_New());
+    if (!dict) return nullptr;
+    const auto add = [&](const char* name, PyObject* made) {
+        PyRef column(made);
+        return column && PyDict_SetItemString(dict.get(), name, column.get()) == 0;
+    };
+    const bool made =
+        add("source", number_column<std::int64_t>(results, "i8", [](const Result& r) { return r.source; })) &&
+        add("model", number_column<std::int32_t>(results, "i4", [](const Result& r) { return r.model; })) &&
+        add("error", error_column(results)) &&
+        add("no_protein", number_column<bool>(results, "b1", [](const Result& r) { return r.no_protein; })) &&
+        add("residue_count",
+            number_column<std::int32_t>(results, "i4", [](const Result& r) { return r.residues.rows; })) &&
+        add("chain_count", number_column<std::int32_t>(results, "i4", [](const Result& r) { return r.chain_count; })) &&
+        add("helix_residues",
+            number_column<std::int64_t>(results, "i8", [](const Result& r) { return r.helix_residues; })) &&
+        add("strand_residues",
+            number_column<std::int64_t>(results, "i8", [](const Result& r) { return r.strand_residues; })) &&
+        add("accessibility_total",
+            number_column<double>(results, "f8", [](const Result& r) { return r.accessibility_total; })) &&
+        add("seconds", number_column<double>(results, "f8", [](const Result& r) { return r.seconds; }));
+    if (!made) return nullptr;
+    return dict.release();
 }
 
 const char* kind_code(engine::ColumnKind kind) {
@@ -230,7 +281,7 @@ PyObject* run_unguarded(PyObject* args) {
         if (finished) break;
     }
     const std::vector<engine::AnnotatedInput> results = run.take_results();
-    PyRef structures(structure_rows(results));
+    PyRef structures(structure_columns(results));
     if (!structures) return nullptr;
     PyRef residues(residue_columns(results, workers));
     if (!residues) return nullptr;
@@ -246,7 +297,8 @@ PyMethodDef functions[] = {
      "run(inputs, first_row, threads, sasa, ppii_stretch, format, max_bytes, progress, every_model=False, /)\n--\n\n"
      "Annotate inputs (paths as bytes, or (name, bytes) pairs) on worker threads, with every_model a\n"
      "row per model; progress, when not None, is called with (inputs done, residues done) on the\n"
-     "calling thread."},
+     "calling thread. Returns (per-structure columns, residue columns), each {name: (kind, width,\n"
+     "bytes)}."},
     {"layout", frame_layout, METH_VARARGS,
      "layout(atom_names, residue_names, chain_ids, seq_ids, insertion_codes, alt_locs, /)\n--\n\n"
      "The residues of a topology as the PDB reader finds them: (layout, the atoms used as uint32\n"
@@ -282,6 +334,19 @@ PyObject* format_list() {
     return list.release();
 }
 
+// ((name, kind), ...): the residue table's columns in order, as run hands them back.
+PyObject* residue_column_list() {
+    PyRef list(PyTuple_New(static_cast<Py_ssize_t>(engine::kResidueColumns.size())));
+    if (!list) return nullptr;
+    for (std::size_t c = 0; c < engine::kResidueColumns.size(); ++c) {
+        PyObject* entry =
+            Py_BuildValue("(ss)", engine::kResidueColumns[c].name, kind_code(engine::kResidueColumns[c].kind));
+        if (entry == nullptr) return nullptr;
+        PyTuple_SET_ITEM(list.get(), static_cast<Py_ssize_t>(c), entry);
+    }
+    return list.release();
+}
+
 PyObject* internal_error = nullptr;
 
 PyModuleDef module_def = {
@@ -297,14 +362,17 @@ PyModuleDef module_def = {
 };
 
 // The internal-error class is exposed by name, so that callers can catch it by type; the input
-// formats, so that the Python package and its command line take them from the engine's list.
+// formats, so that the Python package and its command line take them from the engine's list; the
+// residue columns, so that an empty table has them without a run.
 PyObject* create_module() {
     PyRef module(PyModule_Create(&module_def));
     if (!module) return nullptr;
     PyObject* error = internal_error_type();
     PyRef list(format_list());
+    PyRef residue_columns(residue_column_list());
     if (error == nullptr || PyModule_AddObjectRef(module.get(), "InternalError", error) < 0 || !list ||
-        PyModule_AddObjectRef(module.get(), "FORMATS", list.get()) < 0 ||
+        PyModule_AddObjectRef(module.get(), "FORMATS", list.get()) < 0 || !residue_columns ||
+        PyModule_AddObjectRef(module.get(), "RESIDUE_COLUMNS", residue_columns.get()) < 0 ||
         PyModule_AddStringConstant(module.get(), "GZIP_SUFFIX", std::string(io::kGzipSuffix).c_str()) < 0) {
         return nullptr;
     }
