@@ -1,8 +1,8 @@
 """The columns of annotate's two tables, each list written once: name and NumPy dtype, in order.
 
-Text is "U", as wide as a table's longest value (at least one character). The residues' columns
-are the engine's, which fills them; the structures' are made from what the engine found of each
-input and the inputs' names."""
+Text is "U", as wide as a table's longest value (at least one character), or of a fixed width when
+its values are a fixed vocabulary (the status). The residues' columns are the engine's, which fills
+them; the structures' are made from what the engine found of each input and the inputs' names."""
 
 from __future__ import annotations
 
@@ -18,7 +18,7 @@ from tarnix_tools.table import Table
 STRUCTURE_COLUMNS: dict[str, str] = {
     "name": "U",
     "model": "i4",
-    "status": "U",
+    "status": "U10",
     "error": "U",
     "residue_count": "i4",
     "chain_count": "i4",
