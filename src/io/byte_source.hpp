@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string_view>
+#include <utility>
 #include <variant>
 
 #include "io/file_descriptor.hpp"
@@ -17,6 +19,12 @@ public:
 
     // Up to `size` bytes into `buffer`: the number read (0 only at the end), or the failure.
     virtual std::variant<std::size_t, IoError> read(char* buffer, std::size_t size) = 0;
+
+    // All the bytes not yet read, when the source already holds them in memory and keeps them
+    // there unchanged for as long as it lives: a reader can then look at them in place instead
+    // of copying them out. They count as read. Nothing otherwise, and read() goes on as before
+    // (returning the failure, if that is why).
+    virtual std::optional<std::string_view> rest_in_memory() { return std::nullopt; }
 };
 
 // Lets the owner of a blocking open or read stop it: a read from a pipe or a device can wait
@@ -60,6 +68,7 @@ class MemorySource final : public ByteSource {
 public:
     explicit MemorySource(std::string_view bytes) : bytes_(bytes) {}
     std::variant<std::size_t, IoError> read(char* buffer, std::size_t size) override;
+    std::optional<std::string_view> rest_in_memory() override { return std::exchange(bytes_, std::string_view()); }
 
 private:
     std::string_view bytes_;

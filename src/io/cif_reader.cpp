@@ -34,9 +34,12 @@ struct Column {
 using AtomSiteColumns = std::array<Column, kAtomSiteItemCount>;
 
 // The data rows of the atom table. They are copied into fixed-size chunks, which never move,
-// so the views stay valid and growing never copies what is already stored.
+// so the views stay valid and growing never copies what is already stored; rows that stay
+// valid anyway (in the source's memory) are kept as they are.
 class RowStore {
 public:
+    void keep(std::string_view row) { rows_.push_back(row); }
+
     void add(std::string_view row) {
         if (capacity_ - used_ < row.size() || chunks_.empty()) {
             capacity_ = std::max(kChunkSize, row.size());
@@ -63,8 +66,9 @@ private:
 // Picks the header items and data rows of the atom table out of the file's lines.
 class AtomSiteScanner {
 public:
-    // `ascii` tells that the line is known to be all ASCII, which makes trimming simpler.
-    void scan(std::string_view line, bool ascii) {
+    // `ascii` tells that the line is known to be all ASCII, which makes trimming simpler;
+    // `lasting` that it stays valid after the next line is read, so it need not be copied.
+    void scan(std::string_view line, bool ascii, bool lasting) {
         if (stopped_) {
             return;
         }
@@ -80,6 +84,8 @@ public:
             return;
         } else if (t.starts_with('_')) {
             stopped_ = true;
+        } else if (lasting) {
+            rows_.keep(line);
         } else {
             rows_.add(line);
         }
@@ -351,7 +357,7 @@ std::optional<InputError> read_rows(ByteSource& source, Take take) {
     {
         LineReader reader(source);
         while (const auto line = reader.next()) {
-            scanner.scan(*line, reader.line_is_ascii());
+            scanner.scan(*line, reader.line_is_ascii(), reader.lines_outlive_calls());
         }
         if (reader.error()) {
             return InputError::io(*reader.error());

@@ -25,11 +25,14 @@ public:
     GzipSource& operator=(const GzipSource&) = delete;
 
     std::variant<std::size_t, io::IoError> read(char* buffer, std::size_t size) override;
+    // The decompressed text in place, where the decoder holds the whole of it (libdeflate).
+    std::optional<std::string_view> rest_in_memory() override;
 
     // Why decompression failed, when it did; reported instead of the reader's text.
     const std::optional<std::string>& failure() const { return failure_; }
 
 private:
+    std::optional<io::IoError> decompress_all();  // libdeflate: the whole stream at once
     std::variant<std::size_t, io::IoError> fail(std::string message);
     std::variant<std::size_t, io::IoError> fail_too_large();
     std::variant<std::size_t, io::IoError> fail_invalid() { return fail("gzip: invalid or truncated compressed data"); }

@@ -76,30 +76,44 @@ GzipSource::GzipSource(io::ByteSource& compressed, std::uint64_t max_bytes)
 
 GzipSource::~GzipSource() = default;
 
-std::variant<std::size_t, io::IoError> GzipSource::read(char* buffer, std::size_t size) {
+// Reads and decompresses the whole stream at the first call; nothing when that worked.
+std::optional<io::IoError> GzipSource::decompress_all() {
     if (failure_) return io::IoError::os(EIO);
     Decoder& d = *decoder_;
-    if (!d.started) {
-        d.started = true;
-        std::string compressed;
-        char chunk[1 << 16];
-        for (;;) {
-            auto outcome = compressed_.read(chunk, sizeof chunk);
-            if (auto* error = std::get_if<io::IoError>(&outcome)) return fail(error->message());
-            const std::size_t count = std::get<std::size_t>(outcome);
-            if (count == 0) break;
-            compressed.append(chunk, count);
-        }
-        switch (d.decompress(compressed, max_bytes_)) {
-            case Outcome::done: break;
-            case Outcome::invalid: return fail_invalid();
-            case Outcome::too_large: return fail_too_large();
-        }
+    if (d.started) return std::nullopt;
+    d.started = true;
+    std::string compressed;
+    char chunk[1 << 16];
+    for (;;) {
+        auto outcome = compressed_.read(chunk, sizeof chunk);
+        if (auto* error = std::get_if<io::IoError>(&outcome)) return std::get<io::IoError>(fail(error->message()));
+        const std::size_t count = std::get<std::size_t>(outcome);
+        if (count == 0) break;
+        compressed.append(chunk, count);
     }
+    switch (d.decompress(compressed, max_bytes_)) {
+        case Outcome::done: return std::nullopt;
+        case Outcome::invalid: return std::get<io::IoError>(fail_invalid());
+        case Outcome::too_large: return std::get<io::IoError>(fail_too_large());
+    }
+    return std::nullopt;
+}
+
+std::variant<std::size_t, io::IoError> GzipSource::read(char* buffer, std::size_t size) {
+    if (auto error = decompress_all()) return *error;
+    Decoder& d = *decoder_;
     const std::size_t count = std::min(size, d.text_size - d.offset);
     if (count > 0) std::memcpy(buffer, d.text.get() + d.offset, count);
     d.offset += count;
     return count;
+}
+
+std::optional<std::string_view> GzipSource::rest_in_memory() {
+    if (decompress_all()) return std::nullopt;
+    Decoder& d = *decoder_;
+    const std::string_view rest(d.text.get() + d.offset, d.text_size - d.offset);
+    d.offset = d.text_size;
+    return rest;
 }
 
 }  // namespace tarnix::io

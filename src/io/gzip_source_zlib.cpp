@@ -65,4 +65,7 @@ std::variant<std::size_t, io::IoError> GzipSource::read(char* buffer, std::size_
     return count;
 }
 
+// Inflated piece by piece, the text is never whole in memory.
+std::optional<std::string_view> GzipSource::rest_in_memory() { return std::nullopt; }
+
 }  // namespace tarnix::io

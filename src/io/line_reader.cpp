@@ -4,9 +4,25 @@
 
 namespace tarnix::io {
 
+void LineReader::start() {
+    started_ = true;
+    if (const auto bytes = source_.rest_in_memory()) {
+        buffer_ = bytes->empty() ? "" : bytes->data();  // memchr wants a pointer even for nothing
+        end_ = bytes->size();
+        at_eof_ = true;
+        in_place_ = true;
+        return;
+    }
+    storage_.reset(new char[kBufferSize]);
+    buffer_ = storage_.get();
+}
+
 std::optional<std::string_view> LineReader::next_in_general() {
     if (error_) {
         return std::nullopt;
+    }
+    if (!started_) {
+        start();
     }
     long_line_.clear();
     for (;;) {
@@ -36,7 +52,7 @@ std::optional<std::string_view> LineReader::next_in_general() {
             return finish_line(long_line_, false, false);
         }
         if (begin_ > 0) {
-            std::memmove(buffer_, buffer_ + begin_, available);
+            std::memmove(storage_.get(), buffer_ + begin_, available);
             ascii_end_ = ascii_end_ > begin_ ? ascii_end_ - begin_ : 0;
             end_ = available;
             begin_ = 0;
@@ -46,7 +62,7 @@ std::optional<std::string_view> LineReader::next_in_general() {
             end_ = 0;
             ascii_end_ = 0;
         }
-        auto outcome = source_.read(buffer_ + end_, kBufferSize - end_);
+        auto outcome = source_.read(storage_.get() + end_, kBufferSize - end_);
         if (auto* failure = std::get_if<IoError>(&outcome)) {
             error_ = *failure;
             return std::nullopt;
@@ -68,7 +84,10 @@ bool LineReader::buffered_ascii(std::size_t begin, std::size_t end) {
         ascii_end_ = begin;
     }
     if (ascii_end_ < end) {
-        ascii_end_ += ascii_prefix_length(std::string_view(buffer_ + ascii_end_, end_ - ascii_end_));
+        // A buffer's length ahead at most: bytes in place may be many, and are better checked
+        // just before their lines are read, while they are in cache.
+        const std::size_t ahead = std::min(end_, std::max(end, ascii_end_ + kBufferSize));
+        ascii_end_ += ascii_prefix_length(std::string_view(buffer_ + ascii_end_, ahead - ascii_end_));
     }
     return end <= ascii_end_;
 }

@@ -21,8 +21,7 @@ public:
     static constexpr std::size_t kBufferSize = 65536;
 
     // Does not own the source.
-    explicit LineReader(ByteSource& source)
-        : source_(source), storage_(new char[kBufferSize]), buffer_(storage_.get()) {}
+    explicit LineReader(ByteSource& source) : source_(source) {}
     LineReader(const LineReader&) = delete;
     LineReader& operator=(const LineReader&) = delete;
 
@@ -30,7 +29,7 @@ public:
     // Returns nothing at the end of the file and after a failure; error() tells which.
     std::optional<std::string_view> next() {
         // Most lines lie whole in the buffer and in its part already known to be ASCII.
-        if (!error_) {
+        if (!error_ && started_) {
             if (const void* found = std::memchr(buffer_ + begin_, '\n', end_ - begin_)) {
                 const std::size_t stop = static_cast<std::size_t>(static_cast<const char*>(found) - buffer_);
                 if (stop <= ascii_end_) {
@@ -52,15 +51,23 @@ public:
     // Whether the line last returned is known to be all ASCII (false when unknown).
     bool line_is_ascii() const { return line_is_ascii_; }
 
+    // Whether the lines returned view the source's own memory, so that they stay valid for as
+    // long as the source lives rather than until the next call.
+    bool lines_outlive_calls() const { return in_place_; }
+
 private:
     std::optional<std::string_view> next_in_general();
+    // Takes the source's bytes in place when it holds them all, else allocates the buffer.
+    void start();
     std::optional<std::string_view> finish_line(std::string_view line, bool had_newline, bool ascii);
     // Whether buffer_[begin, end) is all ASCII, moving ascii_end_ forward when it lags.
     bool buffered_ascii(std::size_t begin, std::size_t end);
 
     ByteSource& source_;
     std::unique_ptr<char[]> storage_;
-    char* buffer_;
+    const char* buffer_ = nullptr;  // storage_, or the source's bytes in place
+    bool started_ = false;
+    bool in_place_ = false;
     std::size_t begin_ = 0;  // first unconsumed byte
     std::size_t end_ = 0;    // one past the last byte read
     bool at_eof_ = false;
