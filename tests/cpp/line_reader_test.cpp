@@ -3,6 +3,8 @@
 #include <fcntl.h>
 
 #include <algorithm>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -19,8 +21,7 @@ struct Lines {
     std::optional<IoError> error;
 };
 
-Lines read_lines(const std::string& path) {
-    FileSource source(FileDescriptor(::open(path.c_str(), O_RDONLY)));
+Lines read_all(ByteSource& source) {
     LineReader reader(source);
     Lines result;
     while (const auto line = reader.next()) {
@@ -31,7 +32,26 @@ Lines read_lines(const std::string& path) {
     return result;
 }
 
-TEST(LineReader, SplitsLinesAndStripsOneCarriageReturnBeforeTheNewline) {
+// Through the buffer (a file), or in place (the same bytes held in memory); the same lines,
+// ASCII flags and errors either way.
+enum class Mode { buffered, in_place };
+
+Lines read_lines(const std::string& path, Mode mode = Mode::buffered) {
+    if (mode == Mode::buffered) {
+        FileSource source(FileDescriptor(::open(path.c_str(), O_RDONLY)));
+        return read_all(source);
+    }
+    std::ifstream in(path, std::ios::binary);
+    const std::string bytes(std::istreambuf_iterator<char>(in), {});
+    MemorySource source(bytes);
+    return read_all(source);
+}
+
+class LineReaderModes : public ::testing::TestWithParam<Mode> {};
+
+INSTANTIATE_TEST_SUITE_P(BufferedAndInPlace, LineReaderModes, ::testing::Values(Mode::buffered, Mode::in_place));
+
+TEST_P(LineReaderModes, SplitsLinesAndStripsOneCarriageReturnBeforeTheNewline) {
     const std::string wide(LineReader::kBufferSize * 2 + 17, 'w');
     const std::string straddling(LineReader::kBufferSize - 1, 's');  // its "\r\n" crosses the buffer end
     const std::string accent = std::string(LineReader::kBufferSize - 1, 'a') + "\u00E9\u4E2D";
@@ -50,15 +70,15 @@ TEST(LineReader, SplitsLinesAndStripsOneCarriageReturnBeforeTheNewline) {
     };
     testing::TempDir dir;
     for (const auto& [content, expected] : cases) {
-        const Lines read = read_lines(dir.write("lines.txt", content));
+        const Lines read = read_lines(dir.write("lines.txt", content), GetParam());
         EXPECT_FALSE(read.error.has_value());
         EXPECT_EQ(read.lines, expected) << content.substr(0, 40);
     }
 }
 
-TEST(LineReader, StopsAtTheFirstLineThatIsNotUtf8) {
+TEST_P(LineReaderModes, StopsAtTheFirstLineThatIsNotUtf8) {
     testing::TempDir dir;
-    const Lines read = read_lines(dir.write("bad.txt", "good\nbad \xC3\x28 line\nnever\n"));
+    const Lines read = read_lines(dir.write("bad.txt", "good\nbad \xC3\x28 line\nnever\n"), GetParam());
     EXPECT_EQ(read.lines, std::vector<std::string>{"good"});
     ASSERT_TRUE(read.error.has_value());
     EXPECT_EQ(read.error->message(), "stream did not contain valid UTF-8");
@@ -67,7 +87,7 @@ TEST(LineReader, StopsAtTheFirstLineThatIsNotUtf8) {
 // Bytes are checked for ASCII a block at a time; a character placed anywhere relative to the
 // blocks and the buffer must still be validated with its own line, and no other line be held
 // back or called non-ASCII.
-TEST(LineReader, ValidatesEachLineWhereverItsCharactersFallInTheBuffer) {
+TEST_P(LineReaderModes, ValidatesEachLineWhereverItsCharactersFallInTheBuffer) {
     constexpr std::size_t kLineLength = 80;
     constexpr std::size_t kBuffer = LineReader::kBufferSize;
     constexpr std::size_t kLines = (2 * kBuffer + 400) / (kLineLength + 1);  // past the second refill
@@ -97,7 +117,7 @@ TEST(LineReader, ValidatesEachLineWhereverItsCharactersFallInTheBuffer) {
         const std::size_t column = std::min(position % (kLineLength + 1), kLineLength - 2);
         std::string good = text;
         good.replace(target * (kLineLength + 1) + column, 2, "\u00E9");
-        const Lines read = read_lines(dir.write("good.txt", good));
+        const Lines read = read_lines(dir.write("good.txt", good), GetParam());
         ASSERT_FALSE(read.error.has_value()) << position;
         ASSERT_EQ(read.lines.size(), kLines) << position;
         for (std::size_t i = 0; i < kLines; ++i) {
@@ -107,7 +127,7 @@ TEST(LineReader, ValidatesEachLineWhereverItsCharactersFallInTheBuffer) {
         }
         std::string bad = text;
         bad[target * (kLineLength + 1) + column] = '\xFF';
-        const Lines failed = read_lines(dir.write("bad.txt", bad));
+        const Lines failed = read_lines(dir.write("bad.txt", bad), GetParam());
         EXPECT_EQ(failed.lines.size(), target) << position;
         ASSERT_TRUE(failed.error.has_value()) << position;
         EXPECT_EQ(failed.error->message(), "stream did not contain valid UTF-8");
