@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import collections
 import itertools
 import operator
 import os
@@ -70,19 +71,6 @@ def _check_options(threads: object, sasa: object, ppii_stretch: object, format: 
     limit = _non_negative("max_bytes", max_bytes)
     return (_non_negative("threads", threads), bool(sasa), stretch, format,  # type: ignore[return-value, unused-ignore]
             min(limit, 2**64 - 1))
-
-
-def _chunks(items: Iterator[Item], chunk_size: int) -> Iterator[list[Item]]:
-    chunk: list[Item] = []
-    memory = 0
-    for item in items:
-        chunk.append(item)
-        memory += item.size
-        if len(chunk) >= chunk_size or memory >= CHUNK_MEMORY:
-            yield chunk
-            chunk, memory = [], 0
-    if chunk:
-        yield chunk
 
 
 def _structures_table(chunk: list[Item], columns: dict[str, tuple[str, int, bytes]], sasa: bool) -> Table:
@@ -160,25 +148,52 @@ def iter_annotate(inputs: object, *, threads: int = 0, sasa: bool = True, ppii_s
                        format, max_bytes, chunk_size, report, bar, every_model)
 
 
+def _window(threads: int) -> int:
+    """The most inputs added to a run and not yet done: enough that a worker finds the next input
+    read, whatever the sizes of the ones before it."""
+    return 16 * (threads or os.cpu_count() or 1) + 16
+
+
 def _run_chunks(items: Iterator[Item], threads: int, sasa: bool, ppii_stretch: int, format: Optional[str],
                 max_bytes: int, chunk_size: int, report: Optional[Reporter],
                 bar: Optional[ProgressBar], every_model: bool) -> Iterator[Annotation]:
-    done = residues = rows_made = 0
+    """Feeds the inputs to one run as they are read, and takes its results chunk by chunk: a chunk
+    ends after `chunk_size` inputs or once its in-memory inputs reach CHUNK_MEMORY bytes."""
+    added = 0
+
+    def on_progress(done: int, made: int) -> None:
+        if report is not None:
+            report(done, added, made)
+
+    run = _native.Run(0, threads, sasa, ppii_stretch, format, max_bytes, on_progress if report else None,
+                      every_model, _window(threads), CHUNK_MEMORY)
+    pending: collections.deque[list[Item]] = collections.deque()  # the chunks not yet taken, by name
+    chunk: list[Item] = []
+    memory = 0
+
+    def take(names: list[Item]) -> Annotation:
+        found, columns = run.take(len(names))
+        return Annotation(Table(_columns.from_engine(columns)), _structures_table(names, found, sasa))
+
     try:
-        for chunk in _chunks(items, chunk_size):
-            total = done + len(chunk)
-            on_progress = None
-            if report is not None:
-                def on_progress(finished: int, made: int, base: int = done, total: int = total,
-                                before: int = residues) -> None:
-                    report(base + finished, total, before + made)
-            found, columns = _native.run([item.native() for item in chunk], rows_made, threads, sasa, ppii_stretch,
-                                         format, max_bytes, on_progress, every_model)
-            annotation = Annotation(Table(_columns.from_engine(columns)), _structures_table(chunk, found, sasa))
-            done, residues = total, residues + len(annotation.residues)
-            rows_made += len(annotation.structures)
-            yield annotation
+        for item in items:
+            run.add(item.native())
+            added += 1
+            chunk.append(Item(name=item.name))
+            memory += item.size
+            del item  # the run holds its bytes until it is done with them
+            if len(chunk) >= chunk_size or memory >= CHUNK_MEMORY:
+                pending.append(chunk)
+                chunk, memory = [], 0
+            while pending and run.ready() >= len(pending[0]):
+                yield take(pending.popleft())
+        if chunk:
+            pending.append(chunk)
+        run.close()
+        while pending:
+            yield take(pending.popleft())
     finally:
+        run.cancel()
         if bar is not None:
             bar.close()
 

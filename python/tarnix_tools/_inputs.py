@@ -6,7 +6,7 @@ import gzip
 import io
 import os
 import stat
-from collections.abc import Iterable, Iterator
+from collections.abc import Generator, Iterable, Iterator
 from dataclasses import dataclass
 from typing import BinaryIO, Union
 
@@ -21,25 +21,41 @@ PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
 @dataclass(frozen=True)
 class Item:
-    """One input: a file by path, bytes in memory, or a failure found before reading it."""
+    """One input: a file by path, a range of a file ((offset, length) of the file at path), bytes
+    in memory, or a failure found before reading it."""
 
     name: str
     path: bytes | None = None
     data: bytes | bytearray | memoryview | None = None
     failure: str | None = None
+    span: tuple[int, int] | None = None
 
-    def native(self) -> bytes | tuple[bytes, bytes | bytearray | memoryview | str]:
+    def native(self) -> bytes | tuple[bytes, bytes | bytearray | memoryview | str] | tuple[bytes, bytes, int, int]:
         """The item as the engine takes it."""
-        if self.path is not None:
-            return self.path
         encoded = os.fsencode(self.name)
+        if self.path is not None:
+            return self.path if self.span is None else (encoded, self.path, *self.span)
         if self.failure is not None:
             return (encoded, self.failure)
         return (encoded, self.data if self.data is not None else b"")
 
     @property
     def size(self) -> int:
+        """The input's length when it is in memory or a range (what a chunk of results is sized by)."""
+        if self.span is not None:
+            return self.span[1]
         return len(self.data) if self.data is not None else 0
+
+
+@dataclass(frozen=True)
+class TarPart:
+    """The members of an uncompressed tar archive whose headers start from `start` on and before
+    `stop` (to the end of the archive when None): a share of one archive for one task."""
+
+    path: bytes
+    start: int
+    stop: int | None
+    count: int  # structure members in the part
 
 
 def os_error_text(error: OSError) -> str:
@@ -113,9 +129,10 @@ def stdin_item(name: str) -> Item:
     return Item(name=name, path=b"/dev/stdin")
 
 
-def stream_tar(path: bytes, max_bytes: int) -> Iterator[Item]:
-    """Members of a tar archive, read one at a time so memory does not grow with the archive; a
-    damaged or truncated archive ends in an error row after the members read before the damage."""
+def stream_tar(path: bytes, max_bytes: int, part: TarPart | None = None) -> Iterator[Item]:
+    """Members of a tar archive (of one part of it), read one at a time so memory does not grow
+    with the archive; a damaged or truncated archive ends in an error row after the members read
+    before the damage. Members of an uncompressed archive are handed on as ranges of the file."""
     name = display_name(path)
     try:
         raw = open(path, "rb")
@@ -124,7 +141,11 @@ def stream_tar(path: bytes, max_bytes: int) -> Iterator[Item]:
         return
     with raw:
         try:
-            yield from _archive_items(path, name, raw, max_bytes)
+            if part is None:
+                yield from _archive_items(path, name, raw, max_bytes)
+            else:
+                raw.seek(part.start)
+                yield from _member_items(path, name, raw, _tar.Members(raw, part.start), max_bytes, part.stop)
         except _tar.TarError as error:
             yield Item(name=name, failure=f"tar: {error}")
         except _tar.STREAM_ERRORS as error:
@@ -141,11 +162,22 @@ def _stream_error_text(error: BaseException) -> str:
 
 def _archive_items(path: bytes, name: str, raw: io.BufferedReader, max_bytes: int) -> Iterator[Item]:
     stream = _tar.open_stream(raw)
-    members = _tar.Members(stream)
+    found = yield from _member_items(path, name, raw, _tar.Members(stream), max_bytes, None)
+    if found == 0:
+        yield Item(name=name, failure="tar: no structure files in this archive")
+
+
+def _member_items(path: bytes, name: str, raw: io.BufferedReader, members: _tar.Members, max_bytes: int,
+                  stop: int | None) -> Generator[Item, None, int]:
+    """The structure members of `members` whose headers start before `stop`; returns how many."""
+    # The length of an uncompressed archive: its members within it are read in place by the workers.
+    plain = os.fstat(raw.fileno()).st_size if members.stream is raw and raw.seekable() else None
     seen: dict[bytes, _tar.Member] = {}
     later: list[_tar.Member] = []  # links to members further on
     found = 0
     for member in members:
+        if stop is not None and member.header >= stop:
+            break
         seen[_tar.normal_name(member.name)] = member
         if member.kind is _tar.Kind.OTHER or not is_structure_name(member.name):
             continue
@@ -154,22 +186,23 @@ def _archive_items(path: bytes, name: str, raw: io.BufferedReader, max_bytes: in
         if member.kind is _tar.Kind.FILE:
             if member.size > max_bytes:
                 yield Item(name=item_name, failure=_too_large(max_bytes))
-                continue
-            data = bytearray(member.size)
-            members.read_data(member, data)
-            yield Item(name=item_name, data=data)
+            elif plain is not None and member.offset + member.size <= plain:
+                yield Item(name=item_name, path=path, span=(member.offset, member.size))
+            else:  # a member cut short raises, as it is read, where the archive ends
+                data = bytearray(member.size)
+                members.read_data(member, data)
+                yield Item(name=item_name, data=data)
             continue
         target = _resolve(member, seen)
         if target is None:
             later.append(member)
         else:
-            yield _link_item(item_name, target, path, raw, max_bytes)
+            yield _link_item(item_name, target, path, raw, max_bytes, plain)
     for member in later:
         target = _resolve(member, seen)
         yield _link_item(f"{name}/{display_name(member.name)}",
-                         target if target is not None else _outside(member), path, raw, max_bytes)
-    if found == 0:
-        yield Item(name=name, failure="tar: no structure files in this archive")
+                         target if target is not None else _outside(member), path, raw, max_bytes, plain)
+    return found
 
 
 def _too_large(max_bytes: int) -> str:
@@ -203,25 +236,24 @@ def _resolve(member: _tar.Member, seen: dict[bytes, _tar.Member]) -> _tar.Member
 
 
 def _link_item(name: str, target: _tar.Member | str, path: bytes, raw: io.BufferedReader,
-               max_bytes: int) -> Item:
+               max_bytes: int, plain: int | None) -> Item:
     if isinstance(target, str):
         return Item(name=name, failure=f"tar: {target}")
     if target.size > max_bytes:
         return Item(name=name, failure=_too_large(max_bytes))
+    if plain is not None:  # a target passed is within the archive
+        return Item(name=name, path=path, span=(target.offset, target.size))
     return Item(name=name, data=_member_data(target, path, raw))
 
 
 def _member_data(member: _tar.Member, path: bytes, raw: io.BufferedReader) -> bytearray:
-    """The data of a member already passed: read in place when the archive is a plain file, else
-    by reading the archive again from its start (links are rare; this keeps memory bounded)."""
+    """The data of a member of a compressed archive already passed, by reading the archive again
+    from its start (links are rare; this keeps memory bounded)."""
     data = bytearray(member.size)
     view = memoryview(data)
     with open(path, "rb") as again:
         stream = _tar.open_stream(again)
-        if stream is again:
-            again.seek(member.offset)
-        else:
-            _discard(stream, member.offset)
+        _discard(stream, member.offset)
         done = 0
         while done < member.size:
             count = stream.readinto(view[done:])  # type: ignore[attr-defined]
@@ -282,6 +314,8 @@ def iter_items(inputs: object, max_bytes: int) -> Iterator[Item]:
     for value in inputs:
         if isinstance(value, Item):
             yield value
+        elif isinstance(value, TarPart):
+            yield from stream_tar(value.path, max_bytes, value)
         elif isinstance(value, tuple):
             yield _pair(value)
         else:

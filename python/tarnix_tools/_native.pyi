@@ -1,7 +1,7 @@
 from collections.abc import Callable, Sequence
 from typing import Optional, Union
 
-_Item = Union[bytes, tuple[bytes, Union[bytes, bytearray, memoryview, str]]]
+_Item = Union[bytes, tuple[bytes, Union[bytes, bytearray, memoryview, str]], tuple[bytes, bytes, int, int]]
 _Column = tuple[str, int, bytes]  # (NumPy dtype kind, text width, data)
 
 FORMATS: tuple[tuple[str, str, tuple[str, ...]], ...]
@@ -25,6 +25,30 @@ def run(
     every_model: bool = ...,
     /,
 ) -> tuple[dict[str, _Column], dict[str, _Column]]: ...
+
+
+class Run:
+    """A run fed one input at a time; results taken in input order."""
+
+    def __init__(
+        self,
+        first_row: int,
+        threads: int,
+        sasa: bool,
+        ppii_stretch: int,
+        format: Optional[str],
+        max_bytes: int,
+        progress: Optional[Callable[[int, int], object]],
+        every_model: bool,
+        window_inputs: int,
+        window_bytes: int,
+        /,
+    ) -> None: ...
+    def add(self, item: _Item, /) -> None: ...
+    def close(self) -> None: ...
+    def ready(self) -> int: ...
+    def take(self, count: int, /) -> tuple[list[_StructureRow], dict[str, _Column]]: ...
+    def cancel(self) -> None: ...
 
 
 def layout(

@@ -42,7 +42,8 @@ class Kind(enum.Enum):
 
 @dataclass(frozen=True)
 class Member:
-    """One entry: ``offset`` is where its data starts in the decompressed stream."""
+    """One entry: ``offset`` is where its data starts in the decompressed stream, ``header`` where
+    its first header block starts (an extended header's, when one comes before it)."""
 
     name: bytes
     kind: Kind
@@ -50,6 +51,7 @@ class Member:
     offset: int
     link: bytes = b""
     flag: bytes = b"0"
+    header: int = 0
 
 
 _KINDS = {b"0": Kind.FILE, b"\0": Kind.FILE, b"7": Kind.FILE, b"1": Kind.HARD_LINK, b"2": Kind.SYMLINK}
@@ -92,7 +94,7 @@ def parse_header(block: bytes, at: int) -> Optional[Member]:
     if block[257:263] == b"ustar\0" and block[345:346] != b"\0":
         name = _text(block[345:500]) + b"/" + name
     size = 0 if flag in _NO_DATA else _number(block[124:136], "size", at)
-    return Member(name, _KINDS.get(flag, Kind.OTHER), size, at + BLOCK, _text(block[157:257]), flag)
+    return Member(name, _KINDS.get(flag, Kind.OTHER), size, at + BLOCK, _text(block[157:257]), flag, at)
 
 
 def _signed_sum(block: bytes) -> int:
@@ -138,25 +140,30 @@ STREAM_ERRORS = (EOFError, zlib.error, gzip.BadGzipFile, lzma.LZMAError, OSError
 
 class Members:
     """Iterates over the members of a tar stream, moving past each member's data unless
-    ``read_data`` took it; raises TarError where the archive is damaged or ends early."""
+    ``read_data`` took it; raises TarError where the archive is damaged or ends early. `at` is the
+    stream's offset in the archive when it starts at a member's header further on."""
 
-    def __init__(self, stream: BinaryIO) -> None:
-        self._stream = stream
-        self._position = 0
+    def __init__(self, stream: BinaryIO, at: int = 0) -> None:
+        self.stream = stream
+        self._position = at
         self._current: Optional[Member] = None
+        # Whether a global extended header was met: it changes every member after it.
+        self.has_defaults = False
         # A decompressing stream can seek only by decompressing: skip data by reading it instead.
         self._end: Optional[int] = None
         if not isinstance(stream, (gzip.GzipFile, bz2.BZ2File, lzma.LZMAFile)) and stream.seekable():
             start = stream.tell()
-            self._end = stream.seek(0, 2) - start
+            self._end = stream.seek(0, 2) - start + at
             stream.seek(start)
 
     def __iter__(self) -> Iterator[Member]:
         defaults: dict[bytes, bytes] = {}
         pending: dict[bytes, bytes] = {}
+        first: Optional[int] = None  # where the headers of the coming member started
         while True:
             self._finish_current()
             at = self._position
+            first = at if first is None else first
             block = self._read(BLOCK)
             if not block:
                 raise TarError("the archive ends without its end-of-archive blocks")
@@ -176,11 +183,12 @@ class Members:
                     pending.update(_pax_records(data, at))
                 elif flag == b"g":
                     defaults.update(_pax_records(data, at))
+                    self.has_defaults = True
                 else:
                     pending[b"path" if flag == b"L" else b"linkpath"] = _text(data)
                 continue
-            member = self._with_records(member, {**defaults, **pending}, at)
-            pending = {}
+            member = replace(self._with_records(member, {**defaults, **pending}, at), header=first)
+            pending, first = {}, None
             self._current = member
             yield member
 
@@ -191,7 +199,7 @@ class Members:
         view = memoryview(into)
         done = 0
         while done < member.size:
-            count = self._stream.readinto(view[done:])  # type: ignore[attr-defined]
+            count = self.stream.readinto(view[done:])  # type: ignore[attr-defined]
             if not count:
                 raise TarError(f"the archive ends inside the data of {display_name(member.name)}")
             done += count
@@ -224,7 +232,7 @@ class Members:
             raise TarError(f"a zero block at byte {at} is followed by more data")
 
     def _read(self, size: int) -> bytes:
-        data = self._stream.read(size)
+        data = self.stream.read(size)
         self._position += len(data)
         return data
 
@@ -240,7 +248,7 @@ class Members:
         at = self._position
         if self._end is not None:
             self._position = min(at + size, self._end)
-            self._stream.seek(self._position - at, 1)
+            self.stream.seek(self._position - at, 1)
         else:
             left = size
             while left:

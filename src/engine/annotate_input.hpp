@@ -15,12 +15,21 @@
 
 namespace tarnix::engine {
 
+// Bytes `offset` to `offset + length` of the file at `path`: a member of an uncompressed archive,
+// read where it lies.
+struct FileRange {
+    std::string path;
+    std::uint64_t offset = 0;
+    std::uint64_t length = 0;
+};
+
 // A file named by its path (the file system's bytes), or bytes in memory with a name (kept alive
-// by the caller until the run is over: never copied), or an input that already failed before it
-// got here (an unreadable archive member, say).
+// by the caller until the input is done: never copied), or a range of a file with a name, or an
+// input that already failed before it got here (an unreadable archive member, say).
 struct Input {
     std::string name;
     std::optional<std::string_view> bytes;
+    std::optional<FileRange> range;
     std::optional<std::string> failure;
 };
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -61,6 +62,20 @@ private:
 
     FileDescriptor file_;
     Interruption* interruption_;
+};
+
+// Reads `length` bytes of an open file from `offset` on (a member of an archive, say), whatever the
+// file's own position; owns and closes it. A file that ends before the range does is an error.
+class FileRangeSource final : public ByteSource {
+public:
+    FileRangeSource(FileDescriptor file, std::uint64_t offset, std::uint64_t length)
+        : file_(std::move(file)), offset_(offset), remaining_(length) {}
+    std::variant<std::size_t, IoError> read(char* buffer, std::size_t size) override;
+
+private:
+    FileDescriptor file_;
+    std::uint64_t offset_;
+    std::uint64_t remaining_;
 };
 
 // Reads bytes that someone else keeps alive for as long as the source is read.

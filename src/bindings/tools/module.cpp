@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "base/available_processors.hpp"
@@ -38,52 +39,62 @@ public:
     HeldBuffers(const HeldBuffers&) = delete;
     HeldBuffers& operator=(const HeldBuffers&) = delete;
     ~HeldBuffers() {
-        for (Py_buffer& view : views_) PyBuffer_Release(&view);
+        for (auto& [place, view] : views_) PyBuffer_Release(&view);
     }
 
-    std::optional<std::string_view> hold(PyObject* object) {
+    std::optional<std::string_view> hold(std::size_t place, PyObject* object) {
         Py_buffer view;
         if (PyObject_GetBuffer(object, &view, PyBUF_SIMPLE) < 0) return std::nullopt;
-        views_.push_back(view);
+        views_.emplace(place, view);
         return std::string_view(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len));
     }
 
+    void release(std::size_t place) {
+        const auto found = views_.find(place);
+        if (found == views_.end()) return;
+        PyBuffer_Release(&found->second);
+        views_.erase(found);
+    }
+
 private:
-    std::vector<Py_buffer> views_;
+    std::unordered_map<std::size_t, Py_buffer> views_;
 };
 
-// Each item is a path as bytes, a (name as bytes, bytes-like content) pair, or a (name as bytes,
-// str) pair for an input that failed before it got here.
-bool convert_inputs(PyObject* list, std::vector<engine::Input>& out, HeldBuffers& buffers) {
-    if (!PyList_Check(list)) {
-        PyErr_SetString(PyExc_TypeError, "inputs must be a list");
+bool read_u64(PyObject* object, std::uint64_t& out) {
+    out = PyLong_AsUnsignedLongLong(object);
+    return !(out == static_cast<std::uint64_t>(-1) && PyErr_Occurred());
+}
+
+// An item is a path as bytes, a (name as bytes, bytes-like content) pair, a (name as bytes, str)
+// pair for an input that failed before it got here, or (name as bytes, path as bytes, offset,
+// length) for a range of a file. `place` is its place in the run.
+bool convert_input(PyObject* item, std::size_t place, engine::Input& input, HeldBuffers& buffers) {
+    if (PyBytes_Check(item)) return copy_bytes(item, input.name);
+    const Py_ssize_t size = PyTuple_Check(item) ? PyTuple_GET_SIZE(item) : 0;
+    if ((size != 2 && size != 4) || !PyBytes_Check(PyTuple_GET_ITEM(item, 0))) {
+        PyErr_SetString(PyExc_TypeError, "each input must be a path as bytes or a (bytes, bytes-like) pair");
         return false;
     }
-    const Py_ssize_t count = PyList_GET_SIZE(list);
-    out.resize(static_cast<std::size_t>(count));
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* item = PyList_GET_ITEM(list, i);
-        engine::Input& input = out[static_cast<std::size_t>(i)];
-        if (PyBytes_Check(item)) {
-            if (!copy_bytes(item, input.name)) return false;
-        } else if (PyTuple_Check(item) && PyTuple_GET_SIZE(item) == 2 && PyBytes_Check(PyTuple_GET_ITEM(item, 0))) {
-            if (!copy_bytes(PyTuple_GET_ITEM(item, 0), input.name)) return false;
-            PyObject* second = PyTuple_GET_ITEM(item, 1);
-            if (PyUnicode_Check(second)) {
-                Py_ssize_t size = 0;
-                const char* failure = PyUnicode_AsUTF8AndSize(second, &size);
-                if (failure == nullptr) return false;
-                input.failure.emplace(failure, static_cast<std::size_t>(size));
-            } else {
-                input.bytes = buffers.hold(second);
-                if (!input.bytes) return false;
-            }
-        } else {
-            PyErr_SetString(PyExc_TypeError, "each input must be a path as bytes or a (bytes, bytes-like) pair");
+    if (!copy_bytes(PyTuple_GET_ITEM(item, 0), input.name)) return false;
+    PyObject* second = PyTuple_GET_ITEM(item, 1);
+    if (size == 4) {
+        if (!PyBytes_Check(second)) {
+            PyErr_SetString(PyExc_TypeError, "the path of a file range must be bytes");
             return false;
         }
+        engine::FileRange& range = input.range.emplace();
+        return copy_bytes(second, range.path) && read_u64(PyTuple_GET_ITEM(item, 2), range.offset) &&
+               read_u64(PyTuple_GET_ITEM(item, 3), range.length);
     }
-    return true;
+    if (PyUnicode_Check(second)) {
+        Py_ssize_t length = 0;
+        const char* failure = PyUnicode_AsUTF8AndSize(second, &length);
+        if (failure == nullptr) return false;
+        input.failure.emplace(failure, static_cast<std::size_t>(length));
+        return true;
+    }
+    input.bytes = buffers.hold(place, second);
+    return input.bytes.has_value();
 }
 
 PyObject* text(const std::string& value) {
@@ -231,6 +242,101 @@ PyObject* residue_columns(const std::vector<engine::AnnotatedInput>& results, st
     return dict.release();
 }
 
+// What a run was asked for, as both `run` and `Run` take it.
+struct RunArguments {
+    engine::AnnotateOptions options;
+    std::size_t workers = 1;
+};
+
+bool run_arguments(PyObject* args, Py_ssize_t threads, int sasa, unsigned long long ppii_stretch, const char* format,
+                   Py_ssize_t format_index, unsigned long long max_bytes, int every_model, RunArguments& out) {
+    out.options.assign.calculate_sasa = sasa != 0;
+    out.options.assign.ppii_stretch = ppii_stretch;
+    out.options.max_bytes = max_bytes;
+    out.options.every_model = every_model != 0;
+    if (format != nullptr) {
+        out.options.format = io::format_named(format);
+        if (!out.options.format) {
+            PyErr_Format(PyExc_ValueError, "unknown input format %R", PyTuple_GET_ITEM(args, format_index));
+            return false;
+        }
+    }
+    out.workers = threads > 0 ? static_cast<std::size_t>(threads) : base::available_processors();
+    return true;
+}
+
+// A run fed from Python: the inputs' held buffers, and the progress callback. The run is declared
+// after the buffers, so destroyed before them: its workers read those bytes.
+class FedRun {
+public:
+    FedRun(const RunArguments& arguments, std::int32_t first_row, engine::RunWindow window, PyObject* progress)
+        : workers_(arguments.workers),
+          progress_(PyRef::borrowed(progress == Py_None ? nullptr : progress)),
+          run_(std::in_place, arguments.options, first_row, arguments.workers, window) {}
+
+    // Queues an item, waiting (interpreter lock released) while the window is full.
+    bool add(PyObject* item) {
+        engine::Input input;
+        if (!convert_input(item, added_, input, buffers_)) {
+            buffers_.release(added_);
+            return false;
+        }
+        const std::size_t bytes = input.bytes ? input.bytes->size() : 0;
+        if (!run_->wait_for_room(bytes, std::chrono::milliseconds(0)) &&
+            !wait([&](std::chrono::milliseconds slice) { return run_->wait_for_room(bytes, slice); }, false)) {
+            buffers_.release(added_);
+            return false;
+        }
+        run_->add(std::move(input));
+        ++added_;
+        return true;
+    }
+
+    void close() { run_->close(); }
+    std::size_t ready() const { return run_->ready(); }
+
+    // (structure rows, residue columns) of the next `count` inputs, once they are done.
+    PyObject* take(std::size_t count) {
+        if (!wait([&](std::chrono::milliseconds slice) { return run_->wait_for(count, slice); }, true)) return nullptr;
+        const std::vector<engine::AnnotatedInput> results = run_->take(count);
+        PyRef structures(structure_columns(results));
+        if (!structures) return nullptr;
+        PyRef residues(residue_columns(results, workers_));
+        if (!residues) return nullptr;
+        return PyTuple_Pack(2, structures.get(), residues.get());
+    }
+
+private:
+    // Waits in slices, answering Ctrl-C and reporting progress between them (always once more
+    // when `report_end` and the wait is over); false with the exception set when interrupted.
+    template <class Slice>
+    bool wait(Slice slice, bool report_end) {
+        for (;;) {
+            bool finished;
+            Py_BEGIN_ALLOW_THREADS finished = slice(kWaitSlice);
+            Py_END_ALLOW_THREADS for (const std::size_t place : run_->take_released()) buffers_.release(place);
+            if (PyErr_CheckSignals() < 0) return false;
+            if (progress_) {
+                const std::size_t done = run_->done();
+                if (done != reported_ || (finished && report_end)) {
+                    reported_ = done;
+                    PyRef ignored(PyObject_CallFunction(progress_.get(), "nK", static_cast<Py_ssize_t>(done),
+                                                        static_cast<unsigned long long>(run_->residues_done())));
+                    if (!ignored) return false;
+                }
+            }
+            if (finished) return true;
+        }
+    }
+
+    std::size_t workers_;
+    std::size_t added_ = 0;
+    std::size_t reported_ = 0;
+    PyRef progress_;
+    HeldBuffers buffers_;
+    std::optional<engine::AnnotateRun> run_;
+};
+
 PyObject* run_unguarded(PyObject* args) {
     PyObject* inputs_list = nullptr;
     int first_row = 0;
@@ -245,52 +351,141 @@ PyObject* run_unguarded(PyObject* args) {
                           &max_bytes, &progress, &every_model)) {
         return nullptr;
     }
-    engine::AnnotateOptions options;
-    options.assign.calculate_sasa = sasa != 0;
-    options.assign.ppii_stretch = ppii_stretch;
-    options.max_bytes = max_bytes;
-    options.every_model = every_model != 0;
-    if (format != nullptr) {
-        options.format = io::format_named(format);
-        if (!options.format) {
-            PyErr_Format(PyExc_ValueError, "unknown input format %R", PyTuple_GET_ITEM(args, 5));
-            return nullptr;
-        }
+    RunArguments arguments;
+    if (!run_arguments(args, threads, sasa, ppii_stretch, format, 5, max_bytes, every_model, arguments)) return nullptr;
+    if (!PyList_Check(inputs_list)) {
+        PyErr_SetString(PyExc_TypeError, "inputs must be a list");
+        return nullptr;
     }
-    // Declared before the run, so released after it: the run's workers read these bytes.
-    HeldBuffers buffers;
-    std::vector<engine::Input> inputs;
-    if (!convert_inputs(inputs_list, inputs, buffers)) return nullptr;
-
-    const std::size_t workers = threads > 0 ? static_cast<std::size_t>(threads) : base::available_processors();
-    engine::AnnotateRun run(std::move(inputs), options, first_row, workers);
-    std::size_t reported = 0;
-    for (;;) {
-        bool finished;
-        Py_BEGIN_ALLOW_THREADS finished = run.wait_for(kWaitSlice);
-        Py_END_ALLOW_THREADS if (PyErr_CheckSignals() < 0) return nullptr;  // leaving cancels the run
-        if (progress != Py_None) {
-            const std::size_t done = run.done();
-            if (done != reported || finished) {
-                reported = done;
-                PyRef ignored(PyObject_CallFunction(progress, "nK", static_cast<Py_ssize_t>(done),
-                                                    static_cast<unsigned long long>(run.residues_done())));
-                if (!ignored) return nullptr;
-            }
-        }
-        if (finished) break;
+    // Every input is in memory already: the window need not hold any back.
+    const engine::RunWindow everything{SIZE_MAX, SIZE_MAX};
+    FedRun run(arguments, first_row, everything, progress);
+    const Py_ssize_t count = PyList_GET_SIZE(inputs_list);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (!run.add(PyList_GET_ITEM(inputs_list, i))) return nullptr;
     }
-    const std::vector<engine::AnnotatedInput> results = run.take_results();
-    PyRef structures(structure_columns(results));
-    if (!structures) return nullptr;
-    PyRef residues(residue_columns(results, workers));
-    if (!residues) return nullptr;
-    return PyTuple_Pack(2, structures.get(), residues.get());
+    run.close();
+    return run.take(static_cast<std::size_t>(count));
 }
 
 PyObject* run(PyObject*, PyObject* args) {
     return guarded([&] { return run_unguarded(args); });
 }
+
+// _native.Run: a run whose inputs are added one at a time, and whose results are taken in input
+// order, a number of inputs at a time.
+struct RunObject {
+    PyObject_HEAD
+    FedRun* run;
+};
+
+FedRun* live_run(PyObject* self) {
+    FedRun* run = reinterpret_cast<RunObject*>(self)->run;
+    if (run == nullptr) PyErr_SetString(PyExc_ValueError, "the run was cancelled");
+    return run;
+}
+
+PyObject* run_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) > 0) {
+        PyErr_SetString(PyExc_TypeError, "Run takes no keyword arguments");
+        return nullptr;
+    }
+    int first_row = 0;
+    Py_ssize_t threads = 0;
+    int sasa = 1;
+    unsigned long long ppii_stretch = 3;
+    const char* format = nullptr;
+    unsigned long long max_bytes = 0;
+    PyObject* progress = Py_None;
+    int every_model = 0;
+    Py_ssize_t window_inputs = 0;
+    Py_ssize_t window_bytes = 0;
+    if (!PyArg_ParseTuple(args, "inpKzKOpnn:Run", &first_row, &threads, &sasa, &ppii_stretch, &format, &max_bytes,
+                          &progress, &every_model, &window_inputs, &window_bytes)) {
+        return nullptr;
+    }
+    RunArguments arguments;
+    if (!run_arguments(args, threads, sasa, ppii_stretch, format, 4, max_bytes, every_model, arguments)) return nullptr;
+    const engine::RunWindow window{static_cast<std::size_t>(std::max<Py_ssize_t>(1, window_inputs)),
+                                   static_cast<std::size_t>(std::max<Py_ssize_t>(0, window_bytes))};
+    PyRef self(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    return guarded([&]() -> PyObject* {
+        reinterpret_cast<RunObject*>(self.get())->run = new FedRun(arguments, first_row, window, progress);
+        return self.release();
+    });
+}
+
+void run_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    delete std::exchange(reinterpret_cast<RunObject*>(self)->run, nullptr);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* run_add(PyObject* self, PyObject* item) {
+    return guarded([&]() -> PyObject* {
+        FedRun* run = live_run(self);
+        if (run == nullptr || !run->add(item)) return nullptr;
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* run_close(PyObject* self, PyObject*) {
+    FedRun* run = live_run(self);
+    if (run == nullptr) return nullptr;
+    run->close();
+    Py_RETURN_NONE;
+}
+
+PyObject* run_ready(PyObject* self, PyObject*) {
+    FedRun* run = live_run(self);
+    return run == nullptr ? nullptr : PyLong_FromSize_t(run->ready());
+}
+
+PyObject* run_take(PyObject* self, PyObject* count) {
+    return guarded([&]() -> PyObject* {
+        FedRun* run = live_run(self);
+        if (run == nullptr) return nullptr;
+        const Py_ssize_t wanted = PyLong_AsSsize_t(count);
+        if (wanted < 0) {
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "count must not be negative");
+            return nullptr;
+        }
+        return run->take(static_cast<std::size_t>(wanted));
+    });
+}
+
+PyObject* run_cancel(PyObject* self, PyObject*) {
+    delete std::exchange(reinterpret_cast<RunObject*>(self)->run, nullptr);
+    Py_RETURN_NONE;
+}
+
+PyMethodDef run_methods[] = {
+    {"add", run_add, METH_O, "add(item, /)\n--\n\nQueue an input, waiting while the window is full."},
+    {"close", run_close, METH_NOARGS, "close()\n--\n\nNo more inputs will be added."},
+    {"ready", run_ready, METH_NOARGS, "ready()\n--\n\nHow many inputs in a row, not yet taken, are done."},
+    {"take", run_take, METH_O,
+     "take(count, /)\n--\n\nWait for the next count inputs: (structure rows, residue columns), as run returns."},
+    {"cancel", run_cancel, METH_NOARGS,
+     "cancel()\n--\n\nStop the run; returns once no worker reads an added input's bytes."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot run_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(run_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(run_dealloc)},
+    {Py_tp_methods, run_methods},
+    {Py_tp_doc, const_cast<char*>(
+                    "Run(first_row, threads, sasa, ppii_stretch, format, max_bytes, progress, every_model,\n"
+                    "    window_inputs, window_bytes, /)\n--\n\n"
+                    "A run fed one input at a time: at most window_inputs inputs, and window_bytes in-memory\n"
+                    "bytes, added and not yet done. progress, when not None, is called with (inputs done,\n"
+                    "residues done) on the calling thread while it waits.")},
+    {0, nullptr},
+};
+
+PyType_Spec run_spec = {"tarnix_tools._native.Run", sizeof(RunObject), 0, Py_TPFLAGS_DEFAULT, run_slots};
 
 PyMethodDef functions[] = {
     {"run", run, METH_VARARGS,
@@ -370,7 +565,9 @@ PyObject* create_module() {
     PyObject* error = internal_error_type();
     PyRef list(format_list());
     PyRef residue_columns(residue_column_list());
-    if (error == nullptr || PyModule_AddObjectRef(module.get(), "InternalError", error) < 0 || !list ||
+    PyRef run_type(PyType_FromSpec(&run_spec));
+    if (error == nullptr || PyModule_AddObjectRef(module.get(), "InternalError", error) < 0 || !list || !run_type ||
+        PyModule_AddObjectRef(module.get(), "Run", run_type.get()) < 0 ||
         PyModule_AddObjectRef(module.get(), "FORMATS", list.get()) < 0 || !residue_columns ||
         PyModule_AddObjectRef(module.get(), "RESIDUE_COLUMNS", residue_columns.get()) < 0 ||
         PyModule_AddStringConstant(module.get(), "GZIP_SUFFIX", std::string(io::kGzipSuffix).c_str()) < 0) {
