@@ -39,14 +39,18 @@ def check(data):
     if archive_failed:
         assert last.failure and last.failure.startswith("tar: "), last
     for item in items:
-        assert item.path is None, "an archive member was read from the file system"
-        assert (item.data is None) != (item.failure is None), item
+        if item.path is not None:  # a member of a plain archive, as a range of it
+            assert item.path == os.fsencode(path) and item.span is not None, "a member read outside the archive"
+            assert 0 <= item.span[0] and sum(item.span) <= len(data), item
+        else:
+            assert (item.data is None) != (item.failure is None), item
     if archive_failed or any(item.failure for item in items):
         return
     view = _tarfile_view(data)
     if view is None or any(m[0].startswith("/") or "\\" in m[0] for m in view):
         return
-    ours = [(item.name[len(prefix):], bytes(item.data)) for item in items]
+    ours = [(item.name[len(prefix):], data[item.span[0]:sum(item.span)] if item.span else bytes(item.data))
+            for item in items]
     regular = [(n, d) for n, d in ours if any(n == name for name, _ in view)]
     assert sorted(regular) == sorted(view), (regular, view)
 

@@ -152,6 +152,38 @@ def stream_tar(path: bytes, max_bytes: int, part: TarPart | None = None) -> Iter
             yield Item(name=name, failure=f"tar: {_stream_error_text(error)}")
 
 
+def tar_member_starts(path: bytes) -> list[int]:
+    """Where the headers of the structure members of an uncompressed tar archive start, read from
+    the headers alone (seeking past the data). Empty when the archive cannot be cut into parts (it
+    is compressed, damaged, or has what a part could not read alone: a link among its structures,
+    a global extended header): then it is read whole, as one input."""
+    starts: list[int] = []
+    try:
+        with open(path, "rb") as raw:
+            if _tar.open_stream(raw) is not raw or not raw.seekable():
+                return []
+            members = _tar.Members(raw)
+            for member in members:
+                if member.kind is _tar.Kind.OTHER or not is_structure_name(member.name):
+                    continue
+                if member.kind is not _tar.Kind.FILE:
+                    return []
+                starts.append(member.header)
+    except (_tar.TarError, *_tar.STREAM_ERRORS):
+        return []
+    return [] if members.has_defaults else starts
+
+
+def split_tar(path: bytes, starts: list[int], per_part: int) -> list[TarPart]:
+    """The archive whose structure members' headers start at `starts`, in parts of `per_part`
+    members; none when it has no more than that."""
+    if len(starts) <= per_part:
+        return []
+    bounds: list[int | None] = [0, *starts[per_part::per_part], None]
+    return [TarPart(path, start or 0, stop, min(per_part, len(starts) - k * per_part))
+            for k, (start, stop) in enumerate(zip(bounds, bounds[1:]))]
+
+
 def _stream_error_text(error: BaseException) -> str:
     """An operating-system error as the readers give it; any other failure of a decompressor
     (whose own texts differ by format and version) as one text."""

@@ -1,5 +1,5 @@
 from collections.abc import Callable, Sequence
-from typing import Optional, Union
+from typing import Optional, Union, final
 
 _Item = Union[bytes, tuple[bytes, Union[bytes, bytearray, memoryview, str]], tuple[bytes, bytes, int, int]]
 _Column = tuple[str, int, bytes]  # (NumPy dtype kind, text width, data)
@@ -27,11 +27,12 @@ def run(
 ) -> tuple[dict[str, _Column], dict[str, _Column]]: ...
 
 
+@final
 class Run:
     """A run fed one input at a time; results taken in input order."""
 
-    def __init__(
-        self,
+    def __new__(
+        cls,
         first_row: int,
         threads: int,
         sasa: bool,
@@ -43,7 +44,7 @@ class Run:
         window_inputs: int,
         window_bytes: int,
         /,
-    ) -> None: ...
+    ) -> Run: ...
     def add(self, item: _Item, /) -> None: ...
     def close(self) -> None: ...
     def ready(self) -> int: ...

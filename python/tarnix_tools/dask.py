@@ -35,7 +35,8 @@ from typing import Any
 from tarnix_tools._annotate import Annotation
 from tarnix_tools._columns import STRUCTURE_COLUMNS
 from tarnix_tools._extras import require
-from tarnix_tools._inputs import Item, structure_paths, walk_directory
+from tarnix_tools._inputs import (Item, TarPart, is_tar_name, split_tar, structure_paths, tar_member_starts,
+                                  walk_directory)
 from tarnix_tools._names import display_name
 from tarnix_tools.table import Table
 
@@ -69,7 +70,8 @@ class Summary:
 @dataclass(frozen=True)
 class _Chunk:
     part: int
-    paths: tuple[str | Item, ...]  # an Item: what a walk found unreadable, sent as its error row
+    # an Item: what a walk found unreadable, sent as its error row; a TarPart: a share of an archive
+    paths: tuple[str | Item | TarPart, ...]
 
 
 def list_inputs(inputs: str | os.PathLike[str] | Iterable[str | os.PathLike[str]]) -> Iterator[str]:
@@ -97,16 +99,41 @@ def _listed(inputs: Iterable[str | os.PathLike[str]]) -> Iterator[str | Item]:
             yield path
 
 
-def _chunks(paths: Iterable[str | Item], size: int) -> Iterator[_Chunk]:
-    batch: list[str | Item] = []
+def _chunks(paths: Iterable[str | Item | list[TarPart]], size: int) -> Iterator[_Chunk]:
+    """Chunks of `size` inputs; each part of a split archive is a chunk of its own."""
+    batch: list[str | Item | TarPart] = []
     part = 0
     for path in paths:
+        if isinstance(path, list):
+            if batch:
+                yield _Chunk(part, tuple(batch))
+                batch, part = [], part + 1
+            for share in path:
+                yield _Chunk(part, (share,))
+                part += 1
+            continue
         batch.append(path)
         if len(batch) == size:
             yield _Chunk(part, tuple(batch))
             batch, part = [], part + 1
     if batch:
         yield _Chunk(part, tuple(batch))
+
+
+def _split_archives(paths: list[str | Item], workers: int,
+                    files_per_task: int) -> tuple[list[str | Item | list[TarPart]], int]:
+    """The inputs with every uncompressed tar archive of more than a task's inputs cut into parts
+    by its members, and the inputs per task: `files_per_task`, fewer when that would leave a worker
+    thread without a task. The driver reads only the archives' headers."""
+    starts = {path: tar_member_starts(os.fsencode(path)) for path in paths
+              if isinstance(path, str) and is_tar_name(os.fsencode(path)) and os.path.isfile(path)}
+    count = sum((len(starts[path]) if isinstance(path, str) and path in starts else 0) or 1 for path in paths)
+    per_task = min(files_per_task, max(1, math.ceil(count / workers)))
+    split: list[str | Item | list[TarPart]] = []
+    for path in paths:
+        parts = split_tar(os.fsencode(path), starts[path], per_task) if isinstance(path, str) and path in starts else []
+        split.append(parts or path)
+    return split, per_task
 
 
 def _part_name(part: int) -> str:
@@ -143,7 +170,8 @@ def _annotate_chunk(chunk: _Chunk, out_dir: str, sasa: bool, ppii_stretch: int, 
         annotation = None
         message = f"{type(error).__name__}: {error}"
     if annotation is None:
-        given = [p.name if isinstance(p, Item) else display_name(p) for p in chunk.paths]
+        given = [p.name if isinstance(p, Item) else display_name(p.path if isinstance(p, TarPart) else p)
+                 for p in chunk.paths]
         structures = pd.DataFrame({"name": given, "status": "error", "error": message})
         residues = _empty_residues()
     else:
@@ -288,8 +316,8 @@ def annotate_to_parquet(inputs: Any, out_dir: str | os.PathLike[str], *, client:
     paths = list(_listed(inputs))
     runner, opened = _client(client)
     try:
-        per_task = min(int(files_per_task), max(1, math.ceil(len(paths) / _worker_threads(runner))))
-        chunks = list(_chunks(paths, per_task))
+        split, per_task = _split_archives(paths, _worker_threads(runner), int(files_per_task))
+        chunks = list(_chunks(split, per_task))
         if chunks:
             frames = dd.from_map(_annotate_chunk, chunks, out_dir=out, sasa=bool(sasa),
                                  ppii_stretch=int(ppii_stretch), models=models, meta=_typed(_meta()),

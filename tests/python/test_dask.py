@@ -4,6 +4,7 @@ import os
 import subprocess
 import sys
 import signal
+import tarfile
 import threading
 import time
 
@@ -162,3 +163,36 @@ def test_command_line_runs_on_a_local_cluster(data_dir, tmp_path):
                             "-o", str(tmp_path / "out"), "--scheduler", "local:1"],
                            capture_output=True, text=True, timeout=300)
     assert again.returncode == 2 and "--replace" in again.stderr and len(again.stderr.splitlines()) == 1
+
+
+def write_archive(path, files, mode, link=False):
+    """An archive of `files` under a name long enough to need an extended header, with a folder
+    and a text file among them, and a hard link to the first when asked."""
+    with tarfile.open(path, mode) as archive:
+        archive.add(files[0].parent, arcname="folder", recursive=False)
+        for i, source in enumerate(files):
+            archive.add(source, arcname=f"{'deep/' * 30}{i:03d}_{source.name}")
+            if i == 4:
+                archive.add(files[0].parent / "README.md", arcname="README.md")
+        if link:
+            member = tarfile.TarInfo("zz_link.pdb")
+            member.type, member.linkname = tarfile.LNKTYPE, f"{'deep/' * 30}000_{files[0].name}"
+            archive.addfile(member)
+    return path
+
+
+@pytest.mark.parametrize("kind, mode, link, parts", [("plain", "w", False, 4), ("gzipped", "w:gz", False, 1),
+                                                     ("linked", "w", True, 1)])
+def test_a_large_plain_archive_spreads_over_tasks(client, data_dir, tmp_path, kind, mode, link, parts):
+    files = sorted(p for p in data_dir.iterdir() if p.suffix in {".pdb", ".cif", ".gz"})[:11]
+    archive = write_archive(tmp_path / f"set.{kind}.tar", files, mode, link)
+    out = tmp_path / "out"
+    summary = annotate_to_parquet([str(archive), str(data_dir / "1ubq.pdb")], out, client=client, files_per_task=3)
+    written = sorted(os.listdir(out / "structures"))
+    assert len(written) == parts + 1, written  # the archive's parts, then the file
+    structures, residues = read_back(out)
+    assert summary.inputs == len(structures) == len(files) + 1 + link
+    check_against_serial(out, [str(archive), str(data_dir / "1ubq.pdb")])
+    key = structures.set_index(["part", "input"])["name"]
+    pairs = zip(residues.column("part").to_pylist(), residues.column("input").to_pylist())
+    assert [key[pair] for pair in pairs] == residues.column("name").to_pylist()

@@ -276,6 +276,7 @@ public:
 
     // Queues an item, waiting (interpreter lock released) while the window is full.
     bool add(PyObject* item) {
+        release_done();
         engine::Input input;
         if (!convert_input(item, added_, input, buffers_)) {
             buffers_.release(added_);
@@ -307,6 +308,10 @@ public:
     }
 
 private:
+    void release_done() {
+        for (const std::size_t place : run_->take_released()) buffers_.release(place);
+    }
+
     // Waits in slices, answering Ctrl-C and reporting progress between them (always once more
     // when `report_end` and the wait is over); false with the exception set when interrupted.
     template <class Slice>
@@ -314,7 +319,7 @@ private:
         for (;;) {
             bool finished;
             Py_BEGIN_ALLOW_THREADS finished = slice(kWaitSlice);
-            Py_END_ALLOW_THREADS for (const std::size_t place : run_->take_released()) buffers_.release(place);
+            Py_END_ALLOW_THREADS release_done();
             if (PyErr_CheckSignals() < 0) return false;
             if (progress_) {
                 const std::size_t done = run_->done();
@@ -462,13 +467,13 @@ PyObject* run_cancel(PyObject* self, PyObject*) {
 }
 
 PyMethodDef run_methods[] = {
-    {"add", run_add, METH_O, "add(item, /)\n--\n\nQueue an input, waiting while the window is full."},
-    {"close", run_close, METH_NOARGS, "close()\n--\n\nNo more inputs will be added."},
-    {"ready", run_ready, METH_NOARGS, "ready()\n--\n\nHow many inputs in a row, not yet taken, are done."},
+    {"add", run_add, METH_O, "add($self, item, /)\n--\n\nQueue an input, waiting while the window is full."},
+    {"close", run_close, METH_NOARGS, "close($self, /)\n--\n\nNo more inputs will be added."},
+    {"ready", run_ready, METH_NOARGS, "ready($self, /)\n--\n\nHow many inputs in a row, not yet taken, are done."},
     {"take", run_take, METH_O,
-     "take(count, /)\n--\n\nWait for the next count inputs: (structure rows, residue columns), as run returns."},
+     "take($self, count, /)\n--\n\nWait for the next count inputs: (structure rows, residue columns), as run returns."},
     {"cancel", run_cancel, METH_NOARGS,
-     "cancel()\n--\n\nStop the run; returns once no worker reads an added input's bytes."},
+     "cancel($self, /)\n--\n\nStop the run; returns once no worker reads an added input's bytes."},
     {nullptr, nullptr, 0, nullptr},
 };
 
