@@ -1,0 +1,367 @@
+"""A rehearsal at archive scale: a synthetic archive shaped like the ones users download (gzipped
+PDB and mmCIF files in uncompressed tar shards), annotated as the command line and a cluster would.
+
+    python bench/scale_rehearsal.py [--inputs 100000] [--shard-size 10000] [--structures DIR]
+        [--work DIR] [--copies] [--seed 1] [--parts build,threads,cluster,memory,breakdown]
+
+Parts (run them one at a time with --parts; the archive is built once in --work and reused):
+
+- build: N inputs drawn in turn from the structures given (default the corpus beside the
+  repository, else tests/data; files that tarnix.assign cannot read, or of more than
+  --max-residues residues, are left out), each a seeded perturbation of its source's coordinates
+  (+-0.01 A; --copies for plain copies), gzipped, in tar shards of --shard-size members; the first
+  --scaling-inputs of them also as a directory of the same .gz files.
+- threads: `tarnix annotate INPUT -o out.parquet` on 1 thread and on every thread, on that
+  directory and on the same members as one tar: wall and CPU seconds, residues/s, per-core
+  residues/s (residues per CPU second), the 2-or-more / 1 thread ratio of each, and the tar's
+  ratio against the directory's.
+- cluster: annotate_to_parquet over the shards on a LocalCluster of 1 and of --workers single-
+  threaded workers: residues/s and the ratio.
+- memory: peak memory (of the command's process) over all N inputs and over the shards covering
+  N/10 of them, on every thread.
+- breakdown: where one thread's time goes on the first --breakdown-inputs inputs, from the
+  inputs' own `seconds`: decompression (gzip members against the same members decompressed),
+  reading and secondary structure (accessibility off), accessibility (on against off), the run
+  outside the inputs (archive reading, tables), writing the Parquet file (the command against the
+  same run in a process of its own).
+- extrapolation (printed after threads or breakdown): core-hours for the PDB and AlphaFold DB
+  from the per-core rate of the 1-thread tar run.
+
+Every time is a median over --repeats runs; CPU seconds are the children's user + system time,
+steadier than wall time on a shared machine. Peak memory is the child's maximum resident set.
+"""
+import argparse
+import gzip
+import io
+import os
+import pathlib
+import random
+import resource
+import shutil
+import statistics
+import subprocess
+import sys
+import tarfile
+import tempfile
+import time
+
+REPO = pathlib.Path(__file__).resolve().parents[1]
+CORPUS = REPO.parent / "shared" / "data" / "structures"
+SUFFIXES = (".pdb", ".cif", ".pdb.gz", ".cif.gz")
+PARTS = ("build", "threads", "cluster", "memory", "breakdown")
+# What the extrapolation assumes (override with --pdb-residues / --afdb-residues): the PDB's
+# about 230,000 entries at about 870 residues in the first model, all chains; AlphaFold DB's
+# about 214 million models at about 280 residues each.
+PDB_RESIDUES = 2.0e8
+AFDB_RESIDUES = 6.0e10
+
+
+def sources(folder, max_residues):
+    """(name, text, residues) of every structure file in folder that tarnix reads, PDB and mmCIF."""
+    import tarnix
+
+    found = []
+    for path in sorted(folder.iterdir()):
+        if not path.is_file() or not path.name.lower().endswith(SUFFIXES):
+            continue
+        text = path.read_bytes()
+        if path.name.endswith(".gz"):
+            text = gzip.decompress(text)
+        plain = path.name[:-3] if path.name.endswith(".gz") else path.name
+        if any(name == plain for name, _, _ in found):
+            continue
+        with tempfile.NamedTemporaryFile(suffix=pathlib.Path(plain).suffix) as copy:
+            copy.write(text)
+            copy.flush()
+            try:
+                residues = len(tarnix.assign(copy.name, calculate_sasa=False))
+            except ValueError:
+                continue
+        if 0 < residues <= max_residues:
+            found.append((plain, text, residues))
+    return found
+
+
+_PDB_ATOM = (b"ATOM  ", b"HETATM")
+
+
+def perturb_pdb(text, rng):
+    lines = text.split(b"\n")
+    for i, line in enumerate(lines):
+        if line[:6] in _PDB_ATOM and len(line) >= 54:
+            try:
+                values = [float(line[c:c + 8]) + rng.uniform(-0.01, 0.01) for c in (30, 38, 46)]
+            except ValueError:
+                continue
+            lines[i] = line[:30] + b"".join(b"%8.3f" % v for v in values) + line[54:]
+    return b"\n".join(lines)
+
+
+def perturb_cif(text, rng):
+    lines = text.split(b"\n")
+    columns, coordinates = [], None
+    for i, line in enumerate(lines):
+        if line.startswith(b"_atom_site."):
+            columns.append(line.split()[0][len(b"_atom_site."):])
+            if columns[-1] == b"Cartn_z":
+                coordinates = [columns.index(b"Cartn_x"), columns.index(b"Cartn_y"), columns.index(b"Cartn_z")]
+            continue
+        if coordinates and line[:6].rstrip() in (b"ATOM", b"HETATM"):
+            tokens = line.split()
+            if len(tokens) != len(columns):
+                continue
+            try:
+                for c in coordinates:
+                    tokens[c] = b"%.3f" % (float(tokens[c]) + rng.uniform(-0.01, 0.01))
+            except ValueError:
+                continue
+            lines[i] = b" ".join(tokens)
+        elif not line.startswith(b"_atom_site.") and columns and line.startswith((b"loop_", b"#", b"_")):
+            columns, coordinates = [], None
+    return b"\n".join(lines)
+
+
+def build(args, work):
+    structures = args.structures if args.structures.is_dir() else REPO / "tests" / "data"
+    found = sources(structures, args.max_residues)
+    if not found:
+        sys.exit(f"no readable structure in {structures}")
+    print(f"build: {args.inputs:,} inputs from {len(found)} structures in {structures} "
+          f"({'plain copies' if args.copies else f'perturbed, seed {args.seed}'}), shards of {args.shard_size:,}")
+    rng = random.Random(args.seed)
+    shards, folder = work / "shards", work / "directory"
+    for place in (shards, folder):
+        shutil.rmtree(place, ignore_errors=True)
+        place.mkdir(parents=True)
+    residues = 0
+    started = time.perf_counter()
+    archive = None
+    for i in range(args.inputs):
+        if i % args.shard_size == 0:
+            if archive is not None:
+                archive.close()
+            archive = tarfile.open(shards / f"shard_{i // args.shard_size:05d}.tar", "w", format=tarfile.GNU_FORMAT)
+        name, text, count = found[i % len(found)]
+        if not args.copies:
+            text = (perturb_cif if name.endswith(".cif") else perturb_pdb)(text, rng)
+        data = gzip.compress(text, compresslevel=6, mtime=0)
+        member = f"{i // 1000:04d}/{i:07d}_{name}.gz"
+        info = tarfile.TarInfo(member)
+        info.size = len(data)
+        archive.addfile(info, io.BytesIO(data))
+        if i < args.scaling_inputs:
+            (folder / member).parent.mkdir(exist_ok=True)
+            (folder / member).write_bytes(data)
+        residues += count
+    archive.close()
+    with tarfile.open(work / "scaling.tar", "w", format=tarfile.GNU_FORMAT) as same:
+        for path in sorted(folder.rglob("*.gz")):
+            same.add(path, arcname=str(path.relative_to(folder)))
+    print(f"  {residues:,} residues ({residues / args.inputs:,.0f} per input), "
+          f"{sum(p.stat().st_size for p in shards.iterdir()) / 2**20:,.0f} MiB of shards, "
+          f"{time.perf_counter() - started:.0f} s")
+
+
+def run_command(argv):
+    """(wall seconds, CPU seconds, peak resident MiB) of a child process, which must succeed."""
+    started = time.perf_counter()
+    child = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    _, status, usage = os.wait4(child.pid, 0)
+    wall = time.perf_counter() - started
+    child.returncode = os.waitstatus_to_exitcode(status)
+    errors = child.stderr.read().decode()
+    child.stderr.close()
+    if child.returncode not in (0, 1):  # 1: some inputs failed, the rest written
+        sys.exit(f"{' '.join(map(str, argv))} failed ({child.returncode}): {errors}")
+    return wall, usage.ru_utime + usage.ru_stime, usage.ru_maxrss / 1024
+
+
+def tarnix_command(inputs, out, threads, extra=()):
+    return [sys.executable, "-m", "tarnix_tools", "annotate", *map(str, inputs), "-o", str(out), "-j", str(threads),
+            "-q", *extra]
+
+
+def parquet_rows(path):
+    import pyarrow.parquet as pq
+
+    return pq.ParquetFile(path).metadata.num_rows
+
+
+def median_run(argv, repeats):
+    runs = [run_command(argv) for _ in range(repeats)]
+    return tuple(statistics.median(r[k] for r in runs) for k in range(3))
+
+
+def all_threads():
+    return len(os.sched_getaffinity(0))
+
+
+def threads_part(args, work, figures):
+    threads = args.threads or all_threads()
+    out = work / "out.parquet"
+    print(f"threads: `tarnix annotate INPUT -o out.parquet -j J` on {args.scaling_inputs:,} inputs, "
+          f"medians of {args.repeats} (load average before: {os.getloadavg()[0]:.1f})")
+    rates = {}
+    for label, source in (("directory of .gz files", work / "directory"), ("the same files in one .tar",
+                                                                            work / "scaling.tar")):
+        for j in (1, threads):
+            wall, cpu, peak = median_run(tarnix_command([source], out, j), args.repeats)
+            residues = parquet_rows(out)
+            rates[label, j] = residues / wall
+            print(f"  {label:28s} {j:2d} thread(s): {wall:7.2f} s wall, {cpu:7.2f} s CPU, "
+                  f"{residues / wall:10,.0f} residues/s, {residues / cpu:10,.0f} residues per CPU second, "
+                  f"peak {peak:,.0f} MiB")
+            if label.endswith(".tar") and j == 1:
+                figures["per_core"] = residues / cpu
+        ratio = rates[label, threads] / rates[label, 1]
+        figures[label] = ratio
+        print(f"  {label:28s} {threads} / 1 threads: {ratio:.2f}x")
+    tar, folder = figures["the same files in one .tar"], figures["directory of .gz files"]
+    print(f"  tar scaling / directory scaling: {tar / folder:.3f} (load average after: {os.getloadavg()[0]:.1f})")
+
+
+def cluster_part(args, work, figures):
+    from distributed import Client, LocalCluster
+
+    from tarnix_tools.dask import annotate_to_parquet
+
+    shards = sorted(str(p) for p in (work / "shards").iterdir())
+    print(f"cluster: annotate_to_parquet over {len(shards)} shard(s) of {args.inputs:,} inputs, "
+          f"--files-per-task {args.files_per_task}, medians of {args.repeats}")
+    rates = {}
+    for workers in sorted({1, args.workers}):
+        with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
+                Client(cluster) as client:
+            times, summary = [], None
+            for _ in range(args.repeats):
+                started = time.perf_counter()
+                summary = annotate_to_parquet(shards, work / "cluster", client=client,
+                                              files_per_task=args.files_per_task, replace=True)
+                times.append(time.perf_counter() - started)
+            wall = statistics.median(times)
+            rates[workers] = summary.residues / wall
+            print(f"  {workers} worker(s): {wall:7.2f} s, {summary.inputs:,} inputs, {summary.failed} failed, "
+                  f"{rates[workers]:,.0f} residues/s")
+    if args.workers != 1:
+        print(f"  {args.workers} / 1 workers: {rates[args.workers] / rates[1]:.2f}x")
+
+
+def memory_part(args, work, figures):
+    shards = sorted((work / "shards").iterdir())
+    tenth, covered = [], 0
+    for shard in shards:
+        if covered >= args.inputs // 10:
+            break
+        tenth.append(shard)
+        covered += min(args.shard_size, args.inputs - covered)
+    threads = args.threads or all_threads()
+    print(f"memory: peak resident memory of `tarnix annotate SHARDS -o out.parquet -j {threads}`")
+    peaks = {}
+    for count, chosen in ((covered, tenth), (args.inputs, shards)):
+        wall, cpu, peak = run_command(tarnix_command(chosen, work / "out.parquet", threads))
+        peaks[count] = peak
+        print(f"  {count:9,} inputs ({len(chosen)} shard(s)): peak {peak:,.0f} MiB, {wall:.1f} s wall, {cpu:.1f} s CPU")
+    if covered != args.inputs:
+        print(f"  {args.inputs:,} / {covered:,} inputs: peak ratio {peaks[args.inputs] / peaks[covered]:.2f}")
+
+
+def breakdown_part(args, work, figures):
+    import tarnix_tools
+
+    members = []
+    with tarfile.open(work / "scaling.tar") as archive:
+        for member in archive:
+            if member.isfile() and len(members) < args.breakdown_inputs:
+                members.append((member.name, archive.extractfile(member).read()))
+    zipped, plain = work / "breakdown.tar", work / "breakdown_plain.tar"
+    for path, decompress in ((zipped, False), (plain, True)):
+        with tarfile.open(path, "w", format=tarfile.GNU_FORMAT) as archive:
+            for name, data in members:
+                if decompress:
+                    name, data = name[:-3], gzip.decompress(data)
+                info = tarfile.TarInfo(name)
+                info.size = len(data)
+                archive.addfile(info, io.BytesIO(data))
+
+    def seconds(path, sasa):
+        """Median over the repeats of (sum of the inputs' seconds, whole-call wall seconds, residues)."""
+        runs = []
+        for _ in range(args.repeats):
+            started = time.perf_counter()
+            annotation = tarnix_tools.annotate(str(path), threads=1, sasa=sasa)
+            wall = time.perf_counter() - started
+            runs.append((float(annotation.structures.columns["seconds"].sum()), wall, len(annotation.residues)))
+        return tuple(statistics.median(r[k] for r in runs) for k in range(3))
+
+    full, wall, residues = seconds(zipped, True)
+    no_sasa, _, _ = seconds(zipped, False)
+    plain_no_sasa, _, _ = seconds(plain, False)
+    command, _, _ = median_run(tarnix_command([zipped], work / "out.parquet", 1), args.repeats)
+    one = work / "one.pdb"
+    one.write_bytes(gzip.decompress(members[0][1]))
+    startup, _, _ = median_run(tarnix_command([one], work / "one.parquet", 1), args.repeats)
+    phases = [
+        ("decompression (gzip members)", no_sasa - plain_no_sasa),
+        ("reading and secondary structure", plain_no_sasa),
+        ("accessibility", full - no_sasa),
+        ("outside the inputs (archive, tables)", wall - full),
+        ("writing Parquet", command - wall - startup),
+        ("starting the command (one input)", startup),
+    ]
+    print(f"breakdown: one thread, {len(members):,} inputs, {residues:,} residues, medians of {args.repeats}; "
+          f"the command took {command:.2f} s ({residues / command:,.0f} residues/s)")
+    for label, value in phases:
+        print(f"  {label:40s} {value:7.2f} s  {100 * value / command:5.1f} %")
+    figures.setdefault("per_core", residues / command)
+
+
+def extrapolate(args, figures):
+    rate = figures.get("per_core")
+    if rate is None:
+        return
+    print(f"extrapolation at {rate:,.0f} residues per core-second (the 1-thread tar run, with accessibility):")
+    for label, residues in (("the PDB", args.pdb_residues), ("AlphaFold DB", args.afdb_residues)):
+        print(f"  {label:13s} {residues:.1e} residues: {residues / rate / 3600:,.1f} core-hours")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--inputs", type=int, default=100_000)
+    parser.add_argument("--shard-size", type=int, default=10_000)
+    parser.add_argument("--structures", type=pathlib.Path, default=CORPUS)
+    parser.add_argument("--max-residues", type=int, default=3000)
+    parser.add_argument("--copies", action="store_true", help="plain copies instead of perturbed ones")
+    parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--work", type=pathlib.Path, default=pathlib.Path(tempfile.gettempdir()) / "tarnix-rehearsal")
+    parser.add_argument("--parts", default=",".join(PARTS))
+    parser.add_argument("--scaling-inputs", type=int, default=3000)
+    parser.add_argument("--breakdown-inputs", type=int, default=1000)
+    parser.add_argument("--threads", type=int, default=0, help="the many-thread runs (default: every processor)")
+    parser.add_argument("--workers", type=int, default=2)
+    parser.add_argument("--files-per-task", type=int, default=500)
+    parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument("--pdb-residues", type=float, default=PDB_RESIDUES)
+    parser.add_argument("--afdb-residues", type=float, default=AFDB_RESIDUES)
+    args = parser.parse_args()
+    parts = [p for p in args.parts.split(",") if p]
+    unknown = set(parts) - set(PARTS)
+    if unknown:
+        parser.error(f"unknown parts {sorted(unknown)}; choose from {','.join(PARTS)}")
+    args.scaling_inputs = min(args.scaling_inputs, args.inputs)
+    args.work.mkdir(parents=True, exist_ok=True)
+    if "build" not in parts and not (args.work / "shards").is_dir():
+        parser.error(f"no archive in {args.work}: run the build part first")
+    figures = {}
+    print(f"{all_threads()} processors, load average {os.getloadavg()[0]:.1f}; "
+          f"maximum resident memory of this process {resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024:.0f} MiB")
+    steps = {"build": lambda: build(args, args.work), "threads": threads_part, "cluster": cluster_part,
+             "memory": memory_part, "breakdown": breakdown_part}
+    for part in PARTS:
+        if part in parts:
+            step = steps[part]
+            step() if part == "build" else step(args, args.work, figures)
+    extrapolate(args, figures)
+
+
+if __name__ == "__main__":
+    main()
