@@ -2,7 +2,8 @@
 
 The driver only lists the inputs; every structure is read by a worker. Work goes out in chunks of
 ``files_per_task`` inputs, each annotated with one thread (Dask's worker threads are the
-parallelism), and lands in two datasets under ``out_dir``:
+parallelism); a large uncompressed tar archive is cut into chunks of its members, from its headers
+alone (a compressed one is one chunk). Results land in two datasets under ``out_dir``:
 
 - ``structures/``: the columns of ``annotate``'s ``structures`` table, with ``part`` (the chunk's
   number) and ``input`` (the input's row within that chunk) in front;

@@ -1,34 +1,16 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
-#include <optional>
 #include <string>
 
 #include "io/byte_source.hpp"
+#include "io_test_support.hpp"
 
 namespace tarnix::io {
 namespace {
 
-// A temporary file holding `bytes`, removed at the end of the test.
-class TemporaryFile {
-public:
-    explicit TemporaryFile(const std::string& bytes) {
-        char name[] = "/tmp/file_range_XXXXXX";
-        const int fd = ::mkstemp(name);
-        EXPECT_GE(fd, 0);
-        EXPECT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-        ::close(fd);
-        path_ = name;
-    }
-    ~TemporaryFile() { std::remove(path_.c_str()); }
-    FileDescriptor open() const { return FileDescriptor(::open(path_.c_str(), O_RDONLY | O_CLOEXEC)); }
-
-private:
-    std::string path_;
-};
+FileDescriptor open_file(const std::string& path) { return FileDescriptor(::open(path.c_str(), O_RDONLY | O_CLOEXEC)); }
 
 // Everything the source gives in pieces of `piece` bytes, or the error number it fails with.
 std::variant<std::string, int> drain(ByteSource& source, std::size_t piece) {
@@ -46,10 +28,11 @@ std::variant<std::string, int> drain(ByteSource& source, std::size_t piece) {
 TEST(FileRangeSource, ReadsExactlyItsRangeWhateverThePieces) {
     std::string bytes;
     for (int i = 0; i < 3000; ++i) bytes += static_cast<char>('a' + i % 26);
-    const TemporaryFile file(bytes);
+    const testing::TempDir folder;
+    const std::string file = folder.write("bytes", bytes);
     for (const std::size_t piece : {1, 7, 512, 4096}) {
         for (const auto& [offset, length] : {std::pair{0, 3000}, {512, 1000}, {2999, 1}, {100, 0}, {3000, 0}}) {
-            FileRangeSource source(file.open(), offset, length);
+            FileRangeSource source(open_file(file), offset, length);
             EXPECT_EQ(drain(source, piece), (std::variant<std::string, int>(bytes.substr(offset, length))))
                 << piece << " " << offset << " " << length;
         }
@@ -57,10 +40,11 @@ TEST(FileRangeSource, ReadsExactlyItsRangeWhateverThePieces) {
 }
 
 TEST(FileRangeSource, AFileShorterThanItsRangeIsAnError) {
-    const TemporaryFile file(std::string(1000, 'x'));
-    FileRangeSource source(file.open(), 900, 200);
+    const testing::TempDir folder;
+    const std::string file = folder.write("bytes", std::string(1000, 'x'));
+    FileRangeSource source(open_file(file), 900, 200);
     EXPECT_EQ(drain(source, 64), (std::variant<std::string, int>(EIO)));
-    FileRangeSource beyond(file.open(), 5000, 10);
+    FileRangeSource beyond(open_file(file), 5000, 10);
     EXPECT_EQ(drain(beyond, 64), (std::variant<std::string, int>(EIO)));
 }
 
