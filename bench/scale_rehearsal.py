@@ -33,6 +33,7 @@ steadier than wall time on a shared machine. Peak memory is the child's maximum 
 import argparse
 import gzip
 import io
+import multiprocessing
 import os
 import pathlib
 import random
@@ -121,39 +122,51 @@ def perturb_cif(text, rng):
     return b"\n".join(lines)
 
 
+_FOUND = []  # the sources, set before the shard-building processes fork
+
+
+def member_name(i, name):
+    return f"{i // 1000:04d}/{i:07d}_{name}.gz"
+
+
+def build_shard(path, first, count, copies, seed, folder, scaling_inputs):
+    """Writes inputs first .. first + count - 1 into the tar at path (and those before
+    scaling_inputs into folder too); returns their residues."""
+    rng = random.Random(seed * 1_000_003 + first)  # the same inputs whatever the number of processes
+    residues = 0
+    with tarfile.open(path, "w", format=tarfile.GNU_FORMAT) as archive:
+        for i in range(first, first + count):
+            name, text, found = _FOUND[i % len(_FOUND)]
+            if not copies:
+                text = (perturb_cif if name.endswith(".cif") else perturb_pdb)(text, rng)
+            data = gzip.compress(text, compresslevel=6, mtime=0)
+            info = tarfile.TarInfo(member_name(i, name))
+            info.size = len(data)
+            archive.addfile(info, io.BytesIO(data))
+            if i < scaling_inputs:
+                (folder / info.name).parent.mkdir(exist_ok=True)
+                (folder / info.name).write_bytes(data)
+            residues += found
+    return residues
+
+
 def build(args, work):
     structures = args.structures if args.structures.is_dir() else REPO / "tests" / "data"
-    found = sources(structures, args.max_residues)
-    if not found:
+    _FOUND[:] = sources(structures, args.max_residues)
+    if not _FOUND:
         sys.exit(f"no readable structure in {structures}")
-    print(f"build: {args.inputs:,} inputs from {len(found)} structures in {structures} "
+    print(f"build: {args.inputs:,} inputs from {len(_FOUND)} structures in {structures} "
           f"({'plain copies' if args.copies else f'perturbed, seed {args.seed}'}), shards of {args.shard_size:,}")
-    rng = random.Random(args.seed)
     shards, folder = work / "shards", work / "directory"
     for place in (shards, folder):
         shutil.rmtree(place, ignore_errors=True)
         place.mkdir(parents=True)
-    residues = 0
     started = time.perf_counter()
-    archive = None
-    for i in range(args.inputs):
-        if i % args.shard_size == 0:
-            if archive is not None:
-                archive.close()
-            archive = tarfile.open(shards / f"shard_{i // args.shard_size:05d}.tar", "w", format=tarfile.GNU_FORMAT)
-        name, text, count = found[i % len(found)]
-        if not args.copies:
-            text = (perturb_cif if name.endswith(".cif") else perturb_pdb)(text, rng)
-        data = gzip.compress(text, compresslevel=6, mtime=0)
-        member = f"{i // 1000:04d}/{i:07d}_{name}.gz"
-        info = tarfile.TarInfo(member)
-        info.size = len(data)
-        archive.addfile(info, io.BytesIO(data))
-        if i < args.scaling_inputs:
-            (folder / member).parent.mkdir(exist_ok=True)
-            (folder / member).write_bytes(data)
-        residues += count
-    archive.close()
+    firsts = range(0, args.inputs, args.shard_size)
+    with multiprocessing.get_context("fork").Pool(all_threads()) as pool:
+        residues = sum(pool.starmap(build_shard, [
+            (shards / f"shard_{k:05d}.tar", first, min(args.shard_size, args.inputs - first), args.copies, args.seed,
+             folder, args.scaling_inputs) for k, first in enumerate(firsts)]))
     with tarfile.open(work / "scaling.tar", "w", format=tarfile.GNU_FORMAT) as same:
         for path in sorted(folder.rglob("*.gz")):
             same.add(path, arcname=str(path.relative_to(folder)))
