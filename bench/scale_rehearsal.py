@@ -37,7 +37,6 @@ import multiprocessing
 import os
 import pathlib
 import random
-import resource
 import shutil
 import statistics
 import subprocess
@@ -205,6 +204,15 @@ def median_run(argv, repeats):
     return tuple(statistics.median(r[k] for r in runs) for k in range(3))
 
 
+def one_input(work):
+    """The archive's first input as a file of its own (for warming up, and for a command's start-up)."""
+    with tarfile.open(work / "scaling.tar") as archive:
+        member = next(m for m in archive if m.isfile())
+        path = work / pathlib.Path(member.name).name
+        path.write_bytes(archive.extractfile(member).read())
+    return path
+
+
 def all_threads():
     return len(os.sched_getaffinity(0))
 
@@ -245,6 +253,8 @@ def cluster_part(args, work, figures):
     for workers in sorted({1, args.workers}):
         with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
                 Client(cluster) as client:
+            # warm up: the workers' imports are not part of a run
+            annotate_to_parquet([str(one_input(work))], work / "cluster", client=client, replace=True)
             times, summary = [], None
             for _ in range(args.repeats):
                 started = time.perf_counter()
@@ -297,22 +307,20 @@ def breakdown_part(args, work, figures):
                 archive.addfile(info, io.BytesIO(data))
 
     def seconds(path, sasa):
-        """Median over the repeats of (sum of the inputs' seconds, whole-call wall seconds, residues)."""
+        """Median over the repeats of (sum of the inputs' seconds, the call's CPU seconds, residues)."""
         runs = []
         for _ in range(args.repeats):
-            started = time.perf_counter()
+            started = time.process_time()
             annotation = tarnix_tools.annotate(str(path), threads=1, sasa=sasa)
-            wall = time.perf_counter() - started
+            wall = time.process_time() - started
             runs.append((float(annotation.structures.columns["seconds"].sum()), wall, len(annotation.residues)))
         return tuple(statistics.median(r[k] for r in runs) for k in range(3))
 
     full, wall, residues = seconds(zipped, True)
     no_sasa, _, _ = seconds(zipped, False)
     plain_no_sasa, _, _ = seconds(plain, False)
-    command, _, _ = median_run(tarnix_command([zipped], work / "out.parquet", 1), args.repeats)
-    one = work / "one.pdb"
-    one.write_bytes(gzip.decompress(members[0][1]))
-    startup, _, _ = median_run(tarnix_command([one], work / "one.parquet", 1), args.repeats)
+    _, command, _ = median_run(tarnix_command([zipped], work / "out.parquet", 1), args.repeats)
+    _, startup, _ = median_run(tarnix_command([one_input(work)], work / "one.parquet", 1), args.repeats)
     phases = [
         ("decompression (gzip members)", no_sasa - plain_no_sasa),
         ("reading and secondary structure", plain_no_sasa),
@@ -322,7 +330,8 @@ def breakdown_part(args, work, figures):
         ("starting the command (one input)", startup),
     ]
     print(f"breakdown: one thread, {len(members):,} inputs, {residues:,} residues, medians of {args.repeats}; "
-          f"the command took {command:.2f} s ({residues / command:,.0f} residues/s)")
+          f"the command took {command:.2f} CPU seconds ({residues / command:,.0f} residues per CPU second); the "
+          "phases from the inputs' own seconds (wall time on their thread) and the CPU time of whole runs")
     for label, value in phases:
         print(f"  {label:40s} {value:7.2f} s  {100 * value / command:5.1f} %")
     figures.setdefault("per_core", residues / command)
@@ -365,8 +374,7 @@ def main():
     if "build" not in parts and not (args.work / "shards").is_dir():
         parser.error(f"no archive in {args.work}: run the build part first")
     figures = {}
-    print(f"{all_threads()} processors, load average {os.getloadavg()[0]:.1f}; "
-          f"maximum resident memory of this process {resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024:.0f} MiB")
+    print(f"{all_threads()} processors, load average {os.getloadavg()[0]:.1f}")
     steps = {"build": lambda: build(args, args.work), "threads": threads_part, "cluster": cluster_part,
              "memory": memory_part, "breakdown": breakdown_part}
     for part in PARTS:
