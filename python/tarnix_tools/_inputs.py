@@ -65,15 +65,21 @@ def os_error_text(error: OSError) -> str:
     return f"{os.strerror(error.errno)} (os error {error.errno})"
 
 
+# Encoded once: every member of an archive is asked about.
+_GZIP = GZIP_SUFFIX.encode()
+_STRUCTURE_SUFFIXES = tuple(s.encode() for s in STRUCTURE_SUFFIXES)
+_TAR_SUFFIXES = tuple(s.encode() for s in TAR_SUFFIXES)
+
+
 def is_structure_name(name: bytes) -> bool:
     lowered = name.lower()
-    if lowered.endswith(GZIP_SUFFIX.encode()):
-        lowered = lowered[:-len(GZIP_SUFFIX)]
-    return lowered.endswith(tuple(s.encode() for s in STRUCTURE_SUFFIXES))
+    if lowered.endswith(_GZIP):
+        lowered = lowered[:-len(_GZIP)]
+    return lowered.endswith(_STRUCTURE_SUFFIXES)
 
 
 def is_tar_name(name: bytes) -> bool:
-    return name.lower().endswith(tuple(s.encode() for s in TAR_SUFFIXES))
+    return name.lower().endswith(_TAR_SUFFIXES)
 
 
 def _walk(root: bytes) -> list[tuple[bytes, str | None]]:

@@ -272,7 +272,7 @@ public:
     FedRun(const RunArguments& arguments, std::int32_t first_row, engine::RunWindow window, PyObject* progress)
         : workers_(arguments.workers),
           progress_(PyRef::borrowed(progress == Py_None ? nullptr : progress)),
-          run_(std::in_place, arguments.options, first_row, arguments.workers, window) {}
+          run_(arguments.options, first_row, arguments.workers, window) {}
 
     // Queues an item, waiting (interpreter lock released) while the window is full.
     bool add(PyObject* item) {
@@ -283,23 +283,23 @@ public:
             return false;
         }
         const std::size_t bytes = input.bytes ? input.bytes->size() : 0;
-        if (!run_->wait_for_room(bytes, std::chrono::milliseconds(0)) &&
-            !wait([&](std::chrono::milliseconds slice) { return run_->wait_for_room(bytes, slice); }, false)) {
+        if (!run_.wait_for_room(bytes, std::chrono::milliseconds(0)) &&
+            !wait([&](std::chrono::milliseconds slice) { return run_.wait_for_room(bytes, slice); }, false)) {
             buffers_.release(added_);
             return false;
         }
-        run_->add(std::move(input));
+        run_.add(std::move(input));
         ++added_;
         return true;
     }
 
-    void close() { run_->close(); }
-    std::size_t ready() const { return run_->ready(); }
+    void close() { run_.close(); }
+    std::size_t ready() const { return run_.ready(); }
 
-    // (structure rows, residue columns) of the next `count` inputs, once they are done.
+    // (structure columns, residue columns) of the next `count` inputs, once they are done.
     PyObject* take(std::size_t count) {
-        if (!wait([&](std::chrono::milliseconds slice) { return run_->wait_for(count, slice); }, true)) return nullptr;
-        const std::vector<engine::AnnotatedInput> results = run_->take(count);
+        if (!wait([&](std::chrono::milliseconds slice) { return run_.wait_for(count, slice); }, true)) return nullptr;
+        const std::vector<engine::AnnotatedInput> results = run_.take(count);
         PyRef structures(structure_columns(results));
         if (!structures) return nullptr;
         PyRef residues(residue_columns(results, workers_));
@@ -309,7 +309,7 @@ public:
 
 private:
     void release_done() {
-        for (const std::size_t place : run_->take_released()) buffers_.release(place);
+        for (const std::size_t place : run_.take_released()) buffers_.release(place);
     }
 
     // Waits in slices, answering Ctrl-C and reporting progress between them (always once more
@@ -322,11 +322,11 @@ private:
             Py_END_ALLOW_THREADS release_done();
             if (PyErr_CheckSignals() < 0) return false;
             if (progress_) {
-                const std::size_t done = run_->done();
+                const std::size_t done = run_.done();
                 if (done != reported_ || (finished && report_end)) {
                     reported_ = done;
                     PyRef ignored(PyObject_CallFunction(progress_.get(), "nK", static_cast<Py_ssize_t>(done),
-                                                        static_cast<unsigned long long>(run_->residues_done())));
+                                                        static_cast<unsigned long long>(run_.residues_done())));
                     if (!ignored) return false;
                 }
             }
@@ -339,7 +339,7 @@ private:
     std::size_t reported_ = 0;
     PyRef progress_;
     HeldBuffers buffers_;
-    std::optional<engine::AnnotateRun> run_;
+    engine::AnnotateRun run_;
 };
 
 PyObject* run_unguarded(PyObject* args) {
