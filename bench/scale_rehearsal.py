@@ -307,20 +307,20 @@ def breakdown_part(args, work, figures):
                 archive.addfile(info, io.BytesIO(data))
 
     def seconds(path, sasa):
-        """Median over the repeats of (sum of the inputs' seconds, the call's CPU seconds, residues)."""
+        """Median over the repeats of (sum of the inputs' seconds, the call's seconds, residues)."""
         runs = []
         for _ in range(args.repeats):
-            started = time.process_time()
+            started = time.perf_counter()
             annotation = tarnix_tools.annotate(str(path), threads=1, sasa=sasa)
-            wall = time.process_time() - started
+            wall = time.perf_counter() - started
             runs.append((float(annotation.structures.columns["seconds"].sum()), wall, len(annotation.residues)))
         return tuple(statistics.median(r[k] for r in runs) for k in range(3))
 
     full, wall, residues = seconds(zipped, True)
     no_sasa, _, _ = seconds(zipped, False)
     plain_no_sasa, _, _ = seconds(plain, False)
-    _, command, _ = median_run(tarnix_command([zipped], work / "out.parquet", 1), args.repeats)
-    _, startup, _ = median_run(tarnix_command([one_input(work)], work / "one.parquet", 1), args.repeats)
+    command, command_cpu, _ = median_run(tarnix_command([zipped], work / "out.parquet", 1), args.repeats)
+    startup, _, _ = median_run(tarnix_command([one_input(work)], work / "one.parquet", 1), args.repeats)
     phases = [
         ("decompression (gzip members)", no_sasa - plain_no_sasa),
         ("reading and secondary structure", plain_no_sasa),
@@ -330,11 +330,11 @@ def breakdown_part(args, work, figures):
         ("starting the command (one input)", startup),
     ]
     print(f"breakdown: one thread, {len(members):,} inputs, {residues:,} residues, medians of {args.repeats}; "
-          f"the command took {command:.2f} CPU seconds ({residues / command:,.0f} residues per CPU second); the "
-          "phases from the inputs' own seconds (wall time on their thread) and the CPU time of whole runs")
+          f"the command took {command:.2f} s ({command_cpu:.2f} s CPU, {residues / command_cpu:,.0f} residues per "
+          "CPU second); wall times, from the inputs' own seconds and whole runs (a quiet machine is needed)")
     for label, value in phases:
         print(f"  {label:40s} {value:7.2f} s  {100 * value / command:5.1f} %")
-    figures.setdefault("per_core", residues / command)
+    figures.setdefault("per_core", residues / command_cpu)
 
 
 def extrapolate(args, figures):
@@ -374,7 +374,10 @@ def main():
     if "build" not in parts and not (args.work / "shards").is_dir():
         parser.error(f"no archive in {args.work}: run the build part first")
     figures = {}
-    print(f"{all_threads()} processors, load average {os.getloadavg()[0]:.1f}")
+    load = os.getloadavg()[0]
+    print(f"{all_threads()} processors, load average {load:.1f}")
+    if load > all_threads() - 1:
+        print("  the machine is busy: wall times and thread or worker ratios will not mean much (CPU seconds do)")
     steps = {"build": lambda: build(args, args.work), "threads": threads_part, "cluster": cluster_part,
              "memory": memory_part, "breakdown": breakdown_part}
     for part in PARTS:
