@@ -17,8 +17,8 @@ Parts (run them one at a time with --parts; the archive is built once in --work 
   ratio against the directory's.
 - cluster: annotate_to_parquet over the shards on a LocalCluster of 1 and of --workers single-
   threaded workers: residues/s and the ratio.
-- memory: peak memory (of the command's process) over all N inputs and over the shards covering
-  N/10 of them, on every thread.
+- memory: peak memory (of the command's process) over all N inputs and over the first N/10 (whole
+  shards, then the head of the next one), on every thread.
 - breakdown: where one thread's time goes on the first --breakdown-inputs inputs, from the
   inputs' own `seconds`: decompression (gzip members against the same members decompressed),
   reading and secondary structure (accessibility off), accessibility (on against off), the run
@@ -269,23 +269,39 @@ def cluster_part(args, work, figures):
         print(f"  {args.workers} / 1 workers: {rates[args.workers] / rates[1]:.2f}x")
 
 
-def memory_part(args, work, figures):
-    shards = sorted((work / "shards").iterdir())
-    tenth, covered = [], 0
-    for shard in shards:
-        if covered >= args.inputs // 10:
+def first_inputs(work, count):
+    """A tar of the archive's first `count` inputs: whole shards, then the head of the next one cut
+    at a member's header (its bytes copied as they are, and the end-of-archive blocks added)."""
+    from tarnix_tools._inputs import tar_member_starts
+
+    chosen, covered = [], 0
+    for shard in sorted((work / "shards").iterdir()):
+        if covered == count:
             break
-        tenth.append(shard)
-        covered += min(args.shard_size, args.inputs - covered)
+        starts = tar_member_starts(os.fsencode(shard))
+        if covered + len(starts) <= count:
+            chosen.append(shard)
+            covered += len(starts)
+            continue
+        head = work / "head.tar"
+        with open(shard, "rb") as source, open(head, "wb") as out:
+            out.write(source.read(starts[count - covered]) + bytes(1024))
+        chosen.append(head)
+        covered = count
+    return chosen, covered
+
+
+def memory_part(args, work, figures):
     threads = args.threads or all_threads()
     print(f"memory: peak resident memory of `tarnix annotate SHARDS -o out.parquet -j {threads}`")
     peaks = {}
-    for count, chosen in ((covered, tenth), (args.inputs, shards)):
+    for wanted in (args.inputs // 10, args.inputs):
+        chosen, count = first_inputs(work, wanted)
         wall, cpu, peak = run_command(tarnix_command(chosen, work / "out.parquet", threads))
         peaks[count] = peak
-        print(f"  {count:9,} inputs ({len(chosen)} shard(s)): peak {peak:,.0f} MiB, {wall:.1f} s wall, {cpu:.1f} s CPU")
-    if covered != args.inputs:
-        print(f"  {args.inputs:,} / {covered:,} inputs: peak ratio {peaks[args.inputs] / peaks[covered]:.2f}")
+        print(f"  {count:9,} inputs ({len(chosen)} tar(s)): peak {peak:,.0f} MiB, {wall:.1f} s wall, {cpu:.1f} s CPU")
+    low, high = sorted(peaks)
+    print(f"  {high:,} / {low:,} inputs: peak ratio {peaks[high] / peaks[low]:.2f}")
 
 
 def breakdown_part(args, work, figures):
