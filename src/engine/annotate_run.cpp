@@ -23,6 +23,7 @@ struct AnnotateRun::State {
     mutable std::mutex mutex;
     std::condition_variable work;      // an input to start, the end, or a cancellation
     std::condition_variable progress;  // an input done, or a worker off its in-memory bytes
+    std::condition_variable room;      // the window half empty, or in-memory bytes let go
     std::deque<std::pair<std::size_t, Input>> waiting;  // (place, input) not started yet
     // Outcomes of the inputs from `taken` on, in input order; empty until done.
     std::deque<std::optional<std::vector<AnnotatedInput>>> results;
@@ -38,10 +39,10 @@ struct AnnotateRun::State {
     bool closed = false;
     bool cancelled = false;
 
-    bool has_room(std::size_t bytes) const {
+    bool has_room(std::size_t bytes, std::size_t inputs) const {
         const std::size_t in_flight = added - done;
         if (in_flight == 0) return true;
-        return in_flight < window.inputs && in_flight_bytes + bytes <= window.bytes;
+        return in_flight < inputs && in_flight_bytes + bytes <= window.bytes;
     }
 };
 
@@ -90,6 +91,7 @@ void work(const std::shared_ptr<State>& state) {
         ++state->done;
         while (state->ready < state->results.size() && state->results[state->ready]) ++state->ready;
         state->progress.notify_all();
+        if (input.bytes || state->added - state->done <= state->window.inputs / 2) state->room.notify_all();
     }
     --state->workers;
 }
@@ -123,9 +125,13 @@ AnnotateRun::~AnnotateRun() {
     state_->progress.wait(lock, [&] { return state_->reading_memory == 0; });
 }
 
+// A full window is waited on until half of it is free, so that the caller, woken once, adds
+// inputs for a while instead of being woken for every input done.
 bool AnnotateRun::wait_for_room(std::size_t bytes, std::chrono::milliseconds timeout) {
     std::unique_lock lock(state_->mutex);
-    return state_->progress.wait_for(lock, timeout, [&] { return state_->has_room(bytes); });
+    const RunWindow& window = state_->window;
+    if (state_->has_room(bytes, window.inputs)) return true;
+    return state_->room.wait_for(lock, timeout, [&] { return state_->has_room(bytes, window.inputs / 2 + 1); });
 }
 
 void AnnotateRun::add(Input input) {
