@@ -13,20 +13,6 @@ class InternalError(BaseException):
     """A broken internal invariant of the engine: a fault of tarnix, never of the input."""
 
 
-def run(
-    inputs: list[_Item],
-    first_row: int,
-    threads: int,
-    sasa: bool,
-    ppii_stretch: int,
-    format: Optional[str],
-    max_bytes: int,
-    progress: Optional[Callable[[int, int], object]],
-    every_model: bool = ...,
-    /,
-) -> tuple[dict[str, _Column], dict[str, _Column]]: ...
-
-
 @final
 class Run:
     """A run fed one input at a time; results taken in input order."""
@@ -48,7 +34,7 @@ class Run:
     def add(self, item: _Item, /) -> None: ...
     def close(self) -> None: ...
     def ready(self) -> int: ...
-    def take(self, count: int, /) -> tuple[list[_StructureRow], dict[str, _Column]]: ...
+    def take(self, count: int, /) -> tuple[dict[str, _Column], dict[str, _Column]]: ...
     def cancel(self) -> None: ...
 
 

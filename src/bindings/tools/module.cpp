@@ -1,5 +1,5 @@
-// tarnix_tools._native: the engine of the companion package. Its one function runs a list of
-// inputs on worker threads with the interpreter lock released and hands back flat columns.
+// tarnix_tools._native: the engine of the companion package. Its Run takes inputs one at a time,
+// annotates them on worker threads with the interpreter lock released and hands back flat columns.
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -242,7 +242,7 @@ PyObject* residue_columns(const std::vector<engine::AnnotatedInput>& results, st
     return dict.release();
 }
 
-// What a run was asked for, as both `run` and `Run` take it.
+// What a run was asked for.
 struct RunArguments {
     engine::AnnotateOptions options;
     std::size_t workers = 1;
@@ -342,41 +342,6 @@ private:
     engine::AnnotateRun run_;
 };
 
-PyObject* run_unguarded(PyObject* args) {
-    PyObject* inputs_list = nullptr;
-    int first_row = 0;
-    Py_ssize_t threads = 0;
-    int sasa = 1;
-    unsigned long long ppii_stretch = 3;
-    const char* format = nullptr;
-    unsigned long long max_bytes = 0;
-    PyObject* progress = Py_None;
-    int every_model = 0;
-    if (!PyArg_ParseTuple(args, "OinpKzKO|p:run", &inputs_list, &first_row, &threads, &sasa, &ppii_stretch, &format,
-                          &max_bytes, &progress, &every_model)) {
-        return nullptr;
-    }
-    RunArguments arguments;
-    if (!run_arguments(args, threads, sasa, ppii_stretch, format, 5, max_bytes, every_model, arguments)) return nullptr;
-    if (!PyList_Check(inputs_list)) {
-        PyErr_SetString(PyExc_TypeError, "inputs must be a list");
-        return nullptr;
-    }
-    // Every input is in memory already: the window need not hold any back.
-    const engine::RunWindow everything{SIZE_MAX, SIZE_MAX};
-    FedRun run(arguments, first_row, everything, progress);
-    const Py_ssize_t count = PyList_GET_SIZE(inputs_list);
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        if (!run.add(PyList_GET_ITEM(inputs_list, i))) return nullptr;
-    }
-    run.close();
-    return run.take(static_cast<std::size_t>(count));
-}
-
-PyObject* run(PyObject*, PyObject* args) {
-    return guarded([&] { return run_unguarded(args); });
-}
-
 // _native.Run: a run whose inputs are added one at a time, and whose results are taken in input
 // order, a number of inputs at a time.
 struct RunObject {
@@ -471,7 +436,8 @@ PyMethodDef run_methods[] = {
     {"close", run_close, METH_NOARGS, "close($self, /)\n--\n\nNo more inputs will be added."},
     {"ready", run_ready, METH_NOARGS, "ready($self, /)\n--\n\nHow many inputs in a row, not yet taken, are done."},
     {"take", run_take, METH_O,
-     "take($self, count, /)\n--\n\nWait for the next count inputs: (structure rows, residue columns), as run returns."},
+     "take($self, count, /)\n--\n\nWait for the next count inputs: (per-structure columns, residue columns),\n"
+     "each {name: (kind, width, bytes)}."},
     {"cancel", run_cancel, METH_NOARGS,
      "cancel($self, /)\n--\n\nStop the run; returns once no worker reads an added input's bytes."},
     {nullptr, nullptr, 0, nullptr},
@@ -493,12 +459,6 @@ PyType_Slot run_slots[] = {
 PyType_Spec run_spec = {"tarnix_tools._native.Run", sizeof(RunObject), 0, Py_TPFLAGS_DEFAULT, run_slots};
 
 PyMethodDef functions[] = {
-    {"run", run, METH_VARARGS,
-     "run(inputs, first_row, threads, sasa, ppii_stretch, format, max_bytes, progress, every_model=False, /)\n--\n\n"
-     "Annotate inputs (paths as bytes, or (name, bytes) pairs) on worker threads, with every_model a\n"
-     "row per model; progress, when not None, is called with (inputs done, residues done) on the\n"
-     "calling thread. Returns (per-structure columns, residue columns), each {name: (kind, width,\n"
-     "bytes)}."},
     {"layout", frame_layout, METH_VARARGS,
      "layout(atom_names, residue_names, chain_ids, seq_ids, insertion_codes, alt_locs, /)\n--\n\n"
      "The residues of a topology as the PDB reader finds them: (layout, the atoms used as uint32\n"
