@@ -197,7 +197,8 @@ void gather_column(const std::vector<engine::AnnotatedInput>& results, std::size
 }
 
 // {name: (kind, width, bytes)}: every input's residue rows, in input order, one buffer a column.
-// The run's threads are idle by now: large tables are gathered a column per thread.
+// Large tables are gathered a column per thread, so that the caller, who waits for them, is not
+// left behind the run's workers.
 PyObject* residue_columns(const std::vector<engine::AnnotatedInput>& results, std::size_t threads) {
     constexpr std::size_t kCount = engine::kResidueColumns.size();
     constexpr std::size_t kParallelBytes = std::size_t{1} << 18;  // below, starting a thread costs more
