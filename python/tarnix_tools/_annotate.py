@@ -148,10 +148,11 @@ def iter_annotate(inputs: object, *, threads: int = 0, sasa: bool = True, ppii_s
                        format, max_bytes, chunk_size, report, bar, every_model)
 
 
-def _window(threads: int) -> int:
+def _window(threads: int, chunk_size: int) -> int:
     """The most inputs added to a run and not yet done: enough that a worker finds the next input
-    read, whatever the sizes of the ones before it."""
-    return 16 * (threads or os.cpu_count() or 1) + 16
+    read, whatever the sizes of the ones before it, and that the workers stay busy while the caller
+    turns a chunk into tables and writes it (their bytes stay bounded by CHUNK_MEMORY)."""
+    return 16 * (threads or os.cpu_count() or 1) + 16 + min(2 * chunk_size, 1024)
 
 
 def _run_chunks(items: Iterator[Item], threads: int, sasa: bool, ppii_stretch: int, format: Optional[str],
@@ -166,7 +167,7 @@ def _run_chunks(items: Iterator[Item], threads: int, sasa: bool, ppii_stretch: i
             report(done, added, made)
 
     run = _native.Run(0, threads, sasa, ppii_stretch, format, max_bytes, on_progress if report else None,
-                      every_model, _window(threads), CHUNK_MEMORY)
+                      every_model, _window(threads, chunk_size), CHUNK_MEMORY)
     pending: collections.deque[list[Item]] = collections.deque()  # the chunks not yet taken, by name
     chunk: list[Item] = []
     memory = 0

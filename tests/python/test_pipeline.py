@@ -59,16 +59,16 @@ def test_bytes_of_done_inputs_are_let_go_while_the_run_goes_on(data_dir):
 
     def inputs():
         nonlocal most_held
-        for i in range(300):
+        for i in range(1000):
             most_held = max(most_held, sum(exported(data) for data in given))
             data = bytearray(text)
             given.append(data)
             yield (f"{i}.pdb", data)
 
     annotation = tarnix_tools.annotate(inputs(), threads=2)  # a single chunk of 4096 places
-    assert len(annotation.structures) == 300
+    assert len(annotation.structures) == 1000
     # what the window holds, and the few done since the last input was added
-    assert most_held <= _annotate._window(2) + 4
+    assert most_held <= _annotate._window(2, 4096) + 4
     assert not any(exported(data) for data in given)
 
 
