@@ -174,18 +174,26 @@ def build(args, work):
           f"{time.perf_counter() - started:.0f} s")
 
 
+# Runs a command and prints its exit status, CPU seconds and peak resident kB. The command is this
+# small process's child, not the script's: a child inherits the peak of the process it is started
+# from (Linux counts the parent's pages up to the exec), and the script holds a cluster's client.
+MEASURE = """
+import os, subprocess, sys
+child = subprocess.Popen(sys.argv[1:], stdout=subprocess.DEVNULL)
+_, status, usage = os.wait4(child.pid, 0)
+print(os.waitstatus_to_exitcode(status), usage.ru_utime + usage.ru_stime, usage.ru_maxrss)
+"""
+
+
 def run_command(argv):
     """(wall seconds, CPU seconds, peak resident MiB) of a child process, which must succeed."""
     started = time.perf_counter()
-    child = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-    _, status, usage = os.wait4(child.pid, 0)
+    done = subprocess.run([sys.executable, "-c", MEASURE, *map(str, argv)], capture_output=True, text=True)
     wall = time.perf_counter() - started
-    child.returncode = os.waitstatus_to_exitcode(status)
-    errors = child.stderr.read().decode()
-    child.stderr.close()
-    if child.returncode not in (0, 1):  # 1: some inputs failed, the rest written
-        sys.exit(f"{' '.join(map(str, argv))} failed ({child.returncode}): {errors}")
-    return wall, usage.ru_utime + usage.ru_stime, usage.ru_maxrss / 1024
+    status, cpu, peak = done.stdout.split() if done.returncode == 0 else ("-1", "0", "0")
+    if int(status) not in (0, 1):  # 1: some inputs failed, the rest written
+        sys.exit(f"{' '.join(map(str, argv))} failed ({status}): {done.stderr}")
+    return wall, float(cpu), int(peak) / 1024
 
 
 def tarnix_command(inputs, out, threads, extra=()):
