@@ -73,7 +73,7 @@ def _check_options(threads: object, sasa: object, ppii_stretch: object, format: 
             min(limit, 2**64 - 1))
 
 
-def _structures_table(chunk: list[Item], columns: dict[str, tuple[str, int, bytes]], sasa: bool) -> Table:
+def _structures_table(names: list[str], columns: dict[str, tuple[str, int, bytes]], sasa: bool) -> Table:
     found = _columns.from_engine(columns)
     counts = found["residue_count"]
     with np.errstate(invalid="ignore", divide="ignore"):
@@ -85,7 +85,7 @@ def _structures_table(chunk: list[Item], columns: dict[str, tuple[str, int, byte
         total[:] = np.nan
     total[failed] = np.nan
     return _columns.table(_columns.STRUCTURE_COLUMNS, {
-        "name": [chunk[source].name for source in found["source"].tolist()],
+        "name": [names[source] for source in found["source"].tolist()],
         "model": found["model"],
         "status": np.where(found["no_protein"], NO_PROTEIN, np.where(failed, ERROR, OK)),
         "error": found["error"],
@@ -166,13 +166,13 @@ def _run_chunks(items: Iterator[Item], threads: int, sasa: bool, ppii_stretch: i
         if report is not None:
             report(done, added, made)
 
-    run = _native.Run(0, threads, sasa, ppii_stretch, format, max_bytes, on_progress if report else None,
+    run = _native.Run(threads, sasa, ppii_stretch, format, max_bytes, on_progress if report else None,
                       every_model, _window(threads, chunk_size), CHUNK_MEMORY)
-    pending: collections.deque[list[Item]] = collections.deque()  # the chunks not yet taken, by name
-    chunk: list[Item] = []
+    pending: collections.deque[list[str]] = collections.deque()  # the chunks not yet taken, by name
+    chunk: list[str] = []
     memory = 0
 
-    def take(names: list[Item]) -> Annotation:
+    def take(names: list[str]) -> Annotation:
         found, columns = run.take(len(names))
         return Annotation(Table(_columns.from_engine(columns)), _structures_table(names, found, sasa))
 
@@ -180,7 +180,7 @@ def _run_chunks(items: Iterator[Item], threads: int, sasa: bool, ppii_stretch: i
         for item in items:
             run.add(item.native())
             added += 1
-            chunk.append(Item(name=item.name))
+            chunk.append(item.name)
             memory += item.size
             del item  # the run holds its bytes until it is done with them
             if len(chunk) >= chunk_size or memory >= CHUNK_MEMORY:

@@ -19,7 +19,6 @@ class Run:
 
     def __new__(
         cls,
-        first_row: int,
         threads: int,
         sasa: bool,
         ppii_stretch: int,

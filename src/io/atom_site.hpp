@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "io/input_error.hpp"
@@ -183,5 +184,22 @@ private:
     std::vector<Model> models_;
     std::size_t last_ = 0;  // rows of one model usually follow one another
 };
+
+// A reader's two entries over its row loop, `read_rows(take)`, which hands every row to `take`
+// and returns the failure, if any: model 1's structure, or every model's handed to `visit`.
+template <class ReadRows>
+ReadResult read_first_model(ReadRows read_rows) {
+    AtomSiteSelection selection;
+    if (auto error = read_rows([&](const AtomSiteRow& row) { selection.add(row); })) return std::move(*error);
+    return selection.build();
+}
+
+template <class ReadRows>
+std::optional<InputError> read_every_model(ReadRows read_rows, const ModelVisitor& visit) {
+    ModelSelection models;
+    if (auto error = read_rows([&](const AtomSiteRow& row) { models.add(row); })) return error;
+    models.visit_all(visit);
+    return std::nullopt;
+}
 
 }  // namespace tarnix::io

@@ -332,20 +332,11 @@ std::optional<InputError> read_rows(ByteSource& source, Take take) {
 }  // namespace
 
 ReadResult parse_bcif(ByteSource& source) {
-    AtomSiteSelection selection;
-    if (auto error = read_rows(source, [&](const AtomSiteRow& row) { selection.add(row); })) {
-        return std::move(*error);
-    }
-    return selection.build();
+    return read_first_model([&](auto take) { return read_rows(source, take); });
 }
 
 std::optional<InputError> parse_bcif_models(ByteSource& source, const ModelVisitor& visit) {
-    ModelSelection models;
-    if (auto error = read_rows(source, [&](const AtomSiteRow& row) { models.add(row); })) {
-        return error;
-    }
-    models.visit_all(visit);
-    return std::nullopt;
+    return read_every_model([&](auto take) { return read_rows(source, take); }, visit);
 }
 
 }  // namespace tarnix::io

@@ -270,10 +270,10 @@ bool run_arguments(PyObject* args, Py_ssize_t threads, int sasa, unsigned long l
 // after the buffers, so destroyed before them: its workers read those bytes.
 class FedRun {
 public:
-    FedRun(const RunArguments& arguments, std::int32_t first_row, engine::RunWindow window, PyObject* progress)
+    FedRun(const RunArguments& arguments, engine::RunWindow window, PyObject* progress)
         : workers_(arguments.workers),
           progress_(PyRef::borrowed(progress == Py_None ? nullptr : progress)),
-          run_(arguments.options, first_row, arguments.workers, window) {}
+          run_(arguments.options, 0, arguments.workers, window) {}
 
     // Queues an item, waiting (interpreter lock released) while the window is full.
     bool add(PyObject* item) {
@@ -361,7 +361,6 @@ PyObject* run_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         PyErr_SetString(PyExc_TypeError, "Run takes no keyword arguments");
         return nullptr;
     }
-    int first_row = 0;
     Py_ssize_t threads = 0;
     int sasa = 1;
     unsigned long long ppii_stretch = 3;
@@ -371,18 +370,18 @@ PyObject* run_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     int every_model = 0;
     Py_ssize_t window_inputs = 0;
     Py_ssize_t window_bytes = 0;
-    if (!PyArg_ParseTuple(args, "inpKzKOpnn:Run", &first_row, &threads, &sasa, &ppii_stretch, &format, &max_bytes,
+    if (!PyArg_ParseTuple(args, "npKzKOpnn:Run", &threads, &sasa, &ppii_stretch, &format, &max_bytes,
                           &progress, &every_model, &window_inputs, &window_bytes)) {
         return nullptr;
     }
     RunArguments arguments;
-    if (!run_arguments(args, threads, sasa, ppii_stretch, format, 4, max_bytes, every_model, arguments)) return nullptr;
+    if (!run_arguments(args, threads, sasa, ppii_stretch, format, 3, max_bytes, every_model, arguments)) return nullptr;
     const engine::RunWindow window{static_cast<std::size_t>(std::max<Py_ssize_t>(1, window_inputs)),
                                    static_cast<std::size_t>(std::max<Py_ssize_t>(0, window_bytes))};
     PyRef self(type->tp_alloc(type, 0));
     if (!self) return nullptr;
     return guarded([&]() -> PyObject* {
-        reinterpret_cast<RunObject*>(self.get())->run = new FedRun(arguments, first_row, window, progress);
+        reinterpret_cast<RunObject*>(self.get())->run = new FedRun(arguments, window, progress);
         return self.release();
     });
 }
@@ -449,7 +448,7 @@ PyType_Slot run_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(run_dealloc)},
     {Py_tp_methods, run_methods},
     {Py_tp_doc, const_cast<char*>(
-                    "Run(first_row, threads, sasa, ppii_stretch, format, max_bytes, progress, every_model,\n"
+                    "Run(threads, sasa, ppii_stretch, format, max_bytes, progress, every_model,\n"
                     "    window_inputs, window_bytes, /)\n--\n\n"
                     "A run fed one input at a time: at most window_inputs inputs, and window_bytes in-memory\n"
                     "bytes, added and not yet done. progress, when not None, is called with (inputs done,\n"
