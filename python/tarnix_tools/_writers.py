@@ -63,6 +63,8 @@ class PlacedFile:
     ``commit`` and removed by ``discard``: the target path holds a complete file or what it
     held before."""
 
+    temporary: str | None = None  # until committed or discarded
+
     def __init__(self, target: str | os.PathLike[str]) -> None:
         self.target = os.fspath(target)
         folder, name = os.path.split(self.target)
@@ -70,27 +72,38 @@ class PlacedFile:
             handle, self.temporary = tempfile.mkstemp(prefix=f".{name}.", suffix=".part", dir=folder or ".")
         except OSError as exc:
             raise OutputError(f"cannot write {self.target}: {exc.strerror}") from exc
+        self.file: BinaryIO = os.fdopen(handle, "wb")
         # mkstemp makes the file private; the finished file gets the permissions open() would give
         os.fchmod(handle, 0o666 & ~_umask())
-        self.file: BinaryIO = os.fdopen(handle, "wb")
 
     def commit(self) -> None:
         try:
             self.file.close()
-            os.replace(self.temporary, self.target)
+            os.replace(self.temporary, self.target)  # type: ignore[arg-type]
         except OSError as exc:
             self.discard()
             raise OutputError(f"cannot write {self.target}: {exc.strerror or exc}") from exc
+        self.temporary = None
 
     def discard(self) -> None:
+        if self.temporary is None:
+            return
+        file = getattr(self, "file", None)
         try:
-            self.file.close()
+            if file is not None:
+                file.close()
         except OSError:
             pass
         try:
             os.unlink(self.temporary)
         except FileNotFoundError:
             pass
+        self.temporary = None
+
+    def __del__(self) -> None:
+        # Ctrl-C can land after the file is made and before its writer is in a with block (or
+        # while this constructor runs): the file goes when it is let go of.
+        self.discard()
 
 
 def open_writer(target: Target, format: str | None = None) -> TextWriter | ParquetWriter:

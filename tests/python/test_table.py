@@ -233,3 +233,17 @@ def test_undefined_values_are_null(tmp_path, data_dir, sasa):
     if sasa:  # defined values stay what tarnix.assign gives
         got = ann.residues.to_arrow().column("accessibility").to_pylist()
         assert got == [float(np.float32(r.accessibility)) for r in expected]
+
+
+@pytest.mark.parametrize("suffix", ["tsv", "parquet"])
+def test_an_interrupt_while_opening_leaves_no_file(tmp_path, monkeypatch, suffix):
+    """Ctrl-C can land after the temporary file is made and before a with block owns its writer."""
+    pytest.importorskip("pyarrow")
+
+    def interrupted(*args):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr("os.fchmod", interrupted)
+    with pytest.raises(KeyboardInterrupt):
+        open_writer(tmp_path / f"out.{suffix}")
+    assert list(tmp_path.iterdir()) == []
