@@ -10,6 +10,7 @@ from typing import Any, Literal
 import numpy as np
 import numpy.typing as npt
 
+from . import _native
 from ._extras import require
 from ._writers import open_writer
 
@@ -100,23 +101,15 @@ class Table:
 
 
 def _arrow_array(pa: ModuleType, values: npt.NDArray[Any]) -> Any:
-    """values as a pyarrow array. ASCII text is laid out from its code units directly: pyarrow's
-    own conversion of a 'U' array makes a Python string per row, which cost most of to_arrow."""
+    """values as a pyarrow array. Text is encoded to UTF-8 by the engine: pyarrow's own conversion
+    of a 'U' array makes a Python string per row, which cost most of to_arrow."""
     if values.dtype.kind == "f":
         return pa.array(values, from_pandas=True)  # NaN as null
     if values.dtype.kind != "U" or values.dtype.itemsize == 0:
         return pa.array(values)
     width = values.dtype.itemsize // 4
-    codes = np.ascontiguousarray(values).view(np.uint32).reshape(len(values), width)
-    if codes.size and codes.max() >= 128:
+    buffers = _native.utf8_column(np.ascontiguousarray(values).view(np.uint32), width)
+    if buffers is None:  # a lone surrogate, or over 2 GiB of text
         return pa.array(values)
-    # NumPy pads with NUL and keeps NULs inside a value, so a value ends after its last
-    # non-NUL code unit.
-    present = codes != 0
-    lengths = np.where(present.any(axis=1), width - np.argmax(present[:, ::-1], axis=1), 0)
-    offsets = np.zeros(len(values) + 1, dtype=np.int64)
-    np.cumsum(lengths, out=offsets[1:])
-    if offsets[-1] >= 2**31:
-        return pa.array(values)
-    data = codes[np.arange(width) < lengths[:, None]].astype(np.uint8)
-    return pa.StringArray.from_buffers(len(values), pa.py_buffer(offsets.astype(np.int32)), pa.py_buffer(data))
+    offsets, data = buffers
+    return pa.StringArray.from_buffers(len(values), pa.py_buffer(offsets), pa.py_buffer(data))

@@ -150,7 +150,9 @@ def test_arrow_pandas_polars():
     np.array(["H", "E", " ", ""] * 1000, dtype="U1"),
     np.array([], dtype="U3"),
     np.array(["", ""]),
-    np.array(["Å", "A"]),                                           # not ASCII: pyarrow's path
+    np.array(["Å", "A"]),
+    np.array(["é\x00é", "日本", "🧬x", "\u07ff\u0800\uffff\U00010000\U0010ffff", "", "plain"]),  # 1 to 4 UTF-8 bytes
+    np.array(["x" * 69 + "é", "y"] * 3000),
 ])
 def test_text_columns_convert_like_pyarrow(values):
     pa = pytest.importorskip("pyarrow")

@@ -13,6 +13,7 @@
 #include "base/available_processors.hpp"
 #include "bindings/common/guard.hpp"
 #include "bindings/tools/frames.hpp"
+#include "bindings/tools/utf8_column.hpp"
 #include "engine/annotate_run.hpp"
 #include "engine/spread.hpp"
 #include "engine/worker_pool.hpp"
@@ -468,6 +469,10 @@ PyMethodDef functions[] = {
      "Codes, phi, psi and accessibility of count frames of float32 positions (count, atoms, 3),\n"
      "numbered first_frame + k * frame_step in messages, on worker threads: (codes, codes_c3, phi,\n"
      "psi, accessibility or None) as bytes."},
+    {"utf8_column", utf8_column, METH_VARARGS,
+     "utf8_column(codes, width, /)\n--\n\n"
+     "A fixed-width text column (rows * width uint32 code units, NUL-padded) as Arrow string\n"
+     "buffers: (int32 offsets, UTF-8 data) as bytes, or None when it cannot be encoded."},
     {nullptr, nullptr, 0, nullptr},
 };
 
