@@ -39,6 +39,7 @@ from tarnix_tools._extras import require
 from tarnix_tools._inputs import (Item, TarPart, is_tar_name, split_tar, structure_paths, tar_member_starts,
                                   walk_directory)
 from tarnix_tools._names import display_name
+from tarnix_tools._writers import dictionary_columns
 from tarnix_tools.table import Table
 
 __all__ = ["RefusedRun", "Summary", "annotate_to_parquet", "list_inputs"]
@@ -148,7 +149,7 @@ def _write_whole(table: Any, path: str) -> None:
     parquet = require("pyarrow.parquet", "dask")
     folder, name = os.path.split(path)
     temporary = os.path.join(folder, f".{name}.{os.getpid()}.{threading.get_ident()}.tmp")
-    parquet.write_table(table, temporary)
+    parquet.write_table(table, temporary, use_dictionary=dictionary_columns(table.schema))
     os.replace(temporary, path)
 
 

@@ -103,8 +103,13 @@ class Table:
 def _arrow_array(pa: ModuleType, values: npt.NDArray[Any]) -> Any:
     """values as a pyarrow array. Text is encoded to UTF-8 by the engine: pyarrow's own conversion
     of a 'U' array makes a Python string per row, which cost most of to_arrow."""
-    if values.dtype.kind == "f":
-        return pa.array(values, from_pandas=True)  # NaN as null
+    if values.dtype.kind == "f":  # NaN as null; pyarrow's from_pandas would import pandas
+        missing = np.isnan(values)
+        if not missing.any():
+            return pa.array(values)
+        valid = pa.py_buffer(np.packbits(~missing, bitorder="little"))
+        return pa.Array.from_buffers(pa.from_numpy_dtype(values.dtype), len(values),
+                                     [valid, pa.py_buffer(np.ascontiguousarray(values))], null_count=int(missing.sum()))
     if values.dtype.kind != "U" or values.dtype.itemsize == 0:
         return pa.array(values)
     width = values.dtype.itemsize // 4

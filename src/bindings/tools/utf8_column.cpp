@@ -51,10 +51,16 @@ std::int64_t measure(const std::uint32_t* codes, std::size_t rows, std::size_t w
     for (std::size_t row = 0; row < rows; ++row) {
         const std::uint32_t* value = codes + row * width;
         const std::size_t length = value_length(value, width);
-        for (std::size_t k = 0; k < length; ++k) {
-            const std::size_t size = encoded_size(value[k]);
-            if (size == 0) return -1;
-            total += static_cast<std::int64_t>(size);
+        std::uint32_t all = 0;
+        for (std::size_t k = 0; k < length; ++k) all |= value[k];
+        if (all < 0x80) {  // ASCII, the common case: a byte per code unit
+            total += static_cast<std::int64_t>(length);
+        } else {
+            for (std::size_t k = 0; k < length; ++k) {
+                const std::size_t size = encoded_size(value[k]);
+                if (size == 0) return -1;
+                total += static_cast<std::int64_t>(size);
+            }
         }
         if (total > std::numeric_limits<std::int32_t>::max()) return -1;
         offsets[row + 1] = static_cast<std::int32_t>(total);
