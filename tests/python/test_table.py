@@ -3,6 +3,8 @@ import io
 import json
 import sys
 
+import math
+
 import numpy as np
 import pytest
 
@@ -162,6 +164,21 @@ def test_text_columns_convert_like_pyarrow(values):
     assert column.to_pylist() == values.tolist()
     kept = np.array([v for v in values.tolist() if "\x00" not in v], dtype=values.dtype)
     assert Table({"t": kept}).to_arrow().column("t").combine_chunks().equals(pa.array(kept))
+
+
+@pytest.mark.parametrize("values", [
+    np.array([1.5, np.nan, -0.0, np.inf], dtype=np.float32),
+    np.array([np.nan] * 9, dtype=">f8"),                            # not in the machine's byte order
+    np.array([2**31 - 1, -2**31, 0, 7, 9], dtype=np.int32)[::2],     # a strided view
+    np.array([65535, 1], dtype=">u2"),
+    np.array([], dtype=np.int64),
+])
+def test_number_columns_convert_like_pyarrow(values):
+    pa = pytest.importorskip("pyarrow")
+    column = Table({"v": values}).to_arrow().column("v")
+    assert column.type == pa.from_numpy_dtype(values.dtype.newbyteorder("="))
+    expected = [None if isinstance(v, float) and math.isnan(v) else v for v in values.tolist()]
+    assert column.to_pylist() == expected
 
 
 def test_capsule_and_polars_without_pyarrow(monkeypatch):
