@@ -187,7 +187,10 @@ class Members:
                 else:
                     pending[b"path" if flag == b"L" else b"linkpath"] = _text(data)
                 continue
-            member = replace(self._with_records(member, {**defaults, **pending}, at), header=first)
+            if defaults or pending:
+                member = self._with_records(member, {**defaults, **pending}, at)
+            if first != at:  # its extended headers came first
+                member = replace(member, header=first)
             pending, first = {}, None
             self._current = member
             yield member
