@@ -12,6 +12,8 @@ from collections.abc import Iterable, Iterator
 from types import FrameType
 from typing import IO, Any, NoReturn, Union
 
+import numpy as np
+
 from . import __version__, _formats
 from ._annotate import ERROR, NO_PROTEIN, OK, Annotation, annotate, iter_annotate
 from ._extras import MissingExtra, require
@@ -469,8 +471,9 @@ class _Counts:
 def _with_names(structures: Table, residues: Table, first: int) -> Table:
     """The residue rows with their input's name in front; `first` is the run-wide row of the
     first structure in `structures`."""
-    names = structures.columns["name"][residues.columns["input"] - first]
-    return Table({"name": names, **residues.columns})
+    # Residues come in input order, so each name repeats in one run: copied run by run.
+    counts = np.bincount(residues.columns["input"] - first, minlength=len(structures))
+    return Table({"name": np.repeat(structures.columns["name"], counts), **residues.columns})
 
 
 def _annotate_chunks(args: argparse.Namespace, inputs: Iterable[Input], path: str | None, fmt: str,
