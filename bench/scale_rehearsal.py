@@ -14,7 +14,7 @@ Parts (run them one at a time with --parts; the archive is built once in --work 
 - threads: `tarnix annotate INPUT -o out.parquet` on 1 thread and on every thread, on that
   directory and on the same members as one tar: wall and CPU seconds, residues/s, per-core
   residues/s (residues per CPU second), the 2-or-more / 1 thread ratio of each, and the tar's
-  ratio against the directory's.
+  ratio against the directory's; every run's rows must be the same, bit for bit.
 - cluster: annotate_to_parquet over the shards on a LocalCluster of 1 and of --workers single-
   threaded workers: residues/s and the ratio.
 - memory: peak memory (of the command's process) over all N inputs and over the first N/10 (whole
@@ -207,6 +207,23 @@ def parquet_rows(path):
     return pq.ParquetFile(path).metadata.num_rows
 
 
+def result_table(path, source):
+    """The residue rows a run wrote, names relative to its input, floats as their bits, for
+    comparing runs over the same inputs as files or as tar members."""
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    table = pq.read_table(path)
+    prefix = str(source)
+    names = pa.array([name.removeprefix(prefix) for name in table.column("name").to_pylist()])
+    columns = {"name": names}
+    for field in table.schema:
+        if field.name != "name":
+            column = table.column(field.name).combine_chunks()
+            columns[field.name] = column.view(pa.int32()) if pa.types.is_float32(field.type) else column
+    return pa.table(columns)
+
+
 def median_run(argv, repeats):
     runs = [run_command(argv) for _ in range(repeats)]
     return tuple(statistics.median(r[k] for r in runs) for k in range(3))
@@ -231,11 +248,17 @@ def threads_part(args, work, figures):
     print(f"threads: `tarnix annotate INPUT -o out.parquet -j J` on {args.scaling_inputs:,} inputs, "
           f"medians of {args.repeats} (load average before: {os.getloadavg()[0]:.1f})")
     rates = {}
+    first = None  # the first run's rows, which every other run must equal to the bit
     for label, source in (("directory of .gz files", work / "directory"), ("the same files in one .tar",
                                                                             work / "scaling.tar")):
         for j in (1, threads):
             wall, cpu, peak = median_run(tarnix_command([source], out, j), args.repeats)
             residues = parquet_rows(out)
+            rows = result_table(out, source)
+            if first is None:
+                first = rows
+            elif not rows.equals(first):
+                sys.exit(f"  the {label} on {j} thread(s) wrote other results than the first run")
             rates[label, j] = residues / wall
             print(f"  {label:28s} {j:2d} thread(s): {wall:7.2f} s wall, {cpu:7.2f} s CPU, "
                   f"{residues / wall:10,.0f} residues/s, {residues / cpu:10,.0f} residues per CPU second, "
@@ -247,6 +270,7 @@ def threads_part(args, work, figures):
         print(f"  {label:28s} {threads} / 1 threads: {ratio:.2f}x")
     tar, folder = figures["the same files in one .tar"], figures["directory of .gz files"]
     print(f"  tar scaling / directory scaling: {tar / folder:.3f} (load average after: {os.getloadavg()[0]:.1f})")
+    print("  every run wrote the same rows, bit for bit")
 
 
 def cluster_part(args, work, figures):
