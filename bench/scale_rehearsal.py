@@ -2,7 +2,7 @@
 PDB and mmCIF files in uncompressed tar shards), annotated as the command line and a cluster would.
 
     python bench/scale_rehearsal.py [--inputs 100000] [--shard-size 10000] [--structures DIR]
-        [--work DIR] [--copies] [--seed 1] [--parts build,threads,cluster,memory,breakdown]
+        [--work DIR] [--copies] [--bcif] [--seed 1] [--parts build,threads,cluster,memory,breakdown]
 
 Parts (run them one at a time with --parts; the archive is built once in --work and reused):
 
@@ -10,7 +10,8 @@ Parts (run them one at a time with --parts; the archive is built once in --work 
   repository, else tests/data; files that tarnix.assign cannot read, or of more than
   --max-residues residues, are left out), each a seeded perturbation of its source's coordinates
   (+-0.01 A; --copies for plain copies), gzipped, in tar shards of --shard-size members; the first
-  --scaling-inputs of them also as a directory of the same .gz files.
+  --scaling-inputs of them also as a directory of the same .gz files. With --bcif (and --copies)
+  the members are the mmCIF structures as BinaryCIF, to compare the rate with the text formats.
 - threads: `tarnix annotate INPUT -o out.parquet` on 1 thread and on every thread, on that
   directory and on the same members as one tar: wall and CPU seconds, residues/s, per-core
   residues/s (residues per CPU second), the 2-or-more / 1 thread ratio of each, and the tar's
@@ -149,13 +150,33 @@ def build_shard(path, first, count, copies, seed, folder, scaling_inputs):
     return residues
 
 
+def binary_sources(found):
+    """The mmCIF sources as BinaryCIF, written as the archives ship them (biotite's `compress`)."""
+    sys.path.insert(0, str(REPO / "bench"))
+    from bcif_bench import to_binary
+
+    binaries = []
+    with tempfile.TemporaryDirectory() as folder:
+        for name, text, residues in found:
+            if not name.endswith(".cif"):
+                continue
+            source, out = pathlib.Path(folder) / name, pathlib.Path(folder) / (name[:-4] + ".bcif")
+            source.write_bytes(text)
+            to_binary(source, out)
+            binaries.append((out.name, out.read_bytes(), residues))
+    return binaries
+
+
 def build(args, work):
     structures = args.structures if args.structures.is_dir() else REPO / "tests" / "data"
     _FOUND[:] = sources(structures, args.max_residues)
+    if args.bcif:
+        _FOUND[:] = binary_sources(_FOUND)
     if not _FOUND:
         sys.exit(f"no readable structure in {structures}")
-    print(f"build: {args.inputs:,} inputs from {len(_FOUND)} structures in {structures} "
-          f"({'plain copies' if args.copies else f'perturbed, seed {args.seed}'}), shards of {args.shard_size:,}")
+    print(f"build: {args.inputs:,} inputs from {len(_FOUND)} {'BinaryCIF ' if args.bcif else ''}structures in "
+          f"{structures} ({'plain copies' if args.copies else f'perturbed, seed {args.seed}'}), "
+          f"shards of {args.shard_size:,}")
     shards, folder = work / "shards", work / "directory"
     for place in (shards, folder):
         shutil.rmtree(place, ignore_errors=True)
@@ -401,6 +422,8 @@ def main():
     parser.add_argument("--structures", type=pathlib.Path, default=CORPUS, help="where the inputs are drawn from")
     parser.add_argument("--max-residues", type=int, default=3000, help="leave out larger structures")
     parser.add_argument("--copies", action="store_true", help="plain copies instead of perturbed ones")
+    parser.add_argument("--bcif", action="store_true",
+                        help="members are the mmCIF structures as BinaryCIF (made by biotite; with --copies)")
     parser.add_argument("--seed", type=int, default=1, help="of the perturbations")
     parser.add_argument("--work", type=pathlib.Path, default=pathlib.Path(tempfile.gettempdir()) / "tarnix-rehearsal",
                         help="where the archive is built and kept")
@@ -418,6 +441,8 @@ def main():
     unknown = set(parts) - set(PARTS)
     if unknown:
         parser.error(f"unknown parts {sorted(unknown)}; choose from {','.join(PARTS)}")
+    if args.bcif and not args.copies:
+        parser.error("--bcif builds plain copies: add --copies")
     args.scaling_inputs = min(args.scaling_inputs, args.inputs)
     args.work.mkdir(parents=True, exist_ok=True)
     if "build" not in parts and not (args.work / "shards").is_dir():
