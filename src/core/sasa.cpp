@@ -382,7 +382,7 @@ typedef std::int32_t Mask __attribute__((vector_size(64)));
 typedef float Lane;
 constexpr std::size_t kWidth = 16;
 constexpr std::size_t kFirstRound = 3;
-constexpr std::size_t kRound = 12;
+constexpr std::size_t kRound = 8;
 
 TARNIX_SASA_TARGET unsigned lane_bits(const Mask& m) {
     return static_cast<unsigned>(_mm512_movepi32_mask(reinterpret_cast<__m512i>(m)));
