@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstdlib>
@@ -333,6 +334,36 @@ TEST(AccessibilityKernels, MatchTheLiteralCalculationForAnyPointCount) {
             std::vector<Residue> computed = residues;
             compute_accessibility(computed, m, kernel);
             expect_same_bits(computed, expected);
+        }
+    }
+}
+
+// One atom with every count of neighbours up to a few rounds' worth, spread over the distance
+// shells or all near: the last round is cut short at every length, fewer than a first round
+// are padded, and the near shells fill most of the list. Each neighbour list is read round by
+// round, so a stale or missing record shows.
+TEST(AccessibilityKernels, MatchTheLiteralCalculationForEveryNeighbourCount) {
+    const std::array<std::vector<float>, 2> distances{std::vector<float>{1.2f, 2.5f, 3.5f, 5.0f, 6.0f},
+                                                      std::vector<float>{0.8f, 1.5f, 3.0f}};
+    for (const std::vector<float>& shells : distances) {
+        for (std::size_t n = 0; n <= 40; ++n) {
+            std::vector<Residue> residues{spread_residue(0), spread_residue(200)};
+            for (std::size_t k = 0; k < n; ++k) {
+                const float y = 1.0f - 2.0f * (static_cast<float>(k) + 0.5f) / static_cast<float>(n);
+                const float ring = std::sqrt(1.0f - y * y);
+                const float theta = static_cast<float>(k) * 2.3999631f;
+                const float d = shells[k % shells.size()];
+                residues[1].atoms.push_back(Atom{"X", {d * ring * std::cos(theta), d * y, d * ring * std::sin(theta)}});
+            }
+            for (std::uint64_t m : {100u, 37u}) {
+                const std::vector<float> expected = reference_accessibility(residues, m);
+                for (SasaKernel kernel : {SasaKernel::Baseline, SasaKernel::Avx2, SasaKernel::Avx512}) {
+                    if (!sasa_kernel_supported(kernel)) continue;
+                    std::vector<Residue> computed = residues;
+                    compute_accessibility(computed, m, kernel);
+                    expect_same_bits(computed, expected);
+                }
+            }
         }
     }
 }
