@@ -2,7 +2,10 @@
 // prints one JSON line: bytes, seconds per pass, MB/s of the median pass, peak RSS.
 //
 //   tarnix_read_bench MODE PASSES FILE...
-//   MODE: a format's name  its reader (pdb, mmcif, ...)
+//   MODE: a format's name  its reader (pdb, mmcif, ...); a gzipped file is decompressed first,
+//                        as the engine does
+//         gzip          decompression alone, the text taken in place as the readers take it;
+//                       the count is of decompressed bytes
 //         lines         LineReader alone (its buffer, UTF-8 check)
 //         unpack        read the file and unpack its MessagePack, no decoding (BinaryCIF's container)
 //         scan          read() and count newlines, no checks
@@ -14,6 +17,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,11 +27,21 @@
 #include "io/byte_source.hpp"
 #include "io/file_descriptor.hpp"
 #include "io/formats.hpp"
+#include "io/gzip_source.hpp"
 #include "io/line_reader.hpp"
 
 namespace {
 
 using tarnix::io::FileDescriptor;
+
+bool is_gzipped(const char* path) {
+    FileDescriptor file(::open(path, O_RDONLY | O_CLOEXEC));
+    unsigned char head[2] = {};
+    return file.is_open() && ::read(file.get(), head, sizeof head) == 2 &&
+           std::memcmp(head, tarnix::io::kGzipMagic, sizeof head) == 0;
+}
+
+constexpr std::uint64_t kMaxBytes = std::uint64_t{1} << 32;
 
 // Returns a count that depends on the work done (residues or lines), or -1 on a failure.
 long long run_once(std::string_view mode, const char* path) {
@@ -36,8 +50,11 @@ long long run_once(std::string_view mode, const char* path) {
         return -1;
     }
     if (const auto format = tarnix::io::format_named(mode)) {
-        tarnix::io::FileSource source(std::move(file));
-        const auto result = tarnix::io::parse(*format, source);
+        tarnix::io::FileSource file_source(std::move(file));
+        std::optional<tarnix::io::GzipSource> gzip;
+        tarnix::io::ByteSource* source = &file_source;
+        if (is_gzipped(path)) source = &gzip.emplace(file_source, kMaxBytes);
+        const auto result = tarnix::io::parse(*format, *source);
         const auto* structure = std::get_if<tarnix::core::Structure>(&result);
         return structure != nullptr ? static_cast<long long>(structure->residues.size()) : -1;
     }
@@ -52,6 +69,21 @@ long long run_once(std::string_view mode, const char* path) {
             return handle.get().type == msgpack::type::MAP ? 1 : -1;
         } catch (const msgpack::unpack_error&) {
             return -1;
+        }
+    }
+    if (mode == "gzip") {
+        tarnix::io::FileSource compressed(std::move(file));
+        tarnix::io::GzipSource gzip(compressed, kMaxBytes);
+        const auto text = gzip.rest_in_memory();
+        if (text) return static_cast<long long>(text->size());
+        char chunk[1 << 16];
+        long long size = 0;
+        for (;;) {
+            const auto outcome = gzip.read(chunk, sizeof chunk);
+            if (!std::holds_alternative<std::size_t>(outcome)) return -1;
+            const std::size_t count = std::get<std::size_t>(outcome);
+            if (count == 0) return size;
+            size += static_cast<long long>(count);
         }
     }
     if (mode == "lines") {
@@ -97,7 +129,7 @@ long peak_rss_kb() {
 
 int main(int argc, char** argv) {
     if (argc < 4) {
-        std::fprintf(stderr, "usage: %s FORMAT|lines|unpack|scan PASSES FILE...\n", argv[0]);
+        std::fprintf(stderr, "usage: %s FORMAT|gzip|lines|unpack|scan PASSES FILE...\n", argv[0]);
         return 2;
     }
     const std::string_view mode = argv[1];
