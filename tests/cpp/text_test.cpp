@@ -139,6 +139,51 @@ TEST(ParseF32, ShortTextsAgreeWithTheCLibraryOnSyntaxAndValue) {
     }
 }
 
+// Coordinates as mmCIF writes them, with every integer width and sign, then each with one byte
+// changed (to the bytes around the digits too, and to one that is a digit but for its high
+// bit): accepted exactly when the C library reads the whole text, and then to the same bits; the
+// short path takes exactly the unsigned texts of its shape.
+TEST(ParseF32, ThreeDecimalCoordinatesAgreeWithTheCLibrary) {
+    std::mt19937_64 random(2026);
+    std::uniform_int_distribution<int> digit(0, 9);
+    const std::string replacements = "0123456789.+-e/:\xb0";
+    std::uniform_int_distribution<std::size_t> replacement(0, replacements.size() - 1);
+    std::size_t short_path = 0;
+    const auto check = [&](const std::string& text) {
+        char* end = nullptr;
+        const float expected = std::strtof(text.c_str(), &end);
+        const auto parsed = parse_f32(text);
+        ASSERT_EQ(parsed.ok(), end == text.c_str() + text.size()) << text;
+        if (parsed.ok()) {
+            ASSERT_EQ(std::bit_cast<std::uint32_t>(parsed.value), std::bit_cast<std::uint32_t>(expected)) << text;
+        }
+        bool shaped = text.size() >= 5 && text.size() <= 8 && text[text.size() - 4] == '.';
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            if (i != text.size() - 4) shaped = shaped && text[i] >= '0' && text[i] <= '9';
+        }
+        float value = -1.0f;
+        ASSERT_EQ(parse_three_decimals(text, value), shaped) << text;
+        if (shaped) {
+            ++short_path;
+            ASSERT_EQ(std::bit_cast<std::uint32_t>(value), std::bit_cast<std::uint32_t>(expected)) << text;
+        }
+    };
+    for (int i = 0; i < 40000; ++i) {
+        std::string text = i % 3 == 0 ? "" : i % 3 == 1 ? "-" : "+";
+        for (int width = 1 + i % 4; width > 0; --width) text += static_cast<char>('0' + digit(random));
+        text += '.';
+        for (int decimal = 0; decimal < 3; ++decimal) text += static_cast<char>('0' + digit(random));
+        check(text);
+        std::string changed = text;
+        changed[random() % changed.size()] = replacements[replacement(random)];
+        check(changed);
+    }
+    for (const char* text : {"0.000", "9999.999", "0000.000", "1234.567", "1.2345", "12.34", "12345.678", ".1234"}) {
+        check(text);
+    }
+    EXPECT_GT(short_path, 15000u);
+}
+
 // The fixed-column path must give what trimming and the general parser give, to the bit, on
 // every field: "%8.3f" fields of random values, the same with one byte changed, and random
 // short texts over the characters that matter.
