@@ -1,6 +1,5 @@
 #include "io/text.hpp"
 
-#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -125,31 +124,6 @@ DecimalShape examine_decimal(std::string_view body) {
     return shape;
 }
 
-// Whether each of the four bytes of an ASCII word is a digit.
-constexpr bool four_digits(std::uint32_t word) {
-    constexpr std::uint32_t kOnes = 0x01010101u;
-    constexpr std::uint32_t kHighBits = kOnes * 0x80;
-    // With every byte below 0x80 no byte-wise sum carries into the next byte.
-    const std::uint32_t digits = (word + kOnes * (0x80 - '0')) & ~(word + kOnes * (0x80 - ':')) & kHighBits;
-    return (word & kHighBits) == 0 && digits == kHighBits;
-}
-
-// The number the four digits of a word spell, the first byte the most significant.
-constexpr std::uint32_t four_digit_value(std::uint32_t word) {
-    std::uint32_t values = word - 0x30303030u;
-    values = (values * 10 + (values >> 8)) & 0x00FF00FFu;
-    return (values * 100 + (values >> 16)) & 0xFFFFu;
-}
-
-std::uint32_t load_le32(const char* bytes) {
-    std::uint32_t word;
-    std::memcpy(&word, bytes, sizeof word);
-    if constexpr (std::endian::native == std::endian::big) {
-        word = __builtin_bswap32(word);
-    }
-    return word;
-}
-
 constexpr float kPowersOfTen[] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f, 1e6f, 1e7f};
 constexpr std::size_t kMaxExactDigits = 7;
 
@@ -183,25 +157,6 @@ std::optional<float> parse_short_fixed_point(std::string_view body) {
 }
 
 }  // namespace
-
-bool parse_three_decimals(std::string_view body, float& value) {
-    const std::size_t size = body.size();
-    if (size < 5 || size > 8) {
-        return false;
-    }
-    // The integer digits moved to the end of a word of four, '0's before them.
-    const unsigned pad = static_cast<unsigned>(8 - size);
-    const std::uint32_t zeros = 0x30303030u & ((std::uint32_t{1} << (8 * pad)) - 1);
-    const auto integer = static_cast<std::uint32_t>(std::uint64_t{load_le32(body.data())} << (8 * pad)) | zeros;
-    const std::uint32_t point_and_fraction = load_le32(body.data() + size - 4);
-    const std::uint32_t fraction = (point_and_fraction & 0xFFFFFF00u) | '0';
-    if ((point_and_fraction & 0xFF) != '.' || !four_digits(integer) || !four_digits(fraction)) {
-        return false;
-    }
-    // At most seven digits: the product rounds as the division by 1000 does.
-    value = thousandths_to_float(four_digit_value(integer) * 1000 + four_digit_value(fraction));
-    return true;
-}
 
 std::size_t whitespace_length_at(std::string_view text, std::size_t pos) {
     const std::size_t left = text.size() - pos;
