@@ -225,16 +225,8 @@ private:
         // One word more than the row fills, so that white space always follows the last token.
         space_words_.resize(row.size() / 64 + 1);
         for (std::size_t word = 0; word < space_words_.size(); ++word) {
-            const std::size_t offset = word * 64;
-            const char* block = row.data() + offset;
-            char padded[64];
-            if (row.size() - offset < 64) {
-                std::memset(padded, ' ', sizeof padded);
-                std::memcpy(padded, block, row.size() - offset);
-                block = padded;
-            }
             std::uint64_t special;
-            space_words_[word] = classify_block(block, special);
+            space_words_[word] = classify_word(row, word * 64, special);
             if (special != 0) {
                 return std::nullopt;
             }
@@ -281,6 +273,30 @@ private:
             }
         }
         return count;
+    }
+
+    // classify_block of the row's 64 bytes from offset on, the bytes past its end taken as blanks.
+    static std::uint64_t classify_word(std::string_view row, std::size_t offset, std::uint64_t& special) {
+        const std::size_t left = row.size() - offset;
+        if (left >= 64) {
+            return classify_block(row.data() + offset, special);
+        }
+        if (left == 0) {
+            special = 0;
+            return ~std::uint64_t{0};
+        }
+        const std::uint64_t past_end = ~std::uint64_t{0} << left;
+        if (row.size() >= 64) {
+            // The row's last 64 bytes, shifted into place: a copy into a padded block stalled
+            // its loads, which could not take their bytes from the copy's stores.
+            const std::uint64_t spaces = classify_block(row.data() + row.size() - 64, special) >> (64 - left);
+            special >>= 64 - left;
+            return spaces | past_end;
+        }
+        char padded[64];
+        std::memset(padded, ' ', sizeof padded);
+        std::memcpy(padded, row.data() + offset, left);
+        return classify_block(padded, special);
     }
 
     std::string_view join(std::string_view head, std::string_view tail) {

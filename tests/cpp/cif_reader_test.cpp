@@ -172,6 +172,43 @@ TEST(CifReader, RowsReadAlikeOnBothSplittingPathsAndAtEveryBlockBoundary) {
                 << file << " variant " << i;
         }
     }
+    // Blanks in front instead, so that the last token ends the row at every place in a block:
+    // rows of about 90 bytes, and rows shorter than a block that grow past it; then the same with
+    // the third token from the end quoted (a chain or a coordinate), which only the character
+    // path reads right, wherever in the row's last block the quotes fall.
+    const auto quote_third_from_end = [](std::string& line) {
+        std::size_t end = line.find_last_not_of(' ');
+        for (int token = 0; token < 2; ++token) end = line.find_last_not_of(' ', line.find_last_of(' ', end));
+        const std::size_t start = line.find_last_of(' ', end) + 1;
+        line.insert(end + 1, 1, '\'');
+        line.insert(start, 1, '\'');
+    };
+    for (const char* file : {"1ubq.cif", "1hbb_minimal_ins.cif"}) {
+        std::ifstream in(testing::test_data(file), std::ios::binary);
+        const std::string plain((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const std::string expected = testing::describe(read_ok(dir, "plain.cif", plain));
+        for (const bool quoted : {false, true}) {
+            for (std::size_t blanks = 0; blanks < 64; ++blanks) {
+                std::string shifted;
+                bool in_table = false;
+                for (std::size_t start = 0; start < plain.size();) {
+                    const std::size_t end = std::min(plain.find('\n', start), plain.size());
+                    std::string line = plain.substr(start, end - start);
+                    const bool item = line.starts_with("_atom_site.");
+                    const bool row = in_table && !item && !line.starts_with('#');
+                    in_table = item || row;
+                    if (row) {
+                        line.insert(0, blanks, ' ');
+                        if (quoted) quote_third_from_end(line);
+                    }
+                    shifted += line + "\n";
+                    start = end + 1;
+                }
+                EXPECT_EQ(testing::describe(read_ok(dir, "shifted.cif", shifted)), expected)
+                    << file << ", " << blanks << " blanks, quoted " << quoted;
+            }
+        }
+    }
 }
 
 TEST(CifReader, CollectsRowsOnlyInsideTheAtomTable) {
