@@ -72,6 +72,15 @@ public:
         if (stopped_) {
             return;
         }
+        // Most lines are rows of the table, which their first byte tells apart: no blank, no
+        // "loop_", no item, no comment.
+        if (in_loop_ && !line.empty()) {
+            const char first = line.front();
+            if (first > ' ' && first < 0x7F && first != 'l' && first != '_' && first != '#') {
+                keep_row(line, lasting);
+                return;
+            }
+        }
         const std::string_view t = ascii ? trim_ascii(line) : trim(line);
         if (t.starts_with("loop_")) {
             counter_ = 0;
@@ -84,10 +93,8 @@ public:
             return;
         } else if (t.starts_with('_')) {
             stopped_ = true;
-        } else if (lasting) {
-            rows_.keep(line);
         } else {
-            rows_.add(line);
+            keep_row(line, lasting);
         }
     }
 
@@ -95,6 +102,14 @@ public:
     const RowStore& rows() const { return rows_; }
 
 private:
+    void keep_row(std::string_view line, bool lasting) {
+        if (lasting) {
+            rows_.keep(line);
+        } else {
+            rows_.add(line);
+        }
+    }
+
     void record_item(std::string_view name) {
         if (const auto item = atom_site_item(name)) {
             columns_[*item] = Column{counter_, true};
