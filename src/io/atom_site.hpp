@@ -65,6 +65,12 @@ inline PreferredItems preferred_items(bool has_auth_asym_id, bool has_auth_seq_i
 enum class Coordinate : std::uint8_t { absent, number, empty_text, invalid_text };
 
 inline Coordinate parse_coordinate(std::string_view text, float& value) {
+    // The usual shape here, inline: parse_f32 would take the same path behind a call.
+    const bool negative = !text.empty() && text.front() == '-';
+    if (parse_three_decimals(text.substr(negative ? 1 : 0), value)) {
+        if (negative) value = -value;
+        return Coordinate::number;
+    }
     const auto parsed = parse_f32(text);
     value = parsed.value;
     if (parsed.ok()) return Coordinate::number;

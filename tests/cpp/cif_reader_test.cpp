@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -224,6 +226,25 @@ TEST(CifReader, CollectsRowsOnlyInsideTheAtomTable) {
         header({"label_atom_id", "label_comp_id", "Cartn_x", "Cartn_y", "Cartn_z", "Cartn_x"}) +
         "N GLY 1 2 3 7\nCA GLY 1 2 3 7\nC GLY 1 2 3 7\nO GLY 1 2 3 7\n";
     EXPECT_EQ(read_ok(dir, "rep.cif", repeated).residues.at(0).n.x, 7.0f);
+}
+
+// Coordinates of every sign and shape, the common one included, read to the bits the C library
+// gives for the same text.
+TEST(CifReader, ReadsCoordinatesOfEveryShapeAsTheCLibrary) {
+    TempDir dir;
+    for (const char* x : {"1.500", "+1.500", "-1.500", "-0.000", "+0.000", "1234.567", "-9999.999", "0012.345",
+                          "12.3456", "-12.34", "1e2", "+.5", "-7.", "98765.432"}) {
+        std::string text = header(kItems);
+        for (const char* atom : {"N", "CA", "C", "O"}) {
+            text += std::string("ATOM 1 ") + atom + " . ALA A 1 ? " + x + " -2.250 +3.125 1 B 1\n";
+        }
+        const core::Structure structure = read_ok(dir, "x.cif", text);
+        ASSERT_EQ(structure.residues.size(), 1u) << x;
+        const core::Point3 n = structure.residues[0].n;
+        EXPECT_EQ(std::bit_cast<std::uint32_t>(n.x), std::bit_cast<std::uint32_t>(std::strtof(x, nullptr))) << x;
+        EXPECT_EQ(n.y, -2.25f);
+        EXPECT_EQ(n.z, 3.125f);
+    }
 }
 
 TEST(CifReader, AppliesTheRowRules) {
