@@ -27,7 +27,7 @@ namespace {
 constexpr std::string_view kItemPrefix = "_atom_site.";
 
 struct Column {
-    std::size_t position = 0;
+    std::size_t position = SIZE_MAX;  // past any row's tokens while the item is not seen
     bool seen = false;
 };
 
@@ -337,7 +337,7 @@ public:
     // optional: an optional built and read back on the stack stalled every row.
     const std::string_view* text(AtomSiteItem item) const {
         const Column& column = columns_[item];
-        if (!column.seen || column.position >= tokens_.size()) {
+        if (column.position >= tokens_.size()) {
             return nullptr;
         }
         return &tokens_[column.position];
