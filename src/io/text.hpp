@@ -145,7 +145,7 @@ inline bool parse_three_decimals(std::string_view body, float& value) {
     const unsigned shift = 8 * static_cast<unsigned>(9 - size);
     const std::uint64_t zeros = (kOnes * '0') & ((std::uint64_t{1} << shift) - 1);
     const std::uint64_t word =
-        ((load(body.data()) << shift) & 0xFFFFFFFF00ULL) | zeros | (point_and_decimals >> 8) << 40;
+        ((load(body.data()) << shift) & 0xFFFFFFFF00ULL) | zeros | ((point_and_decimals >> 8) << 40);
     // High bit of each byte that is a digit; with every byte ASCII no byte-wise sum carries.
     const std::uint64_t digits = (word + kOnes * (0x80 - '0')) & ~(word + kOnes * (0x80 - ':')) & kHighBits;
     if ((word & kHighBits) != 0 || digits != kHighBits) {
