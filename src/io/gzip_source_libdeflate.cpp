@@ -39,8 +39,9 @@ struct Buffer {
 
 // Each thread keeps the buffers of its last input for the next one: fresh ones would cost their
 // page faults again for every input. A source alive beside another on the same thread finds none
-// spare and allocates its own. Larger buffers are let go, so that one huge input is not held on to.
-constexpr std::size_t kKeptAtMost = std::size_t{16} << 20;
+// spare and allocates its own. Larger buffers are let go, so that one huge input is not held on to
+// (by each of a run's many threads); reading such an input costs far more than its page faults.
+constexpr std::size_t kKeptAtMost = std::size_t{4} << 20;
 
 struct SpareBuffers {
     Buffer text;
