@@ -20,7 +20,9 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -66,29 +68,47 @@ struct File {
     std::string bytes;
 };
 
-std::string decompressed(const File& file) {
-    io::MemorySource memory(file.bytes);
-    if (file.bytes.size() < 2 || static_cast<unsigned char>(file.bytes[0]) != io::kGzipMagic[0]) return file.bytes;
-    io::GzipSource gzip(memory, std::uint64_t{1} << 31);
-    std::string text;
-    char chunk[1 << 16];
-    for (;;) {
-        auto outcome = gzip.read(chunk, sizeof chunk);
-        if (std::holds_alternative<io::IoError>(outcome) || std::get<std::size_t>(outcome) == 0) break;
-        text.append(chunk, std::get<std::size_t>(outcome));
+// A file's text: its bytes, or what they decompress to, taken in place as the engine takes it
+// when the decoder holds the whole text (libdeflate), else copied out piece by piece (zlib).
+class Text {
+public:
+    explicit Text(const File& file) : memory_(file.bytes) {
+        if (file.bytes.size() < 2 || static_cast<unsigned char>(file.bytes[0]) != io::kGzipMagic[0]) {
+            view_ = file.bytes;
+            return;
+        }
+        io::GzipSource& gzip = gzip_.emplace(memory_, std::uint64_t{1} << 31);
+        if (const auto rest = gzip.rest_in_memory()) {
+            view_ = *rest;
+            return;
+        }
+        char chunk[1 << 16];
+        for (;;) {
+            auto outcome = gzip.read(chunk, sizeof chunk);
+            if (std::holds_alternative<io::IoError>(outcome) || std::get<std::size_t>(outcome) == 0) break;
+            copy_.append(chunk, std::get<std::size_t>(outcome));
+        }
+        view_ = copy_;
     }
-    return text;
-}
+
+    std::string_view view() const { return view_; }
+
+private:
+    io::MemorySource memory_;
+    std::optional<io::GzipSource> gzip_;
+    std::string copy_;
+    std::string_view view_;
+};
 
 // One pass over the files, phase by phase; returns the residues read.
 std::size_t phases(const std::vector<File>& files, std::map<std::string, double>& totals) {
     std::size_t residues = 0;
     Laps laps(totals);
     for (const File& file : files) {
-        const std::string text = decompressed(file);
+        const Text text(file);
         laps.lap("gzip");
         const io::FileFormat format = io::format_for_name(file.name);
-        io::MemorySource source(text);
+        io::MemorySource source(text.view());
         io::ReadResult read = io::parse(format, source);
         laps.lap(format == io::FileFormat::pdb ? "parse pdb" : "parse mmcif");
         auto* structure = std::get_if<core::Structure>(&read);
@@ -123,7 +143,7 @@ double whole_annotate(const std::vector<File>& files) {
     const double start = cpu_seconds();
     const engine::AnnotateOptions options;
     for (const File& file : files) {
-        engine::Input input{file.name, std::string_view(file.bytes), std::nullopt};
+        engine::Input input{file.name, std::string_view(file.bytes), std::nullopt, std::nullopt};
         const engine::AnnotatedInput out = engine::annotate_input(input, 0, options);
         if (!out.error.empty() && !out.no_protein) std::fprintf(stderr, "%s: %s\n", file.name.c_str(), out.error.c_str());
     }
