@@ -151,7 +151,8 @@ def stream_tar(path: bytes, max_bytes: int, part: TarPart | None = None) -> Iter
                 yield from _archive_items(path, name, raw, max_bytes)
             else:
                 raw.seek(part.start)
-                yield from _member_items(path, name, raw, _tar.Members(raw, part.start), max_bytes, part.stop)
+                yield from _member_items(path, name, raw, _tar.Members(raw, part.start), max_bytes, part.stop,
+                                         part.start)
         except _tar.TarError as error:
             yield Item(name=name, failure=f"tar: {error}")
         except _tar.STREAM_ERRORS as error:
@@ -200,23 +201,30 @@ def _stream_error_text(error: BaseException) -> str:
 
 def _archive_items(path: bytes, name: str, raw: io.BufferedReader, max_bytes: int) -> Iterator[Item]:
     stream = _tar.open_stream(raw)
-    found = yield from _member_items(path, name, raw, _tar.Members(stream), max_bytes, None)
+    found = yield from _member_items(path, name, raw, _tar.Members(stream), max_bytes, None, 0)
     if found == 0:
         yield Item(name=name, failure="tar: no structure files in this archive")
 
 
 def _member_items(path: bytes, name: str, raw: io.BufferedReader, members: _tar.Members, max_bytes: int,
-                  stop: int | None) -> Generator[Item, None, int]:
-    """The structure members of `members` whose headers start before `stop`; returns how many."""
+                  stop: int | None, start: int) -> Generator[Item, None, int]:
+    """The structure members of `members` (from the header at `start` on) whose headers start before
+    `stop`; returns how many."""
     # The length of an uncompressed archive: its members within it are read in place by the workers.
     plain = os.fstat(raw.fileno()).st_size if members.stream is raw and raw.seekable() else None
-    seen: dict[bytes, _tar.Member] = {}
+    # The members passed, by the name a link would use. Kept only from the first link on (found
+    # again then by reading the archive's start once more), so that an archive without links is
+    # read in memory that does not grow with it; a stream that cannot be read twice keeps them all.
+    seen: dict[bytes, _tar.Member] | None = None if raw.seekable() else {}
     later: list[_tar.Member] = []  # links to members further on
     found = 0
     for member in members:
         if stop is not None and member.header >= stop:
             break
-        seen[_tar.normal_name(member.name)] = member
+        if seen is None and member.kind in (_tar.Kind.HARD_LINK, _tar.Kind.SYMLINK):
+            seen = _members_before(path, start, member.header)
+        if seen is not None:
+            seen[_tar.normal_name(member.name)] = member
         if member.kind is _tar.Kind.OTHER or not is_structure_name(member.name):
             continue
         found += 1
@@ -231,16 +239,31 @@ def _member_items(path: bytes, name: str, raw: io.BufferedReader, members: _tar.
                 members.read_data(member, data)
                 yield Item(name=item_name, data=data)
             continue
-        target = _resolve(member, seen)
+        target = _resolve(member, seen or {})
         if target is None:
             later.append(member)
         else:
             yield _link_item(item_name, target, path, raw, max_bytes, plain)
     for member in later:
-        target = _resolve(member, seen)
+        target = _resolve(member, seen or {})
         yield _link_item(f"{name}/{display_name(member.name)}",
                          target if target is not None else _outside(member), path, raw, max_bytes, plain)
     return found
+
+
+def _members_before(path: bytes, start: int, end: int) -> dict[bytes, _tar.Member]:
+    """The members whose headers lie from `start` to before `end`, by normal name, read again from
+    the archive at `path` (headers only where it is uncompressed)."""
+    seen: dict[bytes, _tar.Member] = {}
+    with open(path, "rb") as again:
+        stream = _tar.open_stream(again)
+        if stream is again:
+            again.seek(start)
+        for member in _tar.Members(stream, start if stream is again else 0):
+            if member.header >= end:
+                break
+            seen[_tar.normal_name(member.name)] = member
+    return seen
 
 
 def _too_large(max_bytes: int) -> str:
