@@ -139,8 +139,9 @@ void for_chunks(std::size_t count, const ParallelFor* parallel_for,
 // they need testing once. This keeps piles of coincident atoms from costing quadratic time.
 struct Spheres {
     static constexpr std::size_t kOutsideGrid = std::numeric_limits<std::size_t>::max();
+    static constexpr std::size_t kPadding = 16;  // the widest kernel's lanes
 
-    std::vector<float> x, y, z, r;
+    std::vector<float> x, y, z, r;     // then kPadding spheres that overlap nothing
     std::vector<std::uint8_t> shared;  // stands for several atoms, each the other's neighbour
     // The cells in the order of their keys, so that cells stacked along z lie side by side and
     // a neighbourhood is a few runs of spheres; spheres follow that order.
@@ -191,11 +192,14 @@ struct Spheres {
             }
         });
         for (std::size_t rank = 0; rank < cells; ++rank) rank_start[rank + 1] += rank_start[rank];
-        x.resize(rank_start[cells]);
-        y.resize(x.size());
-        z.resize(x.size());
-        r.resize(x.size());
-        shared.assign(x.size(), 0);
+        // Past the last sphere, a vector's worth of ones that overlap nothing, so that runs of
+        // spheres can be copied a whole vector at a time.
+        const float nan = std::numeric_limits<float>::quiet_NaN();
+        x.assign(rank_start[cells] + kPadding, nan);
+        y.assign(x.size(), nan);
+        z.assign(x.size(), nan);
+        r.assign(x.size(), 0.0f);
+        shared.assign(rank_start[cells], 0);
         for_chunks(cells, parallel_for, [&](std::size_t first, std::size_t end) {
             for (std::size_t rank = first; rank < end; ++rank) {
                 const auto members = grid.members(cell_at[rank]);
@@ -241,6 +245,8 @@ unsigned lane_bits(const Mask& m) {
     return bits;
 #endif
 }
+
+unsigned less_bits(const Floats& a, const Floats& b) { return lane_bits(a < b); }
 
 // Writing every slot and advancing on a kept lane avoids branches.
 std::size_t keep_positions(unsigned bits, std::uint32_t first, std::uint32_t* index, std::size_t n) {
@@ -309,6 +315,11 @@ constexpr std::size_t kRound = 8;
 
 TARNIX_SASA_TARGET unsigned lane_bits(const Mask& m) {
     return static_cast<unsigned>(_mm256_movemask_ps(reinterpret_cast<__m256>(m)));
+}
+
+TARNIX_SASA_TARGET unsigned less_bits(const Floats& a, const Floats& b) {
+    return static_cast<unsigned>(
+        _mm256_movemask_ps(_mm256_cmp_ps(reinterpret_cast<__m256>(a), reinterpret_cast<__m256>(b), _CMP_LT_OQ)));
 }
 
 // Lane numbers of the set bits of each 8-bit mask, packed to the front.
@@ -388,6 +399,12 @@ TARNIX_SASA_TARGET unsigned lane_bits(const Mask& m) {
     return static_cast<unsigned>(_mm512_movepi32_mask(reinterpret_cast<__m512i>(m)));
 }
 
+// Straight to a mask register: through a vector of lanes the comparison costs two more steps.
+TARNIX_SASA_TARGET unsigned less_bits(const Floats& a, const Floats& b) {
+    return static_cast<unsigned>(
+        _mm512_cmp_ps_mask(reinterpret_cast<__m512>(a), reinterpret_cast<__m512>(b), _CMP_LT_OQ));
+}
+
 // Compressed in a register, then stored whole: a compressing store is slow on some processors.
 TARNIX_SASA_TARGET std::size_t keep_positions(unsigned bits, std::uint32_t first, std::uint32_t* index, std::size_t n) {
     const __m512i lanes = _mm512_add_epi32(_mm512_set_epi32(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0),
@@ -450,7 +467,7 @@ void accessibility(std::vector<Residue>& residues, std::uint64_t sasa_points, Sa
     const AtomList atoms = build_atom_list(residues);
     const NeighborGrid grid(atoms.centres, kCellSize);
     const Spheres spheres(atoms, grid, parallel_for);
-    std::vector<float> sphere_area(spheres.x.size());
+    std::vector<float> sphere_area(spheres.rank_start.back());
     const SphereAreas sphere_areas = sphere_areas_of(kernel);
     for_chunks(grid.cell_count(), parallel_for, [&](std::size_t first, std::size_t end) {
         sphere_areas(spheres, grid, sasa_points, first, end, sphere_area.data());
