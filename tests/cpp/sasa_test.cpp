@@ -292,6 +292,17 @@ void three_threads(std::size_t count, const std::function<void(std::size_t)>& ta
     for (std::thread& thread : threads) thread.join();
 }
 
+// Every supported kernel gives the literal calculation's bits with m test points.
+void expect_every_kernel_literal(const std::vector<Residue>& residues, std::uint64_t m) {
+    const std::vector<float> expected = reference_accessibility(residues, m);
+    for (SasaKernel kernel : {SasaKernel::Baseline, SasaKernel::Avx2, SasaKernel::Avx512}) {
+        if (!sasa_kernel_supported(kernel)) continue;
+        std::vector<Residue> computed = residues;
+        compute_accessibility(computed, m, kernel);
+        expect_same_bits(computed, expected);
+    }
+}
+
 // Every kernel, alone or spread over threads, gives the baseline's bits.
 void expect_kernels_agree(const std::vector<Residue>& residues) {
     std::vector<Residue> baseline = residues;
@@ -328,13 +339,7 @@ TEST(AccessibilityKernels, MatchTheLiteralCalculationForAnyPointCount) {
     const std::vector<Residue> residues = read_residues("1ubq.pdb");
     ASSERT_FALSE(residues.empty());
     for (std::uint64_t m : {1u, 3u, 4u, 5u, 8u, 15u, 17u, 31u, 257u}) {
-        const std::vector<float> expected = reference_accessibility(residues, m);
-        for (SasaKernel kernel : {SasaKernel::Baseline, SasaKernel::Avx2, SasaKernel::Avx512}) {
-            if (!sasa_kernel_supported(kernel)) continue;
-            std::vector<Residue> computed = residues;
-            compute_accessibility(computed, m, kernel);
-            expect_same_bits(computed, expected);
-        }
+        expect_every_kernel_literal(residues, m);
     }
 }
 
@@ -355,15 +360,7 @@ TEST(AccessibilityKernels, MatchTheLiteralCalculationForEveryNeighbourCount) {
                 const float d = shells[k % shells.size()];
                 residues[1].atoms.push_back(Atom{"X", {d * ring * std::cos(theta), d * y, d * ring * std::sin(theta)}});
             }
-            for (std::uint64_t m : {100u, 37u}) {
-                const std::vector<float> expected = reference_accessibility(residues, m);
-                for (SasaKernel kernel : {SasaKernel::Baseline, SasaKernel::Avx2, SasaKernel::Avx512}) {
-                    if (!sasa_kernel_supported(kernel)) continue;
-                    std::vector<Residue> computed = residues;
-                    compute_accessibility(computed, m, kernel);
-                    expect_same_bits(computed, expected);
-                }
-            }
+            for (std::uint64_t m : {100u, 37u}) expect_every_kernel_literal(residues, m);
         }
     }
 }

@@ -72,11 +72,11 @@ void fill(const std::uint32_t* codes, std::size_t rows, std::size_t width, const
     for (std::size_t row = 0; row < rows; ++row) {
         const std::uint32_t* value = codes + row * width;
         char* out = data + offsets[row];
-        const std::size_t bytes = static_cast<std::size_t>(offsets[row + 1] - offsets[row]);
-        if (bytes == value_length(value, width)) {  // ASCII: a byte per code unit
-            for (std::size_t k = 0; k < bytes; ++k) out[k] = static_cast<char>(value[k]);
+        const std::size_t length = value_length(value, width);
+        if (static_cast<std::size_t>(offsets[row + 1] - offsets[row]) == length) {  // ASCII: a byte per code unit
+            for (std::size_t k = 0; k < length; ++k) out[k] = static_cast<char>(value[k]);
         } else {
-            for (std::size_t k = 0, length = value_length(value, width); k < length; ++k) out = encode(value[k], out);
+            for (std::size_t k = 0; k < length; ++k) out = encode(value[k], out);
         }
     }
 }
