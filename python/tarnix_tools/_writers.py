@@ -9,13 +9,18 @@ removes its temporary file.
 
 from __future__ import annotations
 
+import base64
 import io
 import os
 import tempfile
+from collections.abc import Mapping
 from types import TracebackType
 from typing import IO, TYPE_CHECKING, Any, BinaryIO, TypeVar, Union
 
+import numpy as np
+
 from . import _render
+from ._arrow import Coded, Column, arrow_table, plain_schema
 from ._extras import require
 
 if TYPE_CHECKING:
@@ -134,6 +139,18 @@ class _Writer:
     def __enter__(self: _W) -> _W:
         return self
 
+    def append(self, table: Table) -> None:
+        self._append(table.columns)
+
+    def append_with_names(self, structures: Table, residues: Table, first: int) -> None:
+        """Appends the residue rows with their input's name in front; `first` is the run-wide
+        row of the first structure in `structures`."""
+        codes = (residues.columns["input"] - first).astype(np.int32, copy=False)
+        self._append({"name": Coded(codes, structures.columns["name"]), **residues.columns})
+
+    def _append(self, columns: Mapping[str, Column]) -> None:
+        raise NotImplementedError
+
     def close(self) -> None:
         raise NotImplementedError
 
@@ -147,8 +164,8 @@ class _Writer:
         else:
             self.discard()
 
-    def _check_columns(self, table: Table) -> bool:
-        names = list(table.columns)
+    def _check_columns(self, columns: Mapping[str, Column]) -> bool:
+        names = list(columns)
         if self._names is None:
             self._names = names
             return True
@@ -172,12 +189,13 @@ class TextWriter(_Writer):
         self._decode = isinstance(self._stream, io.TextIOBase)
         self._separator = _SEPARATORS.get(format)
 
-    def append(self, table: Table) -> None:
-        first = self._check_columns(table)
+    def _append(self, given: Mapping[str, Column]) -> None:
+        first = self._check_columns(given)
+        columns = {name: values.decoded() if isinstance(values, Coded) else values for name, values in given.items()}
         if first and self._separator:
-            self._write(_render.delimited_header(table.columns, self._separator))
-        columns = table.columns
-        for start in range(0, len(table), _CHUNK_ROWS):
+            self._write(_render.delimited_header(columns, self._separator))
+        rows = len(next(iter(columns.values()))) if columns else 0
+        for start in range(0, rows, _CHUNK_ROWS):
             chunk = {name: values[start:start + _CHUNK_ROWS] for name, values in columns.items()}
             if self._separator:
                 self._write(_render.render_delimited(chunk, self._separator))
@@ -219,28 +237,55 @@ class TextWriter(_Writer):
             self._placed.discard()
 
 
+class ParquetFile:
+    """Tables written to an open file as Parquet, one row group each. Text goes to pyarrow as
+    dictionaries of the distinct values, which it stores without hashing every value again (a
+    third of the writing); the file records the schema of plain strings, so that readers get the
+    columns to_arrow() gives."""
+
+    def __init__(self, file: BinaryIO) -> None:
+        self._parquet = require("pyarrow.parquet", "arrow")
+        self._file = file
+        self._writer: Any = None
+        self._schema: Any = None  # as the file records it
+
+    def write(self, columns: Mapping[str, Column]) -> None:
+        arrow = arrow_table(columns, text_as_dictionary=True)
+        if self._writer is None:
+            self._schema = plain_schema(arrow.schema)
+            self._writer = self._parquet.ParquetWriter(self._file, arrow.schema, store_schema=False,
+                                                       use_dictionary=dictionary_columns(self._schema))
+        elif not arrow.schema.equals(self._writer.schema):
+            arrow = arrow.cast(self._writer.schema)
+        self._writer.write_table(arrow)
+
+    def close(self, complete: bool = True) -> None:
+        """Ends the file; `complete` False only closes it, for a file about to be removed."""
+        writer, self._writer = self._writer, None
+        if writer is None:
+            return
+        if complete:
+            serialized = self._schema.serialize().to_pybytes()
+            writer.add_key_value_metadata({b"ARROW:schema": base64.b64encode(serialized)})
+        writer.close()
+
+
 class ParquetWriter(_Writer):
     """One row group per appended table; the file appears at its path when closed."""
 
     def __init__(self, path: Target) -> None:
         if not isinstance(path, (str, os.PathLike)):
             raise ValueError("parquet is written to a file path, not to a stream")
-        self._parquet = require("pyarrow.parquet", "arrow")
+        require("pyarrow.parquet", "arrow")  # before the file is made
         self._placed: PlacedFile | None = PlacedFile(path)
-        self._writer: Any = None
+        self._parquet = ParquetFile(self._placed.file)
 
-    def append(self, table: Table) -> None:
-        self._check_columns(table)
+    def _append(self, columns: Mapping[str, Column]) -> None:
+        self._check_columns(columns)
         if self._placed is None:
             raise ValueError("the writer is closed")
-        arrow = table.to_arrow()
         try:
-            if self._writer is None:
-                self._writer = self._parquet.ParquetWriter(self._placed.file, arrow.schema,
-                                                           use_dictionary=dictionary_columns(arrow.schema))
-            elif not arrow.schema.equals(self._writer.schema):
-                arrow = arrow.cast(self._writer.schema)
-            self._writer.write_table(arrow)
+            self._parquet.write(columns)
         except OSError as exc:
             raise OutputError(f"cannot write {self._placed.target}: {exc.strerror or exc}") from exc
 
@@ -248,8 +293,7 @@ class ParquetWriter(_Writer):
         if self._placed is None:
             return
         try:
-            if self._writer is not None:
-                self._writer.close()
+            self._parquet.close()
         except OSError as exc:
             self.discard()
             raise OutputError(f"cannot write {self._placed.target}: {exc.strerror or exc}") from exc
@@ -261,8 +305,7 @@ class ParquetWriter(_Writer):
         if self._placed is None:
             return
         try:
-            if self._writer is not None:
-                self._writer.close()
+            self._parquet.close(complete=False)
         except OSError:
             pass
         placed, self._placed = self._placed, None

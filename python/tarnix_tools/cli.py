@@ -12,8 +12,6 @@ from collections.abc import Iterable, Iterator
 from types import FrameType
 from typing import IO, Any, NoReturn, Union
 
-import numpy as np
-
 from . import __version__, _formats
 from ._annotate import ERROR, NO_PROTEIN, OK, Annotation, annotate, iter_annotate
 from ._extras import MissingExtra, require
@@ -468,14 +466,6 @@ class _Counts:
         self.inputs = self.failed = self.no_protein = self.residues = 0
 
 
-def _with_names(structures: Table, residues: Table, first: int) -> Table:
-    """The residue rows with their input's name in front; `first` is the run-wide row of the
-    first structure in `structures`."""
-    # Residues come in input order, so each name repeats in one run: copied run by run.
-    counts = np.bincount(residues.columns["input"] - first, minlength=len(structures))
-    return Table({"name": np.repeat(structures.columns["name"], counts), **residues.columns})
-
-
 def _annotate_chunks(args: argparse.Namespace, inputs: Iterable[Input], path: str | None, fmt: str,
                      counts: _Counts, messages: _Messages) -> int | None:
     """Writes every chunk; returns the status, or None when --fail-fast stopped the run."""
@@ -492,7 +482,10 @@ def _annotate_chunks(args: argparse.Namespace, inputs: Iterable[Input], path: st
                 found = _rows(found, found.columns["input"] <= counts.inputs + failures[0])
             for row in failures:
                 messages.failure(str(done.columns["name"][row]), str(done.columns["error"][row]))
-            writer.append(done if args.per == "structure" else _with_names(done, found, counts.inputs))
+            if args.per == "structure":
+                writer.append(done)
+            else:
+                writer.append_with_names(done, found, counts.inputs)
             counts.inputs += len(done)
             counts.failed += len(failures)
             counts.no_protein += int((done.columns["status"] == NO_PROTEIN).sum())
@@ -502,8 +495,10 @@ def _annotate_chunks(args: argparse.Namespace, inputs: Iterable[Input], path: st
                 return None
         if counts.inputs == 0:  # still write the header (or an empty parquet file)
             empty = Annotation.empty()
-            writer.append(empty.structures if args.per == "structure"
-                          else _with_names(empty.structures, empty.residues, 0))
+            if args.per == "structure":
+                writer.append(empty.structures)
+            else:
+                writer.append_with_names(empty.structures, empty.residues, 0)
     return EXIT_FAILED if counts.failed else EXIT_OK
 
 

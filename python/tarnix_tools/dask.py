@@ -29,7 +29,7 @@ import os
 import re
 import threading
 import time
-from collections.abc import Iterable, Iterator
+from collections.abc import Iterable, Iterator, Mapping
 from dataclasses import dataclass
 from typing import Any
 
@@ -39,8 +39,8 @@ from tarnix_tools._extras import require
 from tarnix_tools._inputs import (Item, TarPart, is_tar_name, split_tar, structure_paths, tar_member_starts,
                                   walk_directory)
 from tarnix_tools._names import display_name
-from tarnix_tools._writers import dictionary_columns
-from tarnix_tools.table import Table
+from tarnix_tools._arrow import Coded, Column
+from tarnix_tools._writers import ParquetFile
 
 __all__ = ["RefusedRun", "Summary", "annotate_to_parquet", "list_inputs"]
 
@@ -143,13 +143,16 @@ def _part_name(part: int) -> str:
     return f"part.{part:06d}.parquet"
 
 
-def _write_whole(table: Any, path: str) -> None:
+def _write_whole(columns: Mapping[str, Column], path: str) -> None:
     """Writes a Parquet file under a hidden temporary name first (Parquet readers skip names that
     start with a dot), so that a worker lost while writing never leaves half a file in the dataset."""
-    parquet = require("pyarrow.parquet", "dask")
+    require("pyarrow.parquet", "dask")
     folder, name = os.path.split(path)
     temporary = os.path.join(folder, f".{name}.{os.getpid()}.{threading.get_ident()}.tmp")
-    parquet.write_table(table, temporary, use_dictionary=dictionary_columns(table.schema))
+    with open(temporary, "wb") as file:
+        parquet = ParquetFile(file)
+        parquet.write(columns)
+        parquet.close()
     os.replace(temporary, path)
 
 
@@ -180,22 +183,19 @@ def _annotate_chunk(chunk: _Chunk, out_dir: str, sasa: bool, ppii_stretch: int, 
         structures = pd.DataFrame({name: values for name, values in annotation.structures.columns.items()})
         residue_columns = annotation.residues.columns
         names = annotation.structures.columns["name"]
-        residues = Table({"part": np.full(len(annotation.residues), chunk.part, dtype=np.int32),
-                          "name": names[residue_columns["input"]], **residue_columns}).to_arrow()
+        residues = {"part": np.full(len(annotation.residues), chunk.part, dtype=np.int32),
+                    "name": Coded(residue_columns["input"], names), **residue_columns}
     _write_whole(residues, os.path.join(out_dir, "residues", _part_name(chunk.part)))
     structures.insert(0, "input", np.arange(len(structures), dtype=np.int32))
     structures.insert(0, "part", np.int32(chunk.part))
     return _typed(structures)
 
 
-def _empty_residues() -> Any:
+def _empty_residues() -> dict[str, Column]:
     import numpy as np
 
-    pa = require("pyarrow", "dask")
-
     columns = Annotation.empty().residues.columns
-    return pa.Table.from_batches([], Table({"part": np.zeros(0, np.int32), "name": np.zeros(0, "U1"),
-                                            **columns}).to_arrow().schema)
+    return {"part": np.zeros(0, np.int32), "name": np.zeros(0, "U1"), **columns}
 
 
 def _typed(structures: Any) -> Any:

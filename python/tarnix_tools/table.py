@@ -4,13 +4,12 @@ from __future__ import annotations
 
 import os
 from collections.abc import Iterable, Mapping
-from types import ModuleType
 from typing import Any, Literal
 
 import numpy as np
 import numpy.typing as npt
 
-from . import _native
+from ._arrow import arrow_table
 from ._extras import require
 from ._writers import open_writer
 
@@ -60,8 +59,7 @@ class Table:
     def to_arrow(self) -> Any:
         """A pyarrow.Table: text columns become strings, and NaN, which in these tables only
         ever stands for an undefined value, becomes null."""
-        pa = require("pyarrow", "arrow")
-        return pa.table({name: _arrow_array(pa, values) for name, values in self.columns.items()})
+        return arrow_table(self.columns)
 
     def to_pandas(self, dtype_backend: Literal["numpy", "pyarrow"] = "numpy") -> Any:
         """A pandas.DataFrame. With the default "numpy" backend undefined values are NaN, pandas'
@@ -98,28 +96,3 @@ class Table:
         .jsonl. The file appears whole or not at all (written beside it, then renamed)."""
         with open_writer(path) as writer:
             writer.append(self)
-
-
-def _arrow_array(pa: ModuleType, values: npt.NDArray[Any]) -> Any:
-    """values as a pyarrow array over the same bytes where it can be. Text is encoded to UTF-8 by
-    the engine: pyarrow's own conversion of a 'U' array makes a Python string per row, which cost
-    most of to_arrow. Numbers are laid out directly: pa.array would import pandas, a second's
-    start-up for a run that never uses it."""
-    if values.dtype.kind in "iuf":
-        values = np.ascontiguousarray(values, dtype=values.dtype.newbyteorder("="))
-        data = pa.py_buffer(values)
-        missing = np.isnan(values) if values.dtype.kind == "f" else None
-        if missing is None or not missing.any():
-            return pa.Array.from_buffers(pa.from_numpy_dtype(values.dtype), len(values), [None, data])
-        # NaN as null: in these tables it only ever stands for an undefined value
-        valid = pa.py_buffer(np.packbits(~missing, bitorder="little"))
-        return pa.Array.from_buffers(pa.from_numpy_dtype(values.dtype), len(values), [valid, data],
-                                     null_count=int(missing.sum()))
-    if values.dtype.kind != "U" or values.dtype.itemsize == 0:
-        return pa.array(values)
-    width = values.dtype.itemsize // 4
-    buffers = _native.utf8_column(np.ascontiguousarray(values).view(np.uint32), width)
-    if buffers is None:  # a lone surrogate, or over 2 GiB of text
-        return pa.array(values)
-    offsets, data = buffers
-    return pa.StringArray.from_buffers(len(values), pa.py_buffer(offsets), pa.py_buffer(data))

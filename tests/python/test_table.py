@@ -155,15 +155,41 @@ def test_arrow_pandas_polars():
     np.array(["Å", "A"]),
     np.array(["é\x00é", "日本", "🧬x", "\u07ff\u0800\uffff\U00010000\U0010ffff", "", "plain"]),  # 1 to 4 UTF-8 bytes
     np.array(["x" * 69 + "é", "y"] * 3000),
+    np.array([f"v{i * 7919 % 5003}" for i in range(20000)]),  # thousands of distinct values, no runs
 ])
-def test_text_columns_convert_like_pyarrow(values):
+def test_text_columns_convert_like_pyarrow(values, tmp_path):
     pa = pytest.importorskip("pyarrow")
+    pq = pytest.importorskip("pyarrow.parquet")
     column = Table({"t": values}).to_arrow().column("t")
     assert column.type == pa.string()
     # The values themselves: pyarrow's own conversion would cut "a\x00b" at the NUL.
     assert column.to_pylist() == values.tolist()
     kept = np.array([v for v in values.tolist() if "\x00" not in v], dtype=values.dtype)
     assert Table({"t": kept}).to_arrow().column("t").combine_chunks().equals(pa.array(kept))
+    # Parquet takes text as a dictionary of the distinct values: it reads back as the values
+    Table({"t": values}).write(tmp_path / "t.parquet")
+    assert pq.read_table(tmp_path / "t.parquet").column("t").to_pylist() == values.tolist()
+
+
+def test_parquet_reads_back_as_pyarrow_writes_the_arrow_table(tmp_path, data_dir):
+    """Residue rows go to Parquet with each structure's name coded by input, chunk by chunk;
+    the file reads back, schema and metadata included, as pyarrow writes the whole table."""
+    pq = pytest.importorskip("pyarrow.parquet")
+    from tarnix_tools import annotate, iter_annotate
+
+    inputs = [str(data_dir / name) for name in ("1ubq.pdb", "1aki.cif", "1ubq.pdb", "4hhb.pdb")]
+    path = tmp_path / "chunks.parquet"
+    with open_writer(path) as writer:
+        first = 0
+        for chunk in iter_annotate(inputs, chunk_size=1):
+            writer.append_with_names(chunk.structures, chunk.residues, first)
+            first += len(chunk.structures)
+    whole = annotate(inputs)
+    names = whole.structures.columns["name"][whole.residues.columns["input"]]
+    expected = Table({"name": names, **whole.residues.columns}).to_arrow()
+    pq.write_table(expected, tmp_path / "whole.parquet")
+    assert pq.read_table(path).equals(expected)
+    assert pq.read_metadata(path).metadata == pq.read_metadata(tmp_path / "whole.parquet").metadata
 
 
 @pytest.mark.parametrize("values", [

@@ -473,6 +473,10 @@ PyMethodDef functions[] = {
      "utf8_column(codes, width, /)\n--\n\n"
      "A fixed-width text column (rows * width uint32 code units, NUL-padded) as Arrow string\n"
      "buffers: (int32 offsets, UTF-8 data) as bytes, or None when it cannot be encoded."},
+    {"dictionary_column", dictionary_column, METH_VARARGS,
+     "dictionary_column(codes, width, /)\n--\n\n"
+     "The same column as an Arrow dictionary: (int32 indices, offsets, data) as bytes, the distinct\n"
+     "values numbered in order of first appearance, or None when it cannot be encoded."},
     {nullptr, nullptr, 0, nullptr},
 };
 
