@@ -21,7 +21,7 @@ import numpy as np
 
 from . import _render
 from ._arrow import Coded, Column, arrow_table, plain_schema
-from ._extras import require
+from ._extras import check_installed, require
 
 if TYPE_CHECKING:
     from .table import Table
@@ -244,7 +244,6 @@ class ParquetFile:
     columns to_arrow() gives."""
 
     def __init__(self, file: BinaryIO) -> None:
-        self._parquet = require("pyarrow.parquet", "arrow")
         self._file = file
         self._writer: Any = None
         self._schema: Any = None  # as the file records it
@@ -253,7 +252,7 @@ class ParquetFile:
         arrow = arrow_table(columns, text_as_dictionary=True)
         if self._writer is None:
             self._schema = plain_schema(arrow.schema)
-            self._writer = self._parquet.ParquetWriter(self._file, arrow.schema, store_schema=False,
+            self._writer = require("pyarrow.parquet", "arrow").ParquetWriter(self._file, arrow.schema, store_schema=False,
                                                        use_dictionary=dictionary_columns(self._schema))
         elif not arrow.schema.equals(self._writer.schema):
             arrow = arrow.cast(self._writer.schema)
@@ -276,7 +275,8 @@ class ParquetWriter(_Writer):
     def __init__(self, path: Target) -> None:
         if not isinstance(path, (str, os.PathLike)):
             raise ValueError("parquet is written to a file path, not to a stream")
-        require("pyarrow.parquet", "arrow")  # before the file is made
+        # Refused before the file is made; imported with the first rows, the workers already busy.
+        check_installed("pyarrow", "arrow")
         self._placed: PlacedFile | None = PlacedFile(path)
         self._parquet = ParquetFile(self._placed.file)
 
