@@ -29,8 +29,8 @@ Column = Union[npt.NDArray[Any], Coded]
 
 def arrow_table(columns: Mapping[str, Column], text_as_dictionary: bool = False) -> Any:
     """The columns as a pyarrow.Table: numbers over the same bytes, NaN as null, and text as
-    strings, or with `text_as_dictionary` as dictionaries of the distinct strings (for a Coded
-    column, of its values)."""
+    strings, or with `text_as_dictionary` as dictionaries of the distinct strings where values
+    repeat (a Coded column always, over its values)."""
     pa = require("pyarrow", "arrow")
     arrays = {}
     for name, values in columns.items():
@@ -73,8 +73,8 @@ def _arrow_array(pa: ModuleType, values: npt.NDArray[Any], text_as_dictionary: b
     width = values.dtype.itemsize // 4
     if text_as_dictionary:
         found = _native.dictionary_column(codes, width)
-        if found is None:  # a lone surrogate, or over 2 GiB of text
-            return pa.array(values).dictionary_encode()
+        if found is None:  # mostly distinct values, a lone surrogate, or over 2 GiB of text
+            return _arrow_array(pa, values, False)
         indices, offsets, data = found
         dictionary = pa.StringArray.from_buffers(len(offsets) // 4 - 1, pa.py_buffer(offsets), pa.py_buffer(data))
         return pa.DictionaryArray.from_arrays(

@@ -238,10 +238,10 @@ class TextWriter(_Writer):
 
 
 class ParquetFile:
-    """Tables written to an open file as Parquet, one row group each. Text goes to pyarrow as
-    dictionaries of the distinct values, which it stores without hashing every value again (a
-    third of the writing); the file records the schema of plain strings, so that readers get the
-    columns to_arrow() gives."""
+    """Tables written to an open file as Parquet, one row group each. Text whose values repeat
+    goes to pyarrow as dictionaries of the distinct values, which it stores without hashing every
+    value again (a third of the writing); a column keeps the kind its first table gave it. The
+    file records the schema of plain strings, so that readers get the columns to_arrow() gives."""
 
     def __init__(self, file: BinaryIO) -> None:
         self._file = file

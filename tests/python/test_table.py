@@ -155,7 +155,8 @@ def test_arrow_pandas_polars():
     np.array(["Å", "A"]),
     np.array(["é\x00é", "日本", "🧬x", "\u07ff\u0800\uffff\U00010000\U0010ffff", "", "plain"]),  # 1 to 4 UTF-8 bytes
     np.array(["x" * 69 + "é", "y"] * 3000),
-    np.array([f"v{i * 7919 % 5003}" for i in range(20000)]),  # thousands of distinct values, no runs
+    np.array([f"v{i * 7919 % 5003}" for i in range(20000)]),  # mostly distinct: no dictionary of its own
+    np.tile(np.repeat([f"v{i * 7919 % 1500}" for i in range(1500)], 3), 2),  # runs, and values met again
 ])
 def test_text_columns_convert_like_pyarrow(values, tmp_path):
     pa = pytest.importorskip("pyarrow")
@@ -169,6 +170,17 @@ def test_text_columns_convert_like_pyarrow(values, tmp_path):
     # Parquet takes text as a dictionary of the distinct values: it reads back as the values
     Table({"t": values}).write(tmp_path / "t.parquet")
     assert pq.read_table(tmp_path / "t.parquet").column("t").to_pylist() == values.tolist()
+
+
+@pytest.mark.parametrize("order", [1, -1])
+def test_parquet_text_mostly_distinct_in_one_table_and_repeated_in_another(tmp_path, order):
+    pq = pytest.importorskip("pyarrow.parquet")
+    tables = [Table({"t": np.array(["a", "b"] * 2000)}), Table({"t": np.array([f"n{i}" for i in range(4000)])})]
+    with open_writer(tmp_path / "t.parquet") as writer:
+        for table in tables[::order]:
+            writer.append(table)
+    expected = [value for table in tables[::order] for value in table.columns["t"].tolist()]
+    assert pq.read_table(tmp_path / "t.parquet").column("t").to_pylist() == expected
 
 
 def test_parquet_reads_back_as_pyarrow_writes_the_arrow_table(tmp_path, data_dir):

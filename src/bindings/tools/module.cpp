@@ -476,7 +476,8 @@ PyMethodDef functions[] = {
     {"dictionary_column", dictionary_column, METH_VARARGS,
      "dictionary_column(codes, width, /)\n--\n\n"
      "The same column as an Arrow dictionary: (int32 indices, offsets, data) as bytes, the distinct\n"
-     "values numbered in order of first appearance, or None when it cannot be encoded."},
+     "values numbered in order of first appearance; None when it cannot be encoded or most values\n"
+     "are distinct."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -129,11 +129,13 @@ PyObject* string_buffers(const std::uint32_t* codes, std::size_t rows, std::size
 
 // Numbers each row's value by its first appearance; fills distinct with one row per value.
 // Columns come in runs (a residue's name, its chain, its input), so a row is first compared
-// with the one before it and only looked up when it differs. kWidth is the width when known
-// at compile time (the codes of one letter or three), 0 when not.
+// with the one before it and only looked up when it differs. Returns false, early, when most
+// values are distinct (names of structures, say): a dictionary would not pay. kWidth is the
+// width when known at compile time (the codes of one letter or three), 0 when not.
 template <std::size_t kWidth>
-void number_values(const std::uint32_t* codes, std::size_t rows, std::size_t given_width, std::int32_t* index,
+bool number_values(const std::uint32_t* codes, std::size_t rows, std::size_t given_width, std::int32_t* index,
                    std::vector<std::size_t>& distinct) {
+    constexpr std::size_t kFewDistinct = 1024;
     constexpr std::int32_t kEmpty = -1;
     const std::size_t width = kWidth != 0 ? kWidth : given_width;
     const auto same = [width](const std::uint32_t* a, const std::uint32_t* b) {
@@ -178,13 +180,15 @@ void number_values(const std::uint32_t* codes, std::size_t rows, std::size_t giv
             }
             table[slot] = static_cast<std::int32_t>(distinct.size());
             distinct.push_back(row);
+            if (distinct.size() > kFewDistinct && 2 * distinct.size() > row + 1) return false;
         }
         index[row] = table[slot];
         if (kWidth == 1 && value[0] < ascii.size()) ascii[value[0]] = index[row];
     }
+    return true;
 }
 
-void number_values(const std::uint32_t* codes, std::size_t rows, std::size_t width, std::int32_t* index,
+bool number_values(const std::uint32_t* codes, std::size_t rows, std::size_t width, std::int32_t* index,
                    std::vector<std::size_t>& distinct) {
     switch (width) {
         case 1: return number_values<1>(codes, rows, width, index, distinct);
@@ -212,8 +216,10 @@ PyObject* dictionary_column(PyObject*, PyObject* args) {
     PyRef indices(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(rows * sizeof(std::int32_t))));
     if (!indices) return nullptr;
     std::vector<std::size_t> distinct;
-    number_values(codes.data(), rows, width, reinterpret_cast<std::int32_t*>(PyBytes_AS_STRING(indices.get())),
-                  distinct);
+    if (!number_values(codes.data(), rows, width, reinterpret_cast<std::int32_t*>(PyBytes_AS_STRING(indices.get())),
+                       distinct)) {
+        Py_RETURN_NONE;
+    }
     std::vector<std::uint32_t> values(distinct.size() * width);
     for (std::size_t d = 0; d < distinct.size(); ++d) {
         std::memcpy(values.data() + d * width, codes.data() + distinct[d] * width, width * sizeof(std::uint32_t));

@@ -14,7 +14,8 @@ PyObject* utf8_column(PyObject* self, PyObject* args);
 
 // dictionary_column(codes, width, /): the same column as an Arrow dictionary. Returns (indices,
 // offsets, data) as bytes: rows int32 indices into the distinct values, numbered in order of
-// first appearance, whose offsets and data are as utf8_column gives them; None as there.
+// first appearance, whose offsets and data are as utf8_column gives them; None as there, or
+// when most values are distinct.
 PyObject* dictionary_column(PyObject* self, PyObject* args);
 
 }  // namespace tarnix::bindings
