@@ -25,19 +25,34 @@ constexpr std::uint32_t three_letters(std::string_view name) {
 }  // namespace
 
 std::optional<float> max_accessibility(std::string_view residue_name) {
-    // Called for every residue of every table, so the names are compared as three bytes in one
-    // word rather than as strings.
-    static constexpr auto kKeys = [] {
-        std::array<std::uint32_t, kTheoreticalMaximum.size()> keys{};
-        for (std::size_t k = 0; k < keys.size(); ++k) keys[k] = three_letters(kTheoreticalMaximum[k].first);
-        return keys;
-    }();
+    // Called for every residue of every table, so the name is taken as three bytes in one word
+    // and found by a switch (a few comparisons) rather than by a walk through the names.
+    static_assert(kTheoreticalMaximum.size() == 20, "a case per name");
     if (residue_name.size() != 3) return std::nullopt;
-    const std::uint32_t key = three_letters(residue_name);
-    for (std::size_t k = 0; k < kKeys.size(); ++k) {
-        if (kKeys[k] == key) return kTheoreticalMaximum[k].second;
+    const auto value = [](std::size_t k) { return kTheoreticalMaximum[k].second; };
+    switch (three_letters(residue_name)) {
+        case three_letters(kTheoreticalMaximum[0].first): return value(0);
+        case three_letters(kTheoreticalMaximum[1].first): return value(1);
+        case three_letters(kTheoreticalMaximum[2].first): return value(2);
+        case three_letters(kTheoreticalMaximum[3].first): return value(3);
+        case three_letters(kTheoreticalMaximum[4].first): return value(4);
+        case three_letters(kTheoreticalMaximum[5].first): return value(5);
+        case three_letters(kTheoreticalMaximum[6].first): return value(6);
+        case three_letters(kTheoreticalMaximum[7].first): return value(7);
+        case three_letters(kTheoreticalMaximum[8].first): return value(8);
+        case three_letters(kTheoreticalMaximum[9].first): return value(9);
+        case three_letters(kTheoreticalMaximum[10].first): return value(10);
+        case three_letters(kTheoreticalMaximum[11].first): return value(11);
+        case three_letters(kTheoreticalMaximum[12].first): return value(12);
+        case three_letters(kTheoreticalMaximum[13].first): return value(13);
+        case three_letters(kTheoreticalMaximum[14].first): return value(14);
+        case three_letters(kTheoreticalMaximum[15].first): return value(15);
+        case three_letters(kTheoreticalMaximum[16].first): return value(16);
+        case three_letters(kTheoreticalMaximum[17].first): return value(17);
+        case three_letters(kTheoreticalMaximum[18].first): return value(18);
+        case three_letters(kTheoreticalMaximum[19].first): return value(19);
+        default: return std::nullopt;
     }
-    return std::nullopt;
 }
 
 }  // namespace tarnix::engine

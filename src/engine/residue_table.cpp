@@ -75,18 +75,23 @@ void write_code_points(std::string_view text, std::uint32_t* out) {
     }
 }
 
+// Each column sized to the rows up front and written through a pointer: a push_back per value
+// and column (with its capacity test) cost more than the values themselves.
 class TableWriter {
 public:
-    explicit TableWriter(ResidueTable& table) : table_(table) {}
+    explicit TableWriter(ResidueTable& table) : table_(table) {
+        for (std::size_t field = 0; field < kFieldCount; ++field) {
+            // Text columns of one character a row are filled a row at a time, like the numbers.
+            if (kResidueColumns[field].kind == ColumnKind::text && !is_char_column(static_cast<Field>(field))) continue;
+            table_.columns[field].values.resize(table_.rows);
+            at_[field] = table_.columns[field].values.data();
+        }
+    }
 
-    void put(Field field, std::int32_t value) {
-        table_.columns[field].values.push_back(std::bit_cast<std::uint32_t>(value));
-    }
-    void put(Field field, float value) { table_.columns[field].values.push_back(std::bit_cast<std::uint32_t>(value)); }
-    void put(Field field, const std::optional<float>& value) { put(field, value.value_or(kNaN)); }
-    void put_char(Field field, char value) {
-        table_.columns[field].values.push_back(static_cast<unsigned char>(value));
-    }
+    void put(std::size_t row, Field field, std::int32_t value) { at_[field][row] = std::bit_cast<std::uint32_t>(value); }
+    void put(std::size_t row, Field field, float value) { at_[field][row] = std::bit_cast<std::uint32_t>(value); }
+    void put(std::size_t row, Field field, const std::optional<float>& value) { put(row, field, value.value_or(kNaN)); }
+    void put_char(std::size_t row, Field field, char value) { at_[field][row] = static_cast<unsigned char>(value); }
 
     // Text columns are filled after their width is known.
     template <typename Text>
@@ -102,7 +107,12 @@ public:
     }
 
 private:
+    static constexpr bool is_char_column(Field field) {
+        return field == kAminoAcid || field == kStructure || field == kStructureC3;
+    }
+
     ResidueTable& table_;
+    std::array<std::uint32_t*, kFieldCount> at_{};
 };
 
 // A partner as a signed offset from the residue itself; 0 for none.
@@ -117,44 +127,39 @@ ResidueTable residue_table(const core::Structure& structure, std::int32_t input,
     const auto& residues = structure.residues;
     ResidueTable table;
     table.rows = residues.size();
-    for (std::size_t field = 0; field < kFieldCount; ++field) {
-        if (kResidueColumns[field].kind != ColumnKind::text) table.columns[field].values.reserve(residues.size());
-    }
     TableWriter out(table);
     for (std::size_t i = 0; i < residues.size(); ++i) {
         const core::Residue& residue = residues[i];
-        out.put(kInput, input);
-        out.put(kIndex, static_cast<std::int32_t>(i));
-        out.put(kSeqId, residue.seq_id);
-        out.put(kPhi, residue.phi);
-        out.put(kPsi, residue.psi);
-        out.put(kOmega, residue.omega);
-        out.put(kKappa, residue.kappa);
-        out.put(kAlpha, residue.alpha);
-        out.put(kTco, residue.tco);
-        out.put(kAccessibility, accessibility_computed ? residue.accessibility : kNaN);
+        out.put(i, kInput, input);
+        out.put(i, kIndex, static_cast<std::int32_t>(i));
+        out.put(i, kSeqId, residue.seq_id);
+        out.put(i, kPhi, residue.phi);
+        out.put(i, kPsi, residue.psi);
+        out.put(i, kOmega, residue.omega);
+        out.put(i, kKappa, residue.kappa);
+        out.put(i, kAlpha, residue.alpha);
+        out.put(i, kTco, residue.tco);
+        out.put(i, kAccessibility, accessibility_computed ? residue.accessibility : kNaN);
         const auto maximum = max_accessibility(residue.res_name);
-        out.put(kRsa, accessibility_computed && maximum ? residue.accessibility / *maximum : kNaN);
+        out.put(i, kRsa, accessibility_computed && maximum ? residue.accessibility / *maximum : kNaN);
         for (const auto& [field, k] : {std::pair{kBridgePartner1, 0}, std::pair{kBridgePartner2, 1}}) {
             const auto& bridge = residue.bridge_partners[k];
-            out.put(field, offset(i, bridge ? std::optional(bridge->partner) : std::nullopt));
+            out.put(i, field, offset(i, bridge ? std::optional(bridge->partner) : std::nullopt));
         }
-        out.put(kSheet, static_cast<std::int32_t>(residue.sheet));
+        out.put(i, kSheet, static_cast<std::int32_t>(residue.sheet));
         for (const auto& [field, slot] :
              {std::pair{kNhO1Offset, &residue.donor_bonds[0]}, std::pair{kNhO2Offset, &residue.donor_bonds[1]},
               std::pair{kOHn1Offset, &residue.acceptor_bonds[0]}, std::pair{kOHn2Offset, &residue.acceptor_bonds[1]}}) {
-            out.put(field, offset(i, slot->partner));
-            out.put(static_cast<Field>(field + 1), static_cast<float>(slot->energy));
+            out.put(i, field, offset(i, slot->partner));
+            out.put(i, static_cast<Field>(field + 1), static_cast<float>(slot->energy));
         }
+        out.put_char(i, kAminoAcid, residue.amino_acid);
+        out.put_char(i, kStructure, residue.ss);
+        out.put_char(i, kStructureC3, core::code_c3(residue.ss));
     }
     out.put_text(kChainId, residues, [](const core::Residue& r) { return std::string_view(r.chain_id); });
     out.put_text(kInsertionCode, residues, [](const core::Residue& r) { return std::string_view(r.ins_code); });
     out.put_text(kResidueName, residues, [](const core::Residue& r) { return std::string_view(r.res_name); });
-    for (const auto& residue : residues) {
-        out.put_char(kAminoAcid, residue.amino_acid);
-        out.put_char(kStructure, residue.ss);
-        out.put_char(kStructureC3, core::code_c3(residue.ss));
-    }
     return table;
 }
 
