@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "core/assign.hpp"
 #include "core/codes.hpp"
@@ -15,12 +16,17 @@
 namespace tarnix::engine {
 namespace {
 
-// Lets the first two bytes be looked at before the reader sees them all.
+// Lets the first two bytes be looked at before the reader sees them all. Bytes the inner source
+// holds in memory are looked at in place and handed on in place, so that a reader or decoder
+// takes them without a copy.
 class PeekingSource final : public io::ByteSource {
 public:
     explicit PeekingSource(io::ByteSource& inner) : inner_(inner) {}
 
     bool starts_with_gzip_magic() {
+        if (in_memory()) {
+            return held_->size() >= sizeof head_ && std::memcmp(held_->data(), io::kGzipMagic, sizeof head_) == 0;
+        }
         while (head_size_ < sizeof head_ && !head_error_ && !head_at_end_) {
             auto outcome = inner_.read(head_ + head_size_, sizeof head_ - head_size_);
             if (auto* error = std::get_if<io::IoError>(&outcome)) {
@@ -35,6 +41,12 @@ public:
     }
 
     std::variant<std::size_t, io::IoError> read(char* buffer, std::size_t size) override {
+        if (in_memory()) {
+            const std::size_t count = std::min(size, held_->size());
+            if (count > 0) std::memcpy(buffer, held_->data(), count);
+            held_->remove_prefix(count);
+            return count;
+        }
         if (head_offset_ < head_size_) {
             const std::size_t count = std::min(size, head_size_ - head_offset_);
             std::memcpy(buffer, head_ + head_offset_, count);
@@ -46,8 +58,24 @@ public:
         return inner_.read(buffer, size);
     }
 
+    std::optional<std::string_view> rest_in_memory() override {
+        if (!in_memory()) return std::nullopt;
+        return std::exchange(*held_, std::string_view());
+    }
+
 private:
+    // Whether the inner source gave all its bytes in place (asked once, before any read).
+    bool in_memory() {
+        if (!asked_) {
+            asked_ = true;
+            held_ = inner_.rest_in_memory();
+        }
+        return held_.has_value();
+    }
+
     io::ByteSource& inner_;
+    bool asked_ = false;
+    std::optional<std::string_view> held_;
     char head_[2] = {};
     std::size_t head_size_ = 0;
     std::size_t head_offset_ = 0;

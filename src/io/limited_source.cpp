@@ -26,4 +26,16 @@ std::variant<std::size_t, IoError> LimitedSource::read(char* buffer, std::size_t
     return outcome;
 }
 
+std::optional<std::string_view> LimitedSource::rest_in_memory() {
+    if (exceeded_) return std::nullopt;
+    const auto rest = inner_.rest_in_memory();
+    if (!rest) return std::nullopt;
+    if (rest->size() > remaining_) {
+        exceeded_ = true;
+        return std::nullopt;
+    }
+    remaining_ -= rest->size();
+    return rest;
+}
+
 }  // namespace tarnix::io

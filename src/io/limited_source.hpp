@@ -17,6 +17,9 @@ class LimitedSource final : public ByteSource {
 public:
     LimitedSource(ByteSource& inner, std::uint64_t limit) : inner_(inner), remaining_(limit) {}
     std::variant<std::size_t, IoError> read(char* buffer, std::size_t size) override;
+    // The inner source's bytes in place, when it has them and they are within the limit; when
+    // they are beyond it, nothing, and the next read fails as exceeded.
+    std::optional<std::string_view> rest_in_memory() override;
 
     bool exceeded() const { return exceeded_; }
 

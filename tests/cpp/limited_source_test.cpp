@@ -37,5 +37,28 @@ TEST(LimitedSource, PassesUpToTheLimitAndFailsOneByteBeyond) {
     EXPECT_EQ(exceeds_max_bytes_text(999), "input size exceeds max_bytes (999)");
 }
 
+// Bytes in memory pass in place when within the limit; beyond it, nothing passes and reading
+// fails as it would have one read later.
+TEST(LimitedSource, HandsOnBytesInMemoryOnlyWithinTheLimit) {
+    const std::string bytes(1000, 'x');
+    for (const std::uint64_t limit : {1000, 5000}) {
+        MemorySource memory(bytes);
+        LimitedSource limited(memory, limit);
+        const auto rest = limited.rest_in_memory();
+        ASSERT_TRUE(rest.has_value()) << limit;
+        EXPECT_EQ(rest->data(), bytes.data());
+        EXPECT_EQ(rest->size(), bytes.size());
+        char byte;
+        EXPECT_EQ(std::get<std::size_t>(limited.read(&byte, 1)), 0u);
+        EXPECT_FALSE(limited.exceeded());
+    }
+    MemorySource memory(bytes);
+    LimitedSource limited(memory, 999);
+    EXPECT_FALSE(limited.rest_in_memory().has_value());
+    EXPECT_TRUE(limited.exceeded());
+    char byte;
+    EXPECT_TRUE(std::holds_alternative<IoError>(limited.read(&byte, 1)));
+}
+
 }  // namespace
 }  // namespace tarnix::io
