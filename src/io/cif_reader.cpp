@@ -9,6 +9,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "base/simd.hpp"
@@ -142,40 +143,46 @@ constexpr std::array<ByteClass, 256> make_byte_classes() {
 
 constexpr std::array<ByteClass, 256> kByteClasses = make_byte_classes();
 
-// Bits of the 64 bytes at block: ASCII white space in the result, quotes and bytes that are not
-// ASCII in `special`.
-std::uint64_t classify_block(const char* block, std::uint64_t& special) {
+// Bits of the 64 bytes at block that are blanks; `special` tells whether any byte sends the row
+// to the character path: a quote, a control character (the white space other than the blank
+// among them) or a byte that is not ASCII. Rows of such bytes are rare: two tests a byte, and
+// one look at all their results together, suffice.
+std::uint64_t classify_block(const char* block, bool& special) {
     std::uint64_t spaces = 0;
-    special = 0;
 #ifdef TARNIX_X86_SIMD
+    __m128i odd = _mm_setzero_si128();
     for (int part = 0; part < 4; ++part) {
         const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * part));
-        const __m128i from_tab = _mm_sub_epi8(bytes, _mm_set1_epi8(9));
-        const __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(from_tab, _mm_set1_epi8(4)), from_tab);
-        const __m128i space = _mm_or_si128(control, _mm_cmpeq_epi8(bytes, _mm_set1_epi8(' ')));
-        const __m128i quote =
-            _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('\'')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('"')));
-        const auto bits = [](__m128i mask) {
-            return static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(mask)));
-        };
-        spaces |= bits(space) << (16 * part);
-        special |= (bits(quote) | bits(bytes)) << (16 * part);
+        const __m128i space = _mm_cmpeq_epi8(bytes, _mm_set1_epi8(' '));
+        // A signed comparison: the bytes from 0x80 on lie below the blank as well.
+        odd = _mm_or_si128(odd, _mm_cmpgt_epi8(_mm_set1_epi8(' '), bytes));
+        odd = _mm_or_si128(odd, _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\'')));
+        odd = _mm_or_si128(odd, _mm_cmpeq_epi8(bytes, _mm_set1_epi8('"')));
+        spaces |= static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(space))) << (16 * part);
     }
+    special = _mm_movemask_epi8(odd) != 0;
 #else
+    special = false;
     for (int i = 0; i < 64; ++i) {
         const auto c = static_cast<unsigned char>(block[i]);
-        spaces |= static_cast<std::uint64_t>(c == ' ' || (c >= 9 && c <= 13)) << i;
-        special |= static_cast<std::uint64_t>(c == '\'' || c == '"' || c >= 0x80) << i;
+        spaces |= static_cast<std::uint64_t>(c == ' ') << i;
+        special = special || c < ' ' || c >= 0x80 || c == '\'' || c == '"';
     }
 #endif
     return spaces;
 }
 
-// Splits rows into tokens. Only the first `limit` tokens of a row are produced, which is
-// enough to tell whether a row reaches a column. Tokens view the row or the scratch buffer.
+// Splits rows into tokens. Only the first tokens of a row, up to the last wanted one, are
+// produced, which is enough to tell whether a row reaches a column; of those only the wanted
+// ones are sure to be filled in (the others may hold anything). Tokens view the row or the
+// scratch buffer.
 class Tokenizer {
 public:
-    std::span<const std::string_view> split(std::string_view row, std::size_t limit) {
+    // wanted[p]: whether the token at position p is read.
+    explicit Tokenizer(std::vector<char> wanted) : wanted_(std::move(wanted)) {}
+
+    std::span<const std::string_view> split(std::string_view row) {
+        const std::size_t limit = wanted_.size();
         if (const auto count = split_plain(row, limit)) {
             return std::span<const std::string_view>(plain_tokens_).first(*count);
         }
@@ -233,55 +240,104 @@ public:
     }
 
 private:
-    // Rows of ASCII without quotes, the usual kind, split where the white-space bits change,
+    // Rows of printable ASCII without quotes, the usual kind, split where the blank bits change,
     // found a word of 64 bytes at a time, into plain_tokens_. Returns the token count, or
     // nothing for any other row.
     std::optional<std::size_t> split_plain(std::string_view row, std::size_t limit) {
         // One word more than the row fills, so that white space always follows the last token.
-        space_words_.resize(row.size() / 64 + 1);
-        for (std::size_t word = 0; word < space_words_.size(); ++word) {
-            std::uint64_t special;
-            space_words_[word] = classify_word(row, word * 64, special);
-            if (special != 0) {
+        const std::size_t words = row.size() / 64 + 1;
+        bits_.resize(words);
+        // A token starts where text follows white space and ends where white space follows text.
+        bool same_starts = last_start_words_.size() == words;
+        std::uint64_t carry = 0;  // 1 when the byte before the word is not white space
+        for (std::size_t word = 0; word < words; ++word) {
+            bool special;
+            const std::uint64_t space = classify_word(row, word * 64, special);
+            if (special) {
                 return std::nullopt;
             }
+            const std::uint64_t text = ~space;
+            const std::uint64_t before = (text << 1) | carry;
+            carry = text >> 63;
+            bits_[word] = WordBits{space, text & ~before, space & before};
+            same_starts = same_starts && bits_[word].starts == last_start_words_[word];
         }
         if (plain_tokens_.size() < limit) {
             plain_tokens_.resize(limit);
         }
+        // Columns padded to a common width, as most files write them, start every row's tokens
+        // where the last row's started: the wanted ones are found from their starts alone.
+        if (same_starts) {
+            for (const auto& [position, start] : last_wanted_starts_) {
+                plain_tokens_[position] = std::string_view(row.data() + start, blank_after(start) - start);
+            }
+            return last_count_;
+        }
+        const std::size_t count = split_by_bits(row, limit);
+        last_start_words_.resize(words);
+        for (std::size_t word = 0; word < words; ++word) last_start_words_[word] = bits_[word].starts;
+        last_wanted_starts_.clear();
+        for (std::size_t position = 0; position < count; ++position) {
+            if (wanted_[position]) {
+                last_wanted_starts_.emplace_back(position,
+                                                 static_cast<std::size_t>(plain_tokens_[position].data() - row.data()));
+            }
+        }
+        last_count_ = count;
+        return count;
+    }
+
+    // The first white space after a token's start (there is one: the last word ends in blanks).
+    std::size_t blank_after(std::size_t start) const {
+        std::size_t word = start / 64;
+        const std::uint64_t rest = bits_[word].spaces >> (start % 64);
+        if (rest != 0) return start + static_cast<std::size_t>(std::countr_zero(rest));
+        while (bits_[++word].spaces == 0) {
+        }
+        return word * 64 + static_cast<std::size_t>(std::countr_zero(bits_[word].spaces));
+    }
+
+    // The tokens from the start and end bits: starts and ends alternate, so the k-th end of a word
+    // closes its k-th start, after the end owed to a start left open by an earlier word. A token
+    // nobody reads is passed over by dropping its two bits, without working out where it lies.
+    std::size_t split_by_bits(std::string_view row, std::size_t limit) {
         std::string_view* tokens = plain_tokens_.data();
+        const char* wanted = wanted_.data();
         std::size_t count = 0;
-        // A token starts where text follows white space and ends where white space follows
-        // text. Starts and ends alternate, so the k-th end of a word closes its k-th start,
-        // after the end owed to a start left open by an earlier word.
-        std::uint64_t carry = 0;  // 1 when the byte before the word is not white space
-        std::optional<std::size_t> open_start;
-        for (std::size_t word = 0; word < space_words_.size(); ++word) {
-            const std::uint64_t text = ~space_words_[word];
-            const std::uint64_t before = (text << 1) | carry;
-            carry = text >> 63;
-            std::uint64_t starts = text & ~before;
-            std::uint64_t ends = ~text & before;
+        bool open = false;
+        std::size_t open_start = 0;
+        for (std::size_t word = 0; word < bits_.size(); ++word) {
+            std::uint64_t starts = bits_[word].starts;
+            std::uint64_t ends = bits_[word].ends;
             const std::size_t base = word * 64;
             const auto next = [base](std::uint64_t& bits) {
                 const std::size_t position = base + static_cast<std::size_t>(std::countr_zero(bits));
                 bits &= bits - 1;
                 return position;
             };
-            if (open_start) {
+            if (open) {
                 if (ends == 0) {
                     continue;
                 }
-                tokens[count++] = std::string_view(row.data() + *open_start, next(ends) - *open_start);
-                open_start.reset();
+                const std::size_t end = next(ends);
+                if (wanted[count]) tokens[count] = std::string_view(row.data() + open_start, end - open_start);
+                ++count;
+                open = false;
             }
             while (starts != 0 && count < limit) {
-                const std::size_t start = next(starts);
                 if (ends == 0) {
-                    open_start = start;
+                    open_start = next(starts);
+                    open = true;
                     break;
                 }
-                tokens[count++] = std::string_view(row.data() + start, next(ends) - start);
+                if (wanted[count]) {
+                    const std::size_t start = next(starts);
+                    tokens[count] = std::string_view(row.data() + start, next(ends) - start);
+                } else {
+                    starts &= starts - 1;
+                    ends &= ends - 1;
+                }
+                ++count;
             }
             if (count >= limit) {
                 break;
@@ -291,22 +347,21 @@ private:
     }
 
     // classify_block of the row's 64 bytes from offset on, the bytes past its end taken as blanks.
-    static std::uint64_t classify_word(std::string_view row, std::size_t offset, std::uint64_t& special) {
+    static std::uint64_t classify_word(std::string_view row, std::size_t offset, bool& special) {
         const std::size_t left = row.size() - offset;
         if (left >= 64) {
             return classify_block(row.data() + offset, special);
         }
         if (left == 0) {
-            special = 0;
+            special = false;
             return ~std::uint64_t{0};
         }
         const std::uint64_t past_end = ~std::uint64_t{0} << left;
         if (row.size() >= 64) {
             // The row's last 64 bytes, shifted into place: a copy into a padded block stalled
-            // its loads, which could not take their bytes from the copy's stores.
-            const std::uint64_t spaces = classify_block(row.data() + row.size() - 64, special) >> (64 - left);
-            special >>= 64 - left;
-            return spaces | past_end;
+            // its loads, which could not take their bytes from the copy's stores. The bytes
+            // shifted out belong to the word before, already found plain.
+            return (classify_block(row.data() + row.size() - 64, special) >> (64 - left)) | past_end;
         }
         char padded[64];
         std::memset(padded, ' ', sizeof padded);
@@ -321,10 +376,23 @@ private:
         return std::string_view(scratch_).substr(offset);
     }
 
+    std::vector<char> wanted_;
     std::vector<std::string_view> tokens_;
-    std::vector<std::string_view> plain_tokens_;  // at least as many as the limit; the first ones hold a row
+    std::vector<std::string_view> plain_tokens_;  // at least as many as the limit; the wanted ones hold a row
     std::string scratch_;
-    std::vector<std::uint64_t> space_words_;  // bit i of word w: row byte 64w + i is white space
+    // Bit i of word w of each: row byte 64w + i is white space, starts a token, ends one (is
+    // white space after text).
+    struct WordBits {
+        std::uint64_t spaces;
+        std::uint64_t starts;
+        std::uint64_t ends;
+    };
+    std::vector<WordBits> bits_;
+    // The last plain row split by its bits: its start bits, its wanted tokens' positions and
+    // starts, and its token count.
+    std::vector<std::uint64_t> last_start_words_;
+    std::vector<std::pair<std::size_t, std::size_t>> last_wanted_starts_;
+    std::size_t last_count_ = 0;
 };
 
 // A row's tokens as values of the table's items.
@@ -361,14 +429,18 @@ private:
     std::span<const std::string_view> tokens_;
 };
 
-// How many tokens of a row reach every item the rows are decoded from.
-std::size_t tokens_needed(const AtomSiteColumns& columns, const PreferredItems& preferred) {
-    std::size_t needed = 0;
+// Which token positions of a row the rows are decoded from (those of every item
+// decode_atom_site_row reads), up to the last of them.
+std::vector<char> wanted_tokens(const AtomSiteColumns& columns, const PreferredItems& preferred) {
+    std::vector<char> wanted;
     for (const AtomSiteItem item :
          {kAtomId, kCompId, kCartnX, kCartnY, kCartnZ, preferred.chain, preferred.seq, kInsCode, kAltId, kModelNum}) {
-        if (columns[item].seen) needed = std::max(needed, columns[item].position + 1);
+        if (!columns[item].seen) continue;
+        const std::size_t position = columns[item].position;
+        if (wanted.size() <= position) wanted.resize(position + 1, 0);
+        wanted[position] = 1;
     }
-    return needed;
+    return wanted;
 }
 
 }  // namespace
@@ -400,11 +472,10 @@ std::optional<InputError> read_rows(ByteSource& source, Take take) {
     }
     const AtomSiteColumns& columns = scanner.columns();
     const PreferredItems preferred = preferred_items(columns[kAuthAsymId].seen, columns[kAuthSeqId].seen);
-    const std::size_t needed = tokens_needed(columns, preferred);
-    Tokenizer tokenizer;
+    Tokenizer tokenizer(wanted_tokens(columns, preferred));
     AtomSiteRow row;
     for (std::size_t i = 0; i < rows.size(); ++i) {
-        const RowTokens tokens(columns, tokenizer.split(rows[i], needed));
+        const RowTokens tokens(columns, tokenizer.split(rows[i]));
         if (auto error = decode_atom_site_row(tokens, preferred, row)) {
             return error;
         }

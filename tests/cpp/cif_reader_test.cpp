@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -211,6 +212,54 @@ TEST(CifReader, RowsReadAlikeOnBothSplittingPathsAndAtEveryBlockBoundary) {
             }
         }
     }
+}
+
+// Rows padded into columns start their tokens where the row before did, and are then split
+// from those starts alone. Blocks of such rows, whose values end anywhere within their columns,
+// cross a 64-byte block or stop short of it, and fall between rows of other layouts, must read
+// as the same rows do on the character path (a tab for the first blank sends them there).
+TEST(CifReader, RowsInPaddedColumnsReadAsOnTheCharacterPath) {
+    TempDir dir;
+    const std::vector<std::string> items = {"group_PDB",    "label_atom_id", "id",      "label_comp_id",
+                                            "label_asym_id", "label_seq_id", "B_iso",   "Cartn_x",
+                                            "Cartn_y",       "Cartn_z",      "occupancy"};
+    std::mt19937 random(7);
+    const auto pick = [&random](int low, int high) { return std::uniform_int_distribution<int>(low, high)(random); };
+    const auto number = [&] {
+        const std::string sign = pick(0, 1) ? "-" : "";
+        const std::string decimals = std::to_string(pick(100, 999)).substr(0, static_cast<std::size_t>(pick(1, 3)));
+        return sign + std::to_string(pick(0, pick(0, 1) ? 9 : 99999)) + "." + decimals;
+    };
+    std::string plain = header(items);
+    std::string tabbed = plain;
+    const char* const atoms[] = {"N", "CA", "C", "O", "CB", "CG", "CD", "CE"};
+    for (int seq = 1; seq <= 300; ++seq) {
+        // A residue a block, with widths of its own; some columns wide enough to carry a token
+        // over a block boundary.
+        std::vector<std::size_t> widths;
+        for (std::size_t column = 0; column < items.size(); ++column)
+            widths.push_back(static_cast<std::size_t>(pick(1, 4) == 1 ? pick(10, 40) : pick(7, 12)));
+        const std::string chain = pick(0, 3) ? "A" : "BB";
+        for (int k = 0, rows = pick(4, 8); k < rows; ++k) {
+            const std::vector<std::string> values = {
+                "ATOM",   atoms[k],          std::to_string(pick(1, 99999)), pick(0, 1) ? "ALA" : "GLY",
+                chain,    std::to_string(seq), number(), number(), number(), number(),
+                std::string(static_cast<std::size_t>(pick(1, 30)), 'q')};
+            std::string line;
+            for (std::size_t column = 0; column < values.size(); ++column) {
+                line += values[column];
+                // At least one blank after each value; the last column may end the line.
+                const std::size_t width = std::max(widths[column], values[column].size() + 1);
+                if (column + 1 < values.size()) line += std::string(width - values[column].size(), ' ');
+            }
+            plain += line + "\n";
+            line[line.find(' ')] = '\t';
+            tabbed += line + "\n";
+        }
+    }
+    const core::Structure expected = read_ok(dir, "tabbed.cif", tabbed);
+    EXPECT_EQ(expected.residues.size(), 300u);
+    EXPECT_EQ(testing::describe(read_ok(dir, "plain.cif", plain)), testing::describe(expected));
 }
 
 TEST(CifReader, CollectsRowsOnlyInsideTheAtomTable) {
