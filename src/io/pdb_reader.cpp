@@ -35,14 +35,14 @@ std::string_view columns(std::string_view line, std::size_t first, std::size_t l
 }
 
 // Fills atom from an ATOM/HETATM line, or returns false when the line is rejected.
-// `trim_field` and `parse_coordinate` decide how text fields are trimmed and coordinates parsed.
-template <class TrimField, class ParseCoordinate>
-bool read_atom_fields(std::string_view line, TrimField trim_field, ParseCoordinate parse_coordinate, AtomRecord& atom) {
+// `trim_field` decides how text fields are trimmed, `parse_coordinates` reads the three
+// coordinate columns into a point or returns false.
+template <class TrimField, class ParseCoordinates>
+bool read_atom_fields(std::string_view line, TrimField trim_field, ParseCoordinates parse_coordinates,
+                      AtomRecord& atom) {
     const auto seq = parse_i32(trim_field(columns(line, 23, 26)));
-    const auto x = parse_coordinate(columns(line, 31, 38));
-    const auto y = parse_coordinate(columns(line, 39, 46));
-    const auto z = parse_coordinate(columns(line, 47, 54));
-    if (!seq.ok() || !x.ok() || !y.ok() || !z.ok()) {
+    core::Point3 position;
+    if (!seq.ok() || !parse_coordinates(line, position)) {
         return false;
     }
     atom.atom_name = trim_field(columns(line, 13, 16));
@@ -51,7 +51,20 @@ bool read_atom_fields(std::string_view line, TrimField trim_field, ParseCoordina
     atom.chain_id = columns(line, 22, 22);
     atom.seq_id = seq.value;
     atom.ins_code = trim_field(columns(line, 27, 27));
-    atom.position = core::Point3{x.value, y.value, z.value};
+    atom.position = position;
+    return true;
+}
+
+// The coordinates, each by `parse` of its column.
+template <class Parse>
+bool coordinates_by_field(std::string_view line, Parse parse, core::Point3& position) {
+    const auto x = parse(columns(line, 31, 38));
+    const auto y = parse(columns(line, 39, 46));
+    const auto z = parse(columns(line, 47, 54));
+    if (!x.ok() || !y.ok() || !z.ok()) {
+        return false;
+    }
+    position = core::Point3{x.value, y.value, z.value};
     return true;
 }
 
@@ -60,15 +73,27 @@ bool read_atom_line(std::string_view line, bool line_is_ascii, AtomRecord& atom)
         return false;
     }
     // In an ASCII line no field boundary can split a character, and trimming needs to look
-    // for ASCII white space only.
+    // for ASCII white space only. Its coordinates usually all have the "%8.3f" shape, which
+    // the three columns are read in at once.
     if (line_is_ascii) {
-        return read_atom_fields(line, trim_ascii, parse_f32_field, atom);
+        const auto coordinates = [](std::string_view ascii_line, core::Point3& position) {
+            float xyz[3];
+            if (parse_three_fixed_fields(ascii_line.data() + 30, xyz)) {
+                position = core::Point3{xyz[0], xyz[1], xyz[2]};
+                return true;
+            }
+            return coordinates_by_field(ascii_line, parse_f32_field, position);
+        };
+        return read_atom_fields(line, trim_ascii, coordinates, atom);
     }
     if (splits_a_character(line)) {
         return false;
     }
-    return read_atom_fields(
-        line, trim, [](std::string_view field) { return parse_f32(trim(field)); }, atom);
+    const auto coordinates = [](std::string_view text_line, core::Point3& position) {
+        return coordinates_by_field(
+            text_line, [](std::string_view field) { return parse_f32(trim(field)); }, position);
+    };
+    return read_atom_fields(line, trim, coordinates, atom);
 }
 
 bool is_model_record(std::string_view line) { return line.starts_with("MODEL"); }

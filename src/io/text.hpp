@@ -9,7 +9,12 @@
 #include <optional>
 #include <string_view>
 
+#include "base/simd.hpp"
 #include "io/input_error.hpp"
+
+#ifdef TARNIX_X86_SIMD
+#include <emmintrin.h>
+#endif
 
 namespace tarnix::io {
 
@@ -105,6 +110,76 @@ inline bool parse_three_decimals_in_eight(std::string_view field, float& value) 
     const float magnitude = thousandths_to_float(mantissa);
     value = negative ? -magnitude : magnitude;
     return true;
+}
+
+#ifdef TARNIX_X86_SIMD
+namespace detail {
+
+// Whether one field's bits of the four byte classes (bit i for byte i) hold the shape
+// parse_three_decimals_in_eight takes: bytes 3 and 5 to 7 digits, byte 4 the point, and before
+// the digits of byte 3 blanks, the last of which may be a minus instead. `negative` tells which.
+inline bool fixed_point_shape(unsigned digits, unsigned blanks, unsigned minus, unsigned points, bool& negative) {
+    if ((digits & 0xE8) != 0xE8 || (points & 0x10) == 0) return false;
+    const unsigned lead = ~digits & 0x07;  // non-digits among bytes 0 to 2: a run from byte 0 on
+    if ((lead & (lead + 1)) != 0) return false;
+    const unsigned last = lead & ~(lead >> 1);
+    if ((lead & ~last & ~blanks) != 0 || (last & ~(blanks | minus)) != 0) return false;
+    negative = (last & minus) != 0;
+    return true;
+}
+
+// The mantissas of the two 8-byte fields of `bytes` (their digits read as one number, other
+// bytes as nothing), and the field's class bits: digits, blanks, minus signs, points.
+inline __m128i fixed_point_mantissas(__m128i bytes, unsigned (&classes)[4]) {
+    const __m128i from_zero = _mm_sub_epi8(bytes, _mm_set1_epi8('0'));
+    const __m128i digit = _mm_cmpeq_epi8(_mm_min_epu8(from_zero, _mm_set1_epi8(9)), from_zero);
+    classes[0] = static_cast<unsigned>(_mm_movemask_epi8(digit));
+    classes[1] = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(' '))));
+    classes[2] = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('-'))));
+    classes[3] = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('.'))));
+    // Bytes 0 to 7 of a field weigh 10^6 .. 10^3, nothing (the point), 10^2 .. 1: pairs of bytes
+    // first (1000 d0 + 100 d1, 10 d2 + d3, 100 d5, 10 d6 + d7), then the thousands and the units.
+    const __m128i values = _mm_and_si128(from_zero, digit);
+    const __m128i weights = _mm_setr_epi16(1000, 100, 10, 1, 0, 100, 10, 1);
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i first = _mm_madd_epi16(_mm_unpacklo_epi8(values, zero), weights);
+    const __m128i second = _mm_madd_epi16(_mm_unpackhi_epi8(values, zero), weights);
+    const __m128i parts = _mm_madd_epi16(_mm_packs_epi32(first, second), _mm_set1_epi16(1));
+    return _mm_madd_epi16(_mm_packs_epi32(parts, parts), _mm_setr_epi16(1000, 1, 1000, 1, 1000, 1, 1000, 1));
+}
+
+}  // namespace detail
+#endif
+
+// The three coordinate fields of a PDB line, the 24 bytes from `fields` on: what
+// parse_three_decimals_in_eight gives for each, when it takes all three; else false, and the
+// caller reads them one by one.
+inline bool parse_three_fixed_fields(const char* fields, float (&xyz)[3]) {
+#ifdef TARNIX_X86_SIMD
+    unsigned first[4];
+    unsigned last[4];
+    const __m128i xy = detail::fixed_point_mantissas(_mm_loadu_si128(reinterpret_cast<const __m128i*>(fields)), first);
+    const __m128i z =
+        detail::fixed_point_mantissas(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(fields + 16)), last);
+    bool negative[3];
+    if (!detail::fixed_point_shape(first[0] & 0xFF, first[1] & 0xFF, first[2] & 0xFF, first[3] & 0xFF, negative[0]) ||
+        !detail::fixed_point_shape(first[0] >> 8, first[1] >> 8, first[2] >> 8, first[3] >> 8, negative[1]) ||
+        !detail::fixed_point_shape(last[0] & 0xFF, last[1] & 0xFF, last[2] & 0xFF, last[3] & 0xFF, negative[2])) {
+        return false;
+    }
+    // As thousandths_to_float does it, two lanes at a time.
+    const __m128d thousandth = _mm_set1_pd(0.001);
+    alignas(16) float values[4];
+    _mm_store_ps(values, _mm_movelh_ps(_mm_cvtpd_ps(_mm_mul_pd(_mm_cvtepi32_pd(xy), thousandth)),
+                                       _mm_cvtpd_ps(_mm_mul_pd(_mm_cvtepi32_pd(z), thousandth))));
+    for (int axis = 0; axis < 3; ++axis) xyz[axis] = negative[axis] ? -values[axis] : values[axis];
+    return true;
+#else
+    for (int axis = 0; axis < 3; ++axis) {
+        if (!parse_three_decimals_in_eight(std::string_view(fields + 8 * axis, 8), xyz[axis])) return false;
+    }
+    return true;
+#endif
 }
 
 // parse_f32(trim(field)) for an ASCII field; quicker on the "%8.3f" shape of fixed-column

@@ -218,6 +218,52 @@ TEST(ParseF32Field, AgreesWithTrimThenParseOnEveryField) {
     EXPECT_GT(fixed_point, 50000u);  // the fast path was really taken
 }
 
+// The three coordinate columns read at once take a line exactly when the one-column path takes
+// each of its fields, and give its values to the bit: fields as the previous test makes them
+// (cut or padded to eight bytes, bytes beyond ASCII among the changes), mixed in every order.
+TEST(ParseF32Field, ThreeColumnsAtOnceAgreeWithOneAtATime) {
+    std::mt19937_64 random(12);
+    const std::string alphabet = " -+.0123456789e\t\xb5";
+    std::uniform_int_distribution<std::size_t> letter(0, alphabet.size() - 1);
+    std::uniform_real_distribution<double> coordinate(-1000.0, 10000.0);
+    std::uniform_int_distribution<std::size_t> position(0, 7);
+    const auto field = [&](int kind) {
+        std::string text;
+        if (kind == 2) {
+            for (int k = 0; k < 8; ++k) text += alphabet[letter(random)];
+            return text;
+        }
+        char buffer[32];
+        std::snprintf(buffer, sizeof buffer, "%8.3f", coordinate(random) / (random() % 7 == 0 ? 1000.0 : 1.0));
+        text = std::string(buffer).substr(0, 8);
+        text.resize(8, ' ');
+        if (kind == 1) text[position(random)] = alphabet[letter(random)];
+        return text;
+    };
+    std::size_t taken = 0;
+    for (int i = 0; i < 300000; ++i) {
+        // Mostly clean fields, so that lines with one odd field out are common.
+        std::string line;
+        for (int axis = 0; axis < 3; ++axis) line += field(random() % 4 == 0 ? static_cast<int>(random() % 3) : 0);
+        bool one_at_a_time = true;
+        float expected[3];
+        for (int axis = 0; axis < 3; ++axis) {
+            one_at_a_time = parse_three_decimals_in_eight(std::string_view(line).substr(8 * axis, 8), expected[axis]) &&
+                            one_at_a_time;
+        }
+        float xyz[3] = {-1.0f, -1.0f, -1.0f};
+        ASSERT_EQ(parse_three_fixed_fields(line.data(), xyz), one_at_a_time) << '"' << line << '"';
+        if (!one_at_a_time) continue;
+        ++taken;
+        for (int axis = 0; axis < 3; ++axis) {
+            ASSERT_EQ(std::bit_cast<std::uint32_t>(xyz[axis]), std::bit_cast<std::uint32_t>(expected[axis]))
+                << '"' << line << '"';
+        }
+    }
+    EXPECT_GT(taken, 100000u);
+    EXPECT_LT(taken, 250000u);
+}
+
 TEST(ThousandthsToFloat, MatchesTheDivisionForEveryMantissaOfSevenDigits) {
     for (std::uint32_t mantissa = 0; mantissa < 10000000; ++mantissa) {
         const float divided = static_cast<float>(mantissa) / 1000.0f;
