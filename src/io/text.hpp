@@ -115,16 +115,21 @@ inline bool parse_three_decimals_in_eight(std::string_view field, float& value) 
 #ifdef TARNIX_X86_SIMD
 namespace detail {
 
-// Whether one field's bits of the four byte classes (bit i for byte i) hold the shape
-// parse_three_decimals_in_eight takes: bytes 3 and 5 to 7 digits, byte 4 the point, and before
-// the digits of byte 3 blanks, the last of which may be a minus instead. `negative` tells which.
-inline bool fixed_point_shape(unsigned digits, unsigned blanks, unsigned minus, unsigned points, bool& negative) {
-    if ((digits & 0xE8) != 0xE8 || (points & 0x10) == 0) return false;
-    const unsigned lead = ~digits & 0x07;  // non-digits among bytes 0 to 2: a run from byte 0 on
-    if ((lead & (lead + 1)) != 0) return false;
-    const unsigned last = lead & ~(lead >> 1);
+// Whether the fields whose class bits are given (byte i of field f in bit 8f + i) all hold the
+// shape parse_three_decimals_in_eight takes: bytes 3 and 5 to 7 digits, byte 4 the point, and
+// before the digits of byte 3 blanks, the last of which may be a minus instead. `fields` has the
+// bits of bytes 0 to 7 of each field set; `minus_fields` gets the lowest bit of each negative one.
+// A field's bits never reach into the next one's: its bytes 0 to 2 add and shift within it.
+inline bool fixed_point_shapes(std::uint32_t fields, std::uint32_t digits, std::uint32_t blanks, std::uint32_t minus,
+                               std::uint32_t points, std::uint32_t& minus_fields) {
+    const std::uint32_t each = fields & 0x01010101U;  // bit 0 of every field
+    if ((digits & each * 0xE8) != each * 0xE8 || (points & each * 0x10) != each * 0x10) return false;
+    const std::uint32_t lead = ~digits & each * 0x07;  // non-digits among bytes 0 to 2: a run from byte 0 on
+    if ((lead & (lead + each)) != 0) return false;
+    const std::uint32_t last = lead & ~(lead >> 1);
     if ((lead & ~last & ~blanks) != 0 || (last & ~(blanks | minus)) != 0) return false;
-    negative = (last & minus) != 0;
+    const std::uint32_t negative = last & minus;
+    minus_fields = (negative | negative >> 1 | negative >> 2) & each;
     return true;
 }
 
@@ -161,10 +166,10 @@ inline bool parse_three_fixed_fields(const char* fields, float (&xyz)[3]) {
     const __m128i xy = detail::fixed_point_mantissas(_mm_loadu_si128(reinterpret_cast<const __m128i*>(fields)), first);
     const __m128i z =
         detail::fixed_point_mantissas(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(fields + 16)), last);
-    bool negative[3];
-    if (!detail::fixed_point_shape(first[0] & 0xFF, first[1] & 0xFF, first[2] & 0xFF, first[3] & 0xFF, negative[0]) ||
-        !detail::fixed_point_shape(first[0] >> 8, first[1] >> 8, first[2] >> 8, first[3] >> 8, negative[1]) ||
-        !detail::fixed_point_shape(last[0] & 0xFF, last[1] & 0xFF, last[2] & 0xFF, last[3] & 0xFF, negative[2])) {
+    // The fields x, y and z in bytes 0 to 7, 8 to 15 and 16 to 23 of the class bits.
+    std::uint32_t negative = 0;
+    if (!detail::fixed_point_shapes(0xFFFFFF, first[0] | (last[0] & 0xFF) << 16, first[1] | (last[1] & 0xFF) << 16,
+                                    first[2] | (last[2] & 0xFF) << 16, first[3] | (last[3] & 0xFF) << 16, negative)) {
         return false;
     }
     // As thousandths_to_float does it, two lanes at a time.
@@ -172,7 +177,7 @@ inline bool parse_three_fixed_fields(const char* fields, float (&xyz)[3]) {
     alignas(16) float values[4];
     _mm_store_ps(values, _mm_movelh_ps(_mm_cvtpd_ps(_mm_mul_pd(_mm_cvtepi32_pd(xy), thousandth)),
                                        _mm_cvtpd_ps(_mm_mul_pd(_mm_cvtepi32_pd(z), thousandth))));
-    for (int axis = 0; axis < 3; ++axis) xyz[axis] = negative[axis] ? -values[axis] : values[axis];
+    for (int axis = 0; axis < 3; ++axis) xyz[axis] = (negative >> (8 * axis)) & 1 ? -values[axis] : values[axis];
     return true;
 #else
     for (int axis = 0; axis < 3; ++axis) {
