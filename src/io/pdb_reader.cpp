@@ -1,14 +1,21 @@
 #include <array>
+#include <bit>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "base/simd.hpp"
 #include "io/line_reader.hpp"
 #include "io/readers.hpp"
 #include "io/residue_collector.hpp"
 #include "io/text.hpp"
+
+#ifdef TARNIX_X86_SIMD
+#include <emmintrin.h>
+#endif
 
 namespace tarnix::io {
 namespace {
@@ -68,6 +75,59 @@ bool coordinates_by_field(std::string_view line, Parse parse, core::Point3& posi
     return true;
 }
 
+#ifdef TARNIX_X86_SIMD
+// The text columns 13 to 28 of an ASCII line classed at once: bit i of `text` and `digits` for
+// line byte 12 + i, which is not ASCII white space, or is a digit.
+struct TextColumns {
+    unsigned text;
+    unsigned digits;
+
+    explicit TextColumns(const char* bytes) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes));
+        const __m128i from_tab = _mm_sub_epi8(v, _mm_set1_epi8('\t'));
+        const __m128i white = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(' ')),
+                                           _mm_cmpeq_epi8(_mm_min_epu8(from_tab, _mm_set1_epi8(4)), from_tab));
+        const __m128i from_zero = _mm_sub_epi8(v, _mm_set1_epi8('0'));
+        const __m128i digit = _mm_cmpeq_epi8(_mm_min_epu8(from_zero, _mm_set1_epi8(9)), from_zero);
+        text = ~static_cast<unsigned>(_mm_movemask_epi8(white)) & 0xFFFF;
+        digits = static_cast<unsigned>(_mm_movemask_epi8(digit));
+    }
+
+    // trim_ascii of the `width` bytes from column byte `first` on.
+    std::string_view trimmed(const char* bytes, unsigned first, unsigned width) const {
+        const unsigned bits = (text >> first) & ((1u << width) - 1);
+        if (bits == 0) return std::string_view(bytes + first + width, 0);
+        const auto begin = static_cast<unsigned>(std::countr_zero(bits));
+        return std::string_view(bytes + first + begin, static_cast<unsigned>(std::bit_width(bits)) - begin);
+    }
+};
+
+// read_atom_fields(line, trim_ascii, ...) for an ASCII line of at least kMinAtomLineLength bytes
+// whose sequence number is plain digits and whose coordinates have the "%8.3f" shape: true with
+// the atom filled; false, with nothing changed, for any other line, which that reads instead.
+bool read_usual_ascii_atom_line(std::string_view line, AtomRecord& atom) {
+    const char* text = line.data() + 12;
+    const TextColumns classes(text);
+    const std::string_view seq = classes.trimmed(text, 10, 4);
+    const auto seq_offset = static_cast<unsigned>(seq.data() - text);
+    const unsigned seq_bits = ((1u << seq.size()) - 1) << seq_offset;
+    float xyz[3];
+    if (seq.empty() || (classes.digits & seq_bits) != seq_bits || !parse_three_fixed_fields(line.data() + 30, xyz)) {
+        return false;
+    }
+    std::int32_t seq_id = 0;
+    for (const char digit : seq) seq_id = seq_id * 10 + (digit - '0');
+    atom.atom_name = classes.trimmed(text, 0, 4);
+    atom.alt_loc = line[16] == ' ' ? std::string_view() : columns(line, 17, 17);
+    atom.res_name = classes.trimmed(text, 5, 3);
+    atom.chain_id = columns(line, 22, 22);
+    atom.seq_id = seq_id;
+    atom.ins_code = classes.trimmed(text, 14, 1);
+    atom.position = core::Point3{xyz[0], xyz[1], xyz[2]};
+    return true;
+}
+#endif
+
 bool read_atom_line(std::string_view line, bool line_is_ascii, AtomRecord& atom) {
     if (line.size() < kMinAtomLineLength) {
         return false;
@@ -76,6 +136,11 @@ bool read_atom_line(std::string_view line, bool line_is_ascii, AtomRecord& atom)
     // for ASCII white space only. Its coordinates usually all have the "%8.3f" shape, which
     // the three columns are read in at once.
     if (line_is_ascii) {
+#ifdef TARNIX_X86_SIMD
+        if (read_usual_ascii_atom_line(line, atom)) {
+            return true;
+        }
+#endif
         const auto coordinates = [](std::string_view ascii_line, core::Point3& position) {
             float xyz[3];
             if (parse_three_fixed_fields(ascii_line.data() + 30, xyz)) {

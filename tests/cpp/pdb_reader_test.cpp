@@ -6,10 +6,12 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "io/byte_source.hpp"
+#include "io/formats.hpp"
 #include "io/readers.hpp"
 #include "io_test_support.hpp"
 
@@ -233,6 +235,57 @@ TEST(PdbReader, AsciiAndNonAsciiLinesReadAlike) {
         };
         EXPECT_EQ(bits(read), bits(expected)) << file;
     }
+}
+
+// The same on made-up lines whose text and coordinate columns take every shape the quicker path
+// must either read alike or leave to the other: white space of every kind around and inside
+// names and numbers, signs, letters and nothing in the sequence number, odd coordinates.
+TEST(PdbReader, AsciiAndNonAsciiLinesReadAlikeWhateverTheColumnsHold) {
+    std::mt19937 random(5);
+    const auto pick = [&random](const std::vector<std::string>& choices) {
+        return choices[std::uniform_int_distribution<std::size_t>(0, choices.size() - 1)(random)];
+    };
+    const auto seq = [&] {
+        char text[16];
+        std::snprintf(text, sizeof text, "%4d", std::uniform_int_distribution<int>(1, 40)(random));
+        return random() % 4 != 0 ? std::string(text)
+                                 : pick({"  -3", "+  5", "1 2 ", "  1a", "    ", "\t 12", "12\t ", "0012", "   \v7", "-   "});
+    };
+    const auto coordinate = [&] {
+        char text[16];
+        std::snprintf(text, sizeof text, "%8.3f", std::uniform_real_distribution<float>(-999.0f, 9999.0f)(random));
+        std::string field = std::string(text).substr(0, 8);
+        if (random() % 8 == 0) field[random() % 8] = pick({" ", "-", ".", "1", "e", "\t"})[0];
+        return field;
+    };
+    std::string plain;
+    std::string marked;
+    for (int i = 0; i < 20000; ++i) {
+        std::string line = "ATOM  ";
+        line += std::to_string(10000 + i);
+        line += ' ';
+        line += random() % 4 != 0 ? pick({" N  ", " CA ", " C  ", " O  "})
+                                  : pick({" CB ", "\tCA ", "    ", "C A ", " H  ", "OXT ", " HN\t", "CA  "});
+        line += pick({" ", " ", " ", "A", "B"});
+        line += random() % 8 != 0 ? pick({"ALA", "GLY"}) : pick({" LY", "A\tA", "   ", "GL "});
+        line += ' ';
+        line += pick({"A", "B", " "});
+        line += seq();
+        line += pick({" ", " ", " ", "A", "\t"});
+        line += "   ";
+        line += coordinate() + coordinate() + coordinate();
+        plain += line + "  1.00 20.00\n";
+        marked += line + "  1.00 20.00 \u00E9\n";
+    }
+    const auto read = [](const std::string& text) {
+        MemorySource source(text);
+        const ReadResult result = parse(FileFormat::pdb, source);
+        if (const auto* error = std::get_if<InputError>(&result)) return "error: " + error->message();
+        return describe(std::get<core::Structure>(result));
+    };
+    const std::string expected = read(marked);
+    EXPECT_GT(std::count(expected.begin(), expected.end(), '\n'), 200);
+    EXPECT_EQ(read(plain), expected);
 }
 
 TEST(PdbReader, SkipsLinesWhoseFieldBoundariesSplitACharacter) {
