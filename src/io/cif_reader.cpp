@@ -419,6 +419,20 @@ public:
     bool integer(AtomSiteItem item, std::int32_t& out) const {
         const std::string_view* token = text(item);
         if (!token) return false;
+        // Sequence and model numbers are mostly a few digits, read here without a call.
+        if (!token->empty() && token->size() <= 4) {
+            std::int32_t value = 0;
+            bool digits = true;
+            for (const char c : *token) {
+                const unsigned digit = static_cast<unsigned char>(c) - unsigned{'0'};
+                digits = digits && digit <= 9;
+                value = value * 10 + static_cast<std::int32_t>(digit);
+            }
+            if (digits) {
+                out = value;
+                return true;
+            }
+        }
         const auto parsed = parse_i32(*token);
         out = parsed.value;
         return parsed.ok();
