@@ -88,7 +88,9 @@ public:
         }
     }
 
-    void put(std::size_t row, Field field, std::int32_t value) { at_[field][row] = std::bit_cast<std::uint32_t>(value); }
+    void put(std::size_t row, Field field, std::int32_t value) {
+        at_[field][row] = std::bit_cast<std::uint32_t>(value);
+    }
     void put(std::size_t row, Field field, float value) { at_[field][row] = std::bit_cast<std::uint32_t>(value); }
     void put(std::size_t row, Field field, const std::optional<float>& value) { put(row, field, value.value_or(kNaN)); }
     void put_char(std::size_t row, Field field, char value) { at_[field][row] = static_cast<unsigned char>(value); }

@@ -248,8 +248,8 @@ TEST(PdbReader, AsciiAndNonAsciiLinesReadAlikeWhateverTheColumnsHold) {
     const auto seq = [&] {
         char text[16];
         std::snprintf(text, sizeof text, "%4d", std::uniform_int_distribution<int>(1, 40)(random));
-        return random() % 4 != 0 ? std::string(text)
-                                 : pick({"  -3", "+  5", "1 2 ", "  1a", "    ", "\t 12", "12\t ", "0012", "   \v7", "-   "});
+        if (random() % 4 != 0) return std::string(text);
+        return pick({"  -3", "+  5", "1 2 ", "  1a", "    ", "\t 12", "12\t ", "0012", "   \v7", "-   "});
     };
     const auto coordinate = [&] {
         char text[16];
