@@ -10,10 +10,27 @@ std::size_t key_hash(std::string_view chain_id, std::int32_t seq_id, std::string
     return base::Hasher().add_bytes(chain_id).add(static_cast<std::uint32_t>(seq_id)).add_bytes(ins_code).value();
 }
 
+// Equal texts; chain ids and insertion codes are mostly one byte or none, compared without a call.
+bool same_text(const std::string& held, std::string_view text) {
+    if (held.size() != text.size()) return false;
+    if (text.size() <= 1) return text.empty() || held[0] == text[0];
+    return std::string_view(held) == text;
+}
+
 }  // namespace
 
 void ResidueCollector::add(const AtomRecord& atom) {
-    const std::uint32_t index = find_or_create(atom);
+    // Consecutive atoms mostly share a residue: that one is tried here, before any lookup.
+    std::uint32_t index = last_;
+    if (index == kNone) {
+        index = find_or_create(atom);
+    } else {
+        const PendingResidue& last = residues_[index];
+        if (last.seq_id != atom.seq_id || !same_text(last.chain_id, atom.chain_id) ||
+            !same_text(last.ins_code, atom.ins_code)) {
+            index = find_or_create(atom);
+        }
+    }
     PendingResidue& residue = residues_[index];
     if (!atom.alt_loc.empty()) {
         if (residue.alt_loc.empty()) {
