@@ -234,7 +234,7 @@ typedef std::int32_t Mask __attribute__((vector_size(16)));
 typedef Floats Lane;
 constexpr std::size_t kWidth = 4;
 constexpr std::size_t kFirstRound = 3;
-constexpr std::size_t kRound = 8;
+constexpr std::size_t kRound = 6;
 
 unsigned lane_bits(const Mask& m) {
 #ifdef TARNIX_X86_SIMD
@@ -311,7 +311,7 @@ typedef std::int32_t Mask __attribute__((vector_size(32)));
 typedef float Lane;
 constexpr std::size_t kWidth = 8;
 constexpr std::size_t kFirstRound = 3;
-constexpr std::size_t kRound = 8;
+constexpr std::size_t kRound = 6;
 
 TARNIX_SASA_TARGET unsigned lane_bits(const Mask& m) {
     return static_cast<unsigned>(_mm256_movemask_ps(reinterpret_cast<__m256>(m)));
@@ -393,7 +393,7 @@ typedef std::int32_t Mask __attribute__((vector_size(64)));
 typedef float Lane;
 constexpr std::size_t kWidth = 16;
 constexpr std::size_t kFirstRound = 3;
-constexpr std::size_t kRound = 8;
+constexpr std::size_t kRound = 6;
 
 TARNIX_SASA_TARGET unsigned lane_bits(const Mask& m) {
     return static_cast<unsigned>(_mm512_movepi32_mask(reinterpret_cast<__m512i>(m)));
