@@ -232,7 +232,9 @@ namespace baseline {
 typedef float Floats __attribute__((vector_size(16)));
 typedef std::int32_t Mask __attribute__((vector_size(16)));
 typedef Floats Lane;
+typedef Floats HalfFloats;
 constexpr std::size_t kWidth = 4;
+constexpr std::size_t kHalfWidth = kWidth;
 constexpr std::size_t kFirstRound = 3;
 constexpr std::size_t kRound = 6;
 
@@ -309,7 +311,9 @@ typedef float Floats __attribute__((vector_size(32)));
 typedef std::int32_t Mask __attribute__((vector_size(32)));
 // A broadcast load costs no more than a plain one here.
 typedef float Lane;
+typedef Floats HalfFloats;
 constexpr std::size_t kWidth = 8;
+constexpr std::size_t kHalfWidth = kWidth;
 constexpr std::size_t kFirstRound = 3;
 constexpr std::size_t kRound = 6;
 
@@ -391,12 +395,21 @@ namespace avx512 {
 typedef float Floats __attribute__((vector_size(64)));
 typedef std::int32_t Mask __attribute__((vector_size(64)));
 typedef float Lane;
+// The processor may split 512-bit operations in two, so the last few open points are tested
+// eight at a time.
+typedef float HalfFloats __attribute__((vector_size(32)));
+typedef std::int32_t HalfMask __attribute__((vector_size(32)));
 constexpr std::size_t kWidth = 16;
+constexpr std::size_t kHalfWidth = 8;
 constexpr std::size_t kFirstRound = 3;
 constexpr std::size_t kRound = 6;
 
 TARNIX_SASA_TARGET unsigned lane_bits(const Mask& m) {
     return static_cast<unsigned>(_mm512_movepi32_mask(reinterpret_cast<__m512i>(m)));
+}
+
+TARNIX_SASA_TARGET unsigned lane_bits(const HalfMask& m) {
+    return static_cast<unsigned>(_mm256_movemask_ps(reinterpret_cast<__m256>(m)));
 }
 
 // Straight to a mask register: through a vector of lanes the comparison costs two more steps.
