@@ -16,10 +16,15 @@ _MAX_BYTES = 1 << 20
 
 
 def _tarfile_view(data):
-    """Structure-named regular members and their data as tarfile reads them, or None."""
+    """Structure-named regular members and their data as tarfile reads them, or None. Names are
+    shown as the inputs show them: bytes that are not UTF-8 escaped, where tarfile keeps them as
+    surrogates."""
+    from tarnix_tools._names import display_name
+
     try:
         with tarfile.open(fileobj=io.BytesIO(data), mode="r:*") as archive:
-            return [(m.name, archive.extractfile(m).read()) for m in archive.getmembers()
+            return [(display_name(os.fsencode(m.name)), archive.extractfile(m).read())
+                    for m in archive.getmembers()
                     if m.isreg() and _inputs.is_structure_name(os.fsencode(m.name)) and m.size <= _MAX_BYTES]
     except Exception:
         return None
