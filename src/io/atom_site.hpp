@@ -142,6 +142,7 @@ std::optional<InputError> decode_atom_site_row(const Values& values, const Prefe
 // Keeps the rows of model 1 that are not water, and builds the structure from them.
 class AtomSiteSelection {
 public:
+    explicit AtomSiteSelection(ResidueRules rules) : residues_(AmideHydrogenRule::last_of_h_hn, rules) {}
     void add(const AtomSiteRow& row) {
         if (row.model_num == 1 && !is_water(row.atom.res_name)) {
             residues_.add(row.atom);
@@ -150,20 +151,21 @@ public:
     ReadResult build() { return residues_.build(); }
 
 private:
-    ResidueCollector residues_{AmideHydrogenRule::last_of_h_hn};
+    ResidueCollector residues_;
 };
 
 // Keeps the rows that are not water, one model per distinct model number in order of first
 // appearance, and hands each model's structure to a visitor.
 class ModelSelection {
 public:
+    explicit ModelSelection(ResidueRules rules) : rules_(rules) {}
     void add(const AtomSiteRow& row) {
         if (models_.empty() || models_[last_].number != row.model_num) {
             const auto found = std::find_if(models_.begin(), models_.end(),
                                             [&](const Model& model) { return model.number == row.model_num; });
             if (found == models_.end()) {
                 models_.push_back(
-                    Model{row.model_num, std::make_unique<ResidueCollector>(AmideHydrogenRule::last_of_h_hn)});
+                    Model{row.model_num, std::make_unique<ResidueCollector>(AmideHydrogenRule::last_of_h_hn, rules_)});
                 last_ = models_.size() - 1;
             } else {
                 last_ = static_cast<std::size_t>(found - models_.begin());
@@ -187,6 +189,7 @@ private:
         std::int32_t number;
         std::unique_ptr<ResidueCollector> residues;
     };
+    ResidueRules rules_;
     std::vector<Model> models_;
     std::size_t last_ = 0;  // rows of one model usually follow one another
 };
@@ -194,15 +197,15 @@ private:
 // A reader's two entries over its row loop, `read_rows(take)`, which hands every row to `take`
 // and returns the failure, if any: model 1's structure, or every model's handed to `visit`.
 template <class ReadRows>
-ReadResult read_first_model(ReadRows read_rows) {
-    AtomSiteSelection selection;
+ReadResult read_first_model(ReadRows read_rows, ResidueRules rules) {
+    AtomSiteSelection selection(rules);
     if (auto error = read_rows([&](const AtomSiteRow& row) { selection.add(row); })) return std::move(*error);
     return selection.build();
 }
 
 template <class ReadRows>
-std::optional<InputError> read_every_model(ReadRows read_rows, const ModelVisitor& visit) {
-    ModelSelection models;
+std::optional<InputError> read_every_model(ReadRows read_rows, const ModelVisitor& visit, ResidueRules rules) {
+    ModelSelection models(rules);
     if (auto error = read_rows([&](const AtomSiteRow& row) { models.add(row); })) return error;
     models.visit_all(visit);
     return std::nullopt;

@@ -163,6 +163,8 @@ bool read_atom_line(std::string_view line, bool line_is_ascii, AtomRecord& atom)
 
 bool is_model_record(std::string_view line) { return line.starts_with("MODEL"); }
 
+bool is_chain_end(std::string_view line) { return line.starts_with("TER"); }
+
 // The serial of a MODEL record, or `place` when it does not parse.
 std::int32_t model_serial(std::string_view line, std::int32_t place) {
     const auto serial = parse_i32(trim(line.substr(5)));
@@ -171,15 +173,17 @@ std::int32_t model_serial(std::string_view line, std::int32_t place) {
 
 // The first-model read; with `model_number`, the first MODEL record before any atom numbers it.
 template <bool kNumbered>
-ReadResult read_first_model(ByteSource& source, std::int32_t* model_number) {
+ReadResult read_first_model(ByteSource& source, std::int32_t* model_number, ResidueRules rules) {
     LineReader reader(source);
-    ResidueCollector residues(AmideHydrogenRule::first_of_h_hn_h1);
+    ResidueCollector residues(AmideHydrogenRule::first_of_h_hn_h1, rules);
     AtomRecord atom;
     [[maybe_unused]] bool numbered = false;
     while (const auto line = reader.next()) {
         if (is_atom_record(*line) && read_atom_line(*line, reader.line_is_ascii(), atom)) {
             residues.add(atom);
             if constexpr (kNumbered) numbered = true;
+        } else if (is_chain_end(*line)) {
+            residues.end_chain();
         } else if constexpr (kNumbered) {
             if (!numbered && is_model_record(*line)) {
                 *model_number = model_serial(*line, 1);
@@ -200,14 +204,15 @@ ReadResult read_first_model(ByteSource& source, std::int32_t* model_number) {
 // be read again at the start of every model.
 class PdbModels {
 public:
-    explicit PdbModels(const ModelVisitor& visit) : visit_(visit) {}
+    PdbModels(const ModelVisitor& visit, ResidueRules rules) : visit_(visit), rules_(rules) {}
 
+    // An ATOM/HETATM line, or a TER line.
     void atom_line(std::string_view line, bool ascii) {
         if (!open_) {
             if (models_seen_ == 0) header_.emplace_back(std::string(line), ascii);
             return;
         }
-        if (read_atom_line(line, ascii, atom_)) collector_->add(atom_);
+        read_line(line, ascii);
     }
 
     void open(std::int32_t number) {
@@ -215,10 +220,8 @@ public:
         ++models_seen_;
         number_ = number;
         open_ = true;
-        collector_.emplace(AmideHydrogenRule::first_of_h_hn_h1);
-        for (const auto& [line, ascii] : header_) {
-            if (read_atom_line(line, ascii, atom_)) collector_->add(atom_);
-        }
+        collector_.emplace(AmideHydrogenRule::first_of_h_hn_h1, rules_);
+        for (const auto& [line, ascii] : header_) read_line(line, ascii);
     }
 
     void close() {
@@ -237,7 +240,16 @@ public:
     std::int32_t models_seen() const { return models_seen_; }
 
 private:
+    void read_line(std::string_view line, bool ascii) {
+        if (is_chain_end(line)) {
+            collector_->end_chain();
+        } else if (read_atom_line(line, ascii, atom_)) {
+            collector_->add(atom_);
+        }
+    }
+
     const ModelVisitor& visit_;
+    ResidueRules rules_;
     std::vector<std::pair<std::string, bool>> header_;  // each line, and whether it is ASCII
     std::optional<ResidueCollector> collector_;
     AtomRecord atom_;
@@ -253,18 +265,18 @@ ReadResult parse_pdb(FileDescriptor file) {
     return parse_pdb(source);
 }
 
-ReadResult parse_pdb(ByteSource& source) { return read_first_model<false>(source, nullptr); }
+ReadResult parse_pdb(ByteSource& source, ResidueRules rules) { return read_first_model<false>(source, nullptr, rules); }
 
-ReadResult parse_pdb(ByteSource& source, std::int32_t& model_number) {
+ReadResult parse_pdb(ByteSource& source, std::int32_t& model_number, ResidueRules rules) {
     model_number = 1;
-    return read_first_model<true>(source, &model_number);
+    return read_first_model<true>(source, &model_number, rules);
 }
 
-std::optional<InputError> parse_pdb_models(ByteSource& source, const ModelVisitor& visit) {
+std::optional<InputError> parse_pdb_models(ByteSource& source, const ModelVisitor& visit, ResidueRules rules) {
     LineReader reader(source);
-    PdbModels models(visit);
+    PdbModels models(visit, rules);
     while (const auto line = reader.next()) {
-        if (is_atom_record(*line)) {
+        if (is_atom_record(*line) || is_chain_end(*line)) {
             models.atom_line(*line, reader.line_is_ascii());
         } else if (is_model_record(*line)) {
             models.open(model_serial(*line, models.models_seen() + 1));
