@@ -241,8 +241,10 @@ std::vector<AnnotatedInput> annotate_models(const Input& input, std::int32_t row
             out.seconds = seconds_since(start);
             start = std::chrono::steady_clock::now();
         };
-        failure = read_input(input, options.max_bytes,
-                             [&](io::ByteSource& text) { return io::parse_models(format, text, visit, io::ReadOptions{nullptr, options.rules}); });
+        const io::ReadOptions read_options{nullptr, options.rules};
+        failure = read_input(input, options.max_bytes, [&](io::ByteSource& text) {
+            return io::parse_models(format, text, visit, read_options);
+        });
     } catch (const std::bad_alloc&) {
         failure = Failure{"out of memory while reading this input"};
     }

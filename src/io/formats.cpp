@@ -19,9 +19,11 @@ constexpr std::array<Format, 3> kFormats = {{
      },
      parse_pdb_models},
     {FileFormat::mmcif, "mmcif", "mmCIF", kMmcifSuffixes, true,
-     [](ByteSource& source, const ReadOptions& options) { return parse_mmcif(source, options.rules); }, parse_mmcif_models},
+     [](ByteSource& source, const ReadOptions& options) { return parse_mmcif(source, options.rules); },
+     parse_mmcif_models},
     {FileFormat::bcif, "bcif", "BinaryCIF", kBcifSuffixes, false,
-     [](ByteSource& source, const ReadOptions& options) { return parse_bcif(source, options.rules); }, parse_bcif_models},
+     [](ByteSource& source, const ReadOptions& options) { return parse_bcif(source, options.rules); },
+     parse_bcif_models},
 }};
 
 bool ends_with_ignoring_ascii_case(std::string_view text, std::string_view lower_suffix) {

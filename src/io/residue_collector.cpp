@@ -205,7 +205,8 @@ char ResidueCollector::code_of(std::string_view res_name) const {
 // Chains are told apart by their ids; where a file gives none, by where it ends a chain or starts
 // its numbering again. Such chains, when a model has more than one, are named by their ordinal so
 // that the tables and the core (which groups chains by id) keep them apart.
-void ResidueCollector::name_chains_without_ids(core::Structure& structure, const std::vector<std::uint32_t>& placement) {
+void ResidueCollector::name_chains_without_ids(core::Structure& structure,
+                                               const std::vector<std::uint32_t>& placement) {
     std::vector<std::uint32_t> chain_ends(structure.residues.size());
     for (std::size_t index = 0; index < placement.size(); ++index) {
         if (placement[index] != UINT32_MAX) chain_ends[placement[index]] = residues_[index].chain_ends;

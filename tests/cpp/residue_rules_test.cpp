@@ -98,6 +98,11 @@ std::vector<GroupingCase> grouping_cases() {
     cases.push_back({"one-residue chains repeating a number", run(' ', 5, 5, p) + "TER\n" + run(' ', 5, 5, p),
                      "1:5 2:5 [1]0..1[2]1..2", " :5 [ ]0..1"});
     p = 0;
+    cases.push_back({"the residue before again, water between", run(' ', 4, 5, p) +
+                                                                    atom_line("O", "HOH", ' ', 9, 99.0f) +
+                                                                    run(' ', 5, 6, p),
+                     "1:4 1:5 2:5 2:6 [1]0..2[2]2..4", " :4  :5  :6 [ ]0..3"});
+    p = 0;
     // Chains with ids count for the ordinal; a TER between residues of a chain with an id splits
     // nothing.
     cases.push_back({"ids and blank ids mixed", run('A', 1, 2, p) + "TER\n" + run(' ', 1, 2, p) + run(' ', 1, 1, p) +
@@ -197,7 +202,8 @@ TEST(ResidueNames, ForceFieldVariantsTakeTheirParentsCodeAndScale) {
 
 TEST(ResidueNames, OnlyTheCompanionsReadingCodesVariants) {
     const std::string text = residue('A', 1, 0, "HSD") + residue('A', 2, 1, "CYX") + residue('A', 3, 2, "HIE");
-    for (const auto& [rules, codes] : {std::pair{ResidueRules::as_written, "HCH"}, std::pair{ResidueRules::merged_keys, "XXH"}}) {
+    for (const auto& [rules, codes] :
+         {std::pair{ResidueRules::as_written, "HCH"}, std::pair{ResidueRules::merged_keys, "XXH"}}) {
         MemorySource source(text);
         auto result = parse(FileFormat::pdb, source, ReadOptions{nullptr, rules});
         ASSERT_TRUE(std::holds_alternative<core::Structure>(result));
