@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import bz2
 import gzip
+import io
 import lzma
 import os
 from collections.abc import Iterator
@@ -62,9 +63,10 @@ def topology_layout(topology: Any) -> Layout:
 def gro_layout(path: str, atoms: int) -> Layout:
     """The residues of a .gro file from its own atom lines: chemfiles makes one residue of every
     atom with a number, so that chains numbered alike would share their first chain's names."""
-    opener = {".gz": gzip.open, ".bz2": bz2.open, ".xz": lzma.open}.get(os.path.splitext(path)[1].lower(), open)
-    names, residue_names, seq_ids = [], [], []
-    with opener(path, "rb") as file:
+    names: list[str] = []
+    residue_names: list[str] = []
+    seq_ids: list[int] = []
+    with _open_binary(path) as file:
         file.readline()
         file.readline()
         for _ in range(atoms):
@@ -76,6 +78,17 @@ def gro_layout(path: str, atoms: int) -> Layout:
             residue_names.append(line[5:10].strip())
             names.append(line[10:15].strip())
     return Layout(names, residue_names, [""] * atoms, seq_ids, [""] * atoms, [""] * atoms)
+
+
+def _open_binary(path: str) -> io.BufferedIOBase:
+    suffix = os.path.splitext(path)[1].lower()
+    if suffix == ".gz":
+        return gzip.open(path, "rb")
+    if suffix == ".bz2":
+        return bz2.open(path, "rb")
+    if suffix == ".xz":
+        return lzma.open(path, "rb")
+    return open(path, "rb")
 
 
 def _is_gro(path: str) -> bool:

@@ -153,13 +153,19 @@ def protein_atoms(path, chain_ids):
     return atoms, chains
 
 
-def test_a_two_chain_gro_file_gives_the_values_of_its_labelled_pdb_twin(data_dir, tmp_path):
+@pytest.mark.filterwarnings("ignore:PDB reader")
+@pytest.mark.parametrize("kind", ["gro", "pdb"])
+def test_a_trajectory_without_chain_ids_gives_the_values_of_its_labelled_twin(kind, data_dir, blank_twins, tmp_path):
     pytest.importorskip("chemfiles")
-    atoms, chains = protein_atoms(data_dir / "4hhb.pdb", "AB")
-    (tmp_path / "hb.gro").write_text(gro_text(atoms))
-    (tmp_path / "hb.pdb").write_text(pdb_twin_of_gro(atoms, chains))
-    frames = tarnix_tools.trajectory(tmp_path / "hb.gro", sasa=True, threads=2)
-    want = residue_rows(tarnix_tools.annotate(tmp_path / "hb.pdb"))
+    if kind == "gro":
+        atoms, chains = protein_atoms(data_dir / "4hhb.pdb", "AB")
+        (tmp_path / "hb.gro").write_text(gro_text(atoms))
+        (tmp_path / "hb.pdb").write_text(pdb_twin_of_gro(atoms, chains))
+        blank, labelled = tmp_path / "hb.gro", tmp_path / "hb.pdb"
+    else:
+        labelled, blank = blank_twins["pdb with TER"]
+    frames = tarnix_tools.trajectory(blank, sasa=True, threads=2)
+    want = residue_rows(tarnix_tools.annotate(labelled))
     assert frames.codes.shape == (1, len(want["seq_id"]))
     assert frames.codes[0].astype("U1").tolist() == want["structure"].tolist()
     for name, got in (("phi", frames.phi[0]), ("psi", frames.psi[0]), ("accessibility", frames.accessibility[0])):
