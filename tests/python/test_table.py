@@ -185,7 +185,8 @@ def test_parquet_text_mostly_distinct_in_one_table_and_repeated_in_another(tmp_p
 
 def test_parquet_reads_back_as_pyarrow_writes_the_arrow_table(tmp_path, data_dir):
     """Residue rows go to Parquet with each structure's name coded by input, chunk by chunk;
-    the file reads back, schema and metadata included, as pyarrow writes the whole table."""
+    the file reads back, schema and metadata included, as pyarrow writes the whole table with
+    the run's provenance as its schema's metadata."""
     pq = pytest.importorskip("pyarrow.parquet")
     from tarnix_tools import annotate, iter_annotate
 
@@ -199,7 +200,7 @@ def test_parquet_reads_back_as_pyarrow_writes_the_arrow_table(tmp_path, data_dir
     whole = annotate(inputs)
     names = whole.structures.columns["name"][whole.residues.columns["input"]]
     expected = Table({"name": names, **whole.residues.columns}).to_arrow()
-    pq.write_table(expected, tmp_path / "whole.parquet")
+    pq.write_table(expected.replace_schema_metadata(whole.residues.provenance), tmp_path / "whole.parquet")
     assert pq.read_table(path).equals(expected)
     assert pq.read_metadata(path).metadata == pq.read_metadata(tmp_path / "whole.parquet").metadata
 
