@@ -194,14 +194,14 @@ class TextWriter(_Writer):
         self._decode = isinstance(self._stream, io.TextIOBase)
         self._separator = _SEPARATORS.get(format)
 
-    def _append(self, given: Mapping[str, Column]) -> None:
-        first = self._check_columns(given)
-        columns = {name: values.decoded() if isinstance(values, Coded) else values for name, values in given.items()}
+    def _append(self, columns: Mapping[str, Column]) -> None:
+        first = self._check_columns(columns)
+        plain = {name: values.decoded() if isinstance(values, Coded) else values for name, values in columns.items()}
         if first and self._separator:
-            self._write(_render.delimited_header(columns, self._separator))
-        rows = len(next(iter(columns.values()))) if columns else 0
+            self._write(_render.delimited_header(plain, self._separator))
+        rows = len(next(iter(plain.values()))) if plain else 0
         for start in range(0, rows, _CHUNK_ROWS):
-            chunk = {name: values[start:start + _CHUNK_ROWS] for name, values in columns.items()}
+            chunk = {name: values[start:start + _CHUNK_ROWS] for name, values in plain.items()}
             if self._separator:
                 self._write(_render.render_delimited(chunk, self._separator))
             else:
@@ -274,8 +274,7 @@ class ParquetFile:
             # In the recorded schema too, where pyarrow's readers look for a schema's metadata.
             keys = {**_provenance.base(), **self.provenance}
             serialized = self._schema.with_metadata(keys).serialize().to_pybytes()
-            metadata: dict[bytes | str, bytes | str] = {b"ARROW:schema": base64.b64encode(serialized), **keys}
-            writer.add_key_value_metadata(metadata)
+            writer.add_key_value_metadata({"ARROW:schema": base64.b64encode(serialized).decode("ascii"), **keys})
         writer.close()
 
 

@@ -171,6 +171,7 @@ def _annotate_chunk(chunk: _Chunk, out_dir: str, sasa: bool, ppii_stretch: int, 
 
     pd = require("pandas", "dask")
 
+    message = ""
     try:
         annotation = annotate(list(chunk.paths), threads=1, sasa=sasa, ppii_stretch=ppii_stretch, models=models)
     except Exception as error:  # a fault of the chunk as a whole is still rows, not a failed job

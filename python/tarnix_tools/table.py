@@ -90,7 +90,8 @@ class Table:
     def to_arrow(self) -> pyarrow.Table:
         """A pyarrow.Table: text columns become strings, and NaN, which in these tables only
         ever stands for an undefined value, becomes null."""
-        return arrow_table(self.columns)
+        table: pyarrow.Table = arrow_table(self.columns)
+        return table
 
     def to_pandas(self, dtype_backend: Literal["numpy", "pyarrow"] = "numpy") -> pandas.DataFrame:
         """A pandas.DataFrame. With the default "numpy" backend undefined values are NaN, pandas'
@@ -99,19 +100,23 @@ class Table:
         pd = require("pandas", "pandas")
         if dtype_backend == "pyarrow":
             require("pyarrow", "arrow")
-            return self.to_arrow().to_pandas(types_mapper=pd.ArrowDtype)  # type: ignore[no-any-return, unused-ignore]
+            arrow_backed: pandas.DataFrame = self.to_arrow().to_pandas(types_mapper=pd.ArrowDtype)
+            return arrow_backed
         if dtype_backend != "numpy":
             raise ValueError(f"dtype_backend must be 'numpy' or 'pyarrow', got {dtype_backend!r}")
-        return pd.DataFrame(self.columns)  # type: ignore[no-any-return, unused-ignore]
+        frame: pandas.DataFrame = pd.DataFrame(self.columns)
+        return frame
 
     def to_polars(self) -> polars.DataFrame:
         """A polars.DataFrame, built from the NumPy arrays (pyarrow is not needed); undefined
         values (NaN) are null."""
         pl = require("polars", "polars")
-        return pl.DataFrame(self.columns, nan_to_null=True)  # type: ignore[no-any-return, unused-ignore]
+        frame: polars.DataFrame = pl.DataFrame(self.columns, nan_to_null=True)
+        return frame
 
     def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:
         """The Arrow PyCapsule stream interface: pyarrow.table(t), polars.DataFrame(t)."""
+        source: Any  # either has the interface; their stubs may not say so
         try:
             source = self.to_arrow()
         except ImportError:
