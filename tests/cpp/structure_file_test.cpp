@@ -73,7 +73,7 @@ TEST(FormatOfContent, TellsTheFormatsByTheirFirstBytes) {
         {"# only a comment", FileFormat::pdb},
         {"#\nloop_\n", FileFormat::pdb},
         {"", FileFormat::pdb},
-        {"\x81\xa8encoding"sv, FileFormat::bcif},
+        {"\x81\xa8" "encoding"sv, FileFormat::bcif},
         {"\x8f"sv, FileFormat::bcif},
         {"\xde\x00\x02"sv, FileFormat::bcif},
         {"\xdf\x00\x00\x00\x02"sv, FileFormat::bcif},
