@@ -46,6 +46,10 @@ def test_binary_cif_in_memory_reads_without_its_suffix(data_dir, name, compress)
     assert_same_annotation(got, tarnix_tools.annotate([("x.bcif", binary)], threads=1))
 
 
+def atom_records(path):
+    return b"".join(line for line in path.read_bytes().splitlines(keepends=True) if line.startswith(b"ATOM"))
+
+
 def tsv_rows(output):
     rows = list(csv.reader(io.StringIO(output.decode()), delimiter="\t"))
     return [row[1:] for row in rows]  # the name differs: <stdin> against the file's
@@ -55,6 +59,7 @@ def tsv_rows(output):
     (lambda d: (d / "1ake.cif").read_bytes(), "1ake.cif"),
     (lambda d: (d / "1ake.cif.gz").read_bytes(), "1ake.cif.gz"),
     (lambda d: (d / "4hhb.pdb").read_bytes(), "4hhb.pdb"),
+    (lambda d: atom_records(d / "4hhb.pdb"), "4hhb.pdb"),  # atoms from the first byte on
     (lambda d: gzip.compress((d / "4hhb.pdb").read_bytes()), "4hhb.pdb"),
     (lambda d: bcif_of(d, "1aki.cif"), "1aki.bcif"),
     (lambda d: gzip.compress(bcif_of(d, "1aki.cif")), "1aki.bcif"),
