@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import contextlib
 import contextvars
+import shlex
 from collections.abc import Iterator, Sequence
 from importlib.metadata import PackageNotFoundError, version
 
@@ -27,8 +28,6 @@ _command: contextvars.ContextVar[str | None] = contextvars.ContextVar("tarnix_co
 @contextlib.contextmanager
 def command_line(argv: Sequence[str]) -> Iterator[None]:
     """Records `tarnix ARGV...` as the command line of what is made inside the block."""
-    import shlex
-
     token = _command.set(shlex.join(["tarnix", *argv]))
     try:
         yield

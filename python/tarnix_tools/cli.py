@@ -97,7 +97,8 @@ def build_parser() -> argparse.ArgumentParser:
                                       "0 assigns no PPII)")
     annotate_parser.add_argument("--input-format", choices=_formats.NAMES,
                                  help=f"read every input as this format: {_formats.describe()} "
-                                      "(default: by the name's suffix; stdin and names of no format by the content)")
+                                      "(default: by the name's suffix; stdin and names of no format "
+                                      "by the content)")
     annotate_parser.add_argument("--models", choices=("first", "all"), default="first",
                                  help="read the first model of a multi-model file (default), or every "
                                       "model, each its own structure")
@@ -151,7 +152,8 @@ def build_parser() -> argparse.ArgumentParser:
                              help=f"dots per inch of a .png (default {DEFAULT_DPI}, for a screen; "
                                   "300 for print)")
     plot_parser.add_argument("--input-format", choices=_formats.NAMES,
-                             help=f"read the inputs as this format: {_formats.describe()} (default: by the name's suffix, else by the content)")
+                             help=f"read the inputs as this format: {_formats.describe()} "
+                                  "(default: by the name's suffix, else by the content)")
     plot_parser.add_argument("--topology", metavar="TOP",
                              help="INPUT is a trajectory and TOP names its atoms: draw the codes of every "
                                   "frame over time, with each residue's shares beside them (needs chemfiles)")

@@ -18,6 +18,9 @@ Both are in input order: part files by chunk number, rows in order within each. 
 row of ``structures/`` with its reason; a lost worker's chunk is run again, and its files are
 written whole or not at all, so every input appears exactly once.
 
+Every part file of both datasets carries the run's provenance as Parquet key-value metadata
+(``tarnix.version``, the options, and the command line when the ``tarnix`` command ran it).
+
 ``out_dir`` is marked as this function's own; a run refuses an ``out_dir`` that holds anything
 else, and replaces a previous dataset there (its files only) when asked to.
 """
