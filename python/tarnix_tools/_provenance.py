@@ -44,6 +44,11 @@ def base() -> dict[str, str]:
     return keys
 
 
+def of_frames(sasa: bool, ppii_stretch: int) -> dict[str, str]:
+    """The keys of a table of frames computed with these options."""
+    return {**base(), PREFIX + "accessibility": "on" if sasa else "off", PREFIX + "ppii_stretch": str(ppii_stretch)}
+
+
 def of_annotation(sasa: bool, ppii_stretch: int, models: str, max_bytes: int) -> dict[str, str]:
     """The keys of a table made by annotate with these options."""
     return {**base(), PREFIX + "accessibility": "on" if sasa else "off", PREFIX + "ppii_stretch": str(ppii_stretch),

@@ -569,7 +569,9 @@ def run_frames(args: argparse.Namespace) -> int:
             raise UsageError(str(exc)) from None
         with open_writer(path if path is not None else sys.stdout.buffer, fmt) as writer:
             for chunk in chunks:
-                writer.append(chunk.per_frame() if args.per == "frame" else chunk.per_residue())
+                table = chunk.per_frame() if args.per == "frame" else chunk.per_residue()
+                table.provenance.update(_provenance.of_frames(args.sasa, args.ppii))
+                writer.append(table)
                 count += len(chunk)
                 if progress is not None:
                     progress.update(len(chunk))

@@ -63,6 +63,17 @@ def test_the_command_with_no_input_still_records_version_and_command(tmp_path):
                                                    "tarnix.command": shlex.join(["tarnix", *map(str, command)])}
 
 
+@pytest.mark.parametrize("per", ["frame", "residue"])
+def test_frames_of_the_command_record_their_options(data_dir, tmp_path, per):
+    pytest.importorskip("chemfiles")
+    command = ["frames", data_dir / "2juy_crlf.pdb", "--stop", 3, "--per", per, "--sasa", "--ppii", 2,
+               "-o", tmp_path / "frames.parquet", "-q"]
+    assert tarnix(*command).returncode == 0
+    assert recorded(tmp_path / "frames.parquet") == {
+        "tarnix.version": VERSION, "tarnix.command": shlex.join(["tarnix", *map(str, command)]),
+        "tarnix.accessibility": "on", "tarnix.ppii_stretch": "2"}
+
+
 @pytest.mark.parametrize("inputs", [["1ubq.pdb", "1aki.cif"], []])
 def test_a_written_table_records_its_run_and_reads_back_with_the_same_columns(data_dir, tmp_path, inputs):
     pd = pytest.importorskip("pandas")
