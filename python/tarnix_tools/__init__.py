@@ -5,19 +5,13 @@ worker threads and returns every per-residue value of the core as columns; ``fra
 ``trajectory`` give the codes of every frame of an ensemble or a trajectory.
 """
 
-from importlib.metadata import PackageNotFoundError, version
-
 from tarnix_tools._annotate import Annotation, annotate, iter_annotate
 from tarnix_tools._extras import MissingExtra
 from tarnix_tools._frames import Frames, frames
 from tarnix_tools._native import InternalError
+from tarnix_tools._provenance import VERSION as __version__
 from tarnix_tools._trajectory import TrajectoryError, iter_trajectory, trajectory
 from tarnix_tools.table import Table
-
-try:
-    __version__ = version("tarnix")
-except PackageNotFoundError:  # running from a source tree
-    __version__ = "0+unknown"
 
 __all__ = ["Annotation", "Frames", "InternalError", "MissingExtra", "Table", "TrajectoryError", "annotate", "frames",
            "iter_annotate", "iter_trajectory", "trajectory", "__version__"]

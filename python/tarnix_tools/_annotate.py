@@ -11,7 +11,7 @@ from typing import Any, Optional, Union
 
 import numpy as np
 
-from tarnix_tools import _columns, _formats, _native
+from tarnix_tools import _columns, _formats, _native, _provenance
 from tarnix_tools._inputs import Item, is_tar_name, iter_items
 from tarnix_tools._progress import ProgressBar
 from tarnix_tools.table import Table
@@ -144,8 +144,9 @@ def iter_annotate(inputs: object, *, threads: int = 0, sasa: bool = True, ppii_s
     report, bar = _progress_reporter(progress, inputs)
     items = iter_items(inputs, max_bytes)
     first = next(items, None)  # argument errors surface here, before any work
+    provenance = _provenance.of_annotation(sasa, ppii_stretch, models, max_bytes)
     return _run_chunks(itertools.chain([first], items) if first else iter(()), threads, sasa, ppii_stretch,
-                       format, max_bytes, chunk_size, report, bar, every_model)
+                       format, max_bytes, chunk_size, report, bar, every_model, provenance)
 
 
 def _window(threads: int, chunk_size: int) -> int:
@@ -157,7 +158,7 @@ def _window(threads: int, chunk_size: int) -> int:
 
 def _run_chunks(items: Iterator[Item], threads: int, sasa: bool, ppii_stretch: int, format: Optional[str],
                 max_bytes: int, chunk_size: int, report: Optional[Reporter],
-                bar: Optional[ProgressBar], every_model: bool) -> Iterator[Annotation]:
+                bar: Optional[ProgressBar], every_model: bool, provenance: dict[str, str]) -> Iterator[Annotation]:
     """Feeds the inputs to one run as they are read, and takes its results chunk by chunk: a chunk
     ends after `chunk_size` inputs or once its in-memory inputs reach CHUNK_MEMORY bytes."""
     added = 0
@@ -174,7 +175,9 @@ def _run_chunks(items: Iterator[Item], threads: int, sasa: bool, ppii_stretch: i
 
     def take(names: list[str]) -> Annotation:
         found, columns = run.take(len(names))
-        return Annotation(Table(_columns.from_engine(columns)), _structures_table(names, found, sasa))
+        structures = _structures_table(names, found, sasa)
+        structures.provenance = provenance
+        return Annotation(Table(_columns.from_engine(columns), provenance), structures)
 
     try:
         for item in items:
@@ -212,8 +215,10 @@ def annotate(inputs: object, *, threads: int = 0, sasa: bool = True, ppii_stretc
     sasa: whether to compute accessibility.
     ppii_stretch: minimum length of a polyproline-II stretch.
     format: None to choose the reader by the name (a trailing .gz set aside, the format whose
-        suffix ends it: .cif is mmCIF, say; PDB when none does), or a format's name ("pdb",
-        "mmcif", ...) for every input.
+        suffix ends it: .cif is mmCIF, say) or, when no suffix names a format (stdin, .pdbx, .txt,
+        no suffix), by the first bytes of the decompressed text (a MessagePack map is BinaryCIF, a
+        first line that is neither blank nor a comment and opens a ``data_`` block is mmCIF, the
+        rest PDB); or a format's name ("pdb", "mmcif", ...) for every input.
     progress: True for a progress bar on stderr, or a callable receiving (done, total).
     max_bytes: the largest decompressed size accepted per input.
     models: "first" reads the first model of a multi-model file, as ``tarnix.assign`` does;
@@ -230,5 +235,9 @@ def annotate(inputs: object, *, threads: int = 0, sasa: bool = True, ppii_stretc
     if len(chunks) == 1:
         return chunks[0]
     if not chunks:
-        return Annotation.empty()
+        empty = Annotation.empty()
+        _, sasa, ppii_stretch, _, max_bytes = _check_options(threads, sasa, ppii_stretch, format, max_bytes)
+        empty.residues.provenance = empty.structures.provenance = _provenance.of_annotation(
+            sasa, ppii_stretch, models, max_bytes)
+        return empty
     return Annotation(Table.concat([c.residues for c in chunks]), Table.concat([c.structures for c in chunks]))

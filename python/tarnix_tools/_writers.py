@@ -19,7 +19,7 @@ from typing import IO, TYPE_CHECKING, Any, BinaryIO, TypeVar, Union
 
 import numpy as np
 
-from . import _render
+from . import _provenance, _render
 from ._arrow import Coded, Column, arrow_table, plain_schema
 from ._extras import check_installed, require
 
@@ -140,16 +140,21 @@ class _Writer:
         return self
 
     def append(self, table: Table) -> None:
+        self._record(table.provenance)
         self._append(table.columns)
 
     def append_with_names(self, structures: Table, residues: Table, first: int) -> None:
         """Appends the residue rows with their input's name in front; `first` is the run-wide
         row of the first structure in `structures`."""
+        self._record(residues.provenance)
         codes = (residues.columns["input"] - first).astype(np.int32, copy=False)
         self._append({"name": Coded(codes, structures.columns["name"]), **residues.columns})
 
     def _append(self, columns: Mapping[str, Column]) -> None:
         raise NotImplementedError
+
+    def _record(self, provenance: Mapping[str, str]) -> None:
+        """Text formats stay plain data: only Parquet keeps what made the rows."""
 
     def close(self) -> None:
         raise NotImplementedError
@@ -189,14 +194,14 @@ class TextWriter(_Writer):
         self._decode = isinstance(self._stream, io.TextIOBase)
         self._separator = _SEPARATORS.get(format)
 
-    def _append(self, given: Mapping[str, Column]) -> None:
-        first = self._check_columns(given)
-        columns = {name: values.decoded() if isinstance(values, Coded) else values for name, values in given.items()}
+    def _append(self, columns: Mapping[str, Column]) -> None:
+        first = self._check_columns(columns)
+        plain = {name: values.decoded() if isinstance(values, Coded) else values for name, values in columns.items()}
         if first and self._separator:
-            self._write(_render.delimited_header(columns, self._separator))
-        rows = len(next(iter(columns.values()))) if columns else 0
+            self._write(_render.delimited_header(plain, self._separator))
+        rows = len(next(iter(plain.values()))) if plain else 0
         for start in range(0, rows, _CHUNK_ROWS):
-            chunk = {name: values[start:start + _CHUNK_ROWS] for name, values in columns.items()}
+            chunk = {name: values[start:start + _CHUNK_ROWS] for name, values in plain.items()}
             if self._separator:
                 self._write(_render.render_delimited(chunk, self._separator))
             else:
@@ -241,12 +246,14 @@ class ParquetFile:
     """Tables written to an open file as Parquet, one row group each. Text whose values repeat
     goes to pyarrow as dictionaries of the distinct values, which it stores without hashing every
     value again (a third of the writing); a column keeps the kind its first table gave it. The
-    file records the schema of plain strings, so that readers get the columns to_arrow() gives."""
+    file records the schema of plain strings, so that readers get the columns to_arrow() gives,
+    and beside it what made the rows (see _provenance): the version always, then `provenance`."""
 
-    def __init__(self, file: BinaryIO) -> None:
+    def __init__(self, file: BinaryIO, provenance: Mapping[str, str] | None = None) -> None:
         self._file = file
         self._writer: Any = None
         self._schema: Any = None  # as the file records it
+        self.provenance = dict(provenance or {})
 
     def write(self, columns: Mapping[str, Column]) -> None:
         arrow = arrow_table(columns, text_as_dictionary=True)
@@ -264,8 +271,10 @@ class ParquetFile:
         if writer is None:
             return
         if complete:
-            serialized = self._schema.serialize().to_pybytes()
-            writer.add_key_value_metadata({b"ARROW:schema": base64.b64encode(serialized)})
+            # In the recorded schema too, where pyarrow's readers look for a schema's metadata.
+            keys = {**_provenance.base(), **self.provenance}
+            serialized = self._schema.with_metadata(keys).serialize().to_pybytes()
+            writer.add_key_value_metadata({"ARROW:schema": base64.b64encode(serialized).decode("ascii"), **keys})
         writer.close()
 
 
@@ -288,6 +297,9 @@ class ParquetWriter(_Writer):
             self._parquet.write(columns)
         except OSError as exc:
             raise OutputError(f"cannot write {self._placed.target}: {exc.strerror or exc}") from exc
+
+    def _record(self, provenance: Mapping[str, str]) -> None:
+        self._parquet.provenance.update(provenance)
 
     def close(self) -> None:
         if self._placed is None:

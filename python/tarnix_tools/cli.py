@@ -12,7 +12,7 @@ from collections.abc import Iterable, Iterator
 from types import FrameType
 from typing import IO, Any, NoReturn, Union
 
-from . import __version__, _formats
+from . import __version__, _formats, _provenance
 from ._annotate import ERROR, NO_PROTEIN, OK, Annotation, annotate, iter_annotate
 from ._extras import MissingExtra, require
 from ._inputs import Item, is_tar_name, stdin_item
@@ -77,7 +77,7 @@ def build_parser() -> argparse.ArgumentParser:
                "  tarnix annotate structures/ -o residues.parquet -j 8\n"
                "  tarnix annotate pdb.tar.gz --per structure -o summary.csv\n"
                "  tarnix annotate --from-list paths.txt -o out.jsonl --no-sasa\n"
-               "  zcat 1abc.cif.gz | tarnix annotate - --input-format mmcif\n"
+               "  zcat 1abc.cif.gz | tarnix annotate -           any format on stdin\n"
                "  tarnix annotate pdb_mirror/ -o out/ --scheduler local:2\n"
                "  tarnix annotate --from-list paths.txt -o /shared/out --scheduler tcp://head:8786")
     annotate_parser.add_argument(
@@ -97,7 +97,8 @@ def build_parser() -> argparse.ArgumentParser:
                                       "0 assigns no PPII)")
     annotate_parser.add_argument("--input-format", choices=_formats.NAMES,
                                  help=f"read every input as this format: {_formats.describe()} "
-                                      "(default: by name; stdin is read as PDB)")
+                                      "(default: by the name's suffix; stdin and names of no format "
+                                      "by the content)")
     annotate_parser.add_argument("--models", choices=("first", "all"), default="first",
                                  help="read the first model of a multi-model file (default), or every "
                                       "model, each its own structure")
@@ -151,7 +152,8 @@ def build_parser() -> argparse.ArgumentParser:
                              help=f"dots per inch of a .png (default {DEFAULT_DPI}, for a screen; "
                                   "300 for print)")
     plot_parser.add_argument("--input-format", choices=_formats.NAMES,
-                             help=f"read the inputs as this format: {_formats.describe()} (default: by name)")
+                             help=f"read the inputs as this format: {_formats.describe()} "
+                                  "(default: by the name's suffix, else by the content)")
     plot_parser.add_argument("--topology", metavar="TOP",
                              help="INPUT is a trajectory and TOP names its atoms: draw the codes of every "
                                   "frame over time, with each residue's shares beside them (needs chemfiles)")
@@ -567,7 +569,9 @@ def run_frames(args: argparse.Namespace) -> int:
             raise UsageError(str(exc)) from None
         with open_writer(path if path is not None else sys.stdout.buffer, fmt) as writer:
             for chunk in chunks:
-                writer.append(chunk.per_frame() if args.per == "frame" else chunk.per_residue())
+                table = chunk.per_frame() if args.per == "frame" else chunk.per_residue()
+                table.provenance.update(_provenance.of_frames(args.sasa, args.ppii))
+                writer.append(table)
                 count += len(chunk)
                 if progress is not None:
                     progress.update(len(chunk))
@@ -699,7 +703,8 @@ def main(argv: list[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     try:
-        status: int = args.run(args)
+        with _provenance.command_line(sys.argv[1:] if argv is None else argv):
+            status: int = args.run(args)
         return status
     except UsageError as exc:
         print(f"{args.command_parser.prog}: error: {exc}", file=sys.stderr)

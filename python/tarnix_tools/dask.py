@@ -18,6 +18,9 @@ Both are in input order: part files by chunk number, rows in order within each. 
 row of ``structures/`` with its reason; a lost worker's chunk is run again, and its files are
 written whole or not at all, so every input appears exactly once.
 
+Every part file of both datasets carries the run's provenance as Parquet key-value metadata
+(``tarnix.version``, the options, and the command line when the ``tarnix`` command ran it).
+
 ``out_dir`` is marked as this function's own; a run refuses an ``out_dir`` that holds anything
 else, and replaces a previous dataset there (its files only) when asked to.
 """
@@ -33,7 +36,8 @@ from collections.abc import Iterable, Iterator, Mapping
 from dataclasses import dataclass
 from typing import Any
 
-from tarnix_tools._annotate import Annotation
+from tarnix_tools import _provenance
+from tarnix_tools._annotate import DEFAULT_MAX_BYTES, Annotation
 from tarnix_tools._columns import STRUCTURE_COLUMNS
 from tarnix_tools._extras import require
 from tarnix_tools._inputs import (Item, TarPart, is_tar_name, split_tar, structure_paths, tar_member_starts,
@@ -143,14 +147,14 @@ def _part_name(part: int) -> str:
     return f"part.{part:06d}.parquet"
 
 
-def _write_whole(columns: Mapping[str, Column], path: str) -> None:
+def _write_whole(columns: Mapping[str, Column], path: str, provenance: Mapping[str, str]) -> None:
     """Writes a Parquet file under a hidden temporary name first (Parquet readers skip names that
     start with a dot), so that a worker lost while writing never leaves half a file in the dataset."""
     require("pyarrow.parquet", "dask")
     folder, name = os.path.split(path)
     temporary = os.path.join(folder, f".{name}.{os.getpid()}.{threading.get_ident()}.tmp")
     with open(temporary, "wb") as file:
-        parquet = ParquetFile(file)
+        parquet = ParquetFile(file, provenance)
         parquet.write(columns)
         parquet.close()
     os.replace(temporary, path)
@@ -162,13 +166,15 @@ def _remove_leftovers(folder: str) -> None:
             os.remove(os.path.join(folder, name))
 
 
-def _annotate_chunk(chunk: _Chunk, out_dir: str, sasa: bool, ppii_stretch: int, models: str = "first") -> Any:
+def _annotate_chunk(chunk: _Chunk, out_dir: str, sasa: bool, ppii_stretch: int, models: str,
+                    provenance: Mapping[str, str]) -> Any:
     import numpy as np
 
     from tarnix_tools import annotate
 
     pd = require("pandas", "dask")
 
+    message = ""
     try:
         annotation = annotate(list(chunk.paths), threads=1, sasa=sasa, ppii_stretch=ppii_stretch, models=models)
     except Exception as error:  # a fault of the chunk as a whole is still rows, not a failed job
@@ -185,7 +191,7 @@ def _annotate_chunk(chunk: _Chunk, out_dir: str, sasa: bool, ppii_stretch: int, 
         names = annotation.structures.columns["name"]
         residues = {"part": np.full(len(annotation.residues), chunk.part, dtype=np.int32),
                     "name": Coded(residue_columns["input"], names), **residue_columns}
-    _write_whole(residues, os.path.join(out_dir, "residues", _part_name(chunk.part)))
+    _write_whole(residues, os.path.join(out_dir, "residues", _part_name(chunk.part)), provenance)
     structures.insert(0, "input", np.arange(len(structures), dtype=np.int32))
     structures.insert(0, "part", np.int32(chunk.part))
     return _typed(structures)
@@ -316,16 +322,18 @@ def annotate_to_parquet(inputs: Any, out_dir: str | os.PathLike[str], *, client:
     if isinstance(inputs, (str, os.PathLike)):
         inputs = [inputs]
     paths = list(_listed(inputs))
+    # Made here, so that the files the workers write record the driver's command line.
+    provenance = _provenance.of_annotation(bool(sasa), int(ppii_stretch), models, DEFAULT_MAX_BYTES)
     runner, opened = _client(client)
     try:
         split, per_task = _split_archives(paths, _worker_threads(runner), int(files_per_task))
         chunks = list(_chunks(split, per_task))
         if chunks:
             frames = dd.from_map(_annotate_chunk, chunks, out_dir=out, sasa=bool(sasa),
-                                 ppii_stretch=int(ppii_stretch), models=models, meta=_typed(_meta()),
-                                 enforce_metadata=False)
+                                 ppii_stretch=int(ppii_stretch), models=models, provenance=provenance,
+                                 meta=_typed(_meta()), enforce_metadata=False)
             write = frames.to_parquet(os.path.join(out, "structures"), write_index=False, compute=False,
-                                      name_function=_part_name)
+                                      name_function=_part_name, custom_metadata=provenance)
             if runner is not None:
                 runner.compute(write).result()
             else:

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstring>
 #include <new>
+#include <string>
+#include <string_view>
 #include <utility>
 
 #include "core/assign.hpp"
@@ -16,28 +18,34 @@
 namespace tarnix::engine {
 namespace {
 
-// Lets the first two bytes be looked at before the reader sees them all. Bytes the inner source
+// Lets the first bytes be looked at before the reader sees them all. Bytes the inner source
 // holds in memory are looked at in place and handed on in place, so that a reader or decoder
 // takes them without a copy.
 class PeekingSource final : public io::ByteSource {
 public:
     explicit PeekingSource(io::ByteSource& inner) : inner_(inner) {}
 
-    bool starts_with_gzip_magic() {
-        if (in_memory()) {
-            return held_->size() >= sizeof head_ && std::memcmp(held_->data(), io::kGzipMagic, sizeof head_) == 0;
-        }
-        while (head_size_ < sizeof head_ && !head_error_ && !head_at_end_) {
-            auto outcome = inner_.read(head_ + head_size_, sizeof head_ - head_size_);
+    // Up to `size` first bytes: fewer only where the source ends or fails (read() then says why).
+    std::string_view peek(std::size_t size) {
+        if (in_memory()) return held_->substr(0, size);
+        while (head_.size() < size && !head_error_ && !head_at_end_) {
+            const std::size_t had = head_.size();
+            head_.resize(size);
+            auto outcome = inner_.read(head_.data() + had, size - had);
+            std::size_t count = 0;
             if (auto* error = std::get_if<io::IoError>(&outcome)) {
                 head_error_ = *error;
-            } else if (const std::size_t count = std::get<std::size_t>(outcome); count == 0) {
+            } else if (count = std::get<std::size_t>(outcome); count == 0) {
                 head_at_end_ = true;
-            } else {
-                head_size_ += count;
             }
+            head_.resize(had + count);
         }
-        return head_size_ == sizeof head_ && std::memcmp(head_, io::kGzipMagic, sizeof head_) == 0;
+        return std::string_view(head_).substr(0, size);
+    }
+
+    bool starts_with_gzip_magic() {
+        const std::string_view head = peek(sizeof io::kGzipMagic);
+        return head.size() == sizeof io::kGzipMagic && std::memcmp(head.data(), io::kGzipMagic, head.size()) == 0;
     }
 
     std::variant<std::size_t, io::IoError> read(char* buffer, std::size_t size) override {
@@ -47,9 +55,9 @@ public:
             held_->remove_prefix(count);
             return count;
         }
-        if (head_offset_ < head_size_) {
-            const std::size_t count = std::min(size, head_size_ - head_offset_);
-            std::memcpy(buffer, head_ + head_offset_, count);
+        if (head_offset_ < head_.size()) {
+            const std::size_t count = std::min(size, head_.size() - head_offset_);
+            std::memcpy(buffer, head_.data() + head_offset_, count);
             head_offset_ += count;
             return count;
         }
@@ -76,8 +84,7 @@ private:
     io::ByteSource& inner_;
     bool asked_ = false;
     std::optional<std::string_view> held_;
-    char head_[2] = {};
-    std::size_t head_size_ = 0;
+    std::string head_;
     std::size_t head_offset_ = 0;
     std::optional<io::IoError> head_error_;
     bool head_at_end_ = false;
@@ -93,18 +100,27 @@ Failure failure_of(const io::InputError& error) {
     return Failure{error.message(), error.kind() == io::InputError::Kind::NoProtein};
 }
 
-// Hands the input's text (at most max_bytes of it, gzip decompressed) to `read`, which returns the
-// reader's error if any; returns why the input could not be read, if it could not.
+// Hands the input's text (at most max_bytes of it, gzip decompressed) and its format to `read`,
+// which returns the reader's error if any; returns why the input could not be read, if it could
+// not. Without a format the text's first bytes decide it, so that a name, bytes in memory and a
+// stream of the same content are read alike.
 template <class Read>
-std::optional<Failure> read_text(io::ByteSource& raw, std::uint64_t max_bytes, Read read) {
+std::optional<Failure> read_text(io::ByteSource& raw, std::uint64_t max_bytes, std::optional<io::FileFormat> format,
+                                 Read read) {
     io::LimitedSource limited(raw, max_bytes);
     PeekingSource source(limited);
     std::optional<io::GzipSource> gzip;
+    std::optional<PeekingSource> decompressed;
     io::ByteSource* text = &source;
     if (source.starts_with_gzip_magic()) {
         text = &gzip.emplace(source, max_bytes);
     }
-    if (std::optional<io::InputError> error = read(*text)) {
+    if (!format) {
+        PeekingSource& head = gzip ? decompressed.emplace(*gzip) : source;
+        format = io::format_of_content(head.peek(io::kSniffBytes));
+        text = &head;
+    }
+    if (std::optional<io::InputError> error = read(*format, *text)) {
         if (limited.exceeded()) return Failure{io::exceeds_max_bytes_text(max_bytes)};
         if (gzip && gzip->failure()) return Failure{*gzip->failure()};
         return failure_of(*error);
@@ -113,11 +129,12 @@ std::optional<Failure> read_text(io::ByteSource& raw, std::uint64_t max_bytes, R
 }
 
 template <class Read>
-std::optional<Failure> read_input(const Input& input, std::uint64_t max_bytes, Read read) {
+std::optional<Failure> read_input(const Input& input, std::uint64_t max_bytes, std::optional<io::FileFormat> format,
+                                  Read read) {
     if (input.bytes) {
         if (input.bytes->size() > max_bytes) return Failure{io::exceeds_max_bytes_text(max_bytes)};
         io::MemorySource memory(*input.bytes);
-        return read_text(memory, max_bytes, read);
+        return read_text(memory, max_bytes, format, read);
     }
     auto opened = io::open_structure_file(input.range ? input.range->path : input.name);
     if (auto* failure = std::get_if<io::ReadFailure>(&opened)) return Failure{std::move(failure->message)};
@@ -125,13 +142,18 @@ std::optional<Failure> read_input(const Input& input, std::uint64_t max_bytes, R
     if (input.range) {
         if (input.range->length > max_bytes) return Failure{io::exceeds_max_bytes_text(max_bytes)};
         io::FileRangeSource range(std::move(descriptor), input.range->offset, input.range->length);
-        return read_text(range, max_bytes, read);
+        return read_text(range, max_bytes, format, read);
     }
     if (const auto size = descriptor.regular_file_size(); size && *size > max_bytes) {
         return Failure{io::exceeds_max_bytes_text(max_bytes)};
     }
     io::FileSource file(std::move(descriptor));
-    return read_text(file, max_bytes, read);
+    return read_text(file, max_bytes, format, read);
+}
+
+// The format asked for, else the one the input's name claims; none leaves it to the content.
+std::optional<io::FileFormat> format_by_name(const Input& input, const AnnotateOptions& options) {
+    return options.format ? options.format : io::format_claimed_by_name(input.name);
 }
 
 bool finite(const core::Point3& p) { return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z); }
@@ -192,9 +214,9 @@ AnnotatedInput annotate_input(const Input& input, std::int32_t row, const Annota
         return out;
     }
     try {
-        const io::FileFormat format = options.format.value_or(io::format_for_name(input.name));
         std::optional<core::Structure> structure;
-        auto failure = read_input(input, options.max_bytes, [&](io::ByteSource& text) -> std::optional<io::InputError> {
+        auto failure = read_input(input, options.max_bytes, format_by_name(input, options),
+                                  [&](io::FileFormat format, io::ByteSource& text) -> std::optional<io::InputError> {
             io::ReadResult result = io::parse(format, text, io::ReadOptions{&out.model, options.rules});
             if (auto* error = std::get_if<io::InputError>(&result)) return std::move(*error);
             structure = std::move(std::get<core::Structure>(result));
@@ -225,7 +247,6 @@ std::vector<AnnotatedInput> annotate_models(const Input& input, std::int32_t row
     std::vector<AnnotatedInput> models;
     std::optional<Failure> failure;
     try {
-        const io::FileFormat format = options.format.value_or(io::format_for_name(input.name));
         // Each model is computed as soon as it is read, so that only one is held at a time.
         const io::ModelVisitor visit = [&](std::int32_t number, io::ReadResult model) {
             AnnotatedInput& out = models.emplace_back();
@@ -242,9 +263,10 @@ std::vector<AnnotatedInput> annotate_models(const Input& input, std::int32_t row
             start = std::chrono::steady_clock::now();
         };
         const io::ReadOptions read_options{nullptr, options.rules};
-        failure = read_input(input, options.max_bytes, [&](io::ByteSource& text) {
-            return io::parse_models(format, text, visit, read_options);
-        });
+        failure = read_input(input, options.max_bytes, format_by_name(input, options),
+                             [&](io::FileFormat format, io::ByteSource& text) {
+                                 return io::parse_models(format, text, visit, read_options);
+                             });
     } catch (const std::bad_alloc&) {
         failure = Failure{"out of memory while reading this input"};
     }

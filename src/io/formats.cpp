@@ -11,17 +11,43 @@ constexpr std::array<std::string_view, 2> kPdbSuffixes = {".pdb", ".ent"};
 constexpr std::array<std::string_view, 2> kMmcifSuffixes = {".cif", ".mmcif"};
 constexpr std::array<std::string_view, 1> kBcifSuffixes = {".bcif"};
 
+// Skips blank lines and comment lines; an mmCIF text's first other line opens its data block.
+bool starts_like_mmcif(std::string_view head) {
+    std::size_t at = 0;
+    while (at < head.size()) {
+        const char c = head[at];
+        if (c == ' ' || c == '\t' || c == '\r' || c == '\n') {
+            ++at;
+        } else if (c == '#') {
+            const std::size_t end = head.find('\n', at);
+            if (end == std::string_view::npos) return false;
+            at = end + 1;
+        } else {
+            return equals_ignoring_ascii_case(head.substr(at, 5), "data_");
+        }
+    }
+    return false;
+}
+
+// A BinaryCIF file is one MessagePack map (fixmap, map 16 or map 32); no text starts with these
+// bytes, which are not ASCII.
+bool starts_like_bcif(std::string_view head) {
+    if (head.empty()) return false;
+    const auto first = static_cast<unsigned char>(head.front());
+    return (first & 0xf0) == 0x80 || first == 0xde || first == 0xdf;
+}
+
 constexpr std::array<Format, 3> kFormats = {{
-    {FileFormat::pdb, "pdb", "PDB", kPdbSuffixes, true,
+    {FileFormat::pdb, "pdb", "PDB", kPdbSuffixes, true, nullptr,
      [](ByteSource& source, const ReadOptions& options) {
          return options.model_number ? parse_pdb(source, *options.model_number, options.rules)
                                      : parse_pdb(source, options.rules);
      },
      parse_pdb_models},
-    {FileFormat::mmcif, "mmcif", "mmCIF", kMmcifSuffixes, true,
+    {FileFormat::mmcif, "mmcif", "mmCIF", kMmcifSuffixes, true, starts_like_mmcif,
      [](ByteSource& source, const ReadOptions& options) { return parse_mmcif(source, options.rules); },
      parse_mmcif_models},
-    {FileFormat::bcif, "bcif", "BinaryCIF", kBcifSuffixes, false,
+    {FileFormat::bcif, "bcif", "BinaryCIF", kBcifSuffixes, false, starts_like_bcif,
      [](ByteSource& source, const ReadOptions& options) { return parse_bcif(source, options.rules); },
      parse_bcif_models},
 }};
@@ -60,10 +86,22 @@ std::optional<FileFormat> format_named(std::string_view name) {
     return std::nullopt;
 }
 
-FileFormat format_for_name(std::string_view name) {
+std::optional<FileFormat> format_claimed_by_name(std::string_view name) {
     if (ends_with_ignoring_ascii_case(name, kGzipSuffix)) name.remove_suffix(kGzipSuffix.size());
     for (const Format& entry : kFormats) {
         if (has_suffix(name, entry)) return entry.id;
+    }
+    return std::nullopt;
+}
+
+FileFormat format_for_name(std::string_view name) {
+    return format_claimed_by_name(name).value_or(kFormats.front().id);
+}
+
+FileFormat format_of_content(std::string_view head) {
+    head = head.substr(0, kSniffBytes);
+    for (const Format& entry : kFormats) {
+        if (entry.starts_like != nullptr && entry.starts_like(head)) return entry.id;
     }
     return kFormats.front().id;
 }

@@ -1,8 +1,10 @@
-// The input formats: each one's name, the file-name suffixes that ask for it and its reader.
+// The input formats: each one's name, the file-name suffixes that ask for it, how its first
+// bytes look and its reader.
 // The engine, both extension modules and, through the companion's binding, the Python package
 // and its command line take the formats from this list and from nowhere else.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -22,6 +24,9 @@ struct Format {
     // Lower case; a name matches in any letter case, optionally followed by kGzipSuffix.
     std::span<const std::string_view> suffixes;
     bool read_by_tarnix_module;  // whether the `tarnix` module picks it by a file's name
+    // Whether a text's first bytes (at most kSniffBytes) are of this format; none for the format
+    // that reads whatever no other format claims.
+    bool (*starts_like)(std::string_view head);
     ReadResult (*parse)(ByteSource& source, const ReadOptions& options);
     // Every model of a file, in file order.
     std::optional<InputError> (*parse_models)(ByteSource& source, const ModelVisitor& visit, ResidueRules rules);
@@ -30,7 +35,10 @@ struct Format {
 // Set aside before a file name's suffix picks the format; gzip is recognised by its bytes.
 inline constexpr std::string_view kGzipSuffix = ".gz";
 
-// Every format in the order names are tried; the first one reads names no suffix claims.
+// How many of a text's first bytes decide its format when its name does not.
+inline constexpr std::size_t kSniffBytes = 4096;
+
+// Every format in the order names and contents are tried; the first one reads what nothing claims.
 std::span<const Format> formats();
 
 const Format& format_info(FileFormat format);
@@ -38,8 +46,15 @@ const Format& format_info(FileFormat format);
 std::optional<FileFormat> format_named(std::string_view name);
 
 // The format a name asks for once a trailing ".gz" is set aside (any letter case): the first
-// format with a suffix that ends it, in any letter case; the first format when none does.
+// format with a suffix that ends it, in any letter case; none when no suffix does.
+std::optional<FileFormat> format_claimed_by_name(std::string_view name);
+
+// format_claimed_by_name, or the first format when the name claims none.
 FileFormat format_for_name(std::string_view name);
+
+// The format a (decompressed) text's first bytes show: the first format whose starts_like
+// holds, the first format when none does.
+FileFormat format_of_content(std::string_view head);
 
 // The `tarnix` module's own choice, which its contract fixes: among the formats it reads, the
 // first with a suffix that ends the path in any letter case, no ".gz" rule; PDB otherwise.

@@ -6,7 +6,10 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <string_view>
+#include <utility>
 
+#include "io/formats.hpp"
 #include "io/input_error.hpp"
 #include "io/structure_file.hpp"
 #include "io_test_support.hpp"
@@ -52,6 +55,38 @@ TEST(FormatForName, SetsGzipAsideAndTakesEveryFormatsSuffixes) {
         EXPECT_EQ(format_named(entry.name), entry.id);
     }
     EXPECT_EQ(format_named("cif"), std::nullopt);
+    EXPECT_EQ(format_claimed_by_name("a.pdbx.gz"), std::nullopt);
+    EXPECT_EQ(format_claimed_by_name("a.gz"), std::nullopt);
+    EXPECT_EQ(format_claimed_by_name("A.ENT.GZ"), FileFormat::pdb);
+}
+
+// Where no name decides: a MessagePack map is BinaryCIF, a text whose first line that is neither
+// blank nor a comment opens a data block is mmCIF, anything else PDB.
+TEST(FormatOfContent, TellsTheFormatsByTheirFirstBytes) {
+    using namespace std::string_view_literals;
+    const std::pair<std::string_view, FileFormat> cases[] = {
+        {"data_1ABC\n", FileFormat::mmcif},
+        {"\r\n \t# comment\n#\n  DATA_x", FileFormat::mmcif},
+        {"data_", FileFormat::mmcif},
+        {"data", FileFormat::pdb},
+        {"HEADER    data_\n", FileFormat::pdb},
+        {"# only a comment", FileFormat::pdb},
+        {"#\nloop_\n", FileFormat::pdb},
+        {"", FileFormat::pdb},
+        {"\x81\xa8" "encoding"sv, FileFormat::bcif},
+        {"\x8f"sv, FileFormat::bcif},
+        {"\xde\x00\x02"sv, FileFormat::bcif},
+        {"\xdf\x00\x00\x00\x02"sv, FileFormat::bcif},
+        {"\x90"sv, FileFormat::pdb},  // a MessagePack array
+        {"\x7f"sv, FileFormat::pdb},
+        {"\x1f\x8b"sv, FileFormat::pdb},  // gzip is set aside before this is asked
+    };
+    for (const auto& [head, format] : cases) {
+        EXPECT_EQ(format_of_content(head), format) << head;
+    }
+    const std::string comments(kSniffBytes - 6, '#');
+    EXPECT_EQ(format_of_content(comments + "\ndata_"), FileFormat::mmcif);
+    EXPECT_EQ(format_of_content(comments + "#\ndata_"), FileFormat::pdb);
 }
 
 TEST(ReadStructureFile, ReportsOpenAndReaderFailuresAsTheirTexts) {

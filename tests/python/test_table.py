@@ -185,7 +185,8 @@ def test_parquet_text_mostly_distinct_in_one_table_and_repeated_in_another(tmp_p
 
 def test_parquet_reads_back_as_pyarrow_writes_the_arrow_table(tmp_path, data_dir):
     """Residue rows go to Parquet with each structure's name coded by input, chunk by chunk;
-    the file reads back, schema and metadata included, as pyarrow writes the whole table."""
+    the file reads back, schema and metadata included, as pyarrow writes the whole table with
+    the run's provenance as its schema's metadata."""
     pq = pytest.importorskip("pyarrow.parquet")
     from tarnix_tools import annotate, iter_annotate
 
@@ -199,7 +200,7 @@ def test_parquet_reads_back_as_pyarrow_writes_the_arrow_table(tmp_path, data_dir
     whole = annotate(inputs)
     names = whole.structures.columns["name"][whole.residues.columns["input"]]
     expected = Table({"name": names, **whole.residues.columns}).to_arrow()
-    pq.write_table(expected, tmp_path / "whole.parquet")
+    pq.write_table(expected.replace_schema_metadata(whole.residues.provenance), tmp_path / "whole.parquet")
     assert pq.read_table(path).equals(expected)
     assert pq.read_metadata(path).metadata == pq.read_metadata(tmp_path / "whole.parquet").metadata
 
@@ -304,3 +305,30 @@ def test_an_interrupt_while_opening_leaves_no_file(tmp_path, monkeypatch, suffix
     with pytest.raises(KeyboardInterrupt):
         open_writer(tmp_path / f"out.{suffix}")
     assert list(tmp_path.iterdir()) == []
+
+
+def test_a_table_is_indexed_by_name_and_iterates_over_names_like_a_data_frame(data_dir):
+    from tarnix_tools import annotate
+
+    residues = annotate([str(data_dir / "1ubq.pdb"), str(data_dir / "1aki.cif")]).residues
+    names = residues.column_names
+    assert names == list(residues.columns) and names[:3] == ["input", "index", "chain_id"]
+    assert list(residues) == names and "structure" in residues and "name" not in residues
+    assert len(residues) == 76 + 129  # rows, as len(DataFrame)
+    assert residues["structure"] is residues.columns["structure"]
+    pd = pytest.importorskip("pandas")
+    frame = residues.to_pandas()
+    assert list(frame) == list(residues)
+    for name in residues:
+        assert np.array_equal(frame[name].to_numpy(), residues[name], equal_nan=residues[name].dtype.kind == "f")
+    names.append("changed")  # a copy: the table keeps its columns
+    assert "changed" not in residues.column_names
+
+
+@pytest.mark.parametrize("key", ["structur", "Structure", "", "residues"])
+def test_a_wrong_name_is_a_key_error_naming_the_columns(key):
+    table = Table({"structure": np.array(["H"]), "phi": np.array([1.0])})
+    with pytest.raises(KeyError) as raised:
+        table[key]
+    assert raised.value.args[0] == f"no column {key!r}; the columns are structure, phi"
+    assert key not in table

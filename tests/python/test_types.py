@@ -61,6 +61,52 @@ def test_a_users_script_and_the_package_pass_strict_checking(tmp_path):
     run_checker(["mypy", "--strict", "--cache-dir", cache, "-p", "tarnix_tools"], tmp_path)
 
 
+TYPED_CONVERSIONS = """
+import numpy as np
+import numpy.typing as npt
+import pandas
+import polars
+
+from tarnix_tools import Table
+
+table = Table({"structure": np.array(["H", "E"]), "phi": np.array([-57.0, -120.0], np.float32)})
+codes: npt.NDArray[np.str_] = table["structure"]
+names: list[str] = table.column_names
+frame: pandas.DataFrame = table.to_pandas()
+rows: int = len(table) + frame.shape[0] + table.to_polars().height + table.to_arrow().num_rows
+polars_frame: polars.DataFrame = table.to_polars()
+print([name.upper() for name in table], "phi" in table, codes, names, rows, polars_frame.columns)
+"""
+
+
+def run_pyright(args, cwd):
+    """pyright on the installed packages; skipped where it cannot run (it needs Node.js, which
+    the test extras bring as a wheel, or downloads on its first run)."""
+    try:
+        probe = subprocess.run([sys.executable, "-m", "pyright", "--version"], cwd=cwd, capture_output=True,
+                               text=True, timeout=120)
+    except subprocess.TimeoutExpired:
+        pytest.skip("pyright did not start within 120 s (fetching Node.js?)")
+    if probe.returncode != 0:
+        pytest.skip(f"pyright cannot run here: {(probe.stderr or probe.stdout).strip()[-300:]}")
+    done = subprocess.run([sys.executable, "-m", "pyright", "--pythonpath", sys.executable, *args], cwd=cwd,
+                          capture_output=True, text=True, timeout=600)
+    assert done.returncode == 0, done.stdout + done.stderr
+
+
+def test_a_users_script_and_the_package_pass_pyright(tmp_path):
+    import tarnix_tools
+
+    (tmp_path / "user.py").write_text(USER_SCRIPT)
+    (tmp_path / "conversions.py").write_text(TYPED_CONVERSIONS)
+    run_pyright(["user.py", "conversions.py", str(pathlib.Path(tarnix_tools.__file__).parent)], tmp_path)
+
+
+def test_conversions_are_typed_for_mypy(tmp_path):
+    (tmp_path / "conversions.py").write_text(TYPED_CONVERSIONS)
+    run_checker(["mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), "conversions.py"], tmp_path)
+
+
 def test_errors_are_classes_caught_by_type():
     import tarnix_tools
     from tarnix_tools import _native
