@@ -295,3 +295,55 @@ def test_a_stop_while_waiting_on_a_fifo_trajectory_is_an_interrupt(tmp_path, sto
     process.send_signal(stop)
     _, stderr = process.communicate(timeout=60)
     assert process.returncode == 130 and stderr.decode().splitlines() == ["tarnix: interrupted"], stderr
+
+
+def test_an_unknown_scheduler_is_refused_before_anything_is_made(tmp_path):
+    pytest.importorskip("distributed")
+    run = tarnix_cli("annotate", SMALL, "-o", tmp_path / "out", "--scheduler", "nonsense")
+    assert run.returncode == 2 and "cannot reach the scheduler 'nonsense'" in one_line(run)
+    assert os.listdir(tmp_path) == []
+
+
+def test_a_dataset_is_marked_complete_only_at_its_end(tmp_path):
+    """Stopped by SIGTERM, a cluster run leaves no mark of completion; a rerun is refused as
+    unfinished unless asked to replace it, which clears it and marks the new dataset complete."""
+    pytest.importorskip("distributed")
+    pq = pytest.importorskip("pyarrow.parquet")
+    from tarnix_tools.dask import COMPLETE, MARKER, RefusedRun, annotate_to_parquet
+
+    out = tmp_path / "out"
+    listing = tmp_path / "list.txt"
+    listing.write_text(f"{UBIQUITIN}\n" * 2000)
+    process = subprocess.Popen([*COMMAND, "annotate", "--from-list", str(listing), "-o", str(out),
+                                "--scheduler", "local:1", "--files-per-task", "4", "-q"],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    wait_for(lambda: (out / "residues").is_dir() and any((out / "residues").iterdir()), process,
+             "a part file")
+    process.send_signal(signal.SIGTERM)
+    _, stderr = process.communicate(timeout=120)
+    assert process.returncode == 130 and "tarnix: interrupted" in stderr.decode().splitlines()
+    assert COMPLETE not in os.listdir(out) and any((out / "residues").iterdir())
+    rerun = tarnix_cli("annotate", SMALL, "-o", out, "--scheduler", "local:1")
+    assert rerun.returncode == 2 and f"an unfinished dataset (no {COMPLETE})" in one_line(rerun)
+    with pytest.raises(RefusedRun, match="unfinished"):
+        annotate_to_parquet([str(SMALL)], out)
+    summary = annotate_to_parquet([str(SMALL), str(UBIQUITIN)], out, replace=True)
+    assert sorted(os.listdir(out)) == sorted([COMPLETE, MARKER, "residues", "structures"])
+    assert pq.read_table(out / "structures").column("name").to_pylist() == [str(SMALL), str(UBIQUITIN)]
+    assert summary.residues == pq.read_table(out / "residues").num_rows == \
+        tarnix.assign(str(SMALL)).residue_count + tarnix.assign(str(UBIQUITIN)).residue_count
+    with pytest.raises(RefusedRun, match="holds a previous dataset"):
+        annotate_to_parquet([str(SMALL)], out)
+
+
+def test_a_marked_folder_without_a_dataset_takes_a_new_run(tmp_path):
+    """What a run stopped before its first file left behind holds nothing to lose."""
+    pytest.importorskip("distributed")
+    pytest.importorskip("pyarrow")
+    from tarnix_tools.dask import COMPLETE, MARKER, annotate_to_parquet
+
+    for name in ("structures", "residues"):
+        (tmp_path / name).mkdir()
+    (tmp_path / MARKER).write_text("")
+    annotate_to_parquet([str(SMALL)], tmp_path)
+    assert COMPLETE in os.listdir(tmp_path)
