@@ -616,7 +616,6 @@ def run_frames(args: argparse.Namespace) -> int:
         if args.topology is not None:
             guard.check(args.topology, "the topology")
     started = time.perf_counter()
-    count = 0
     progress = _frames_bar() if not args.quiet and sys.stderr.isatty() else None
     with _noted_interrupts() as interrupted:
         return _write_frames(args, path, fmt, progress, interrupted, started)
@@ -753,11 +752,16 @@ def plot_frames(args: argparse.Namespace, source: str, output: str) -> int:
         if source == "-":
             raise UsageError("a trajectory is read from a file, not stdin")
         quiet_chemfiles()
-        try:
-            result = trajectory(source, args.topology)
-        except TrajectoryError as exc:
-            print(f"tarnix: {exc}", file=sys.stderr)
-            return EXIT_FAILED
+        with _noted_interrupts() as interrupted:
+            try:
+                result = trajectory(source, args.topology)
+            except TrajectoryError as exc:
+                if interrupted():
+                    raise KeyboardInterrupt from None
+                print(f"tarnix: {exc}", file=sys.stderr)
+                return EXIT_FAILED
+            if interrupted():
+                raise KeyboardInterrupt
         draw_frames(result, title, output, axis="frame")
     else:
         annotation = annotate([_stdin_input() if source == "-" else source], format=args.input_format,

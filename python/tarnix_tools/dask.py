@@ -28,7 +28,6 @@ from __future__ import annotations
 import math
 import os
 import re
-import threading
 import time
 from collections.abc import Iterable, Iterator, Mapping
 from dataclasses import dataclass
@@ -41,7 +40,7 @@ from tarnix_tools._inputs import (Item, TarPart, is_tar_name, split_tar, structu
                                   walk_directory)
 from tarnix_tools._names import display_name
 from tarnix_tools._arrow import Coded, Column
-from tarnix_tools._writers import ParquetFile
+from tarnix_tools._writers import ParquetFile, PlacedFile
 
 __all__ = ["RefusedRun", "Summary", "annotate_to_parquet", "list_inputs"]
 
@@ -52,7 +51,7 @@ COMPLETE = "_SUCCESS"
 _DATASETS = ("structures", "residues")
 # What a run writes inside a dataset: part files, the hidden temporary names of unfinished ones,
 # and the metadata files Parquet writers may add.
-_OWN_FILE = re.compile(r"part\.\d{6,}\.parquet|\..+\.tmp|_metadata|_common_metadata")
+_OWN_FILE = re.compile(r"part\.\d{6,}\.parquet|\..+\.(tmp|part)|_metadata|_common_metadata")
 
 
 class RefusedRun(ValueError):
@@ -147,21 +146,24 @@ def _part_name(part: int) -> str:
 
 
 def _write_whole(columns: Mapping[str, Column], path: str) -> None:
-    """Writes a Parquet file under a hidden temporary name first (Parquet readers skip names that
-    start with a dot), so that a worker lost while writing never leaves half a file in the dataset."""
+    """Writes a Parquet file as every output file is written (a PlacedFile), so that a worker lost
+    while writing never leaves half a file in the dataset."""
     require("pyarrow.parquet", "dask")
-    folder, name = os.path.split(path)
-    temporary = os.path.join(folder, f".{name}.{os.getpid()}.{threading.get_ident()}.tmp")
-    with open(temporary, "wb") as file:
-        parquet = ParquetFile(file)
+    placed = PlacedFile(path)
+    try:
+        parquet = ParquetFile(placed.file)
         parquet.write(columns)
         parquet.close()
-    os.replace(temporary, path)
+    except BaseException:
+        placed.discard()
+        raise
+    placed.commit()
 
 
 def _remove_leftovers(folder: str) -> None:
+    """The hidden files of writers lost on a file system without unnamed files."""
     for name in os.listdir(folder):
-        if name.startswith(".") and name.endswith(".tmp"):
+        if name.startswith(".") and name.endswith((".part", ".tmp")):
             os.remove(os.path.join(folder, name))
 
 
