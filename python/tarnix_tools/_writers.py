@@ -78,6 +78,30 @@ def _umask() -> int:
     return mask
 
 
+def _open_file_link(path: str) -> bool:
+    """Whether `path` leads through /proc's links to open files (/dev/stdout, /dev/fd/1): that is
+    someone's open file (a log appended to, say), to be written to, not replaced."""
+    current = os.path.abspath(path)
+    for _ in range(40):  # as the kernel's limit on links in one path
+        current = os.path.join(os.path.realpath(os.path.dirname(current)), os.path.basename(current))
+        if current.startswith("/proc/"):
+            return True
+        if not os.path.islink(current):
+            return False
+        current = os.path.join(os.path.dirname(current), os.readlink(current))
+    return False
+
+
+def written_through(path: str | os.PathLike[str]) -> bool:
+    """Whether an output path names what is written through rather than replaced: a device, FIFO
+    or socket, or an open file reached through /proc."""
+    try:
+        mode = os.stat(path).st_mode
+    except (OSError, ValueError):
+        return False
+    return not stat.S_ISDIR(mode) and (not stat.S_ISREG(mode) or _open_file_link(os.fspath(path)))
+
+
 class PlacedFile:
     """An output file that appears at `target` complete, or not at all.
 
@@ -85,7 +109,7 @@ class PlacedFile:
     named one where the file system has no unnamed files), given the target's name by ``commit``
     and gone after ``discard``: the target holds a complete file or what it held before. A symbolic
     link's target is replaced, not the link, and a file replaced keeps its permissions. A device,
-    FIFO or socket is written through: it cannot be replaced, and must not be."""
+    FIFO, socket or /dev/stdout is written through: it cannot be replaced, and must not be."""
 
     temporary: str | None = None  # the hidden name while there is one
     _open = False  # until committed or discarded
@@ -98,11 +122,11 @@ class PlacedFile:
             status = None
         except OSError as exc:
             raise self._failure(exc) from exc
-        self.through = status is not None and not stat.S_ISREG(status.st_mode)
+        self.through = status is not None and (not stat.S_ISREG(status.st_mode) or _open_file_link(self.target))
         self._open = True
         try:
-            if self.through:
-                self.file: BinaryIO = open(self.target, "wb")
+            if self.through:  # appended to: an open file reached through /proc is not cut short
+                self.file: BinaryIO = open(self.target, "ab")
             else:
                 self.destination = os.path.realpath(self.target)
                 self.file = os.fdopen(self._make_temporary(), "wb")

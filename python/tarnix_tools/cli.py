@@ -18,7 +18,8 @@ from ._annotate import DEFAULT_MAX_BYTES, ERROR, NO_PROTEIN, OK, Annotation, ann
 from ._extras import MissingExtra, require
 from ._inputs import Item, is_tar_name, iter_items, stdin_item
 from ._progress import ProgressBar
-from ._writers import FORMATS, OutputError, PlacedFile, commit_together, format_for, open_writer
+from ._writers import (FORMATS, OutputError, PlacedFile, commit_together, format_for, open_writer,
+                       written_through)
 from .table import Table
 
 Input = Union[str, bytes, Item]
@@ -256,7 +257,7 @@ class _OutputGuard:
         for option, output in outputs.items():
             shown = f"{option} {output}"
             self._protect(output, shown)
-            if _written_through(output):  # nothing is made beside a device or FIFO
+            if written_through(output):  # nothing is made beside a device or FIFO
                 continue
             for placed in {os.path.abspath(output), os.path.realpath(output)}:
                 folder = os.path.realpath(os.path.dirname(placed))
@@ -346,16 +347,11 @@ def _known_count(args: argparse.Namespace) -> int | None:
     return count
 
 
-def _written_through(path: str) -> bool:
-    """Whether an output path names a device, FIFO or socket: written to, never replaced."""
-    return os.path.exists(path) and not os.path.isfile(path) and not os.path.isdir(path)
-
-
 def _check_writable(option: str, path: str) -> None:
     """An output file that could not be written is found before any input is read."""
     if os.path.isdir(path):
         raise UsageError(f"{option} {path} is a folder: name a file")
-    if _written_through(path):
+    if written_through(path):
         if not os.access(path, os.W_OK):
             raise UsageError(f"{option} {path}: cannot write to it; choose another output")
         return
@@ -388,7 +384,7 @@ def _output(args: argparse.Namespace) -> tuple[str | None, str]:
     if getattr(args, "errors", None) is not None:
         _check_writable("--errors", args.errors)
         if path is not None and os.path.realpath(args.errors) == os.path.realpath(path) \
-                and not _written_through(path):
+                and not written_through(path):
             raise UsageError("--errors and -o name the same file")
     return path, fmt
 

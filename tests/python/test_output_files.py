@@ -347,3 +347,15 @@ def test_a_marked_folder_without_a_dataset_takes_a_new_run(tmp_path):
     (tmp_path / MARKER).write_text("")
     annotate_to_parquet([str(SMALL)], tmp_path)
     assert COMPLETE in os.listdir(tmp_path)
+
+
+def test_dev_stdout_into_a_log_is_appended_to_not_replaced(tmp_path):
+    log = tmp_path / "log.txt"
+    log.write_text("before\n")
+    with open(log, "a") as stdout:
+        run = subprocess.run([*COMMAND, "annotate", SMALL, "-q", "-o", "/dev/stdout", "--format", "tsv"], stdout=stdout,
+                             stderr=subprocess.PIPE, timeout=120)
+    assert run.returncode == 0, run.stderr
+    text = log.read_text()
+    assert text.startswith("before\n") and os.listdir(tmp_path) == ["log.txt"]
+    check_table(text[len("before\n"):])
