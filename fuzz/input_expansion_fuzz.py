@@ -104,7 +104,7 @@ def check(data):
     lines = [p for p in made if not os.path.isdir(p) and not _inputs.is_tar_name(p)]
     with open(listing, "wb") as f:
         f.write(b"".join(p + b"\n" for p in lines) + data[:64].replace(b"\0", b"") + b"\n")
-    listed = [line for line in _cli._listed_inputs(open(listing, "rb"), None)]
+    listed = [line for line in _cli._listed_inputs(open(listing, "rb"))]
     listed_items = list(_inputs.iter_items(listed[:len(lines)], 1 << 20))
     assert [i.path for i in listed_items] == lines, (listed_items, lines)
 

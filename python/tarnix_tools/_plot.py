@@ -17,7 +17,7 @@ import numpy as np
 import numpy.typing as npt
 
 from ._extras import require
-from ._writers import PlacedFile
+from ._writers import OutputError, PlacedFile
 from .table import Table
 
 # eight-state code -> (legend label, colour); blank is drawn as coil
@@ -180,9 +180,18 @@ def draw(residues: Table, name: str, path: str | os.PathLike[str], chains: Seque
                            for code, (label, colour) in CODE_STYLES.items()],
                   loc="outside upper center", ncol=len(CODE_STYLES), frameon=False, fontsize=8,
                   handlelength=1.2, columnspacing=1.0)
+    save(figure, path, dpi)
+
+
+def save(figure: Any, path: str | os.PathLike[str], dpi: int) -> None:
+    """Writes a figure to `path` (its suffix names the format) whole or not at all, as every output
+    file is written; a failed write is an OutputError."""
     placed = PlacedFile(path)
     try:
         figure.savefig(placed.file, format=os.path.splitext(os.fspath(path))[1].lstrip(".").lower(), dpi=dpi)
+    except OSError as exc:
+        placed.discard()
+        raise OutputError(f"cannot write {os.fspath(path)}: {exc.strerror or exc}") from exc
     except BaseException:
         placed.discard()
         raise

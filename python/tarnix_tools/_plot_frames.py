@@ -9,7 +9,7 @@ import numpy as np
 
 from tarnix_tools._extras import require
 from tarnix_tools._frames import Frames
-from tarnix_tools._plot import CODE_STYLES
+from tarnix_tools._plot import CODE_STYLES, save
 
 
 def draw_frames(result: Frames, name: str, path: str, axis: str = "frame") -> None:
@@ -61,7 +61,7 @@ def draw_frames(result: Frames, name: str, path: str, axis: str = "frame") -> No
     shares.tick_params(labelleft=False)
     figure.legend(handles=[Patch(color=colour, label=label) for label, colour in CODE_STYLES.values()],
                   loc="outside upper center", ncol=len(CODE_STYLES), frameon=False, fontsize=9)
-    figure.savefig(path, dpi=110)
+    save(figure, path, dpi=110)
 
 
 def _residue_ticks(axes: Any, result: Frames) -> None:

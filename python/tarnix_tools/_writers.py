@@ -1,19 +1,21 @@
 """Streaming table writers: open once, append tables as they are made, close.
 
 tsv, csv and jsonl need only NumPy and write to a path or to a stream (text or
-binary, e.g. stdout); parquet needs pyarrow and a path. A path is written under a
-hidden temporary name beside it and renamed onto it on close, so that the file at
-the path is complete or untouched: a writer left by an exception, or discarded,
-removes its temporary file.
+binary, e.g. stdout); parquet needs pyarrow and a path. A path is written as a
+PlacedFile: the file at the path is complete or untouched, and a writer left by an
+exception, or discarded, leaves no file behind.
 """
 
 from __future__ import annotations
 
 import base64
+import errno
 import io
 import os
+import secrets
+import stat
 import tempfile
-from collections.abc import Mapping
+from collections.abc import Mapping, Sequence
 from types import TracebackType
 from typing import IO, TYPE_CHECKING, Any, BinaryIO, TypeVar, Union
 
@@ -58,6 +60,11 @@ class OutputError(Exception):
     """Writing the output failed (a full disk, a file too large, the folder gone)."""
 
 
+# Unnamed files are given their name through /proc; some file systems (NFS, say) have none.
+_UNNAMED = hasattr(os, "O_TMPFILE") and os.path.isdir("/proc/self/fd")
+_NO_UNNAMED = (errno.EOPNOTSUPP, errno.EISDIR, errno.EINVAL)
+
+
 def _umask() -> int:
     try:
         with open("/proc/self/status", encoding="ascii") as status:
@@ -71,52 +78,162 @@ def _umask() -> int:
     return mask
 
 
-class PlacedFile:
-    """A file written under a hidden temporary name beside `target`, renamed onto it by
-    ``commit`` and removed by ``discard``: the target path holds a complete file or what it
-    held before."""
+def _open_file_link(path: str) -> bool:
+    """Whether `path` leads through /proc's links to open files (/dev/stdout, /dev/fd/1): that is
+    someone's open file (a log appended to, say), to be written to, not replaced."""
+    current = os.path.abspath(path)
+    for _ in range(40):  # as the kernel's limit on links in one path
+        current = os.path.join(os.path.realpath(os.path.dirname(current)), os.path.basename(current))
+        if current.startswith("/proc/"):
+            return True
+        if not os.path.islink(current):
+            return False
+        current = os.path.join(os.path.dirname(current), os.readlink(current))
+    return False
 
-    temporary: str | None = None  # until committed or discarded
+
+def written_through(path: str | os.PathLike[str]) -> bool:
+    """Whether an output path names what is written through rather than replaced: a device, FIFO
+    or socket, or an open file reached through /proc."""
+    try:
+        mode = os.stat(path).st_mode
+    except (OSError, ValueError):
+        return False
+    return not stat.S_ISDIR(mode) and (not stat.S_ISREG(mode) or _open_file_link(os.fspath(path)))
+
+
+class PlacedFile:
+    """An output file that appears at `target` complete, or not at all.
+
+    A regular file (or a new name) is written into an unnamed file in the target's folder (a hidden
+    named one where the file system has no unnamed files), given the target's name by ``commit``
+    and gone after ``discard``: the target holds a complete file or what it held before. A symbolic
+    link's target is replaced, not the link, and a file replaced keeps its permissions. A device,
+    FIFO, socket or /dev/stdout is written through: it cannot be replaced, and must not be."""
+
+    temporary: str | None = None  # the hidden name while there is one
+    _open = False  # until committed or discarded
 
     def __init__(self, target: str | os.PathLike[str]) -> None:
         self.target = os.fspath(target)
-        folder, name = os.path.split(self.target)
         try:
-            handle, self.temporary = tempfile.mkstemp(prefix=f".{name}.", suffix=".part", dir=folder or ".")
+            status: os.stat_result | None = os.stat(self.target)
+        except FileNotFoundError:
+            status = None
         except OSError as exc:
-            raise OutputError(f"cannot write {self.target}: {exc.strerror}") from exc
-        self.file: BinaryIO = os.fdopen(handle, "wb")
-        # mkstemp makes the file private; the finished file gets the permissions open() would give
-        os.fchmod(handle, 0o666 & ~_umask())
-
-    def commit(self) -> None:
+            raise self._failure(exc) from exc
+        self.through = status is not None and (not stat.S_ISREG(status.st_mode) or _open_file_link(self.target))
+        self._open = True
         try:
-            self.file.close()
-            os.replace(self.temporary, self.target)  # type: ignore[arg-type]
+            if self.through:  # appended to: an open file reached through /proc is not cut short
+                self.file: BinaryIO = open(self.target, "ab")
+            else:
+                self.destination = os.path.realpath(self.target)
+                self.file = os.fdopen(self._make_temporary(), "wb")
+                self._set_permissions(status)
         except OSError as exc:
             self.discard()
-            raise OutputError(f"cannot write {self.target}: {exc.strerror or exc}") from exc
-        self.temporary = None
+            raise self._failure(exc) from exc
+
+    def _failure(self, exc: OSError) -> OutputError:
+        return OutputError(f"cannot write {self.target}: {exc.strerror or exc}")
+
+    def _make_temporary(self) -> int:
+        folder, name = os.path.split(self.destination)
+        if _UNNAMED:
+            try:
+                return os.open(folder or ".", os.O_TMPFILE | os.O_WRONLY | os.O_CLOEXEC, 0o600)
+            except OSError as exc:
+                if exc.errno not in _NO_UNNAMED:
+                    raise
+        handle, self.temporary = tempfile.mkstemp(prefix=f".{name}.", suffix=".part", dir=folder or ".")
+        return handle
+
+    def _set_permissions(self, replaced: os.stat_result | None) -> None:
+        """A replaced file's owner (where allowed) and mode; a new one the mode open() would give."""
+        handle = self.file.fileno()
+        if replaced is None:
+            os.fchmod(handle, 0o666 & ~_umask())
+            return
+        if (replaced.st_uid, replaced.st_gid) != (os.geteuid(), os.getegid()):
+            try:
+                os.fchown(handle, replaced.st_uid, replaced.st_gid)
+            except PermissionError:
+                pass
+        os.fchmod(handle, stat.S_IMODE(replaced.st_mode))
+
+    def ready(self) -> None:
+        """Everything of commit that can fail for want of space: the data written out and, for an
+        unnamed file, a hidden name beside the target."""
+        if not self._open:
+            return
+        try:
+            self.file.flush()
+            if self.through or self.temporary is not None:
+                return
+            folder, name = os.path.split(self.destination)
+            directory = os.open(folder or ".", os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+            try:
+                hidden = f".{name}.{secrets.token_hex(4)}.part"
+                os.link(f"/proc/self/fd/{self.file.fileno()}", hidden, dst_dir_fd=directory)
+            finally:
+                os.close(directory)
+            self.temporary = os.path.join(folder, hidden)
+        except OSError as exc:
+            self.discard()
+            raise self._failure(exc) from exc
+
+    def commit(self) -> None:
+        """Puts the file at the target (a written-through target: closes it)."""
+        if not self._open:
+            return
+        self.ready()
+        try:
+            self.file.close()
+            if not self.through:
+                os.replace(self.temporary, self.destination)  # type: ignore[arg-type]
+        except OSError as exc:
+            self.discard()
+            raise self._failure(exc) from exc
+        self.temporary, self._open = None, False
 
     def discard(self) -> None:
-        if self.temporary is None:
+        """Removes the file; never raises (a written-through target keeps what was written)."""
+        if not self._open:
             return
+        self._open = False
         file = getattr(self, "file", None)
         try:
             if file is not None:
                 file.close()
         except OSError:
             pass
-        try:
-            os.unlink(self.temporary)
-        except FileNotFoundError:
-            pass
-        self.temporary = None
+        if self.temporary is not None:
+            try:
+                os.unlink(self.temporary)
+            except OSError:
+                pass
+            self.temporary = None
 
     def __del__(self) -> None:
         # Ctrl-C can land after the file is made and before its writer is in a with block (or
         # while this constructor runs): the file goes when it is let go of.
         self.discard()
+
+
+def commit_together(files: Sequence[PlacedFile | None]) -> None:
+    """Commits the files in order, none of them unless every one could be written out: a full disk
+    found on the last leaves the first unplaced too."""
+    placed = [file for file in files if file is not None]
+    try:
+        for file in placed:
+            file.ready()
+        for file in placed:
+            file.commit()
+    except BaseException:
+        for file in placed:
+            file.discard()
+        raise
 
 
 def open_writer(target: Target, format: str | None = None) -> TextWriter | ParquetWriter:
@@ -156,8 +273,15 @@ class _Writer:
     def _record(self, provenance: Mapping[str, str]) -> None:
         """Text formats stay plain data: only Parquet keeps what made the rows."""
 
-    def close(self) -> None:
+    def finish(self) -> PlacedFile | None:
+        """Ends the output without placing it: the file for the caller to commit (with others, say),
+        or None for a stream (flushed)."""
         raise NotImplementedError
+
+    def close(self) -> None:
+        placed = self.finish()
+        if placed is not None:
+            placed.commit()
 
     def discard(self) -> None:
         raise NotImplementedError
@@ -221,19 +345,17 @@ class TextWriter(_Writer):
         where = self._placed.target if self._placed is not None else "the output"
         return OutputError(f"cannot write {where}: {exc.strerror or exc}")
 
-    def close(self) -> None:
+    def finish(self) -> PlacedFile | None:
         stream, self._stream = self._stream, None
-        if stream is None:
-            return
-        if self._placed is not None:
-            self._placed.commit()
-            return
+        if stream is None or self._placed is not None:
+            return self._placed
         try:
             stream.flush()
         except BrokenPipeError:
             raise
         except OSError as exc:
             raise self._failure(exc) from exc
+        return None
 
     def discard(self) -> None:
         """Stop without a file: the target keeps what it held before."""
@@ -301,16 +423,16 @@ class ParquetWriter(_Writer):
     def _record(self, provenance: Mapping[str, str]) -> None:
         self._parquet.provenance.update(provenance)
 
-    def close(self) -> None:
+    def finish(self) -> PlacedFile | None:
         if self._placed is None:
-            return
+            return None
         try:
             self._parquet.close()
         except OSError as exc:
+            target = self._placed.target
             self.discard()
-            raise OutputError(f"cannot write {self._placed.target}: {exc.strerror or exc}") from exc
-        placed, self._placed = self._placed, None
-        placed.commit()
+            raise OutputError(f"cannot write {target}: {exc.strerror or exc}") from exc
+        return self._placed
 
     def discard(self) -> None:
         """Stop without a file: the target keeps what it held before."""

@@ -3,21 +3,23 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
 import itertools
 import os
 import signal
 import sys
 import time
-from collections.abc import Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from types import FrameType
 from typing import IO, Any, NoReturn, Union
 
 from . import __version__, _formats, _provenance
-from ._annotate import ERROR, NO_PROTEIN, OK, Annotation, annotate, iter_annotate
+from ._annotate import DEFAULT_MAX_BYTES, ERROR, NO_PROTEIN, OK, Annotation, annotate, iter_annotate
 from ._extras import MissingExtra, require
-from ._inputs import Item, is_tar_name, stdin_item
+from ._inputs import Item, is_tar_name, iter_items, stdin_item
 from ._progress import ProgressBar
-from ._writers import FORMATS, OutputError, PlacedFile, format_for, open_writer
+from ._writers import (FORMATS, OutputError, PlacedFile, commit_together, format_for, open_writer,
+                       written_through)
 from .table import Table
 
 Input = Union[str, bytes, Item]
@@ -37,7 +39,7 @@ EXIT_STATUS_HELP = (
     "  1    some input failed; the output is complete and lists them\n"
     "  2    a usage or environment problem, found before any input was read\n"
     "  3    writing the output failed after work started (disk full, folder gone)\n"
-    "  130  interrupted (Ctrl-C, SIGTERM)\n"
+    "  130  interrupted (Ctrl-C, SIGTERM, SIGHUP)\n"
     "A file named by -o is written whole when the run ends or not at all: an\n"
     "interrupted run, a failed write or a --fail-fast stop leaves what was there.")
 
@@ -249,20 +251,24 @@ def _identity(path: str | bytes) -> tuple[int, int] | None:
 
 class _OutputGuard:
     """Refuses an input that is an output file, or a folder an output file is in: the run would
-    read what it writes, or replace what it reads."""
+    read what it writes, or replace what it reads. Every input the run opens goes through
+    ``check`` before it is read, however it was found (named, listed or walked)."""
 
     def __init__(self, outputs: dict[str, str]) -> None:
         self.protected: dict[tuple[int, int], str] = {}  # identity -> the option naming the output
         for option, output in outputs.items():
             shown = f"{option} {output}"
-            folder = os.path.realpath(os.path.dirname(os.path.abspath(output)))
-            while True:
-                self._protect(folder, shown)
-                parent = os.path.dirname(folder)
-                if parent == folder:
-                    break
-                folder = parent
             self._protect(output, shown)
+            if written_through(output):  # nothing is made beside a device or FIFO
+                continue
+            for placed in {os.path.abspath(output), os.path.realpath(output)}:
+                folder = os.path.realpath(os.path.dirname(placed))
+                while True:
+                    self._protect(folder, shown)
+                    parent = os.path.dirname(folder)
+                    if parent == folder:
+                        break
+                    folder = parent
 
     def _protect(self, path: str, shown: str) -> None:
         identity = _identity(path)
@@ -278,15 +284,30 @@ class _OutputGuard:
             raise UsageError(f"{output} is inside the input folder {shown}: write it elsewhere")
         raise UsageError(f"{output} is {role} ({shown}): choose another output file")
 
+    def items(self, inputs: Iterable[Input]) -> Iterator[Item]:
+        """The single inputs of `inputs`, each path checked before it is opened: a folder's files
+        as the walk hands them on (a link in it can lead to an output), an archive before it is
+        read (its members are read from it)."""
+        for value in inputs:
+            if isinstance(value, Item):  # stdin: what it reads may be an output too
+                if value.path is not None:
+                    self.check(value.path)
+                yield value
+                continue
+            self.check(value)
+            named = os.fsencode(value)
+            for item in iter_items(value, DEFAULT_MAX_BYTES):
+                if item.path is not None and item.path != named:
+                    self.check(item.path)
+                yield item
 
-def _listed_inputs(stream: IO[bytes], guard: _OutputGuard | None) -> Iterator[bytes]:
+
+def _listed_inputs(stream: IO[bytes]) -> Iterator[bytes]:
     """Inputs named one per line, read lazily as the file system's bytes."""
     with stream:
         for line in stream:
             line = line.rstrip(b"\r\n")
             if line:
-                if guard is not None:
-                    guard.check(line)
                 yield line
 
 
@@ -296,20 +317,20 @@ def _inputs(args: argparse.Namespace, guard: _OutputGuard | None) -> Iterator[In
         raise UsageError("stdin (-) can be used only once")
     if not args.inputs and not args.from_list:
         raise UsageError("give at least one INPUT or --from-list FILE")
-    if guard is not None:
+    if guard is not None:  # the inputs named are refused before any output is made
         for path in args.inputs:
             if path != "-":
                 guard.check(path)
         if args.from_list and args.from_list != "-":
             guard.check(args.from_list, "the --from-list file")
     given: Iterator[Input] = (_stdin_input() if path == "-" else path for path in args.inputs)
-    if not args.from_list:
-        return given
-    try:
-        listing = sys.stdin.buffer if args.from_list == "-" else open(args.from_list, "rb")
-    except OSError as exc:
-        raise UsageError(f"cannot read the list {args.from_list!r}: {exc.strerror}") from None
-    return itertools.chain(given, _listed_inputs(listing, guard))
+    if args.from_list:
+        try:
+            listing = sys.stdin.buffer if args.from_list == "-" else open(args.from_list, "rb")
+        except OSError as exc:
+            raise UsageError(f"cannot read the list {args.from_list!r}: {exc.strerror}") from None
+        given = itertools.chain(given, _listed_inputs(listing))
+    return given if guard is None else guard.items(given)
 
 
 def _known_count(args: argparse.Namespace) -> int | None:
@@ -332,7 +353,12 @@ def _check_writable(option: str, path: str) -> None:
     """An output file that could not be written is found before any input is read."""
     if os.path.isdir(path):
         raise UsageError(f"{option} {path} is a folder: name a file")
-    folder = os.path.dirname(path) or "."
+    if written_through(path):
+        if not os.access(path, os.W_OK):
+            raise UsageError(f"{option} {path}: cannot write to it; choose another output")
+        return
+    # a symbolic link's target is what gets replaced
+    folder = os.path.dirname(os.path.realpath(path) if os.path.islink(path) else path) or "."
     if not os.path.isdir(folder):
         raise UsageError(f"{option} {path}: the folder {folder} does not exist; create it first")
     if not os.access(folder, os.W_OK | os.X_OK):
@@ -359,7 +385,8 @@ def _output(args: argparse.Namespace) -> tuple[str | None, str]:
         _check_writable("-o", path)
     if getattr(args, "errors", None) is not None:
         _check_writable("--errors", args.errors)
-        if path is not None and os.path.realpath(args.errors) == os.path.realpath(path):
+        if path is not None and os.path.realpath(args.errors) == os.path.realpath(path) \
+                and not written_through(path):
             raise UsageError("--errors and -o name the same file")
     return path, fmt
 
@@ -395,15 +422,12 @@ class _Messages:
             self.progress.close()
             self.progress = None
 
-    def finish(self, complete: bool) -> None:
-        """Keeps the failure list when the run is complete, else leaves no file."""
+    def finish(self) -> None:
+        """Ends the bar; the failure list, unless committed with the output, leaves no file."""
         self.close_progress()
         if self.errors is not None:
             errors, self.errors = self.errors, None
-            if complete:
-                errors.commit()
-            else:
-                errors.discard()
+            errors.discard()
 
 
 def _field(text: str) -> str:
@@ -439,7 +463,7 @@ def run_on_cluster(args: argparse.Namespace) -> int:
             listing = open(args.from_list, "rb")
         except OSError as exc:
             raise UsageError(f"cannot read the list {args.from_list!r}: {exc.strerror}") from None
-        inputs += map(os.fsdecode, _listed_inputs(listing, None))
+        inputs += map(os.fsdecode, _listed_inputs(listing))
     try:
         summary = annotate_to_parquet(inputs, args.output, client=args.scheduler,
                                       files_per_task=max(1, args.files_per_task), sasa=not args.no_sasa,
@@ -501,6 +525,8 @@ def _annotate_chunks(args: argparse.Namespace, inputs: Iterable[Input], path: st
                 writer.append(empty.structures)
             else:
                 writer.append_with_names(empty.structures, empty.residues, 0)
+        # the failure list is placed with the rows or not at all
+        commit_together([messages.errors, writer.finish()])
     return EXIT_FAILED if counts.failed else EXIT_OK
 
 
@@ -527,15 +553,15 @@ def run_annotate(args: argparse.Namespace) -> int:
     try:
         status = _annotate_chunks(args, inputs, path, fmt, counts, messages)
     except KeyboardInterrupt:
-        messages.finish(complete=False)
+        messages.finish()
         messages.say(f"tarnix: interrupted after {_plural(counts.inputs, 'input')}; {unwritten_or_rows}")
         return EXIT_INTERRUPTED
     except OutputError as exc:
-        messages.finish(complete=False)
+        messages.finish()
         messages.say(f"tarnix: {exc}; {_plural(counts.inputs, 'input')} done, {unwritten_or_rows}")
         return EXIT_WRITE
     finally:
-        messages.finish(complete=status is not None)
+        messages.finish()
     if status is None:
         messages.say(f"tarnix: stopped at the first failure after {_plural(counts.inputs, 'input')}"
                      + (f"; {unwritten}" if outputs else ""))
@@ -551,14 +577,53 @@ def run_annotate(args: argparse.Namespace) -> int:
 TRAJECTORY_SUFFIXES = (".xtc", ".trr", ".dcd", ".nc", ".ncdf", ".tng", ".gro")
 
 
+@contextlib.contextmanager
+def _noted_interrupts() -> Iterator[Callable[[], bool]]:
+    """Ctrl-C, SIGTERM or SIGHUP while chemfiles runs: landing in its code (a callback it makes
+    through ctypes, which would print the exception and drop it), the signal is noted instead of
+    raised; the caller asks whether one came when chemfiles returns, or fails."""
+    noted: list[int] = []
+
+    def handler(signum: int, frame: FrameType | None) -> None:
+        if frame is not None and str(frame.f_globals.get("__name__", "")).startswith("chemfiles"):
+            noted.append(signum)
+            return
+        raise KeyboardInterrupt
+
+    interrupting = (signal.default_int_handler, _interrupt)
+    previous = {signum: signal.getsignal(signum) for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)}
+    for signum, action in previous.items():
+        if action in interrupting:
+            signal.signal(signum, handler)
+    try:
+        yield lambda: bool(noted)
+    finally:
+        for signum, action in previous.items():
+            if action in interrupting:
+                signal.signal(signum, action)
+
+
 def run_frames(args: argparse.Namespace) -> int:
-    from ._trajectory import TrajectoryError, iter_trajectory, quiet_chemfiles
+    from ._trajectory import quiet_chemfiles
 
     quiet_chemfiles()  # its warnings repeat the errors reported here, or are of no use to the table
     path, fmt = _output(args)
+    if path is not None:
+        guard = _OutputGuard({"-o": path})
+        guard.check(args.trajectory, "the trajectory")
+        if args.topology is not None:
+            guard.check(args.topology, "the topology")
     started = time.perf_counter()
-    count = 0
     progress = _frames_bar() if not args.quiet and sys.stderr.isatty() else None
+    with _noted_interrupts() as interrupted:
+        return _write_frames(args, path, fmt, progress, interrupted, started)
+
+
+def _write_frames(args: argparse.Namespace, path: str | None, fmt: str, progress: Any,
+                  interrupted: Callable[[], bool], started: float) -> int:
+    from ._trajectory import TrajectoryError, iter_trajectory
+
+    count = 0
     try:
         try:
             chunks = iter_trajectory(args.trajectory, args.topology, start=args.start, stop=args.stop,
@@ -569,6 +634,8 @@ def run_frames(args: argparse.Namespace) -> int:
             raise UsageError(str(exc)) from None
         with open_writer(path if path is not None else sys.stdout.buffer, fmt) as writer:
             for chunk in chunks:
+                if interrupted():
+                    raise KeyboardInterrupt
                 table = chunk.per_frame() if args.per == "frame" else chunk.per_residue()
                 table.provenance.update(_provenance.of_frames(args.sasa, args.ppii))
                 writer.append(table)
@@ -576,6 +643,8 @@ def run_frames(args: argparse.Namespace) -> int:
                 if progress is not None:
                     progress.update(len(chunk))
     except TrajectoryError as exc:
+        if interrupted():  # the read failed because it was interrupted
+            raise KeyboardInterrupt from None
         print(f"tarnix: {exc}", file=sys.stderr)
         return EXIT_FAILED
     except OutputError as exc:
@@ -625,8 +694,11 @@ def _pictures(args: argparse.Namespace) -> list[str]:
     if len(set(map(os.path.abspath, outputs))) < len(outputs):
         raise UsageError("two INPUTs would give the same picture name: draw them one at a time with -o")
     for source, output in zip(args.inputs, outputs):
-        if source != "-" and _identity(source) is not None and _identity(source) == _identity(output):
-            raise UsageError(f"-o {output} is the input: choose another picture name")
+        guard = _OutputGuard({"-o": output})
+        if source != "-":
+            guard.check(source, "the input")
+        if args.topology is not None:
+            guard.check(args.topology, "the topology")
     require("matplotlib", "plot")
     return outputs
 
@@ -680,11 +752,16 @@ def plot_frames(args: argparse.Namespace, source: str, output: str) -> int:
         if source == "-":
             raise UsageError("a trajectory is read from a file, not stdin")
         quiet_chemfiles()
-        try:
-            result = trajectory(source, args.topology)
-        except TrajectoryError as exc:
-            print(f"tarnix: {exc}", file=sys.stderr)
-            return EXIT_FAILED
+        with _noted_interrupts() as interrupted:
+            try:
+                result = trajectory(source, args.topology)
+            except TrajectoryError as exc:
+                if interrupted():
+                    raise KeyboardInterrupt from None
+                print(f"tarnix: {exc}", file=sys.stderr)
+                return EXIT_FAILED
+            if interrupted():
+                raise KeyboardInterrupt
         draw_frames(result, title, output, axis="frame")
     else:
         annotation = annotate([_stdin_input() if source == "-" else source], format=args.input_format,
@@ -712,6 +789,9 @@ def main(argv: list[str] | None = None) -> int:
     except MissingExtra as exc:
         print(f"tarnix: {exc}", file=sys.stderr)
         return EXIT_USAGE
+    except OutputError as exc:
+        print(f"tarnix: {exc}", file=sys.stderr)
+        return EXIT_WRITE
     except BrokenPipeError:
         _silence_stdout()
         return EXIT_CLOSED_PIPE
@@ -736,9 +816,12 @@ def _interrupt(signum: int, frame: FrameType | None) -> None:
 
 def console_main() -> None:
     """Entry point of the console script: exit with main's status, quietly on a closed pipe."""
-    # SIGTERM stops the run as Ctrl-C does, so that the output is cleaned up; a file size limit
-    # becomes a failed write instead of killing the process.
+    # SIGTERM and a closed terminal (SIGHUP, unless nohup ignores it) stop the run as Ctrl-C does,
+    # so that the output is cleaned up; a file size limit becomes a failed write instead of
+    # killing the process.
     signal.signal(signal.SIGTERM, _interrupt)
+    if signal.getsignal(signal.SIGHUP) is not signal.SIG_IGN:
+        signal.signal(signal.SIGHUP, _interrupt)
     signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
     status = main()
     try:

@@ -22,7 +22,8 @@ Every part file of both datasets carries the run's provenance as Parquet key-val
 (``tarnix.version``, the options, and the command line when the ``tarnix`` command ran it).
 
 ``out_dir`` is marked as this function's own; a run refuses an ``out_dir`` that holds anything
-else, and replaces a previous dataset there (its files only) when asked to.
+else, and replaces a previous dataset there (its files only) when asked to. ``out_dir/_SUCCESS``
+appears when the run has written everything: a dataset without it is partial (the run was stopped).
 """
 
 from __future__ import annotations
@@ -30,7 +31,6 @@ from __future__ import annotations
 import math
 import os
 import re
-import threading
 import time
 from collections.abc import Iterable, Iterator, Mapping
 from dataclasses import dataclass
@@ -44,16 +44,18 @@ from tarnix_tools._inputs import (Item, TarPart, is_tar_name, split_tar, structu
                                   walk_directory)
 from tarnix_tools._names import display_name
 from tarnix_tools._arrow import Coded, Column
-from tarnix_tools._writers import ParquetFile
+from tarnix_tools._writers import ParquetFile, PlacedFile
 
 __all__ = ["RefusedRun", "Summary", "annotate_to_parquet", "list_inputs"]
 
 # Marks out_dir as holding datasets this module wrote, so that a later run may replace them.
 MARKER = ".tarnix-dataset"
+# Written into out_dir when both datasets are complete, last: without it a dataset is partial.
+COMPLETE = "_SUCCESS"
 _DATASETS = ("structures", "residues")
 # What a run writes inside a dataset: part files, the hidden temporary names of unfinished ones,
 # and the metadata files Parquet writers may add.
-_OWN_FILE = re.compile(r"part\.\d{6,}\.parquet|\..+\.tmp|_metadata|_common_metadata")
+_OWN_FILE = re.compile(r"part\.\d{6,}\.parquet|\..+\.(tmp|part)|_metadata|_common_metadata")
 
 
 class RefusedRun(ValueError):
@@ -148,21 +150,24 @@ def _part_name(part: int) -> str:
 
 
 def _write_whole(columns: Mapping[str, Column], path: str, provenance: Mapping[str, str]) -> None:
-    """Writes a Parquet file under a hidden temporary name first (Parquet readers skip names that
-    start with a dot), so that a worker lost while writing never leaves half a file in the dataset."""
+    """Writes a Parquet file as every output file is written (a PlacedFile), so that a worker lost
+    while writing never leaves half a file in the dataset."""
     require("pyarrow.parquet", "dask")
-    folder, name = os.path.split(path)
-    temporary = os.path.join(folder, f".{name}.{os.getpid()}.{threading.get_ident()}.tmp")
-    with open(temporary, "wb") as file:
-        parquet = ParquetFile(file, provenance)
+    placed = PlacedFile(path)
+    try:
+        parquet = ParquetFile(placed.file, provenance)
         parquet.write(columns)
         parquet.close()
-    os.replace(temporary, path)
+    except BaseException:
+        placed.discard()
+        raise
+    placed.commit()
 
 
 def _remove_leftovers(folder: str) -> None:
+    """The hidden files of writers lost on a file system without unnamed files."""
     for name in os.listdir(folder):
-        if name.startswith(".") and name.endswith(".tmp"):
+        if name.startswith(".") and name.endswith((".part", ".tmp")):
             os.remove(os.path.join(folder, name))
 
 
@@ -232,7 +237,8 @@ def _local_workers(client: object) -> int | None:
 
 
 def _client(client: Any) -> tuple[Any, list[Any]]:
-    """The client to run on and what this call opened (to close); None for Dask's default scheduler."""
+    """The client to run on and what this call opened (to close); None for Dask's default scheduler.
+    A scheduler that cannot be reached is a RefusedRun."""
     if client is None or not isinstance(client, str):
         return client, []
     distributed = require("distributed", "dask")
@@ -242,7 +248,10 @@ def _client(client: Any) -> tuple[Any, list[Any]]:
                                            dashboard_address=None)
         opened = distributed.Client(cluster)
         return opened, [opened, cluster]
-    opened = distributed.Client(client)
+    try:
+        opened = distributed.Client(client)
+    except (OSError, ValueError, TypeError) as error:
+        raise RefusedRun(f"cannot reach the scheduler {client!r}: {error}") from None
     return opened, [opened]
 
 
@@ -257,7 +266,7 @@ def _foreign_entries(out: str) -> list[str]:
     foreign = []
     for entry in sorted(os.listdir(out)):
         path = os.path.join(out, entry)
-        if entry == MARKER and os.path.isfile(path):
+        if entry in (MARKER, COMPLETE) and os.path.isfile(path):
             continue
         if entry in _DATASETS and os.path.isdir(path) and not os.path.islink(path):
             foreign += [os.path.join(entry, name) for name in sorted(os.listdir(path))
@@ -267,25 +276,38 @@ def _foreign_entries(out: str) -> list[str]:
     return foreign
 
 
-def _prepare_out_dir(out: str, replace: bool) -> None:
-    """Makes out_dir ready for a new dataset, removing only the files of a previous one of ours."""
+def _dataset_files(out: str) -> list[str]:
+    """The files of a previous dataset of ours in out_dir (its datasets' folders hold only ours)."""
+    return [os.path.join(out, dataset, name) for dataset in _DATASETS if os.path.isdir(os.path.join(out, dataset))
+            for name in os.listdir(os.path.join(out, dataset))]
+
+
+def _check_out_dir(out: str, replace: bool) -> None:
+    """Refuses an out_dir that is not a folder, holds anything but a dataset of ours, or holds one
+    and replacing it was not asked for; a folder of ours without a dataset file is as good as empty."""
     if os.path.exists(out) and not os.path.isdir(out):
         raise RefusedRun(f"out_dir {out!r} is not a folder")
     existing = os.listdir(out) if os.path.isdir(out) else []
-    if existing:
-        foreign = _foreign_entries(out) if MARKER in existing else sorted(existing)
-        if foreign:
-            shown = ", ".join(foreign[:3]) + (", ..." if len(foreign) > 3 else "")
-            raise RefusedRun(f"out_dir {out!r} holds files that are not a dataset of this tool ({shown}); "
-                             "give a new or empty folder")
-        if not replace:
-            raise RefusedRun(f"out_dir {out!r} holds a previous dataset; ask to replace it "
-                             "(replace=True, or --replace on the command line) or give another folder")
-        for dataset in _DATASETS:
-            folder = os.path.join(out, dataset)
-            if os.path.isdir(folder):
-                for name in os.listdir(folder):
-                    os.remove(os.path.join(folder, name))
+    if not existing:
+        return
+    foreign = _foreign_entries(out) if MARKER in existing else sorted(existing)
+    if foreign:
+        shown = ", ".join(foreign[:3]) + (", ..." if len(foreign) > 3 else "")
+        raise RefusedRun(f"out_dir {out!r} holds files that are not a dataset of this tool ({shown}); "
+                         "give a new or empty folder")
+    if not replace and _dataset_files(out):
+        held = "a previous dataset" if COMPLETE in existing else f"an unfinished dataset (no {COMPLETE})"
+        raise RefusedRun(f"out_dir {out!r} holds {held}; ask to replace it "
+                         "(replace=True, or --replace on the command line) or give another folder")
+
+
+def _prepare_out_dir(out: str) -> None:
+    """Makes a checked out_dir ready for a new dataset, removing only the files of a previous one of
+    ours (the mark of completion first, so that a run stopped while replacing leaves none)."""
+    if os.path.isfile(os.path.join(out, COMPLETE)):
+        os.remove(os.path.join(out, COMPLETE))
+    for path in _dataset_files(out):
+        os.remove(path)
     os.makedirs(out, exist_ok=True)
     with open(os.path.join(out, MARKER), "w", encoding="utf-8") as marker:
         marker.write("structures/ and residues/ here were written by tarnix_tools.dask.annotate_to_parquet\n")
@@ -304,10 +326,12 @@ def annotate_to_parquet(inputs: Any, out_dir: str | os.PathLike[str], *, client:
         ``"local:N"`` for a local cluster of N single-threaded worker processes.
     files_per_task: the most inputs per task; fewer when that leaves a worker thread without a task.
     models: "first" or "all", as for ``annotate``.
-    replace: replace the dataset a previous run wrote into ``out_dir`` (only its files). Without it,
-        a non-empty ``out_dir`` is refused; an ``out_dir`` holding anything else is always refused
-        (``RefusedRun``, a ValueError), before anything is read or written.
-    Join the two datasets on ``(part, input)``.
+    replace: replace the dataset a previous run wrote into ``out_dir`` (only its files), finished or
+        not. Without it, ``out_dir`` holding a dataset is refused; an ``out_dir`` holding anything
+        else is always refused, and so is a scheduler that cannot be reached (``RefusedRun``, a
+        ValueError), before anything is read or written.
+    Join the two datasets on ``(part, input)``; ``out_dir/_SUCCESS`` is written last, when both are
+    complete.
     """
     dd = require("dask.dataframe", "dask")
     parquet = require("pyarrow.parquet", "dask")
@@ -318,14 +342,15 @@ def annotate_to_parquet(inputs: Any, out_dir: str | os.PathLike[str], *, client:
     _local_workers(client)
     start = time.perf_counter()
     out = os.fspath(out_dir)
-    _prepare_out_dir(out, bool(replace))
+    _check_out_dir(out, bool(replace))
     if isinstance(inputs, (str, os.PathLike)):
         inputs = [inputs]
-    paths = list(_listed(inputs))
     # Made here, so that the files the workers write record the driver's command line.
     provenance = _provenance.of_annotation(bool(sasa), int(ppii_stretch), models, DEFAULT_MAX_BYTES)
     runner, opened = _client(client)
     try:
+        _prepare_out_dir(out)
+        paths = list(_listed(inputs))
         split, per_task = _split_archives(paths, _worker_threads(runner), int(files_per_task))
         chunks = list(_chunks(split, per_task))
         if chunks:
@@ -342,6 +367,8 @@ def annotate_to_parquet(inputs: Any, out_dir: str | os.PathLike[str], *, client:
         for thing in opened:
             thing.close()
     _remove_leftovers(os.path.join(out, "residues"))
+    with open(os.path.join(out, COMPLETE), "wb"):
+        pass
     if not chunks:
         return Summary(0, 0, 0, time.perf_counter() - start)
     table = parquet.read_table(os.path.join(out, "structures"), columns=["status", "residue_count"])

@@ -188,17 +188,22 @@ def long_list(tmp_path):
     return listing_of(tmp_path, [HELICAL] * 60000, "long.txt")
 
 
-def started_writing(folder, target, process):
-    """Waits until the run has a temporary file beside the target, i.e. has begun its work."""
+def started_writing(folder, process):
+    """Waits until the run has a file open in the target's folder (unnamed: '#inode (deleted)'),
+    i.e. has begun its work."""
     deadline = time.monotonic() + 60
     while time.monotonic() < deadline and process.poll() is None:
-        if any(name.startswith(f".{target}.") for name in os.listdir(folder)):
-            return
+        for fd in os.listdir(f"/proc/{process.pid}/fd"):
+            try:
+                if os.path.dirname(os.readlink(f"/proc/{process.pid}/fd/{fd}")) == str(folder):
+                    return
+            except OSError:
+                pass
         time.sleep(0.05)
     raise AssertionError("the run never started writing")
 
 
-@pytest.mark.parametrize("stop", [signal.SIGINT, signal.SIGTERM])
+@pytest.mark.parametrize("stop", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP])
 @pytest.mark.parametrize("suffix", ["tsv", "parquet"])
 def test_stopped_run_leaves_the_old_file(tmp_path, long_list, stop, suffix):
     out = tmp_path / "out" / f"residues.{suffix}"
@@ -206,7 +211,7 @@ def test_stopped_run_leaves_the_old_file(tmp_path, long_list, stop, suffix):
     out.write_bytes(b"the user's file")
     process = subprocess.Popen([*COMMAND, "annotate", "--from-list", str(long_list), "-j", "1", "-o", str(out)],
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    started_writing(out.parent, out.name, process)
+    started_writing(out.parent, process)
     process.send_signal(stop)
     _, stderr = process.communicate(timeout=60)
     assert process.returncode == 130
@@ -235,9 +240,8 @@ def test_failed_write_and_fail_fast_leave_no_file(tmp_path, existing):
         assert out.read_bytes() == b"the user's file"
 
 
-def test_complete_run_replaces_the_file_with_usual_permissions(tmp_path):
+def test_a_new_file_gets_the_usual_permissions(tmp_path):
     out = tmp_path / "residues.tsv"
-    out.write_bytes(b"old")
     old_mask = os.umask(0o027)
     try:
         run = tarnix_cli("annotate", SMALL, tmp_path / "missing.pdb", "-o", out)

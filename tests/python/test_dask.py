@@ -15,7 +15,7 @@ pytest.importorskip("distributed")
 pq = pytest.importorskip("pyarrow.parquet")
 
 import tarnix_tools  # noqa: E402
-from tarnix_tools.dask import MARKER, RefusedRun, annotate_to_parquet, list_inputs  # noqa: E402
+from tarnix_tools.dask import COMPLETE, MARKER, RefusedRun, annotate_to_parquet, list_inputs  # noqa: E402
 
 
 @pytest.fixture(scope="module")
@@ -91,6 +91,7 @@ def test_out_dir_that_is_not_ours_is_refused(data_dir, tmp_path, case):
         (out / "structures" / "1ubq.pdb").write_bytes((data_dir / "1ubq.pdb").read_bytes())
     elif case.startswith("previous"):
         (out / MARKER).write_text("")
+        (out / COMPLETE).write_text("")
         for dataset in ("structures", "residues"):
             (out / dataset).mkdir()
             (out / dataset / "part.000000.parquet").write_bytes(b"old")
@@ -112,7 +113,7 @@ def test_replace_removes_only_the_previous_dataset(client, data_dir, tmp_path):
     annotate_to_parquet(paths, tmp_path, client=client, files_per_task=1)
     assert len(os.listdir(tmp_path / "residues")) == 6
     annotate_to_parquet(paths[:1], tmp_path, client=client, replace=True)
-    assert sorted(os.listdir(tmp_path)) == [MARKER, "residues", "structures"]
+    assert sorted(os.listdir(tmp_path)) == sorted([COMPLETE, MARKER, "residues", "structures"])
     structures, residues = read_back(tmp_path)
     assert structures["name"].tolist() == paths[:1] and residues.num_rows == 76
 
