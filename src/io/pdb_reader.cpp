@@ -169,82 +169,50 @@ std::int32_t model_serial(std::string_view line, std::int32_t place) {
     return serial.ok() ? serial.value : place;
 }
 
-// The first-model read; with `model_number`, the first MODEL record before any atom numbers it.
-template <bool kNumbered>
-ReadResult read_first_model(ByteSource& source, std::int32_t* model_number) {
-    LineReader reader(source);
-    ResidueCollector residues(AmideHydrogenRule::first_of_h_hn_h1);
+// What ended a model's lines, and what they held.
+struct ModelEnd {
+    bool by_endmdl = false;  // another model may follow
+    bool held_records = false;  // an ATOM, HETATM or MODEL record was among them
+};
+
+// Reads lines into `residues` up to the first line starting with "END" (or the end of the
+// source); that is the first-model read of the file, and each model of `--models all` is the
+// same read from just after the ENDMDL before it. The first MODEL record before the first atom
+// read numbers the model; a serial that does not parse, or no such record, leaves `number`.
+ModelEnd read_model(LineReader& reader, ResidueCollector& residues, std::int32_t& number) {
+    ModelEnd end;
     AtomRecord atom;
-    [[maybe_unused]] bool numbered = false;
+    bool numbered = false;
     while (const auto line = reader.next()) {
-        if (is_atom_record(*line) && read_atom_line(*line, reader.line_is_ascii(), atom)) {
-            residues.add(atom);
-            if constexpr (kNumbered) numbered = true;
-        } else if constexpr (kNumbered) {
-            if (!numbered && is_model_record(*line)) {
-                *model_number = model_serial(*line, 1);
+        if (is_atom_record(*line)) {
+            end.held_records = true;
+            if (read_atom_line(*line, reader.line_is_ascii(), atom)) {
+                residues.add(atom);
                 numbered = true;
+                continue;
             }
+        } else if (is_model_record(*line)) {
+            end.held_records = true;
+            if (!numbered) number = model_serial(*line, number);
+            numbered = true;
         }
         if (line->starts_with("END")) {
+            end.by_endmdl = line->starts_with("ENDMDL");
             break;
         }
     }
+    return end;
+}
+
+ReadResult read_first_model(ByteSource& source, std::int32_t& model_number) {
+    LineReader reader(source);
+    ResidueCollector residues(AmideHydrogenRule::first_of_h_hn_h1);
+    read_model(reader, residues, model_number);
     if (reader.error()) {
         return InputError::io(*reader.error());
     }
     return residues.build();
 }
-
-// The models of a PDB file as they are read: the lines before the first MODEL record are kept to
-// be read again at the start of every model.
-class PdbModels {
-public:
-    explicit PdbModels(const ModelVisitor& visit) : visit_(visit) {}
-
-    void atom_line(std::string_view line, bool ascii) {
-        if (!open_) {
-            if (models_seen_ == 0) header_.emplace_back(std::string(line), ascii);
-            return;
-        }
-        if (read_atom_line(line, ascii, atom_)) collector_->add(atom_);
-    }
-
-    void open(std::int32_t number) {
-        close();
-        ++models_seen_;
-        number_ = number;
-        open_ = true;
-        collector_.emplace(AmideHydrogenRule::first_of_h_hn_h1);
-        for (const auto& [line, ascii] : header_) {
-            if (read_atom_line(line, ascii, atom_)) collector_->add(atom_);
-        }
-    }
-
-    void close() {
-        if (!open_) return;
-        open_ = false;
-        visit_(number_, collector_->build());
-        collector_.reset();
-    }
-
-    // A file without MODEL records is one model of everything before its end.
-    void finish() {
-        if (models_seen_ == 0) open(1);
-        close();
-    }
-
-    std::int32_t models_seen() const { return models_seen_; }
-
-private:
-    const ModelVisitor& visit_;
-    std::vector<std::pair<std::string, bool>> header_;  // each line, and whether it is ASCII
-    std::optional<ResidueCollector> collector_;
-    AtomRecord atom_;
-    std::int32_t number_ = 1;
-    std::int32_t models_seen_ = 0;
-    bool open_ = false;
-};
 
 }  // namespace
 
@@ -253,32 +221,33 @@ ReadResult parse_pdb(FileDescriptor file) {
     return parse_pdb(source);
 }
 
-ReadResult parse_pdb(ByteSource& source) { return read_first_model<false>(source, nullptr); }
+ReadResult parse_pdb(ByteSource& source) {
+    std::int32_t model_number = 1;
+    return read_first_model(source, model_number);
+}
 
 ReadResult parse_pdb(ByteSource& source, std::int32_t& model_number) {
     model_number = 1;
-    return read_first_model<true>(source, &model_number);
+    return read_first_model(source, model_number);
 }
 
+// Lines after the last ENDMDL that hold no record (CONECT, MASTER, END) make no model; the first
+// model is always visited, as the first-model read always gives a result.
 std::optional<InputError> parse_pdb_models(ByteSource& source, const ModelVisitor& visit) {
     LineReader reader(source);
-    PdbModels models(visit);
-    while (const auto line = reader.next()) {
-        if (is_atom_record(*line)) {
-            models.atom_line(*line, reader.line_is_ascii());
-        } else if (is_model_record(*line)) {
-            models.open(model_serial(*line, models.models_seen() + 1));
-        } else if (line->starts_with("ENDMDL")) {
-            models.close();
-        } else if (line->starts_with("END")) {
-            break;
+    for (std::int32_t place = 1;; ) {
+        ResidueCollector residues(AmideHydrogenRule::first_of_h_hn_h1);
+        std::int32_t number = place;
+        const ModelEnd end = read_model(reader, residues, number);
+        if (reader.error()) {
+            return InputError::io(*reader.error());
         }
+        if (place == 1 || end.held_records) {
+            visit(number, residues.build());
+            ++place;
+        }
+        if (!end.by_endmdl) return std::nullopt;
     }
-    if (reader.error()) {
-        return InputError::io(*reader.error());
-    }
-    models.finish();
-    return std::nullopt;
 }
 
 }  // namespace tarnix::io
