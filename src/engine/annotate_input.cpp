@@ -214,6 +214,11 @@ AnnotatedInput annotate_input(const Input& input, std::int32_t row, const Annota
     return out;
 }
 
+std::string too_many_model_rows_text(std::uint64_t max_bytes) {
+    return "every model of this input would make more than " + std::to_string(max_bytes / kBytesPerModelRow) +
+           " rows (max_bytes / " + std::to_string(kBytesPerModelRow) + ")";
+}
+
 std::vector<AnnotatedInput> annotate_models(const Input& input, std::int32_t row, const AnnotateOptions& options,
                                             const core::ParallelFor* spread) {
     if (!options.every_model || input.failure) {
@@ -227,7 +232,18 @@ std::vector<AnnotatedInput> annotate_models(const Input& input, std::int32_t row
     try {
         const io::FileFormat format = options.format.value_or(io::format_for_name(input.name));
         // Each model is computed as soon as it is read, so that only one is held at a time.
+        const std::uint64_t row_limit = options.max_bytes / kBytesPerModelRow;
+        std::uint64_t rows = 0;
+        bool too_many_rows = false;
+        // Past the limit, the models still to come are read but no longer computed or kept.
         const io::ModelVisitor visit = [&](std::int32_t number, io::ReadResult model) {
+            const auto* structure = std::get_if<core::Structure>(&model);
+            rows += 1 + (structure ? structure->residues.size() : 0);
+            if (rows > row_limit) {
+                if (!too_many_rows) models = {};
+                too_many_rows = true;
+                return;
+            }
             AnnotatedInput& out = models.emplace_back();
             out.model = number;
             if (auto* error = std::get_if<io::InputError>(&model)) {
@@ -243,6 +259,7 @@ std::vector<AnnotatedInput> annotate_models(const Input& input, std::int32_t row
         };
         failure = read_input(input, options.max_bytes,
                              [&](io::ByteSource& text) { return io::parse_models(format, text, visit); });
+        if (!failure && too_many_rows) failure = Failure{too_many_model_rows_text(options.max_bytes)};
     } catch (const std::bad_alloc&) {
         failure = Failure{"out of memory while reading this input"};
     }
