@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -65,6 +66,8 @@ struct Layout {
     std::string text;
     Found models;
 };
+
+void PrintTo(const Layout& layout, std::ostream* out) { *out << layout.name; }
 
 class PdbModelLayouts : public ::testing::TestWithParam<Layout> {};
 

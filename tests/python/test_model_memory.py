@@ -91,14 +91,16 @@ def test_ubiquitin_then_many_models(model_lines, models, data_dir, tmp_path):
     within_bound(found, len(data))
 
 
-def test_more_rows_than_max_bytes_allows_is_an_error_row(data_dir, tmp_path):
+@pytest.mark.parametrize("room", [0, -1])
+def test_more_rows_than_max_bytes_allows_is_an_error_row(room, data_dir, tmp_path):
     data = ubiquitin_then_models(data_dir, "ENDMDL\nMODEL        1\n" * 5_000)
     path = tmp_path / "bomb.pdb.gz"
     path.write_bytes(gzip.compress(data))
-    max_bytes = len(data) + 1
+    rows = 5_001 + 76  # a row per model and per residue
+    max_bytes = 512 * rows + 511 * room
     found = read_all_models(path, max_bytes)
+    if room == 0:
+        assert found["models"] == 5_001
+        return
     assert found["models"] == 1
-    assert found["errors"] == [f"every model of this input would make more than {max_bytes // 512} rows"
-                               f" (max_bytes / 512)"]
-    # Just enough room for them all.
-    assert read_all_models(path, 512 * (76 + 5_001))["models"] == 5_001
+    assert found["errors"] == [f"every model of this input would make more than {rows - 1} rows (max_bytes / 512)"]
