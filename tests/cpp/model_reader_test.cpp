@@ -3,7 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <ostream>
+#include <random>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -12,6 +16,7 @@
 #include "io/byte_source.hpp"
 #include "io/formats.hpp"
 #include "io/readers.hpp"
+#include "io_test_support.hpp"
 
 namespace tarnix::io {
 namespace {
@@ -133,6 +138,61 @@ TEST(CifModels, ManyOneRowModelsEachFailAlone) {
     ASSERT_EQ(found.size(), 1500u);
     EXPECT_EQ(found.front(), (std::pair<std::int32_t, std::size_t>{2, 0}));
     EXPECT_EQ(found.back(), (std::pair<std::int32_t, std::size_t>{1, 0}));
+}
+
+std::vector<std::string> data_lines(const char* file) {
+    std::ifstream in(testing::test_data(file));
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line + "\n");
+    return lines;
+}
+
+bool models_agree(FileFormat format, const std::string& text) {
+    return fuzz::read_every_model_and_assign(reinterpret_cast<const std::uint8_t*>(text.data()), text.size(), format);
+}
+
+// Real ensembles with model records inserted, dropped and repeated at random places.
+TEST(ModelLayouts, MutatedPdbEnsemblesAgreeOnTheFirstModel) {
+    std::vector<std::string> base = data_lines("1d3z.pdb");
+    ASSERT_GT(base.size(), 1000u);
+    const std::vector<std::string> records = {"MODEL        7\n", "MODEL x\n", "ENDMDL\n", "END\n", "TER\n", "MODEL\n"};
+    std::mt19937 random(11);
+    for (int trial = 0; trial < 60; ++trial) {
+        std::vector<std::string> lines = base;
+        const int edits = 1 + static_cast<int>(random() % 6);
+        for (int edit = 0; edit < edits; ++edit) {
+            const auto at = lines.begin() + static_cast<std::ptrdiff_t>(random() % lines.size());
+            switch (random() % 3) {
+                case 0: lines.insert(at, records[random() % records.size()]); break;
+                case 1: lines.erase(at); break;
+                default: lines.insert(at, std::string(lines[random() % lines.size()])); break;
+            }
+        }
+        std::string text;
+        for (const std::string& line : lines) text += line;
+        EXPECT_TRUE(models_agree(FileFormat::pdb, text)) << "trial " << trial;
+    }
+}
+
+// An atom table cut into runs of random model numbers, some coming back, some not numbers.
+TEST(ModelLayouts, AtomTablesInRunsOfModelNumbersAgreeOnModelOne) {
+    const std::vector<std::string> lines = data_lines("1ubq.cif");
+    const std::vector<std::string> numbers = {"1", "2", "3", "?", ".", "x", "-1", "01"};
+    std::mt19937 random(5);
+    for (int trial = 0; trial < 60; ++trial) {
+        std::string text;
+        std::string number = "1";
+        for (const std::string& line : lines) {
+            if (!line.starts_with("ATOM") && !line.starts_with("HETATM")) {
+                text += line;
+                continue;
+            }
+            if (random() % 40 == 0) number = numbers[random() % numbers.size()];
+            const std::string row = line.substr(0, line.find_last_not_of(" \n") + 1);  // the number is the last item
+            text += row.substr(0, row.find_last_of(' ') + 1) + number + "\n";
+        }
+        EXPECT_TRUE(models_agree(FileFormat::mmcif, text)) << "trial " << trial;
+    }
 }
 
 }  // namespace
