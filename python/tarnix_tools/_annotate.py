@@ -220,7 +220,7 @@ def annotate(inputs: object, *, threads: int = 0, sasa: bool = True, ppii_stretc
         "all" reads every model (PDB: the lines up to each ENDMDL, the first model being what
         "first" reads; mmCIF and BinaryCIF model numbers in order of first appearance), each its
         own row of ``structures``; an input that would make more than ``max_bytes / 512`` rows
-        so is an error row.
+        or ``max_bytes / 4096`` models so is an error row.
 
     Returns an Annotation whose ``structures`` has one row per input (per model with
     ``models="all"``; its ``model`` column is the model number as written, 1 for a file

@@ -216,7 +216,8 @@ AnnotatedInput annotate_input(const Input& input, std::int32_t row, const Annota
 
 std::string too_many_model_rows_text(std::uint64_t max_bytes) {
     return "every model of this input would make more than " + std::to_string(max_bytes / kBytesPerModelRow) +
-           " rows (max_bytes / " + std::to_string(kBytesPerModelRow) + ")";
+           " rows or " + std::to_string(max_bytes / kBytesPerModel) + " models (max_bytes / " +
+           std::to_string(kBytesPerModelRow) + " and / " + std::to_string(kBytesPerModel) + ")";
 }
 
 std::vector<AnnotatedInput> annotate_models(const Input& input, std::int32_t row, const AnnotateOptions& options,
@@ -233,13 +234,15 @@ std::vector<AnnotatedInput> annotate_models(const Input& input, std::int32_t row
         const io::FileFormat format = options.format.value_or(io::format_for_name(input.name));
         // Each model is computed as soon as it is read, so that only one is held at a time.
         const std::uint64_t row_limit = options.max_bytes / kBytesPerModelRow;
+        const std::uint64_t model_limit = options.max_bytes / kBytesPerModel;
         std::uint64_t rows = 0;
+        std::uint64_t model_count = 0;
         bool too_many_rows = false;
         // Past the limit, the models still to come are read but no longer computed or kept.
         const io::ModelVisitor visit = [&](std::int32_t number, io::ReadResult model) {
             const auto* structure = std::get_if<core::Structure>(&model);
             rows += 1 + (structure ? structure->residues.size() : 0);
-            if (rows > row_limit) {
+            if (rows > row_limit || ++model_count > model_limit) {
                 if (!too_many_rows) models = {};
                 too_many_rows = true;
                 return;

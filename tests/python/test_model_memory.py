@@ -15,18 +15,24 @@ import bcif_writer
 ADDRESS_SPACE = 3 << 30
 # The README's bound: MEMORY_FACTOR times the decompressed size, plus per row made.
 MEMORY_FACTOR = 8
-BYTES_PER_MODEL_ROW = 2048
+BYTES_PER_MODEL_ROW = 4096
 BYTES_PER_RESIDUE_ROW = 512
 SLACK = 96 << 20  # the interpreter's own growth over the run (tables, allocator)
 
+# Peak memory as VmHWM: ru_maxrss of a child starts at its parent's peak, which execve carries over.
 RUN = textwrap.dedent("""
     import json, resource, sys
     resource.setrlimit(resource.RLIMIT_AS, ({limit}, {limit}))
     from tarnix_tools import annotate
+
+    def peak():
+        with open("/proc/self/status") as status:
+            return next(int(line.split()[1]) for line in status if line.startswith("VmHWM:"))
+
     annotate([], models="all")
-    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    before = peak()
     result = annotate(sys.argv[1], models="all", max_bytes=int(sys.argv[2]))
-    after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    after = peak()
     s = result.structures.columns
     print(json.dumps({{"grown": (after - before) * 1024, "models": len(result.structures),
                       "residues": len(result.residues), "status": sorted(set(s["status"].tolist())),
@@ -91,16 +97,34 @@ def test_ubiquitin_then_many_models(model_lines, models, data_dir, tmp_path):
     within_bound(found, len(data))
 
 
+def backbone_models(data_dir, count):
+    """`count` models of ubiquitin's backbone atoms: 77 rows each in about 330 bytes a residue."""
+    atoms = "".join(line + "\n" for line in (data_dir / "1ubq.pdb").read_text().splitlines()
+                    if line.startswith("ATOM") and line[12:16].strip() in ("N", "CA", "C", "O"))
+    return ("".join(f"MODEL {k:8d}\n{atoms}ENDMDL\n" for k in range(1, count + 1))).encode()
+
+
+LIMITS = {
+    # name: (the file, its models, max_bytes that just holds them, the first max_bytes that fails)
+    "rows": (lambda data_dir: backbone_models(data_dir, 20), 20, 512 * 20 * 77),
+    "models": (lambda data_dir: ubiquitin_then_models(data_dir, "ENDMDL\nMODEL        1\n" * 5_000), 5_001,
+               4096 * 5_001),
+}
+
+
+@pytest.mark.parametrize("limit", list(LIMITS))
 @pytest.mark.parametrize("room", [0, -1])
-def test_more_rows_than_max_bytes_allows_is_an_error_row(room, data_dir, tmp_path):
-    data = ubiquitin_then_models(data_dir, "ENDMDL\nMODEL        1\n" * 5_000)
-    path = tmp_path / "bomb.pdb.gz"
+def test_more_rows_or_models_than_max_bytes_allows_is_an_error_row(limit, room, data_dir, tmp_path):
+    make, models, enough = LIMITS[limit]
+    data = make(data_dir)
+    path = tmp_path / "many.pdb.gz"
     path.write_bytes(gzip.compress(data))
-    rows = 5_001 + 76  # a row per model and per residue
-    max_bytes = 512 * rows + 511 * room
+    max_bytes = enough - 1 if room else enough
+    assert len(data) <= max_bytes
     found = read_all_models(path, max_bytes)
     if room == 0:
-        assert found["models"] == 5_001
+        assert found["models"] == models
         return
     assert found["models"] == 1
-    assert found["errors"] == [f"every model of this input would make more than {rows - 1} rows (max_bytes / 512)"]
+    assert found["errors"] == [f"every model of this input would make more than {max_bytes // 512} rows or"
+                               f" {max_bytes // 4096} models (max_bytes / 512 and / 4096)"]
