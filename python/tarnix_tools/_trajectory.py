@@ -2,6 +2,10 @@
 
 from __future__ import annotations
 
+import bz2
+import gzip
+import io
+import lzma
 import os
 from collections.abc import Iterator
 from typing import Any, Optional, Union
@@ -32,7 +36,7 @@ def quiet_chemfiles() -> None:
 
 
 def topology_layout(topology: Any) -> Layout:
-    """The residues of a chemfiles Topology, found by the PDB reader's rules."""
+    """The residues of a chemfiles Topology, found by annotate's rules."""
     count = len(topology.atoms)
     names = [atom.name for atom in topology.atoms]
     alt_locs = [""] * count
@@ -54,6 +58,42 @@ def topology_layout(topology: Any) -> Layout:
         if "altloc" in atom.list_properties():
             alt_locs[index] = str(atom["altloc"]).strip()
     return Layout(names, residue_names, chain_ids, seq_ids, insertion_codes, alt_locs)
+
+
+def gro_layout(path: str, atoms: int) -> Layout:
+    """The residues of a .gro file from its own atom lines: chemfiles makes one residue of every
+    atom with a number, so that chains numbered alike would share their first chain's names."""
+    names: list[str] = []
+    residue_names: list[str] = []
+    seq_ids: list[int] = []
+    with _open_binary(path) as file:
+        file.readline()
+        file.readline()
+        for _ in range(atoms):
+            line = file.readline().decode("utf-8", "replace")
+            try:
+                seq_ids.append(int(line[0:5]))
+            except ValueError:
+                raise ValueError(f"atom line {len(names) + 1} has no residue number") from None
+            residue_names.append(line[5:10].strip())
+            names.append(line[10:15].strip())
+    return Layout(names, residue_names, [""] * atoms, seq_ids, [""] * atoms, [""] * atoms)
+
+
+def _open_binary(path: str) -> io.BufferedIOBase:
+    suffix = os.path.splitext(path)[1].lower()
+    if suffix == ".gz":
+        return gzip.open(path, "rb")
+    if suffix == ".bz2":
+        return bz2.open(path, "rb")
+    if suffix == ".xz":
+        return lzma.open(path, "rb")
+    return open(path, "rb")
+
+
+def _is_gro(path: str) -> bool:
+    name = path.lower()
+    return any(name.endswith(".gro" + suffix) for suffix in ("", ".gz", ".bz2", ".xz"))
 
 
 def _text_property(residue: Any, name: str) -> str:
@@ -100,8 +140,12 @@ class _Source:
             raise TrajectoryError(f"{self.path}: start {start} and stop {stop} select no frame")
         first = self._read(self.steps[0])
         self.has_time = "time" in first.list_properties()
+        topology_path = self.path if topology is None else os.fspath(topology)
         try:
-            self.layout = topology_layout(first.topology)
+            if _is_gro(topology_path):
+                self.layout = gro_layout(topology_path, len(first.topology.atoms))
+            else:
+                self.layout = topology_layout(first.topology)
         except ValueError as error:
             if topology is not None:
                 raise TrajectoryError(f"{os.fspath(topology)}: {error}") from None
@@ -171,10 +215,10 @@ def trajectory(path: PathLike, topology: Optional[PathLike] = None, *, start: in
     start, stop, step: the frames taken, as ``range(start, stop, step)`` (stop None: to the end).
     sasa, ppii_stretch, threads: as for ``frames``.
 
-    The topology's residues are found as the PDB reader finds them in a file (N, CA, C, O, the
+    The topology's residues are found as ``annotate`` finds them in a file (N, CA, C, O, the
     amide hydrogen, the other heavy atoms for accessibility; residues lacking a backbone atom left
-    out), so frame t equals ``tarnix.assign`` on that frame written as a PDB file. Needs the
-    ``trajectory`` extra (chemfiles). Raises TrajectoryError naming the file and frame for a
+    out; residues and chains as the file gives them), so frame t equals ``annotate`` on that frame
+    written as a PDB file. Needs the ``trajectory`` extra (chemfiles). Raises TrajectoryError naming the file and frame for a
     trajectory that cannot be read as asked.
     """
     parts = list(iter_trajectory(path, topology, start=start, stop=stop, step=step, sasa=sasa,

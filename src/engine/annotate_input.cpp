@@ -195,7 +195,7 @@ AnnotatedInput annotate_input(const Input& input, std::int32_t row, const Annota
         const io::FileFormat format = options.format.value_or(io::format_for_name(input.name));
         std::optional<core::Structure> structure;
         auto failure = read_input(input, options.max_bytes, [&](io::ByteSource& text) -> std::optional<io::InputError> {
-            io::ReadResult result = io::parse(format, text, io::ReadOptions{&out.model});
+            io::ReadResult result = io::parse(format, text, io::ReadOptions{&out.model, options.rules});
             if (auto* error = std::get_if<io::InputError>(&result)) return std::move(*error);
             structure = std::move(std::get<core::Structure>(result));
             return std::nullopt;
@@ -260,8 +260,10 @@ std::vector<AnnotatedInput> annotate_models(const Input& input, std::int32_t row
             out.seconds = seconds_since(start);
             start = std::chrono::steady_clock::now();
         };
-        failure = read_input(input, options.max_bytes,
-                             [&](io::ByteSource& text) { return io::parse_models(format, text, visit); });
+        const io::ReadOptions read_options{nullptr, options.rules};
+        failure = read_input(input, options.max_bytes, [&](io::ByteSource& text) {
+            return io::parse_models(format, text, visit, read_options);
+        });
         if (!failure && too_many_rows) failure = Failure{too_many_model_rows_text(options.max_bytes)};
     } catch (const std::bad_alloc&) {
         failure = Failure{"out of memory while reading this input"};

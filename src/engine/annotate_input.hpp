@@ -38,6 +38,8 @@ struct AnnotateOptions {
     std::optional<io::FileFormat> format;              // by the name when absent
     std::uint64_t max_bytes = std::uint64_t{1} << 31;  // read from a source, and decompressed
     bool every_model = false;                          // else the first model only, as the tarnix module reads
+    // Residues and chains as the file gives them, unlike the tarnix module's merging of equal keys.
+    io::ResidueRules rules = io::ResidueRules::as_written;
 };
 
 struct AnnotatedInput {

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <utility>
 
+#include "io/residue_names.hpp"
+
 namespace tarnix::engine {
 namespace {
 
@@ -22,9 +24,8 @@ constexpr std::uint32_t three_letters(std::string_view name) {
            static_cast<std::uint32_t>(static_cast<unsigned char>(name[2]));
 }
 
-}  // namespace
-
-std::optional<float> max_accessibility(std::string_view residue_name) {
+// The value of a name of the scale itself.
+std::optional<float> standard_max_accessibility(std::string_view residue_name) {
     // Called for every residue of every table, so the name is taken as three bytes in one word
     // and found by a switch (a few comparisons) rather than by a walk through the names.
     static_assert(kTheoreticalMaximum.size() == 20, "a case per name");
@@ -53,6 +54,14 @@ std::optional<float> max_accessibility(std::string_view residue_name) {
         case three_letters(kTheoreticalMaximum[19].first): return value(19);
         default: return std::nullopt;
     }
+}
+
+}  // namespace
+
+std::optional<float> max_accessibility(std::string_view residue_name) {
+    if (const auto maximum = standard_max_accessibility(residue_name)) return maximum;
+    const std::string_view standard = io::standard_residue(residue_name);
+    return standard.empty() ? std::nullopt : standard_max_accessibility(standard);
 }
 
 }  // namespace tarnix::engine

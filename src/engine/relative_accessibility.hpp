@@ -7,7 +7,8 @@
 namespace tarnix::engine {
 
 // The theoretical maximum accessibility in square Ångström of a standard residue, by its
-// three-letter name; nothing for any other residue type.
+// three-letter name or a force field's name for one of its variants (io::standard_residue);
+// nothing for any other residue type.
 std::optional<float> max_accessibility(std::string_view residue_name);
 
 }  // namespace tarnix::engine

@@ -142,6 +142,7 @@ std::optional<InputError> decode_atom_site_row(const Values& values, const Prefe
 // Keeps the rows of model 1 that are not water, and builds the structure from them.
 class AtomSiteSelection {
 public:
+    explicit AtomSiteSelection(ResidueRules rules) : residues_(AmideHydrogenRule::last_of_h_hn, rules) {}
     void add(const AtomSiteRow& row) {
         if (row.model_num == 1 && !is_water(row.atom.res_name)) {
             residues_.add(row.atom);
@@ -150,7 +151,7 @@ public:
     ReadResult build() { return residues_.build(); }
 
 private:
-    ResidueCollector residues_{AmideHydrogenRule::last_of_h_hn};
+    ResidueCollector residues_;
 };
 
 // Keeps the rows that are not water, one model per distinct model number in order of first
@@ -159,6 +160,7 @@ private:
 // (a model costs what its rows cost, nothing more) and each model is gathered only when visited.
 class ModelSelection {
 public:
+    explicit ModelSelection(ResidueRules rules) : rules_(rules) {}
     void add(const AtomSiteRow& row) {
         if (models_.empty() || models_[last_].number != row.model_num) {
             const auto [found, added] = places_.try_emplace(row.model_num, static_cast<std::uint32_t>(models_.size()));
@@ -182,7 +184,7 @@ public:
     // Builds the models in order, each let go of once visited.
     void visit_all(const ModelVisitor& visit) {
         for (const Model& model : models_) {
-            ResidueCollector residues(AmideHydrogenRule::last_of_h_hn);
+            ResidueCollector residues(AmideHydrogenRule::last_of_h_hn, rules_);
             for (std::size_t index = model.first_row; index != kNoRow; index = rows_[index].next) {
                 residues.add(atom_of(rows_[index]));
             }
@@ -240,6 +242,7 @@ private:
         return atom;
     }
 
+    ResidueRules rules_;
     std::vector<Model> models_;
     std::unordered_map<std::int32_t, std::uint32_t> places_;  // a model number's place in models_
     std::uint32_t last_ = 0;  // rows of one model usually follow one another
@@ -250,15 +253,15 @@ private:
 // A reader's two entries over its row loop, `read_rows(take)`, which hands every row to `take`
 // and returns the failure, if any: model 1's structure, or every model's handed to `visit`.
 template <class ReadRows>
-ReadResult read_first_model(ReadRows read_rows) {
-    AtomSiteSelection selection;
+ReadResult read_first_model(ReadRows read_rows, ResidueRules rules) {
+    AtomSiteSelection selection(rules);
     if (auto error = read_rows([&](const AtomSiteRow& row) { selection.add(row); })) return std::move(*error);
     return selection.build();
 }
 
 template <class ReadRows>
-std::optional<InputError> read_every_model(ReadRows read_rows, const ModelVisitor& visit) {
-    ModelSelection models;
+std::optional<InputError> read_every_model(ReadRows read_rows, const ModelVisitor& visit, ResidueRules rules) {
+    ModelSelection models(rules);
     if (auto error = read_rows([&](const AtomSiteRow& row) { models.add(row); })) return error;
     models.visit_all(visit);
     return std::nullopt;

@@ -500,12 +500,12 @@ std::optional<InputError> read_rows(ByteSource& source, Take take) {
 
 }  // namespace
 
-ReadResult parse_mmcif(ByteSource& source) {
-    return read_first_model([&](auto take) { return read_rows(source, take); });
+ReadResult parse_mmcif(ByteSource& source, ResidueRules rules) {
+    return read_first_model([&](auto take) { return read_rows(source, take); }, rules);
 }
 
-std::optional<InputError> parse_mmcif_models(ByteSource& source, const ModelVisitor& visit) {
-    return read_every_model([&](auto take) { return read_rows(source, take); }, visit);
+std::optional<InputError> parse_mmcif_models(ByteSource& source, const ModelVisitor& visit, ResidueRules rules) {
+    return read_every_model([&](auto take) { return read_rows(source, take); }, visit, rules);
 }
 
 }  // namespace tarnix::io

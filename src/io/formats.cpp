@@ -14,13 +14,16 @@ constexpr std::array<std::string_view, 1> kBcifSuffixes = {".bcif"};
 constexpr std::array<Format, 3> kFormats = {{
     {FileFormat::pdb, "pdb", "PDB", kPdbSuffixes, true,
      [](ByteSource& source, const ReadOptions& options) {
-         return options.model_number ? parse_pdb(source, *options.model_number) : parse_pdb(source);
+         return options.model_number ? parse_pdb(source, *options.model_number, options.rules)
+                                     : parse_pdb(source, options.rules);
      },
      parse_pdb_models},
     {FileFormat::mmcif, "mmcif", "mmCIF", kMmcifSuffixes, true,
-     [](ByteSource& source, const ReadOptions&) { return parse_mmcif(source); }, parse_mmcif_models},
+     [](ByteSource& source, const ReadOptions& options) { return parse_mmcif(source, options.rules); },
+     parse_mmcif_models},
     {FileFormat::bcif, "bcif", "BinaryCIF", kBcifSuffixes, false,
-     [](ByteSource& source, const ReadOptions&) { return parse_bcif(source); }, parse_bcif_models},
+     [](ByteSource& source, const ReadOptions& options) { return parse_bcif(source, options.rules); },
+     parse_bcif_models},
 }};
 
 bool ends_with_ignoring_ascii_case(std::string_view text, std::string_view lower_suffix) {
@@ -76,8 +79,9 @@ ReadResult parse(FileFormat format, ByteSource& source, const ReadOptions& optio
     return format_info(format).parse(source, options);
 }
 
-std::optional<InputError> parse_models(FileFormat format, ByteSource& source, const ModelVisitor& visit) {
-    return format_info(format).parse_models(source, visit);
+std::optional<InputError> parse_models(FileFormat format, ByteSource& source, const ModelVisitor& visit,
+                                       const ReadOptions& options) {
+    return format_info(format).parse_models(source, visit, options.rules);
 }
 
 }  // namespace tarnix::io

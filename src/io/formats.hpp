@@ -24,7 +24,7 @@ struct Format {
     bool read_by_tarnix_module;  // whether the `tarnix` module picks it by a file's name
     ReadResult (*parse)(ByteSource& source, const ReadOptions& options);
     // Every model of a file, in file order.
-    std::optional<InputError> (*parse_models)(ByteSource& source, const ModelVisitor& visit);
+    std::optional<InputError> (*parse_models)(ByteSource& source, const ModelVisitor& visit, ResidueRules rules);
 };
 
 // Set aside before a file name's suffix picks the format; gzip is recognised by its bytes.
@@ -50,6 +50,7 @@ ReadResult parse(FileFormat format, ByteSource& source, const ReadOptions& optio
 
 // Reads every model of a file of `format`, handing each to `visit`; returns the failure that ends
 // the whole read.
-std::optional<InputError> parse_models(FileFormat format, ByteSource& source, const ModelVisitor& visit);
+std::optional<InputError> parse_models(FileFormat format, ByteSource& source, const ModelVisitor& visit,
+                                       const ReadOptions& options = {});
 
 }  // namespace tarnix::io

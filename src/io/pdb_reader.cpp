@@ -163,6 +163,8 @@ bool read_atom_line(std::string_view line, bool line_is_ascii, AtomRecord& atom)
 
 bool is_model_record(std::string_view line) { return line.starts_with("MODEL"); }
 
+bool is_chain_end(std::string_view line) { return line.starts_with("TER"); }
+
 // The serial of a MODEL record, or `place` when it does not parse.
 std::int32_t model_serial(std::string_view line, std::int32_t place) {
     const auto serial = parse_i32(trim(line.substr(5)));
@@ -171,7 +173,7 @@ std::int32_t model_serial(std::string_view line, std::int32_t place) {
 
 // What ended a model's lines, and what they held.
 struct ModelEnd {
-    bool by_endmdl = false;  // another model may follow
+    bool by_endmdl = false;     // another model may follow
     bool held_records = false;  // an ATOM, HETATM or MODEL record was among them
 };
 
@@ -191,6 +193,8 @@ ModelEnd read_model(LineReader& reader, ResidueCollector& residues, std::int32_t
                 numbered = true;
                 continue;
             }
+        } else if (is_chain_end(*line)) {
+            residues.end_chain();
         } else if (is_model_record(*line)) {
             end.held_records = true;
             if (!numbered) number = model_serial(*line, number);
@@ -204,9 +208,9 @@ ModelEnd read_model(LineReader& reader, ResidueCollector& residues, std::int32_t
     return end;
 }
 
-ReadResult read_first_model(ByteSource& source, std::int32_t& model_number) {
+ReadResult read_first_model(ByteSource& source, std::int32_t& model_number, ResidueRules rules) {
     LineReader reader(source);
-    ResidueCollector residues(AmideHydrogenRule::first_of_h_hn_h1);
+    ResidueCollector residues(AmideHydrogenRule::first_of_h_hn_h1, rules);
     read_model(reader, residues, model_number);
     if (reader.error()) {
         return InputError::io(*reader.error());
@@ -221,22 +225,22 @@ ReadResult parse_pdb(FileDescriptor file) {
     return parse_pdb(source);
 }
 
-ReadResult parse_pdb(ByteSource& source) {
+ReadResult parse_pdb(ByteSource& source, ResidueRules rules) {
     std::int32_t model_number = 1;
-    return read_first_model(source, model_number);
+    return read_first_model(source, model_number, rules);
 }
 
-ReadResult parse_pdb(ByteSource& source, std::int32_t& model_number) {
+ReadResult parse_pdb(ByteSource& source, std::int32_t& model_number, ResidueRules rules) {
     model_number = 1;
-    return read_first_model(source, model_number);
+    return read_first_model(source, model_number, rules);
 }
 
 // Lines after the last ENDMDL that hold no record (CONECT, MASTER, END) make no model; the first
 // model is always visited, as the first-model read always gives a result.
-std::optional<InputError> parse_pdb_models(ByteSource& source, const ModelVisitor& visit) {
+std::optional<InputError> parse_pdb_models(ByteSource& source, const ModelVisitor& visit, ResidueRules rules) {
     LineReader reader(source);
-    for (std::int32_t place = 1;; ) {
-        ResidueCollector residues(AmideHydrogenRule::first_of_h_hn_h1);
+    for (std::int32_t place = 1;;) {
+        ResidueCollector residues(AmideHydrogenRule::first_of_h_hn_h1, rules);
         std::int32_t number = place;
         const ModelEnd end = read_model(reader, residues, number);
         if (reader.error()) {

@@ -11,6 +11,10 @@ std::size_t key_hash(std::string_view chain_id, std::int32_t seq_id, std::string
 }
 
 // Equal texts; chain ids and insertion codes are mostly one byte or none, compared without a call.
+bool is_absent_chain_id(std::string_view id) {
+    return id == "." || id == "?" || id.find_first_not_of(' ') == std::string_view::npos;
+}
+
 bool same_text(const std::string& held, std::string_view text) {
     if (held.size() != text.size()) return false;
     if (text.size() <= 1) return text.empty() || held[0] == text[0];
@@ -22,14 +26,9 @@ bool same_text(const std::string& held, std::string_view text) {
 void ResidueCollector::add(const AtomRecord& atom) {
     // Consecutive atoms mostly share a residue: that one is tried here, before any lookup.
     std::uint32_t index = last_;
-    if (index == kNone) {
-        index = find_or_create(atom);
-    } else {
-        const PendingResidue& last = residues_[index];
-        if (last.seq_id != atom.seq_id || !same_text(last.chain_id, atom.chain_id) ||
-            !same_text(last.ins_code, atom.ins_code)) {
-            index = find_or_create(atom);
-        }
+    if (index == kNone || residues_[index].seq_id != atom.seq_id ||
+        !same_text(residues_[index].chain_id, atom.chain_id) || !same_text(residues_[index].ins_code, atom.ins_code)) {
+        index = rules_ == ResidueRules::as_written ? create(atom, 0) : find_or_create(atom);
     }
     PendingResidue& residue = residues_[index];
     if (!atom.alt_loc.empty()) {
@@ -57,15 +56,8 @@ std::uint32_t ResidueCollector::find_or_create(const AtomRecord& atom) {
     const std::size_t mask = slots_.size() - 1;
     for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
         if (slots_[slot] == 0) {
-            PendingResidue& residue = residues_.emplace_back();
-            residue.chain_id = atom.chain_id;
-            residue.seq_id = atom.seq_id;
-            residue.ins_code = atom.ins_code;
-            residue.hash = hash;
-            residue.res_name = atom.res_name;
-            slots_[slot] = static_cast<std::uint32_t>(residues_.size());
-            last_ = static_cast<std::uint32_t>(residues_.size() - 1);
-            return last_;
+            slots_[slot] = static_cast<std::uint32_t>(residues_.size() + 1);
+            return create(atom, hash);
         }
         const std::uint32_t index = slots_[slot] - 1;
         if (residues_[index].hash == hash && matches(residues_[index])) {
@@ -73,6 +65,24 @@ std::uint32_t ResidueCollector::find_or_create(const AtomRecord& atom) {
             return index;
         }
     }
+}
+
+std::uint32_t ResidueCollector::create(const AtomRecord& atom, std::size_t hash) {
+    PendingResidue& residue = residues_.emplace_back();
+    residue.chain_id = atom.chain_id;
+    residue.seq_id = atom.seq_id;
+    residue.ins_code = atom.ins_code;
+    residue.hash = hash;
+    residue.res_name = atom.res_name;
+    residue.chain_ends = chain_ends_;
+    last_ = static_cast<std::uint32_t>(residues_.size() - 1);
+    return last_;
+}
+
+void ResidueCollector::end_chain() {
+    if (rules_ != ResidueRules::as_written) return;
+    ++chain_ends_;
+    last_ = kNone;
 }
 
 void ResidueCollector::grow_slots() {
@@ -170,7 +180,7 @@ std::variant<core::Structure, InputError> ResidueCollector::build() {
         residue.chain_id = std::move(pending.chain_id);
         residue.seq_id = pending.seq_id;
         residue.ins_code = std::move(pending.ins_code);
-        residue.amino_acid = one_letter_code(pending.res_name);
+        residue.amino_acid = code_of(pending.res_name);
         residue.res_name = std::move(pending.res_name);
     }
     // Freed as they are moved, so that the atoms are not held twice over.
@@ -183,8 +193,46 @@ std::variant<core::Structure, InputError> ResidueCollector::build() {
             atoms.push_back(std::move(entry.second));
         }
     });
+    if (rules_ == ResidueRules::as_written) name_chains_without_ids(structure, placement);
     core::number_and_group(structure);
     return structure;
+}
+
+char ResidueCollector::code_of(std::string_view res_name) const {
+    return rules_ == ResidueRules::as_written ? residue_code(res_name) : one_letter_code(res_name);
+}
+
+// Chains are told apart by their ids; where a file gives none, by where it ends a chain or starts
+// its numbering again. Such chains, when a model has more than one, are named by their ordinal so
+// that the tables and the core (which groups chains by id) keep them apart.
+void ResidueCollector::name_chains_without_ids(core::Structure& structure,
+                                               const std::vector<std::uint32_t>& placement) {
+    std::vector<std::uint32_t> chain_ends(structure.residues.size());
+    for (std::size_t index = 0; index < placement.size(); ++index) {
+        if (placement[index] != UINT32_MAX) chain_ends[placement[index]] = residues_[index].chain_ends;
+    }
+    auto& residues = structure.residues;
+    // Each chain's first residue, and whether it is without id.
+    std::vector<std::pair<std::size_t, bool>> starts;
+    for (std::size_t i = 0; i < residues.size(); ++i) {
+        const core::Residue& residue = residues[i];
+        const bool absent = is_absent_chain_id(residue.chain_id);
+        bool starts_chain = i == 0 || residue.chain_id != residues[i - 1].chain_id;
+        if (!starts_chain && absent) {
+            const core::Residue& before = residues[i - 1];
+            starts_chain = chain_ends[i] != chain_ends[i - 1] || residue.seq_id < before.seq_id ||
+                           (residue.seq_id == before.seq_id && residue.ins_code == before.ins_code);
+        }
+        if (starts_chain) starts.emplace_back(i, absent);
+    }
+    const auto without_id = std::count_if(starts.begin(), starts.end(), [](const auto& start) { return start.second; });
+    if (without_id < 2) return;
+    for (std::size_t chain = 0; chain < starts.size(); ++chain) {
+        if (!starts[chain].second) continue;
+        const std::string name = std::to_string(chain + 1);
+        const std::size_t end = chain + 1 < starts.size() ? starts[chain + 1].first : residues.size();
+        for (std::size_t i = starts[chain].first; i < end; ++i) residues[i].chain_id = name;
+    }
 }
 
 }  // namespace tarnix::io

@@ -1,5 +1,5 @@
-// Residues as both readers gather them: looked up by (chain, sequence number, insertion code),
-// kept in order of first appearance, and turned into a Structure once reading is done.
+// Residues as the readers gather them, by (chain, sequence number, insertion code), and turned
+// into a Structure once reading is done.
 #pragma once
 
 #include <algorithm>
@@ -33,6 +33,20 @@ struct AtomRecord {
 enum class AmideHydrogenRule : std::uint8_t {
     first_of_h_hn_h1,  // PDB
     last_of_h_hn,      // mmCIF
+};
+
+// How atoms become residues and chains.
+enum class ResidueRules : std::uint8_t {
+    // The tarnix module's reading: atoms with equal keys are one residue wherever they stand, kept
+    // in order of first appearance, and chains are the runs of equal chain ids.
+    merged_keys,
+    // As the file gives them: a residue is a run of consecutive atoms with one key, so a key met
+    // again after other residues starts another residue. Where chain ids are absent (blank, ".",
+    // "?"), a chain end (TER) or a residue numbered lower than the one before, or a repeat of the
+    // residue before, starts another chain; when a model holds more than one such chain, each is
+    // named by its place among the model's chains ("1", "2", ...). Force-field variants of the
+    // standard residues take their parent's one-letter code.
+    as_written,
 };
 
 // An append-only list in fixed chunks: growing never moves what is stored, and no single block
@@ -72,7 +86,8 @@ private:
 
 class ResidueCollector {
 public:
-    explicit ResidueCollector(AmideHydrogenRule rule) : rule_(rule) {}
+    explicit ResidueCollector(AmideHydrogenRule rule, ResidueRules rules = ResidueRules::merged_keys)
+        : rule_(rule), rules_(rules) {}
     ResidueCollector(const ResidueCollector&) = delete;
     ResidueCollector& operator=(const ResidueCollector&) = delete;
 
@@ -80,6 +95,10 @@ public:
     // atom if its alternate location is empty or the residue's choice (the first non-empty
     // location met in a residue becomes its choice), and places it by name.
     void add(const AtomRecord& atom);
+
+    // A chain ends here (a TER record): under as_written, the next atom starts a residue, and a
+    // chain when chain ids are absent.
+    void end_chain();
 
     // Residues with N, CA, C and O in order of first appearance; Empty when no atom was added,
     // NoProtein when atoms were added but no residue is complete.
@@ -100,13 +119,19 @@ private:
         std::optional<core::Point3> o;
         std::optional<core::Point3> h;
         std::uint32_t atom_count = 0;  // entries in atoms_
+        std::uint32_t chain_ends = 0;  // end_chain calls before the residue began
     };
 
     std::uint32_t find_or_create(const AtomRecord& atom);
+    std::uint32_t create(const AtomRecord& atom, std::size_t hash);
+    char code_of(std::string_view res_name) const;
+    void name_chains_without_ids(core::Structure& structure, const std::vector<std::uint32_t>& placement);
     void place(std::uint32_t index, std::string_view name, const core::Point3& position);
     void grow_slots();
 
     AmideHydrogenRule rule_;
+    ResidueRules rules_;
+    std::uint32_t chain_ends_ = 0;
     ChunkedList<PendingResidue, 256> residues_;
     // The kept non-backbone atoms of all residues in reading order, each with its residue: one
     // growing list instead of a growing list per residue.

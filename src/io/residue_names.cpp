@@ -1,6 +1,8 @@
 #include "io/residue_names.hpp"
 
+#include <array>
 #include <cstdint>
+#include <utility>
 
 namespace tarnix::io {
 namespace {
@@ -39,6 +41,31 @@ char code_of_upper_name(std::uint32_t packed) {
         case pack("VAL"): return 'V';
         default: return 'X';
     }
+}
+
+constexpr std::array<std::string_view, 20> kStandardResidues = {
+    "ALA", "ARG", "ASN", "ASP", "CYS", "GLN", "GLU", "GLY", "HIS", "ILE",
+    "LEU", "LYS", "MET", "PHE", "PRO", "SER", "THR", "TRP", "TYR", "VAL",
+};
+
+// The names force fields give the protonation states and disulfide forms of the standard residues.
+constexpr std::array<std::pair<std::string_view, std::string_view>, 29> kForceFieldVariants = {{
+    {"HID", "HIS"},  {"HIE", "HIS"},  {"HIP", "HIS"},  {"HSD", "HIS"},  {"HSE", "HIS"},  {"HSP", "HIS"},
+    {"HISD", "HIS"}, {"HISE", "HIS"}, {"HISH", "HIS"}, {"HISA", "HIS"}, {"HISB", "HIS"}, {"HIS1", "HIS"},
+    {"ASH", "ASP"},  {"ASPH", "ASP"}, {"ASPP", "ASP"}, {"GLH", "GLU"},  {"GLUH", "GLU"}, {"GLUP", "GLU"},
+    {"LYN", "LYS"},  {"LSN", "LYS"},  {"LYSN", "LYS"}, {"LYSH", "LYS"}, {"CYX", "CYS"},  {"CYM", "CYS"},
+    {"CYS2", "CYS"}, {"CYSH", "CYS"}, {"ARN", "ARG"},  {"ARGN", "ARG"}, {"TYM", "TYR"},
+}};
+
+// The standard residue of an upper-case name without a terminal prefix.
+std::string_view unprefixed_standard_residue(std::string_view upper) {
+    for (const std::string_view name : kStandardResidues) {
+        if (upper == name) return name;
+    }
+    for (const auto& [variant, parent] : kForceFieldVariants) {
+        if (upper == variant) return parent;
+    }
+    return {};
 }
 
 // Upper-case form of the code point encoded at name[pos..pos+length) when that form is all
@@ -98,6 +125,32 @@ char one_letter_code(std::string_view residue_name) {
         }
     }
     return length == 3 ? code_of_upper_name(packed) : 'X';
+}
+
+}  // namespace tarnix::io
+
+namespace tarnix::io {
+
+std::string_view standard_residue(std::string_view residue_name) {
+    char upper[4];
+    if (residue_name.size() < 3 || residue_name.size() > sizeof upper) return {};
+    for (std::size_t i = 0; i < residue_name.size(); ++i) {
+        const char c = residue_name[i];
+        upper[i] = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+    }
+    const std::string_view name(upper, residue_name.size());
+    if (const std::string_view parent = unprefixed_standard_residue(name); !parent.empty()) return parent;
+    // A terminal residue's name is its own behind N or C; three letters follow, as no variant
+    // behind a prefix has four.
+    if (name.size() == 4 && (name[0] == 'N' || name[0] == 'C')) return unprefixed_standard_residue(name.substr(1));
+    return {};
+}
+
+char residue_code(std::string_view residue_name) {
+    const char code = one_letter_code(residue_name);
+    if (code != 'X') return code;
+    const std::string_view parent = standard_residue(residue_name);
+    return parent.empty() ? 'X' : one_letter_code(parent);
 }
 
 }  // namespace tarnix::io

@@ -43,11 +43,11 @@ void keep_used_atoms(FrameLayout& layout, std::size_t topology_atoms) {
 
 }  // namespace
 
-std::variant<FrameLayout, InputError> frame_layout(std::span<const AtomRecord> atoms) {
+std::variant<FrameLayout, InputError> frame_layout(std::span<const AtomRecord> atoms, ResidueRules rules) {
     if (atoms.size() > kMaxTopologyAtoms) {
         return InputError::empty();
     }
-    ResidueCollector collector(AmideHydrogenRule::first_of_h_hn_h1);
+    ResidueCollector collector(AmideHydrogenRule::first_of_h_hn_h1, rules);
     for (std::size_t i = 0; i < atoms.size(); ++i) {
         AtomRecord record = atoms[i];
         record.position = numbered(i);

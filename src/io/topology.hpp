@@ -1,5 +1,6 @@
 // Residues of a topology (atoms named, without positions), found by the rules the PDB reader
-// applies to a file, as a layout that turns any frame's atom positions into a Structure.
+// applies to a file (as the file gives them, by default), as a layout that turns any frame's atom
+// positions into a Structure.
 #pragma once
 
 #include <cstdint>
@@ -35,9 +36,10 @@ struct FrameLayout {
 inline constexpr std::size_t kMaxTopologyAtoms = std::size_t{1} << 24;
 
 // The layout of the residues with N, CA, C and O of a topology (its atoms as a PDB line would give
-// them; positions are not read), or Empty when there are none (or more than kMaxTopologyAtoms
-// atoms, which callers refuse first with a message of their own).
-std::variant<FrameLayout, InputError> frame_layout(std::span<const AtomRecord> atoms);
+// them; positions are not read), grouped by `rules`, or Empty when there are none (or more than
+// kMaxTopologyAtoms atoms, which callers refuse first with a message of their own).
+std::variant<FrameLayout, InputError> frame_layout(std::span<const AtomRecord> atoms,
+                                                   ResidueRules rules = ResidueRules::as_written);
 
 // The structure of one frame: `positions` holds x, y, z of each of the layout's used atoms.
 core::Structure frame_structure(const FrameLayout& layout, const float* positions);
