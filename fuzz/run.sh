@@ -42,7 +42,7 @@ if ! "$python" -c "import atheris, numpy, tarnix_tools" 2>/dev/null; then
   "$python" -m pip install -q --upgrade pip
   "$python" -m pip install -q atheris numpy .
 fi
-for target in tar:tar_reader inputs:input_expansion writers:writers; do
+for target in tar:tar_reader inputs:input_expansion writers:writers bcif_text:bcif_text; do
   folder=${target%%:*}
   corpus=build/fuzz/corpus/$folder
   mkdir -p "$corpus" fuzz/regressions/$folder

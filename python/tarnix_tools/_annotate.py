@@ -222,8 +222,10 @@ def annotate(inputs: object, *, threads: int = 0, sasa: bool = True, ppii_stretc
     progress: True for a progress bar on stderr, or a callable receiving (done, total).
     max_bytes: the largest decompressed size accepted per input.
     models: "first" reads the first model of a multi-model file, as ``tarnix.assign`` does;
-        "all" reads every model (PDB MODEL ... ENDMDL blocks, mmCIF and BinaryCIF model numbers
-        in order of first appearance), each its own row of ``structures``.
+        "all" reads every model (PDB: the lines up to each ENDMDL, the first model being what
+        "first" reads; mmCIF and BinaryCIF model numbers in order of first appearance), each its
+        own row of ``structures``; an input that would make more than ``max_bytes / 512`` rows
+        or ``max_bytes / 4096`` models so is an error row.
 
     Returns an Annotation whose ``structures`` has one row per input (per model with
     ``models="all"``; its ``model`` column is the model number as written, 1 for a file

@@ -236,6 +236,12 @@ AnnotatedInput annotate_input(const Input& input, std::int32_t row, const Annota
     return out;
 }
 
+std::string too_many_model_rows_text(std::uint64_t max_bytes) {
+    return "every model of this input would make more than " + std::to_string(max_bytes / kBytesPerModelRow) +
+           " rows or " + std::to_string(max_bytes / kBytesPerModel) + " models (max_bytes / " +
+           std::to_string(kBytesPerModelRow) + " and / " + std::to_string(kBytesPerModel) + ")";
+}
+
 std::vector<AnnotatedInput> annotate_models(const Input& input, std::int32_t row, const AnnotateOptions& options,
                                             const core::ParallelFor* spread) {
     if (!options.every_model || input.failure) {
@@ -248,7 +254,20 @@ std::vector<AnnotatedInput> annotate_models(const Input& input, std::int32_t row
     std::optional<Failure> failure;
     try {
         // Each model is computed as soon as it is read, so that only one is held at a time.
+        const std::uint64_t row_limit = options.max_bytes / kBytesPerModelRow;
+        const std::uint64_t model_limit = options.max_bytes / kBytesPerModel;
+        std::uint64_t rows = 0;
+        std::uint64_t model_count = 0;
+        bool too_many_rows = false;
+        // Past the limit, the models still to come are read but no longer computed or kept.
         const io::ModelVisitor visit = [&](std::int32_t number, io::ReadResult model) {
+            const auto* structure = std::get_if<core::Structure>(&model);
+            rows += 1 + (structure ? structure->residues.size() : 0);
+            if (rows > row_limit || ++model_count > model_limit) {
+                if (!too_many_rows) models = {};
+                too_many_rows = true;
+                return;
+            }
             AnnotatedInput& out = models.emplace_back();
             out.model = number;
             if (auto* error = std::get_if<io::InputError>(&model)) {
@@ -267,6 +286,7 @@ std::vector<AnnotatedInput> annotate_models(const Input& input, std::int32_t row
                              [&](io::FileFormat format, io::ByteSource& text) {
                                  return io::parse_models(format, text, visit, read_options);
                              });
+        if (!failure && too_many_rows) failure = Failure{too_many_model_rows_text(options.max_bytes)};
     } catch (const std::bad_alloc&) {
         failure = Failure{"out of memory while reading this input"};
     }

@@ -66,6 +66,16 @@ inline constexpr std::size_t kSpreadResidues = 2000;
 AnnotatedInput annotate_input(const Input& input, std::int32_t row, const AnnotateOptions& options,
                               const core::ParallelFor* spread = nullptr);
 
+// With every model, an input may make at most max_bytes / kBytesPerModelRow rows (one per model and
+// one per residue, together) and max_bytes / kBytesPerModel models: a layout of many models in few
+// bytes (an atom table whose model number changes every row, say) would otherwise make rows
+// without bound. What they cost once made stays about max_bytes.
+inline constexpr std::uint64_t kBytesPerModelRow = 512;
+inline constexpr std::uint64_t kBytesPerModel = 4096;
+
+// The text of the failure of an input that would make more rows or models than that.
+std::string too_many_model_rows_text(std::uint64_t max_bytes);
+
 // One result per model of the input, in file order (one per input unless `every_model`), rows
 // counted from `row`. A failure of the whole input is one result with its error.
 std::vector<AnnotatedInput> annotate_models(const Input& input, std::int32_t row, const AnnotateOptions& options,

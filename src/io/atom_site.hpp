@@ -2,13 +2,13 @@
 // readers recognise, how a row's values become an atom, and which atoms are kept.
 #pragma once
 
-#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -155,43 +155,99 @@ private:
 };
 
 // Keeps the rows that are not water, one model per distinct model number in order of first
-// appearance, and hands each model's structure to a visitor.
+// appearance, and hands each model's structure to a visitor. A number may come back after other
+// models, so no model is complete before the table ends: the rows are kept as compact copies
+// (a model costs what its rows cost, nothing more) and each model is gathered only when visited.
 class ModelSelection {
 public:
     explicit ModelSelection(ResidueRules rules) : rules_(rules) {}
     void add(const AtomSiteRow& row) {
         if (models_.empty() || models_[last_].number != row.model_num) {
-            const auto found = std::find_if(models_.begin(), models_.end(),
-                                            [&](const Model& model) { return model.number == row.model_num; });
-            if (found == models_.end()) {
-                models_.push_back(
-                    Model{row.model_num, std::make_unique<ResidueCollector>(AmideHydrogenRule::last_of_h_hn, rules_)});
-                last_ = models_.size() - 1;
-            } else {
-                last_ = static_cast<std::size_t>(found - models_.begin());
+            const auto [found, added] = places_.try_emplace(row.model_num, static_cast<std::uint32_t>(models_.size()));
+            if (added) {
+                models_.push_back(Model{row.model_num, kNoRow, kNoRow});
             }
+            last_ = found->second;
         }
-        if (!is_water(row.atom.res_name)) {
-            models_[last_].residues->add(row.atom);
+        if (is_water(row.atom.res_name)) return;
+        Model& model = models_[last_];
+        const std::size_t index = rows_.size();
+        rows_.push_back(stored(row.atom));
+        if (model.last_row == kNoRow) {
+            model.first_row = index;
+        } else {
+            rows_[model.last_row].next = index;
         }
+        model.last_row = index;
     }
 
     // Builds the models in order, each let go of once visited.
     void visit_all(const ModelVisitor& visit) {
-        for (Model& model : models_) {
-            visit(model.number, model.residues->build());
-            model.residues.reset();
+        for (const Model& model : models_) {
+            ResidueCollector residues(AmideHydrogenRule::last_of_h_hn, rules_);
+            for (std::size_t index = model.first_row; index != kNoRow; index = rows_[index].next) {
+                residues.add(atom_of(rows_[index]));
+            }
+            visit(model.number, residues.build());
         }
     }
 
 private:
+    static constexpr std::size_t kNoRow = SIZE_MAX;
+    static constexpr std::size_t kTexts = 5;  // atom name, residue name, chain, insertion code, alternate location
+
+    struct StoredRow {
+        std::size_t text = 0;  // where the row's texts start in text_, one after another
+        std::array<std::uint32_t, kTexts> lengths{};
+        std::int32_t seq_id = 0;
+        core::Point3 position;
+        std::size_t next = kNoRow;  // the model's next row
+    };
+
     struct Model {
         std::int32_t number;
-        std::unique_ptr<ResidueCollector> residues;
+        std::size_t first_row;
+        std::size_t last_row;
     };
+
+    StoredRow stored(const AtomRecord& atom) {
+        StoredRow row;
+        row.text = text_.size();
+        const std::array<std::string_view, kTexts> texts = {atom.atom_name, atom.res_name, atom.chain_id,
+                                                            atom.ins_code, atom.alt_loc};
+        for (std::size_t k = 0; k < kTexts; ++k) {
+            row.lengths[k] = static_cast<std::uint32_t>(texts[k].size());
+            text_.append(texts[k]);
+        }
+        row.seq_id = atom.seq_id;
+        row.position = atom.position;
+        return row;
+    }
+
+    AtomRecord atom_of(const StoredRow& row) const {
+        std::array<std::string_view, kTexts> texts;
+        std::size_t at = row.text;
+        for (std::size_t k = 0; k < kTexts; ++k) {
+            texts[k] = std::string_view(text_).substr(at, row.lengths[k]);
+            at += row.lengths[k];
+        }
+        AtomRecord atom;
+        atom.atom_name = texts[0];
+        atom.res_name = texts[1];
+        atom.chain_id = texts[2];
+        atom.ins_code = texts[3];
+        atom.alt_loc = texts[4];
+        atom.seq_id = row.seq_id;
+        atom.position = row.position;
+        return atom;
+    }
+
     ResidueRules rules_;
     std::vector<Model> models_;
-    std::size_t last_ = 0;  // rows of one model usually follow one another
+    std::unordered_map<std::int32_t, std::uint32_t> places_;  // a model number's place in models_
+    std::uint32_t last_ = 0;  // rows of one model usually follow one another
+    std::vector<StoredRow> rows_;
+    std::string text_;
 };
 
 // A reader's two entries over its row loop, `read_rows(take)`, which hands every row to `take`

@@ -185,6 +185,9 @@ public:
         return std::nullopt;
     }
 
+    // Strings here are bytes as written, where the text forms' lines are checked as they are read.
+    bool texts_are_utf8() const { return std::all_of(values_.strings.begin(), values_.strings.end(), is_valid_utf8); }
+
     // The row's value as the text form would hold it; "." or "?" where masked.
     const std::string_view* text(std::size_t row) const {
         if (!present_) return nullptr;
@@ -302,6 +305,7 @@ std::optional<InputError> read_atom_site(const msgpack::object& category, std::s
         if (auto failure = (*columns)[item].load(*found[item], rows)) {
             return invalid("column " + std::string(kAtomSiteItemNames[item]) + ": " + *failure);
         }
+        if (!(*columns)[item].texts_are_utf8()) return InputError::io(IoError::invalid_utf8());
     }
     AtomSiteRow row;
     for (std::size_t i = 0; i < rows; ++i) {

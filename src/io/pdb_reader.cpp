@@ -171,92 +171,52 @@ std::int32_t model_serial(std::string_view line, std::int32_t place) {
     return serial.ok() ? serial.value : place;
 }
 
-// The first-model read; with `model_number`, the first MODEL record before any atom numbers it.
-template <bool kNumbered>
-ReadResult read_first_model(ByteSource& source, std::int32_t* model_number, ResidueRules rules) {
-    LineReader reader(source);
-    ResidueCollector residues(AmideHydrogenRule::first_of_h_hn_h1, rules);
+// What ended a model's lines, and what they held.
+struct ModelEnd {
+    bool by_endmdl = false;     // another model may follow
+    bool held_records = false;  // an ATOM, HETATM or MODEL record was among them
+};
+
+// Reads lines into `residues` up to the first line starting with "END" (or the end of the
+// source); that is the first-model read of the file, and each model of `--models all` is the
+// same read from just after the ENDMDL before it. The first MODEL record before the first atom
+// read numbers the model; a serial that does not parse, or no such record, leaves `number`.
+ModelEnd read_model(LineReader& reader, ResidueCollector& residues, std::int32_t& number) {
+    ModelEnd end;
     AtomRecord atom;
-    [[maybe_unused]] bool numbered = false;
+    bool numbered = false;
     while (const auto line = reader.next()) {
-        if (is_atom_record(*line) && read_atom_line(*line, reader.line_is_ascii(), atom)) {
-            residues.add(atom);
-            if constexpr (kNumbered) numbered = true;
+        if (is_atom_record(*line)) {
+            end.held_records = true;
+            if (read_atom_line(*line, reader.line_is_ascii(), atom)) {
+                residues.add(atom);
+                numbered = true;
+                continue;
+            }
         } else if (is_chain_end(*line)) {
             residues.end_chain();
-        } else if constexpr (kNumbered) {
-            if (!numbered && is_model_record(*line)) {
-                *model_number = model_serial(*line, 1);
-                numbered = true;
-            }
+        } else if (is_model_record(*line)) {
+            end.held_records = true;
+            if (!numbered) number = model_serial(*line, number);
+            numbered = true;
         }
         if (line->starts_with("END")) {
+            end.by_endmdl = line->starts_with("ENDMDL");
             break;
         }
     }
+    return end;
+}
+
+ReadResult read_first_model(ByteSource& source, std::int32_t& model_number, ResidueRules rules) {
+    LineReader reader(source);
+    ResidueCollector residues(AmideHydrogenRule::first_of_h_hn_h1, rules);
+    read_model(reader, residues, model_number);
     if (reader.error()) {
         return InputError::io(*reader.error());
     }
     return residues.build();
 }
-
-// The models of a PDB file as they are read: the lines before the first MODEL record are kept to
-// be read again at the start of every model.
-class PdbModels {
-public:
-    PdbModels(const ModelVisitor& visit, ResidueRules rules) : visit_(visit), rules_(rules) {}
-
-    // An ATOM/HETATM line, or a TER line.
-    void atom_line(std::string_view line, bool ascii) {
-        if (!open_) {
-            if (models_seen_ == 0) header_.emplace_back(std::string(line), ascii);
-            return;
-        }
-        read_line(line, ascii);
-    }
-
-    void open(std::int32_t number) {
-        close();
-        ++models_seen_;
-        number_ = number;
-        open_ = true;
-        collector_.emplace(AmideHydrogenRule::first_of_h_hn_h1, rules_);
-        for (const auto& [line, ascii] : header_) read_line(line, ascii);
-    }
-
-    void close() {
-        if (!open_) return;
-        open_ = false;
-        visit_(number_, collector_->build());
-        collector_.reset();
-    }
-
-    // A file without MODEL records is one model of everything before its end.
-    void finish() {
-        if (models_seen_ == 0) open(1);
-        close();
-    }
-
-    std::int32_t models_seen() const { return models_seen_; }
-
-private:
-    void read_line(std::string_view line, bool ascii) {
-        if (is_chain_end(line)) {
-            collector_->end_chain();
-        } else if (read_atom_line(line, ascii, atom_)) {
-            collector_->add(atom_);
-        }
-    }
-
-    const ModelVisitor& visit_;
-    ResidueRules rules_;
-    std::vector<std::pair<std::string, bool>> header_;  // each line, and whether it is ASCII
-    std::optional<ResidueCollector> collector_;
-    AtomRecord atom_;
-    std::int32_t number_ = 1;
-    std::int32_t models_seen_ = 0;
-    bool open_ = false;
-};
 
 }  // namespace
 
@@ -265,32 +225,33 @@ ReadResult parse_pdb(FileDescriptor file) {
     return parse_pdb(source);
 }
 
-ReadResult parse_pdb(ByteSource& source, ResidueRules rules) { return read_first_model<false>(source, nullptr, rules); }
+ReadResult parse_pdb(ByteSource& source, ResidueRules rules) {
+    std::int32_t model_number = 1;
+    return read_first_model(source, model_number, rules);
+}
 
 ReadResult parse_pdb(ByteSource& source, std::int32_t& model_number, ResidueRules rules) {
     model_number = 1;
-    return read_first_model<true>(source, &model_number, rules);
+    return read_first_model(source, model_number, rules);
 }
 
+// Lines after the last ENDMDL that hold no record (CONECT, MASTER, END) make no model; the first
+// model is always visited, as the first-model read always gives a result.
 std::optional<InputError> parse_pdb_models(ByteSource& source, const ModelVisitor& visit, ResidueRules rules) {
     LineReader reader(source);
-    PdbModels models(visit, rules);
-    while (const auto line = reader.next()) {
-        if (is_atom_record(*line) || is_chain_end(*line)) {
-            models.atom_line(*line, reader.line_is_ascii());
-        } else if (is_model_record(*line)) {
-            models.open(model_serial(*line, models.models_seen() + 1));
-        } else if (line->starts_with("ENDMDL")) {
-            models.close();
-        } else if (line->starts_with("END")) {
-            break;
+    for (std::int32_t place = 1;;) {
+        ResidueCollector residues(AmideHydrogenRule::first_of_h_hn_h1, rules);
+        std::int32_t number = place;
+        const ModelEnd end = read_model(reader, residues, number);
+        if (reader.error()) {
+            return InputError::io(*reader.error());
         }
+        if (place == 1 || end.held_records) {
+            visit(number, residues.build());
+            ++place;
+        }
+        if (!end.by_endmdl) return std::nullopt;
     }
-    if (reader.error()) {
-        return InputError::io(*reader.error());
-    }
-    models.finish();
-    return std::nullopt;
 }
 
 }  // namespace tarnix::io

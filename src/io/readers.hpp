@@ -41,15 +41,18 @@ ReadResult parse_mmcif(FileDescriptor file);
 // reader gives for the file cut down to that model (Empty for a model without residues).
 using ModelVisitor = std::function<void(std::int32_t number, ReadResult model)>;
 
-// PDB: the atoms before the first MODEL record belong to every model; a MODEL record opens a
-// model (numbered by its serial, or by its place when that does not parse), ENDMDL or the next
-// MODEL closes it, any other line starting with "END" ends the file. A file without MODEL
-// records is model 1. Returns the failure that ends the whole read, after which the models
-// already visited are void.
+// PDB: each model is what the first-model reader takes from where the one before it ended: the
+// lines up to the next one starting with "END", whatever MODEL records lie between; ENDMDL lets
+// another model follow, any other such line ends the file. So the first model is the first-model
+// reader's. A model is numbered by the first MODEL record before its first atom (by its place
+// when there is none or its serial does not parse). Lines after an ENDMDL that hold no ATOM,
+// HETATM or MODEL record make no model. Returns the failure that ends the whole read, after which
+// the models already visited are void.
 std::optional<InputError> parse_pdb_models(ByteSource& source, const ModelVisitor& visit,
                                            ResidueRules rules = ResidueRules::merged_keys);
 
-// mmCIF: one model per distinct model number, in order of first appearance. A row that cannot be
+// mmCIF: one model per distinct model number, in order of first appearance, each holding every
+// row of its number wherever it lies (model 1 is the first-model read). A row that cannot be
 // decoded fails the whole file before any model is visited, as it fails model 1's read.
 std::optional<InputError> parse_mmcif_models(ByteSource& source, const ModelVisitor& visit,
                                              ResidueRules rules = ResidueRules::merged_keys);

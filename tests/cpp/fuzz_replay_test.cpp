@@ -25,7 +25,7 @@ TEST(FuzzReplay, SeedsAndRegressionInputsEndInAResultOrAnError) {
                 const std::string text = bytes.str();
                 const auto* data = reinterpret_cast<const std::uint8_t*>(text.data());
                 read_and_assign(data, text.size(), format);
-                read_every_model_and_assign(data, text.size(), format);
+                EXPECT_TRUE(read_every_model_and_assign(data, text.size(), format)) << entry.path();
                 ++replayed;
             }
         }

@@ -130,9 +130,10 @@ TEST(ResidueRules, GroupResiduesAndChainsAsTheFileGivesThemOrByKey) {
     }
 }
 
-TEST(ResidueRules, EveryModelReadsTerRecordsAndTheSharedHeadAgain) {
+TEST(ResidueRules, EveryModelReadsTerRecordsAndTheHeadOnlyInTheFirst) {
     int p = 0;
-    // The atoms before the first MODEL record (with their TER) belong to every model.
+    // The atoms before the first MODEL record (with their TER) belong to the first model only, as
+    // the first-model read takes them.
     const std::string head = run(' ', 1, 2, p) + "TER\n";
     const int model_start = p;
     p = model_start;
@@ -141,10 +142,10 @@ TEST(ResidueRules, EveryModelReadsTerRecordsAndTheSharedHeadAgain) {
     text += "MODEL        2\n" + run(' ', 1, 1, p) + "TER\n" + run(' ', 1, 1, p) + "ENDMDL\nEND\n";
     EXPECT_EQ(read_every(text, ResidueRules::as_written),
               "1: 1:1 1:2 2:3 2:4 [1]0..2[2]2..4\n"
-              "2: 1:1 1:2 2:1 3:1 [1]0..2[2]2..3[3]3..4\n");
+              "2: 1:1 2:1 [1]0..1[2]1..2\n");
     EXPECT_EQ(read_every(text, ResidueRules::merged_keys),
               "1:  :1  :2  :3  :4 [ ]0..4\n"
-              "2:  :1  :2 [ ]0..2\n");
+              "2:  :1 [ ]0..1\n");
     EXPECT_EQ(read_first(text, ResidueRules::as_written), "1:1 1:2 2:3 2:4 [1]0..2[2]2..4");
 }
 

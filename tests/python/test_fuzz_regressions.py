@@ -6,7 +6,8 @@ import sys
 import pytest
 
 FUZZ = pathlib.Path(__file__).resolve().parents[2] / "fuzz"
-HARNESSES = {"tar": "tar_reader_fuzz", "inputs": "input_expansion_fuzz", "writers": "writers_fuzz"}
+HARNESSES = {"tar": "tar_reader_fuzz", "inputs": "input_expansion_fuzz", "writers": "writers_fuzz",
+             "bcif_text": "bcif_text_fuzz"}
 CASES = [(folder, path) for folder in HARNESSES for kind in ("seeds", "regressions")
          for path in sorted((FUZZ / kind / folder).glob("*"))]
 

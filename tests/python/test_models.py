@@ -177,8 +177,9 @@ def test_every_kind_of_input_reads_every_model(ensembles, tmp_path):
     # A model without protein is its own row; the others stay.
     ("MODEL 1\n{atoms}ENDMDL\nMODEL 2\nHETATM    1  O   HOH A   1      1.000   1.000   1.000  1.00  0.00\n"
      "ENDMDL\nMODEL 3\n{atoms}ENDMDL\n", [(1, "ok"), (2, "no_protein"), (3, "ok")]),
-    # MODEL without ENDMDL closes at the next MODEL; END ends the file.
-    ("MODEL 1\n{atoms}MODEL 2\n{atoms}END\nMODEL 3\n{atoms}ENDMDL\n", [(1, "ok"), (2, "ok")]),
+    # Only ENDMDL ends a model, as it ends the first-model read; END ends the file.
+    ("MODEL 1\n{atoms}MODEL 2\n{atoms}END\nMODEL 3\n{atoms}ENDMDL\n", [(1, "ok")]),
+    ("MODEL 1\n{atoms}ENDMDL\nMODEL 2\n{atoms}MODEL 3\n{atoms}ENDMDL\n", [(1, "ok"), (2, "ok")]),
     # A serial that is not a number is the model's place.
     ("MODEL x\n{atoms}ENDMDL\nMODEL\n{atoms}ENDMDL\n", [(1, "ok"), (2, "ok")]),
 ])
@@ -210,11 +211,15 @@ def test_models_must_be_first_or_all():
         annotate([], models="every")
 
 
-def test_atoms_before_the_first_model_belong_to_every_model(ensembles, data_dir, tmp_path):
+def test_atoms_before_the_first_model_belong_to_the_first_model(ensembles, data_dir, tmp_path):
     other_chain = "".join(line[:21] + "B" + line[22:] + "\n" for line in (data_dir / "1ubq.pdb").read_text().splitlines()
                           if line.startswith("ATOM"))
     path = tmp_path / "shared_chain.pdb"
     path.write_text(other_chain + ensembles["pdb"].read_text())
-    models = pdb_models(path.read_text())
-    check_every_model(annotate(path, models="all"), models, ".pdb", tmp_path)
-    assert set(annotate(path, models="all").residues.columns["chain_id"]) == {"A", "B"}
+    every = annotate(path, models="all")
+    models = pdb_models(ensembles["pdb"].read_text())
+    assert every.structures.columns["model"].tolist() == list(models)
+    chains = every.residues.columns["chain_id"]
+    assert set(chains[every.residues.columns["input"] == 0]) == {"A", "B"}
+    assert set(chains[every.residues.columns["input"] > 0]) == {"A"}
+    assert_rows_equal(every, 0, tarnix.assign(str(path)))
