@@ -1,14 +1,18 @@
 """Fuzzes the reading of tar archives (plain or compressed) into inputs: any bytes must give items
 (members, then at most one error row for the archive, as the last row), never an exception or a
-read outside the archive; where the archive reads cleanly, tarfile must see the same members.
+read outside the archive; where the archive reads cleanly, tarfile must see the same members. The
+same bytes with their first header claiming a member of a terabyte, plain and compressed, must be
+read in memory bounded by the archive's size, never by what a header claims.
 
 Run by fuzz/run.sh under atheris; the tests replay the seeds and the kept regressions through
 ``check`` without atheris."""
+import gzip
 import io
 import os
 import sys
 import tarfile
 import tempfile
+import tracemalloc
 
 _inputs = None
 _FOLDER = tempfile.mkdtemp(prefix="tar-fuzz-", dir="/dev/shm" if os.path.isdir("/dev/shm") else None)
@@ -30,7 +34,44 @@ def _tarfile_view(data):
         return None
 
 
+def _claiming_a_terabyte(data):
+    """The bytes with the size field of their first header set to 2**40 (base-256) and its checksum
+    made right, or None when they are too short to hold a header."""
+    if len(data) < 512:
+        return None
+    header = bytearray(data[:512])
+    header[124:136] = b"\x80" + (2**40).to_bytes(11, "big")
+    header[148:156] = b" " * 8
+    header[148:156] = b"%06o\0 " % sum(header)
+    return bytes(header) + data[512:]
+
+
+def _check_bounded(data):
+    """Reads the archive with no max_bytes to stop a member: memory must stay within a small
+    multiple of what the archive decompresses to."""
+    path = os.path.join(_FOLDER, "claimed.tar")
+    with open(path, "wb") as f:
+        f.write(data)
+    tracemalloc.start()
+    try:
+        items = list(_inputs.stream_tar(os.fsencode(path), 1 << 50))
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    decompressed = len(gzip.decompress(data)) if data[:2] == b"\x1f\x8b" else len(data)
+    assert peak < 4 * decompressed + (8 << 20), (peak, decompressed)
+    assert all(item.data is None or len(item.data) <= decompressed for item in items)
+
+
 def check(data):
+    claimed = _claiming_a_terabyte(data)
+    if claimed is not None:
+        _check_bounded(claimed)
+        _check_bounded(gzip.compress(claimed, 1, mtime=0))
+    _check_items(data)
+
+
+def _check_items(data):
     path = os.path.join(_FOLDER, "input.tar")
     with open(path, "wb") as f:
         f.write(data)
