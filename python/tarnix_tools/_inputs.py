@@ -277,8 +277,8 @@ def _member_items(path: bytes, name: str, raw: io.BufferedReader, members: _tar.
             break
         is_link = member.kind in (_tar.Kind.HARD_LINK, _tar.Kind.SYMLINK)
         if plain is None:
-            if is_link and (target := _tar.link_target(member)) is not None:
-                wanted.add(target)
+            if is_link and (named := _tar.link_target(member)) is not None:
+                wanted.add(named)
         else:
             if seen is None and is_link:
                 seen = _members_before(raw, start, member.header)
@@ -410,13 +410,13 @@ def _links_read_again(name: str, raw: io.BufferedReader, links: list[_tar.Member
                     held += member.size
                 except MemoryError:
                     pass
-        link = pending.get(member.offset)
-        if link is not None:
-            target = _resolve(link, seen)
+        reached = pending.get(member.offset)
+        if reached is not None:
+            target = _resolve(reached, seen)
             if target is None:
-                forward.append(link)
+                forward.append(reached)
             else:
-                yield _kept_link_item(f"{name}/{display_name(link.name)}", target, kept, max_bytes)
+                yield _kept_link_item(f"{name}/{display_name(reached.name)}", target, kept, max_bytes)
     for link in forward:
         target = _resolve(link, seen)
         yield _kept_link_item(f"{name}/{display_name(link.name)}",
