@@ -63,23 +63,24 @@ class TarPart:
     start: int
     stop: int | None
     count: int  # structure members in the part
-    # The archive split (device, inode, size, modification time): a task that finds another file
-    # at the path reads none of it, its offsets would be pieces of other members.
-    identity: tuple[int, int, int, int] | None = None
+    # The archive split (inode, size, modification time; not the device, which differs between the
+    # mounts of one network file system): a task that finds another file at the path reads none of
+    # it, its offsets would be pieces of other members.
+    identity: tuple[int, int, int] | None = None
 
 
 class MemberStarts(list[int]):
     """Where the headers of an archive's structure members start, and the `identity` of the
     archive they were read from."""
 
-    def __init__(self, starts: Iterable[int] = (), identity: tuple[int, int, int, int] | None = None) -> None:
+    def __init__(self, starts: Iterable[int] = (), identity: tuple[int, int, int] | None = None) -> None:
         super().__init__(starts)
         self.identity = identity
 
 
-def _identity(raw: io.BufferedReader) -> tuple[int, int, int, int]:
+def _identity(raw: io.BufferedReader) -> tuple[int, int, int]:
     status = os.fstat(raw.fileno())
-    return (status.st_dev, status.st_ino, status.st_size, status.st_mtime_ns)
+    return (status.st_ino, status.st_size, status.st_mtime_ns)
 
 
 NOT_REGULAR = "not a regular file"
