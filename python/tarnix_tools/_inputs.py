@@ -21,20 +21,27 @@ PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
 @dataclass(frozen=True)
 class Item:
-    """One input: a file by path, a range of a file ((offset, length) of the file at path), bytes
-    in memory, or a failure found before reading it."""
+    """One input: a file by path, a range of an archive ((offset, length) of the file at path, read
+    through `archive`, the archive held open while its members are handed on), bytes in memory, or
+    a failure found before reading it. A file found by a walk (`regular_only`) is read only when it
+    is still a regular file when it is opened."""
 
     name: str
     path: bytes | None = None
     data: bytes | bytearray | memoryview | None = None
     failure: str | None = None
     span: tuple[int, int] | None = None
+    archive: io.BufferedReader | None = None
+    regular_only: bool = False
 
-    def native(self) -> bytes | tuple[bytes, bytes | bytearray | memoryview | str] | tuple[bytes, bytes, int, int]:
+    def native(self) -> (bytes | tuple[bytes, bytes | bytearray | memoryview | str | bool]
+                         | tuple[bytes, int, int, int]):
         """The item as the engine takes it."""
         encoded = os.fsencode(self.name)
+        if self.archive is not None and self.span is not None:
+            return (encoded, self.archive.fileno(), *self.span)
         if self.path is not None:
-            return self.path if self.span is None else (encoded, self.path, *self.span)
+            return (self.path, True) if self.regular_only else self.path
         if self.failure is not None:
             return (encoded, self.failure)
         return (encoded, self.data if self.data is not None else b"")
@@ -56,6 +63,49 @@ class TarPart:
     start: int
     stop: int | None
     count: int  # structure members in the part
+    # The archive split (inode, size, modification time; not the device, which differs between the
+    # mounts of one network file system): a task that finds another file at the path reads none of
+    # it, its offsets would be pieces of other members.
+    identity: tuple[int, int, int] | None = None
+
+
+class MemberStarts(list[int]):
+    """Where the headers of an archive's structure members start, and the `identity` of the
+    archive they were read from."""
+
+    def __init__(self, starts: Iterable[int] = (), identity: tuple[int, int, int] | None = None) -> None:
+        super().__init__(starts)
+        self.identity = identity
+
+
+def _identity(raw: io.BufferedReader) -> tuple[int, int, int]:
+    status = os.fstat(raw.fileno())
+    return (status.st_ino, status.st_size, status.st_mtime_ns)
+
+
+NOT_REGULAR = "not a regular file"
+
+
+class NotRegularFile(OSError):
+    """What was opened where a regular file was expected is a FIFO, a device, a directory..."""
+
+
+def open_file(path: bytes, regular_only: bool = False) -> io.BufferedReader:
+    """Opens path to read: the one place inputs are opened on this side. A file found rather than
+    named (`regular_only`) is opened without blocking and kept only when what was opened is a
+    regular file: a FIFO or a device put in its place since could block the run or never end.
+    Raises OSError (NotRegularFile for anything else)."""
+    if not regular_only:
+        return open(path, "rb")
+    descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+    try:
+        if not stat.S_ISREG(os.fstat(descriptor).st_mode):
+            raise NotRegularFile(NOT_REGULAR)
+        os.set_blocking(descriptor, True)
+        return open(descriptor, "rb")
+    except BaseException:
+        os.close(descriptor)
+        raise
 
 
 def os_error_text(error: OSError) -> str:
@@ -111,7 +161,7 @@ def _walk(root: bytes) -> list[tuple[bytes, str | None]]:
                     found.append((entry.path, os_error_text(error)))
                     continue
                 if not stat.S_ISDIR(mode):  # a link to a directory is not followed
-                    found.append((entry.path, None if stat.S_ISREG(mode) else "not a regular file"))
+                    found.append((entry.path, None if stat.S_ISREG(mode) else NOT_REGULAR))
     return sorted(found)
 
 
@@ -127,7 +177,7 @@ def walk_directory(root: bytes) -> Iterator[Item]:
     if not found:
         yield Item(name=display_name(root), failure="no structure files in this directory")
     for path, failure in found:
-        yield Item(name=display_name(path), path=None if failure else path, failure=failure)
+        yield Item(name=display_name(path), path=None if failure else path, failure=failure, regular_only=True)
 
 
 def stdin_item(name: str) -> Item:
@@ -141,7 +191,7 @@ def stream_tar(path: bytes, max_bytes: int, part: TarPart | None = None) -> Iter
     before the damage. Members of an uncompressed archive are handed on as ranges of the file."""
     name = display_name(path)
     try:
-        raw = open(path, "rb")
+        raw = open_file(path, regular_only=part is not None)  # a part was cut from a regular file
     except OSError as error:
         yield Item(name=name, failure=os_error_text(error))
         return
@@ -149,6 +199,8 @@ def stream_tar(path: bytes, max_bytes: int, part: TarPart | None = None) -> Iter
         try:
             if part is None:
                 yield from _archive_items(path, name, raw, max_bytes)
+            elif part.identity is not None and _identity(raw) != part.identity:
+                yield Item(name=name, failure="tar: the archive changed since it was split into parts")
             else:
                 raw.seek(part.start)
                 yield from _member_items(path, name, raw, _tar.Members(raw, part.start), max_bytes, part.stop,
@@ -159,26 +211,27 @@ def stream_tar(path: bytes, max_bytes: int, part: TarPart | None = None) -> Iter
             yield Item(name=name, failure=f"tar: {_stream_error_text(error)}")
 
 
-def tar_member_starts(path: bytes) -> list[int]:
+def tar_member_starts(path: bytes) -> MemberStarts:
     """Where the headers of the structure members of an uncompressed tar archive start, read from
     the headers alone (seeking past the data). Empty when the archive cannot be cut into parts (it
     is compressed, damaged, or has what a part could not read alone: a link among its structures,
     a global extended header): then it is read whole, as one input."""
-    starts: list[int] = []
+    starts = MemberStarts()
     try:
-        with open(path, "rb") as raw:
+        with open_file(path, regular_only=True) as raw:
             if _tar.open_stream(raw) is not raw or not raw.seekable():
-                return []
+                return MemberStarts()
+            starts.identity = _identity(raw)
             members = _tar.Members(raw)
             for member in members:
                 if member.kind is _tar.Kind.OTHER or not is_structure_name(member.name):
                     continue
                 if member.kind is not _tar.Kind.FILE:
-                    return []
+                    return MemberStarts()
                 starts.append(member.header)
     except (_tar.TarError, *_tar.STREAM_ERRORS):
-        return []
-    return [] if members.has_defaults else starts
+        return MemberStarts()
+    return MemberStarts() if members.has_defaults else starts
 
 
 def split_tar(path: bytes, starts: list[int], per_part: int) -> list[TarPart]:
@@ -187,7 +240,8 @@ def split_tar(path: bytes, starts: list[int], per_part: int) -> list[TarPart]:
     if len(starts) <= per_part:
         return []
     bounds: list[int | None] = [0, *starts[per_part::per_part], None]
-    return [TarPart(path, start or 0, stop, min(per_part, len(starts) - k * per_part))
+    identity = starts.identity if isinstance(starts, MemberStarts) else None
+    return [TarPart(path, start or 0, stop, min(per_part, len(starts) - k * per_part), identity)
             for k, (start, stop) in enumerate(zip(bounds, bounds[1:]))]
 
 
@@ -212,57 +266,72 @@ def _member_items(path: bytes, name: str, raw: io.BufferedReader, members: _tar.
     `stop`; returns how many."""
     # The length of an uncompressed archive: its members within it are read in place by the workers.
     plain = os.fstat(raw.fileno()).st_size if members.stream is raw and raw.seekable() else None
-    # The members passed, by the name a link would use. Kept only from the first link on (found
-    # again then by reading the archive's start once more), so that an archive without links is
-    # read in memory that does not grow with it; a stream that cannot be read twice keeps them all.
-    seen: dict[bytes, _tar.Member] | None = None if raw.seekable() else {}
-    later: list[_tar.Member] = []  # links to members further on
+    # The members passed, by the name a link would use (in an uncompressed archive). Kept only from
+    # the first link on (found again then by reading the archive's start once more), so that an
+    # archive without links is read in memory that does not grow with it.
+    seen: dict[bytes, _tar.Member] | None = None
+    later: list[_tar.Member] = []  # links to members further on; every link of an archive read in memory
+    wanted: set[bytes] = set()  # the names links lead to, in an archive read in memory
     found = 0
     for member in members:
         if stop is not None and member.header >= stop:
             break
-        if seen is None and member.kind in (_tar.Kind.HARD_LINK, _tar.Kind.SYMLINK):
-            seen = _members_before(path, start, member.header)
-        if seen is not None:
-            seen[_tar.normal_name(member.name)] = member
+        is_link = member.kind in (_tar.Kind.HARD_LINK, _tar.Kind.SYMLINK)
+        if plain is None:
+            if is_link and (named := _tar.link_target(member)) is not None:
+                wanted.add(named)
+        else:
+            if seen is None and is_link:
+                seen = _members_before(raw, start, member.header)
+            if seen is not None:
+                seen[_tar.normal_name(member.name)] = member
         if member.kind is _tar.Kind.OTHER or not is_structure_name(member.name):
             continue
         found += 1
         item_name = f"{name}/{display_name(member.name)}"
         if member.kind is _tar.Kind.FILE:
-            if member.size > max_bytes:
-                yield Item(name=item_name, failure=_too_large(max_bytes))
-            elif plain is not None and member.offset + member.size <= plain:
-                yield Item(name=item_name, path=path, span=(member.offset, member.size))
-            else:  # a member cut short raises, as it is read, where the archive ends
-                data = bytearray(member.size)
-                members.read_data(member, data)
-                yield Item(name=item_name, data=data)
+            yield _file_item(item_name, member, path, raw, members, max_bytes, plain)
             continue
-        target = _resolve(member, seen or {})
+        target = None if seen is None else _resolve(member, seen)
         if target is None:
             later.append(member)
         else:
-            yield _link_item(item_name, target, path, raw, max_bytes, plain)
-    for member in later:
+            yield _range_link_item(item_name, target, path, raw, max_bytes)
+    if plain is None:
+        yield from _links_read_again(name, raw, later, wanted, max_bytes)
+    for member in later if plain is not None else ():
         target = _resolve(member, seen or {})
-        yield _link_item(f"{name}/{display_name(member.name)}",
-                         target if target is not None else _outside(member), path, raw, max_bytes, plain)
+        yield _range_link_item(f"{name}/{display_name(member.name)}",
+                               target if target is not None else _outside(member), path, raw, max_bytes)
     return found
 
 
-def _members_before(path: bytes, start: int, end: int) -> dict[bytes, _tar.Member]:
-    """The members whose headers lie from `start` to before `end`, by normal name, read again from
-    the archive at `path` (headers only where it is uncompressed)."""
+OUT_OF_MEMORY = "out of memory while reading this input"
+
+
+def _file_item(name: str, member: _tar.Member, path: bytes, raw: io.BufferedReader, members: _tar.Members,
+               max_bytes: int, plain: int | None) -> Item:
+    """A regular member: a range of an uncompressed archive, or its data read from the stream."""
+    if member.size > max_bytes:
+        return Item(name=name, failure=_too_large(max_bytes))
+    if plain is not None:
+        if member.offset + member.size > plain:
+            raise _tar.TarError(f"the archive ends inside the data of {display_name(member.name)}")
+        return Item(name=name, path=path, span=(member.offset, member.size), archive=raw)
+    try:
+        return Item(name=name, data=members.read_data(member))
+    except MemoryError:
+        return Item(name=name, failure=OUT_OF_MEMORY)
+
+
+def _members_before(raw: io.BufferedReader, start: int, end: int) -> dict[bytes, _tar.Member]:
+    """The members whose headers lie from `start` to before `end` in the uncompressed archive `raw`
+    has open, by normal name (headers only)."""
     seen: dict[bytes, _tar.Member] = {}
-    with open(path, "rb") as again:
-        stream = _tar.open_stream(again)
-        if stream is again:
-            again.seek(start)
-        for member in _tar.Members(stream, start if stream is again else 0):
-            if member.header >= end:
-                break
-            seen[_tar.normal_name(member.name)] = member
+    for member in _tar.Members(_tar.reader_at(raw, start), start):
+        if member.header >= end:
+            break
+        seen[_tar.normal_name(member.name)] = member
     return seen
 
 
@@ -296,40 +365,76 @@ def _resolve(member: _tar.Member, seen: dict[bytes, _tar.Member]) -> _tar.Member
     return f"too many levels of links: {display_name(member.link)}"
 
 
-def _link_item(name: str, target: _tar.Member | str, path: bytes, raw: io.BufferedReader,
-               max_bytes: int, plain: int | None) -> Item:
+def _range_link_item(name: str, target: _tar.Member | str, path: bytes, raw: io.BufferedReader,
+                     max_bytes: int) -> Item:
+    """A link of an uncompressed archive: the range of the member it leads to (passed, so within it)."""
     if isinstance(target, str):
         return Item(name=name, failure=f"tar: {target}")
     if target.size > max_bytes:
         return Item(name=name, failure=_too_large(max_bytes))
-    if plain is not None:  # a target passed is within the archive
-        return Item(name=name, path=path, span=(target.offset, target.size))
-    return Item(name=name, data=_member_data(target, path, raw))
+    return Item(name=name, path=path, span=(target.offset, target.size), archive=raw)
 
 
-def _member_data(member: _tar.Member, path: bytes, raw: io.BufferedReader) -> bytearray:
-    """The data of a member of a compressed archive already passed, by reading the archive again
-    from its start (links are rare; this keeps memory bounded)."""
-    data = bytearray(member.size)
-    view = memoryview(data)
-    with open(path, "rb") as again:
-        stream = _tar.open_stream(again)
-        _discard(stream, member.offset)
-        done = 0
-        while done < member.size:
-            count = stream.readinto(view[done:])  # type: ignore[attr-defined]
-            if not count:
-                raise _tar.TarError("the archive changed while it was read")
-            done += count
-    return data
+# The most bytes of link targets held at once while the links of an archive read in memory
+# (compressed) are resolved; each target is also bounded by max_bytes.
+LINK_TARGET_BYTES = 512 * 2**20
 
 
-def _discard(stream: BinaryIO, count: int) -> None:
-    while count > 0:
-        piece = stream.read(min(count, 1 << 20))
-        if not piece:
-            raise _tar.TarError("the archive changed while it was read")
-        count -= len(piece)
+def _links_read_again(name: str, raw: io.BufferedReader, links: list[_tar.Member], wanted: set[bytes],
+                      max_bytes: int) -> Iterator[Item]:
+    """The links of an archive read in memory (compressed, or from a pipe), after its other members:
+    resolved in one more pass over the archive (by the descriptor already open), which keeps the
+    data of the latest member of each name a link leads to, so that any number of links costs one
+    pass. An archive that cannot be read again (a pipe) gives its links as error rows."""
+    if not links:
+        return
+    if not raw.seekable():
+        for link in links:
+            yield Item(name=f"{name}/{display_name(link.name)}",
+                       failure="tar: a link cannot be followed in an archive read from a pipe")
+        return
+    pending = {link.offset: link for link in links}
+    seen: dict[bytes, _tar.Member] = {}
+    kept: dict[bytes, tuple[int, bytearray]] = {}  # by name: (the member's offset, its data)
+    held = 0
+    forward: list[_tar.Member] = []
+    members = _tar.Members(_tar.open_stream(_tar.reader_at(raw, 0)))
+    for member in members:
+        key = _tar.normal_name(member.name)
+        if key in wanted:
+            seen[key] = member
+            if key in kept:
+                held -= len(kept.pop(key)[1])
+            if member.kind is _tar.Kind.FILE and member.size <= max_bytes and held + member.size <= LINK_TARGET_BYTES:
+                try:
+                    kept[key] = (member.offset, members.read_data(member))
+                    held += member.size
+                except MemoryError:
+                    pass
+        reached = pending.get(member.offset)
+        if reached is not None:
+            target = _resolve(reached, seen)
+            if target is None:
+                forward.append(reached)
+            else:
+                yield _kept_link_item(f"{name}/{display_name(reached.name)}", target, kept, max_bytes)
+    for link in forward:
+        target = _resolve(link, seen)
+        yield _kept_link_item(f"{name}/{display_name(link.name)}",
+                              target if target is not None else _outside(link), kept, max_bytes)
+
+
+def _kept_link_item(name: str, target: _tar.Member | str, kept: dict[bytes, tuple[int, bytearray]],
+                    max_bytes: int) -> Item:
+    if isinstance(target, str):
+        return Item(name=name, failure=f"tar: {target}")
+    if target.size > max_bytes:
+        return Item(name=name, failure=_too_large(max_bytes))
+    offset, data = kept.get(_tar.normal_name(target.name), (-1, bytearray()))
+    if offset != target.offset:
+        return Item(name=name, failure=f"tar: link targets exceed the memory kept for them "
+                                       f"({LINK_TARGET_BYTES} bytes): {display_name(target.name)}")
+    return Item(name=name, data=data)
 
 
 def expand_path(path: bytes, max_bytes: int) -> Iterator[Item]:

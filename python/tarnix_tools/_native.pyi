@@ -1,7 +1,9 @@
 from collections.abc import Callable, Sequence
 from typing import Optional, Union, final
 
-_Item = Union[bytes, tuple[bytes, Union[bytes, bytearray, memoryview, str]], tuple[bytes, bytes, int, int]]
+# a path; (path, True): a file found by a walk, read only if regular; (name, content or failure);
+# (name, open file descriptor, offset, length): a range of an open archive
+_Item = Union[bytes, tuple[bytes, Union[bytes, bytearray, memoryview, str, bool]], tuple[bytes, int, int, int]]
 _Column = tuple[str, int, bytes]  # (NumPy dtype kind, text width, data)
 
 FORMATS: tuple[tuple[str, str, tuple[str, ...]], ...]

@@ -13,13 +13,17 @@ import enum
 import gzip
 import io
 import lzma
+import os
 import posixpath
 import zlib
 from collections.abc import Iterator
 from dataclasses import dataclass, replace
-from typing import BinaryIO, Optional
+from typing import TYPE_CHECKING, BinaryIO, Optional
 
 from tarnix_tools._names import display_name
+
+if TYPE_CHECKING:
+    from _typeshed import WriteableBuffer
 
 BLOCK = 512
 _ZERO_BLOCK = bytes(BLOCK)
@@ -122,6 +126,47 @@ def _pax_records(data: bytes, at: int) -> dict[bytes, bytes]:
     return records
 
 
+class _PositionalReader(io.RawIOBase):
+    """Reads an open file by position (pread) from a place of its own: several readers of one open
+    archive never move each other, nor the file's own position. The descriptor stays its owner's."""
+
+    def __init__(self, descriptor: int, at: int) -> None:
+        super().__init__()
+        self._descriptor = descriptor
+        self._at = at
+
+    def readable(self) -> bool:
+        return True
+
+    def seekable(self) -> bool:
+        return True
+
+    def readinto(self, buffer: WriteableBuffer) -> int:
+        count = os.preadv(self._descriptor, [buffer], self._at)
+        self._at += count
+        return count
+
+    def seek(self, offset: int, whence: int = io.SEEK_SET) -> int:
+        if whence == io.SEEK_CUR:
+            offset += self._at
+        elif whence == io.SEEK_END:
+            offset += os.fstat(self._descriptor).st_size
+        self._at = offset
+        return offset
+
+    def tell(self) -> int:
+        return self._at
+
+    def fileno(self) -> int:
+        return self._descriptor
+
+
+def reader_at(raw: io.BufferedReader, at: int) -> io.BufferedReader:
+    """A reader of the file `raw` has open (seekable) from byte `at` on, by the same descriptor:
+    reading the archive again never reopens it by its path, which may name another file by now."""
+    return io.BufferedReader(_PositionalReader(raw.fileno(), at), _SKIP_PIECE)
+
+
 def open_stream(raw: io.BufferedReader) -> BinaryIO:
     """The tar stream inside `raw`: decompressed when it starts with a gzip, bzip2 or xz signature."""
     head = raw.peek(6)[:6]
@@ -151,7 +196,8 @@ class Members:
         self.has_defaults = False
         # A decompressing stream can seek only by decompressing: skip data by reading it instead.
         self._end: Optional[int] = None
-        if not isinstance(stream, (gzip.GzipFile, bz2.BZ2File, lzma.LZMAFile)) and stream.seekable():
+        self._decompressing = isinstance(stream, (gzip.GzipFile, bz2.BZ2File, lzma.LZMAFile))
+        if not self._decompressing and stream.seekable():
             start = stream.tell()
             self._end = stream.seek(0, 2) - start + at
             stream.seek(start)
@@ -172,6 +218,8 @@ class Members:
             member = parse_header(block, at)
             if member is None:
                 self._check_end(at)
+                if self._decompressing:
+                    self._drain()
                 return
             flag = member.flag
             if flag in (b"x", b"g", b"L", b"K"):
@@ -195,20 +243,27 @@ class Members:
             self._current = member
             yield member
 
-    def read_data(self, member: Member, into: bytearray) -> None:
-        """Reads the data of the member just yielded into `into` (of exactly its size)."""
-        if self._current is not member or len(into) != member.size:
+    def read_data(self, member: Member) -> bytearray:
+        """The data of the member just yielded, read in pieces: memory grows with what the archive
+        holds, never with what a header claims. On MemoryError the reader has moved past it."""
+        if self._current is not member:
             raise ValueError("read_data takes the member just yielded, once")
-        view = memoryview(into)
-        done = 0
-        while done < member.size:
-            count = self.stream.readinto(view[done:])  # type: ignore[attr-defined]
-            if not count:
-                raise TarError(f"the archive ends inside the data of {display_name(member.name)}")
-            done += count
-        self._position += member.size
+        data = bytearray()
+        end = member.offset + member.size
+        try:
+            while self._position < end:
+                piece = self._read(min(end - self._position, _SKIP_PIECE))
+                if not piece:
+                    raise TarError(f"the archive ends inside the data of {display_name(member.name)}")
+                data += piece
+        except MemoryError:
+            del data
+            self._skip(member.offset + _padded(member.size) - self._position)
+            self._current = None
+            raise
         self._skip(_padded(member.size) - member.size)
         self._current = None
+        return data
 
     def _with_records(self, member: Member, records: dict[bytes, bytes], at: int) -> Member:
         if not records:
@@ -233,6 +288,12 @@ class Members:
         following = self._read(BLOCK)
         if following and following != _ZERO_BLOCK[:len(following)]:
             raise TarError(f"a zero block at byte {at} is followed by more data")
+
+    def _drain(self) -> None:
+        """Reads a decompressing stream to its end: only there are its checksum and length checked,
+        and a stream that fails them makes the whole archive suspect."""
+        while self.stream.read(_SKIP_PIECE):
+            pass
 
     def _read(self, size: int) -> bytes:
         data = self.stream.read(size)

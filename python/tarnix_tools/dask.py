@@ -96,13 +96,13 @@ def list_inputs(inputs: str | os.PathLike[str] | Iterable[str | os.PathLike[str]
 
 
 def _listed(inputs: Iterable[str | os.PathLike[str]]) -> Iterator[str | Item]:
-    """list_inputs, with what a walk could not list or found no regular file as error rows: a
-    worker must never open a FIFO it met in a directory (that could block it)."""
+    """list_inputs, with what a walk could not list or found no regular file as error rows, and
+    what it found as items a worker reads only if they are still regular files: a worker must
+    never open a FIFO it met in a directory, or one put there since (that could block it)."""
     for value in inputs:
         path = os.fspath(value)
         if os.path.isdir(path):
-            for item in walk_directory(os.fsencode(path)):
-                yield item if item.path is None else os.fsdecode(item.path)
+            yield from walk_directory(os.fsencode(path))
         else:
             yield path
 

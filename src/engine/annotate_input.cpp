@@ -136,14 +136,14 @@ std::optional<Failure> read_input(const Input& input, std::uint64_t max_bytes, s
         io::MemorySource memory(*input.bytes);
         return read_text(memory, max_bytes, format, read);
     }
-    auto opened = io::open_structure_file(input.range ? input.range->path : input.name);
-    if (auto* failure = std::get_if<io::ReadFailure>(&opened)) return Failure{std::move(failure->message)};
-    auto& descriptor = std::get<io::FileDescriptor>(opened);
     if (input.range) {
         if (input.range->length > max_bytes) return Failure{io::exceeds_max_bytes_text(max_bytes)};
-        io::FileRangeSource range(std::move(descriptor), input.range->offset, input.range->length);
+        io::FileRangeSource range(input.range->file, input.range->offset, input.range->length);
         return read_text(range, max_bytes, format, read);
     }
+    auto opened = io::open_structure_file(input.name, nullptr, input.regular_only);
+    if (auto* failure = std::get_if<io::ReadFailure>(&opened)) return Failure{std::move(failure->message)};
+    auto& descriptor = std::get<io::FileDescriptor>(opened);
     if (const auto size = descriptor.regular_file_size(); size && *size > max_bytes) {
         return Failure{io::exceeds_max_bytes_text(max_bytes)};
     }

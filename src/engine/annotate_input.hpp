@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -11,14 +12,16 @@
 #include "core/assign.hpp"
 #include "core/structure.hpp"
 #include "engine/residue_table.hpp"
+#include "io/file_descriptor.hpp"
 #include "io/formats.hpp"
 
 namespace tarnix::engine {
 
-// Bytes `offset` to `offset + length` of the file at `path`: a member of an uncompressed archive,
-// read where it lies.
+// Bytes `offset` to `offset + length` of an open file: a member of an uncompressed archive, read
+// where it lies in the archive opened once for the run (never again by its path, which may name
+// another file by now).
 struct FileRange {
-    std::string path;
+    std::shared_ptr<const io::FileDescriptor> file;
     std::uint64_t offset = 0;
     std::uint64_t length = 0;
 };
@@ -31,6 +34,9 @@ struct Input {
     std::optional<std::string_view> bytes;
     std::optional<FileRange> range;
     std::optional<std::string> failure;
+    // A file found by a walk rather than named: only a regular file is read (a FIFO put in its
+    // place since would block a worker).
+    bool regular_only = false;
 };
 
 struct AnnotateOptions {

@@ -20,7 +20,7 @@ std::variant<std::size_t, IoError> FileRangeSource::read(char* buffer, std::size
     const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(size, remaining_));
     if (wanted == 0) return std::size_t{0};
     for (;;) {
-        const ssize_t count = ::pread(file_.get(), buffer, wanted, static_cast<off_t>(offset_));
+        const ssize_t count = ::pread(file_->get(), buffer, wanted, static_cast<off_t>(offset_));
         if (count > 0) {
             offset_ += static_cast<std::uint64_t>(count);
             remaining_ -= static_cast<std::uint64_t>(count);

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -65,15 +66,17 @@ private:
 };
 
 // Reads `length` bytes of an open file from `offset` on (a member of an archive, say), whatever the
-// file's own position; owns and closes it. A file that ends before the range does is an error.
+// file's own position: the members of one archive share its descriptor, read by position only, so
+// that a file put in its place meanwhile is never read. A file that ends before the range does is
+// an error.
 class FileRangeSource final : public ByteSource {
 public:
-    FileRangeSource(FileDescriptor file, std::uint64_t offset, std::uint64_t length)
+    FileRangeSource(std::shared_ptr<const FileDescriptor> file, std::uint64_t offset, std::uint64_t length)
         : file_(std::move(file)), offset_(offset), remaining_(length) {}
     std::variant<std::size_t, IoError> read(char* buffer, std::size_t size) override;
 
 private:
-    FileDescriptor file_;
+    std::shared_ptr<const FileDescriptor> file_;
     std::uint64_t offset_;
     std::uint64_t remaining_;
 };

@@ -1,8 +1,10 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -30,12 +32,13 @@ TEST(AnnotateRun, TakesEveryInputInOrderThroughASmallWindow) {
     const std::string text = file_bytes(std::string(TARNIX_TEST_DATA) + "/1ubq.pdb");
     const io::testing::TempDir folder;
     const std::string padded = folder.write("padded.tar", "garbage" + text + "more garbage");
+    const auto archive = std::make_shared<const io::FileDescriptor>(::open(padded.c_str(), O_RDONLY | O_CLOEXEC));
     constexpr std::size_t kInputs = 40;
     std::vector<Input> inputs(kInputs);
     for (std::size_t i = 0; i < kInputs; ++i) {
         inputs[i].name = "input" + std::to_string(i) + ".pdb";
         if (i % 3 == 0) inputs[i].bytes = text;
-        if (i % 3 == 1) inputs[i].range = FileRange{padded, 7, text.size()};
+        if (i % 3 == 1) inputs[i].range = FileRange{archive, 7, text.size()};
         if (i % 3 == 2) inputs[i].failure = "failed " + std::to_string(i);
     }
     AnnotateRun run(AnnotateOptions{}, 100, 2, RunWindow{3, std::size_t{1} << 30});

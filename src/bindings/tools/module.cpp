@@ -1,9 +1,14 @@
 // tarnix_tools._native: the engine of the companion package. Its Run takes inputs one at a time,
 // annotates them on worker threads with the interpreter lock released and hands back flat columns.
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -66,10 +71,44 @@ bool read_u64(PyObject* object, std::uint64_t& out) {
     return !(out == static_cast<std::uint64_t>(-1) && PyErr_Occurred());
 }
 
-// An item is a path as bytes, a (name as bytes, bytes-like content) pair, a (name as bytes, str)
-// pair for an input that failed before it got here, or (name as bytes, path as bytes, offset,
-// length) for a range of a file. `place` is its place in the run.
-bool convert_input(PyObject* item, std::size_t place, engine::Input& input, HeldBuffers& buffers) {
+// The run's own descriptors of the archives whose members it reads where they lie: a duplicate of
+// the caller's, taken while the caller holds it open, so that the caller may close its own and a
+// file put in the archive's place meanwhile is never read. The members of one archive (one file:
+// same device and inode) share one descriptor, as pread keeps no position.
+class SharedFiles {
+public:
+    std::shared_ptr<const io::FileDescriptor> share(PyObject* descriptor) {
+        const int fd = PyObject_AsFileDescriptor(descriptor);
+        if (fd < 0) return nullptr;
+        struct stat status {};
+        if (::fstat(fd, &status) != 0) {
+            PyErr_SetFromErrno(PyExc_OSError);
+            return nullptr;
+        }
+        if (last_ && status.st_dev == device_ && status.st_ino == inode_) return last_;
+        const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+        if (copy < 0) {
+            PyErr_SetFromErrno(PyExc_OSError);
+            return nullptr;
+        }
+        last_ = std::make_shared<const io::FileDescriptor>(copy);
+        device_ = status.st_dev;
+        inode_ = status.st_ino;
+        return last_;
+    }
+
+private:
+    std::shared_ptr<const io::FileDescriptor> last_;
+    dev_t device_ = 0;
+    ino_t inode_ = 0;
+};
+
+// An item is a path as bytes, a (path as bytes, True) pair for a file found by a walk (read only
+// when it is a regular file), a (name as bytes, bytes-like content) pair, a (name as bytes, str)
+// pair for an input that failed before it got here, or (name as bytes, open file descriptor,
+// offset, length) for a range of an open file. `place` is its place in the run.
+bool convert_input(PyObject* item, std::size_t place, engine::Input& input, HeldBuffers& buffers,
+                   SharedFiles& files) {
     if (PyBytes_Check(item)) return copy_bytes(item, input.name);
     const Py_ssize_t size = PyTuple_Check(item) ? PyTuple_GET_SIZE(item) : 0;
     if ((size != 2 && size != 4) || !PyBytes_Check(PyTuple_GET_ITEM(item, 0))) {
@@ -79,13 +118,18 @@ bool convert_input(PyObject* item, std::size_t place, engine::Input& input, Held
     if (!copy_bytes(PyTuple_GET_ITEM(item, 0), input.name)) return false;
     PyObject* second = PyTuple_GET_ITEM(item, 1);
     if (size == 4) {
-        if (!PyBytes_Check(second)) {
-            PyErr_SetString(PyExc_TypeError, "the path of a file range must be bytes");
+        if (!PyLong_Check(second)) {
+            PyErr_SetString(PyExc_TypeError, "the file of a range must be an open file descriptor");
             return false;
         }
         engine::FileRange& range = input.range.emplace();
-        return copy_bytes(second, range.path) && read_u64(PyTuple_GET_ITEM(item, 2), range.offset) &&
+        range.file = files.share(second);
+        return range.file && read_u64(PyTuple_GET_ITEM(item, 2), range.offset) &&
                read_u64(PyTuple_GET_ITEM(item, 3), range.length);
+    }
+    if (PyBool_Check(second)) {
+        input.regular_only = second == Py_True;
+        return true;
     }
     if (PyUnicode_Check(second)) {
         Py_ssize_t length = 0;
@@ -280,7 +324,7 @@ public:
     bool add(PyObject* item) {
         release_done();
         engine::Input input;
-        if (!convert_input(item, added_, input, buffers_)) {
+        if (!convert_input(item, added_, input, buffers_, files_)) {
             buffers_.release(added_);
             return false;
         }
@@ -341,6 +385,7 @@ private:
     std::size_t reported_ = 0;
     PyRef progress_;
     HeldBuffers buffers_;
+    SharedFiles files_;
     engine::AnnotateRun run_;
 };
 
