@@ -370,5 +370,87 @@ TEST(BinaryCifEncodings, FixedPointGivesTheTextReadersFloats) {
     }
 }
 
+PackValue real(double value) {
+    return [value](Packer& p) { p.pack_double(value); };
+}
+
+PackValue int32s(std::vector<std::int32_t> values, std::vector<PackValue> encoding) {
+    encoding.push_back(byte_array(3));
+    return data(little_endian(values), std::move(encoding));
+}
+
+// The number decoders against values worked out by hand, alone and chained as files chain them.
+TEST(BinaryCifEncodings, DecodersGiveTheValuesWorkedOutByHand) {
+    const auto quantized = [](double min, double max, std::int64_t steps) {
+        return map({{"kind", text("IntervalQuantization")},
+                    {"min", real(min)},
+                    {"max", real(max)},
+                    {"numSteps", integer(steps)},
+                    {"srcType", integer(32)}});
+    };
+    const auto delta = [](std::int64_t origin) {
+        return map({{"kind", text("Delta")}, {"origin", integer(origin)}, {"srcType", integer(3)}});
+    };
+    const auto run_length = [](std::int64_t size) {
+        return map({{"kind", text("RunLength")}, {"srcType", integer(3)}, {"srcSize", integer(size)}});
+    };
+    // Steps of (max - min) / (numSteps - 1): 0.5 from -1.5 to 1.5 over seven steps.
+    auto reals = decode(int32s({0, 1, 6, 3, 2}, {quantized(-1.5, 1.5, 7)}), 100);
+    ASSERT_TRUE(std::holds_alternative<bcif::Values>(reals)) << std::get<std::string>(reals);
+    EXPECT_EQ(std::get<bcif::Values>(reals).reals, (std::vector<double>{-1.5, -1.0, 1.5, 0.0, -0.5}));
+    reals = decode(int32s({0, 1, 3}, {quantized(10, 11, 2)}), 100);
+    ASSERT_TRUE(std::holds_alternative<bcif::Values>(reals));
+    EXPECT_EQ(std::get<bcif::Values>(reals).reals, (std::vector<double>{10, 11, 13}));
+
+    const struct {
+        std::vector<std::int32_t> raw;
+        std::vector<PackValue> encoding;
+        std::vector<std::int64_t> expected;
+    } cases[] = {
+        // A running sum from the origin, the first value included.
+        {{0, 5, -3, 2}, {delta(10)}, {10, 15, 12, 14}},
+        {{4, -1}, {delta(-7)}, {-3, -4}},
+        {{7, 3, -2, 1, 0, 2}, {run_length(6)}, {7, 7, 7, -2, 0, 0}},
+        {{5, 0, 9, 2}, {run_length(2)}, {9, 9}},
+        // Serial numbers as deposited files hold them: runs of steps, then the running sum.
+        {{1, 3, 10, 1, 1, 2}, {delta(100), run_length(6)}, {101, 102, 103, 113, 114, 115}},
+    };
+    for (const auto& c : cases) {
+        const auto integers = decode(int32s(c.raw, c.encoding), 100);
+        ASSERT_TRUE(std::holds_alternative<bcif::Values>(integers)) << std::get<std::string>(integers);
+        EXPECT_EQ(std::get<bcif::Values>(integers).integers, c.expected);
+    }
+}
+
+// A cut anywhere, or anything after the document, fails the read: nothing past the atom table
+// is taken on trust.
+TEST(BinaryCifReader, RefusesEveryCutAndEveryTail) {
+    const std::string whole = file();
+    for (std::size_t size = 1; size < whole.size(); ++size) {
+        EXPECT_EQ(read_error(whole.substr(0, size)), kInvalid + "the data end early (a truncated file?)") << size;
+    }
+    for (const std::string& tail : {std::string(1, '\0'), std::string("\x90"), whole}) {
+        EXPECT_EQ(read_error(whole + tail), kInvalid + "bytes after the end of the MessagePack data");
+    }
+}
+
+// Claimed rows are weighed by what their decoded columns cost against the file's size: the
+// same count passes with few columns in a large enough file and fails with more.
+TEST(BinaryCifReader, WeighsClaimedRowsByTheirColumns) {
+    const auto claims = [](std::string content) {
+        const std::string error = read_error(content);
+        return error.find("rows, more than a file of") != std::string::npos;
+    };
+    // Five columns cost 61 bytes a row (a value and a mask each, and 16 while decoding); the
+    // row count takes three bytes for any count from 256 to 65535.
+    const auto size = static_cast<std::int64_t>(file({}, 1000).size());
+    const std::int64_t five = (32 * size + (std::int64_t{1} << 20)) / 61;
+    EXPECT_FALSE(claims(file({}, five)));
+    EXPECT_TRUE(claims(file({}, five + 1)));
+    const std::string many_rows = file({}, std::int64_t{32} << 20);
+    EXPECT_EQ(read_error(many_rows), kInvalid + "_atom_site claims 33554432 rows, more than a file of " +
+                                         std::to_string(many_rows.size()) + " bytes can hold");
+}
+
 }  // namespace
 }  // namespace tarnix::io
