@@ -258,10 +258,10 @@ private:
 // What the decoded atom table may cost: kDecodedPerByte bytes for each byte of the file, plus
 // a fixed allowance. A column costs a row its value (8 bytes) and mask (1), and the column being
 // decoded up to two more arrays of 8 (16); so a file's decompressed size, itself at most
-// max_bytes, bounds the rows it can claim. A deposited structure's coordinates alone take at
-// least six bytes a row, so a real file needs at most a fifth of this, while run lengths in a
-// few hostile bytes can claim millions of rows.
-constexpr std::uint64_t kDecodedPerByte = 64;
+// max_bytes, bounds the rows it can claim and the memory they take. Real files take at least
+// 9.6 bytes a row even with nothing but the atom table (at most 3.3 here with ten columns), while
+// run lengths in a few hostile bytes can claim millions of rows.
+constexpr std::uint64_t kDecodedPerByte = 32;
 constexpr std::uint64_t kDecodedAllowance = std::uint64_t{1} << 20;
 constexpr std::uint64_t kColumnBytesPerRow = 8 + 1;
 constexpr std::uint64_t kDecodingBytesPerRow = 16;
