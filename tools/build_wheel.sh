@@ -24,7 +24,8 @@ python3 -m venv "$work/tools"
 "$work/tools/bin/python" -m build -q --sdist -o "$work/sdist" .
 sdist=$(ls "$work"/sdist/tarnix-*.tar.gz)
 listing=$(tar -tzf "$sdist")
-for needed in CMakeLists.txt pyproject.toml LICENSE README.md src/io/bcif_reader.cpp python/tarnix_tools/__init__.py; do
+for needed in CMakeLists.txt pyproject.toml LICENSE README.md src/io/bcif_reader.cpp src/bindings/tools/module.cpp \
+  python/tarnix_tools/__init__.py examples/quickstart.py; do
   if ! grep -qx "tarnix-[^/]*/$needed" <<<"$listing"; then
     echo "build_wheel.sh: $needed is not in $(basename "$sdist")" >&2
     exit 1
