@@ -259,8 +259,8 @@ private:
 // a fixed allowance. A column costs a row its value (8 bytes) and mask (1), and the column being
 // decoded up to two more arrays of 8 (16); so a file's decompressed size, itself at most
 // max_bytes, bounds the rows it can claim and the memory they take. Real files take at least
-// 9.6 bytes a row even with nothing but the atom table (at most 3.3 here with ten columns), while
-// run lengths in a few hostile bytes can claim millions of rows.
+// 9.6 bytes a row even with nothing but the atom table, three times what this asks of a file
+// with all ten columns, while run lengths in a few hostile bytes can claim millions of rows.
 constexpr std::uint64_t kDecodedPerByte = 32;
 constexpr std::uint64_t kDecodedAllowance = std::uint64_t{1} << 20;
 constexpr std::uint64_t kColumnBytesPerRow = 8 + 1;
