@@ -217,16 +217,20 @@ MsgpackValue MsgpackWalk::scalar(unsigned char lead, const Header& found) const 
 }
 
 // Decodes the value at the cursor into values[at]; an array's or map's items go to the end of
-// `values`, side by side, linked by index until the tree is whole.
+// `values`, side by side, linked by index until the tree is whole. `owed` counts the values
+// placed but not yet decoded, this one included: no more are placed than bytes are left.
 bool MsgpackWalk::decode_into(std::vector<MsgpackValue>& values, std::size_t at, std::size_t depth,
-                              std::uint64_t max_items, std::size_t max_depth) {
+                              std::uint64_t& owed, std::uint64_t max_items, std::size_t max_depth) {
     using Type = MsgpackValue::Type;
     const auto found = header();
     if (!found) return false;
     const auto lead = static_cast<unsigned char>(bytes_[position_]);
+    // Values still owed after this one take at least a byte each, as in skip().
     const std::uint64_t after = bytes_.size() - position_ - found->size;
+    --owed;
+    if (owed > after) return fail(Failure::truncated);
     if (found->kind == Kind::scalar || found->kind == Kind::text) {
-        if (found->count > after) return fail(Failure::truncated);
+        if (found->count > after - owed) return fail(Failure::truncated);
         MsgpackValue value;
         if (found->kind == Kind::text) {
             value.type = lead >= 0xc4 && lead <= 0xc6 ? Type::bin : Type::str;
@@ -242,7 +246,8 @@ bool MsgpackWalk::decode_into(std::vector<MsgpackValue>& values, std::size_t at,
     // Limits first, then whether the bytes can back the items (each takes at least a byte).
     if (found->count > max_items || (found->count > 0 && depth > max_depth)) return fail(Failure::too_large);
     const std::uint64_t items = found->kind == Kind::map ? 2 * found->count : found->count;
-    if (items > after) return fail(Failure::truncated);
+    if (items > after - owed) return fail(Failure::truncated);
+    owed += items;
     const std::size_t first = values.size();
     values[at].type = found->kind == Kind::map ? Type::map : Type::array;
     values[at].size = static_cast<std::uint32_t>(found->count);
@@ -250,7 +255,7 @@ bool MsgpackWalk::decode_into(std::vector<MsgpackValue>& values, std::size_t at,
     values.resize(first + items);
     position_ += found->size;
     for (std::size_t i = 0; i < items; ++i) {
-        if (!decode_into(values, first + i, depth + 1, max_items, max_depth)) return false;
+        if (!decode_into(values, first + i, depth + 1, owed, max_items, max_depth)) return false;
     }
     return true;
 }
@@ -258,7 +263,8 @@ bool MsgpackWalk::decode_into(std::vector<MsgpackValue>& values, std::size_t at,
 std::optional<MsgpackTree> MsgpackWalk::decode(std::uint64_t max_items, std::size_t max_depth) {
     MsgpackTree tree;
     tree.values_.resize(1);
-    if (!decode_into(tree.values_, 0, 1, max_items, max_depth)) return std::nullopt;
+    std::uint64_t owed = 1;
+    if (!decode_into(tree.values_, 0, 1, owed, max_items, max_depth)) return std::nullopt;
     for (MsgpackValue& value : tree.values_) {
         if (value.type == MsgpackValue::Type::array || value.type == MsgpackValue::Type::map) {
             value.via.items = tree.values_.data() + value.via.u64;

@@ -49,6 +49,8 @@ struct MsgpackValue {
     const MsgpackValue* field(std::string_view key) const;
 };
 
+static_assert(sizeof(MsgpackValue) <= 16);
+
 // Values decoded from bytes that outlive them. Moves keep the values where they are.
 class MsgpackTree {
 public:
@@ -82,7 +84,8 @@ public:
     bool skip();
     // Decodes the value at the cursor, moving past it. An array or map may hold at most
     // `max_items` entries, and non-empty ones nest at most `max_depth` deep; the values take at
-    // most one MsgpackValue per byte, so hostile headers cost no more than the bytes back.
+    // most one MsgpackValue (16 bytes) per byte, so hostile headers cost no more than the bytes
+    // back.
     std::optional<MsgpackTree> decode(std::uint64_t max_items, std::size_t max_depth);
 
     std::size_t position() const { return position_; }
@@ -99,8 +102,8 @@ private:
     std::optional<Header> header();
     std::optional<Header> read_header();
     std::optional<std::uint64_t> big_endian(std::size_t at, std::size_t width);
-    bool decode_into(std::vector<MsgpackValue>& values, std::size_t at, std::size_t depth, std::uint64_t max_items,
-                     std::size_t max_depth);
+    bool decode_into(std::vector<MsgpackValue>& values, std::size_t at, std::size_t depth, std::uint64_t& owed,
+                     std::uint64_t max_items, std::size_t max_depth);
     MsgpackValue scalar(unsigned char lead, const Header& found) const;
     bool fail(Failure failure) {
         failure_ = failure;
