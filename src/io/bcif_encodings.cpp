@@ -24,26 +24,26 @@ std::string_view type_name(Type type) {
     return "texts";
 }
 
-std::optional<double> number_of(const msgpack::object* object) {
+std::optional<double> number_of(const MsgpackValue* object) {
     if (object == nullptr) return std::nullopt;
     switch (object->type) {
-        case msgpack::type::POSITIVE_INTEGER: return static_cast<double>(object->via.u64);
-        case msgpack::type::NEGATIVE_INTEGER: return static_cast<double>(object->via.i64);
-        case msgpack::type::FLOAT32:
-        case msgpack::type::FLOAT64: return object->via.f64;
+        case MsgpackValue::Type::positive_integer: return static_cast<double>(object->via.u64);
+        case MsgpackValue::Type::negative_integer: return static_cast<double>(object->via.i64);
+        case MsgpackValue::Type::float32:
+        case MsgpackValue::Type::float64: return object->via.f64;
         default: return std::nullopt;
     }
 }
 
 // Integers, and real numbers that are whole, within ±2^53.
-std::optional<std::int64_t> integer_of(const msgpack::object* object) {
+std::optional<std::int64_t> integer_of(const MsgpackValue* object) {
     constexpr std::int64_t kExact = std::int64_t{1} << 53;
     if (object == nullptr) return std::nullopt;
-    if (object->type == msgpack::type::POSITIVE_INTEGER) {
+    if (object->type == MsgpackValue::Type::positive_integer) {
         if (object->via.u64 > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return std::nullopt;
         return static_cast<std::int64_t>(object->via.u64);
     }
-    if (object->type == msgpack::type::NEGATIVE_INTEGER) return object->via.i64;
+    if (object->type == MsgpackValue::Type::negative_integer) return object->via.i64;
     const auto number = number_of(object);
     if (!number || !(std::fabs(*number) <= static_cast<double>(kExact)) || std::trunc(*number) != *number) {
         return std::nullopt;
@@ -51,8 +51,8 @@ std::optional<std::int64_t> integer_of(const msgpack::object* object) {
     return static_cast<std::int64_t>(*number);
 }
 
-std::optional<bool> bool_of(const msgpack::object* object) {
-    if (object == nullptr || object->type != msgpack::type::BOOLEAN) return std::nullopt;
+std::optional<bool> bool_of(const MsgpackValue* object) {
+    if (object == nullptr || object->type != MsgpackValue::Type::boolean) return std::nullopt;
     return object->via.boolean;
 }
 
@@ -100,9 +100,9 @@ void load_all(std::string_view bytes, std::vector<Out>& out) {
         out[i] = static_cast<Out>(load_little_endian<T>(bytes.data() + i * sizeof(T)));
 }
 
-Failure undo_byte_array(const msgpack::object& encoding, Values& values) {
+Failure undo_byte_array(const MsgpackValue& encoding, Values& values) {
     if (auto failure = needs("ByteArray", Type::bytes, values)) return failure;
-    const auto type = integer_of(field(encoding, "type"));
+    const auto type = integer_of(encoding.field("type"));
     std::size_t size = 0;
     switch (type.value_or(0)) {
         case 1:
@@ -151,20 +151,20 @@ void to_reals(Values& values, auto&& convert) {
 // n / factor in double, then (by the caller) to float: for integer factors up to 2^21 and
 // 32-bit n the quotient lies at least 2^-46 of its size from any point halfway between two
 // floats, beyond the double's error, so this rounds as a text reader rounds the same decimal.
-Failure undo_fixed_point(const msgpack::object& encoding, Values& values) {
+Failure undo_fixed_point(const MsgpackValue& encoding, Values& values) {
     if (auto failure = needs("FixedPoint", Type::integers, values)) return failure;
-    const auto factor = number_of(field(encoding, "factor"));
+    const auto factor = number_of(encoding.field("factor"));
     if (!factor || !std::isfinite(*factor) || *factor == 0) return missing("FixedPoint", "factor");
     const double f = *factor;
     to_reals(values, [f](std::int64_t n) { return static_cast<double>(n) / f; });
     return std::nullopt;
 }
 
-Failure undo_interval_quantization(const msgpack::object& encoding, Values& values) {
+Failure undo_interval_quantization(const MsgpackValue& encoding, Values& values) {
     if (auto failure = needs("IntervalQuantization", Type::integers, values)) return failure;
-    const auto min = number_of(field(encoding, "min"));
-    const auto max = number_of(field(encoding, "max"));
-    const auto steps = integer_of(field(encoding, "numSteps"));
+    const auto min = number_of(encoding.field("min"));
+    const auto max = number_of(encoding.field("max"));
+    const auto steps = integer_of(encoding.field("numSteps"));
     if (!min || !std::isfinite(*min)) return missing("IntervalQuantization", "min");
     if (!max || !std::isfinite(*max)) return missing("IntervalQuantization", "max");
     if (!steps || *steps < 2) return missing("IntervalQuantization", "numSteps");
@@ -174,13 +174,13 @@ Failure undo_interval_quantization(const msgpack::object& encoding, Values& valu
     return std::nullopt;
 }
 
-std::optional<std::int64_t> size_of(const msgpack::object& encoding, std::int64_t limit) {
-    const auto size = integer_of(field(encoding, "srcSize"));
+std::optional<std::int64_t> size_of(const MsgpackValue& encoding, std::int64_t limit) {
+    const auto size = integer_of(encoding.field("srcSize"));
     if (!size || *size < 0 || *size > limit) return std::nullopt;
     return size;
 }
 
-Failure undo_run_length(const msgpack::object& encoding, Values& values, std::int64_t limit) {
+Failure undo_run_length(const MsgpackValue& encoding, Values& values, std::int64_t limit) {
     if (auto failure = needs("RunLength", Type::integers, values)) return failure;
     const auto size = size_of(encoding, limit);
     if (!size) return missing("RunLength", "srcSize");
@@ -202,9 +202,9 @@ Failure undo_run_length(const msgpack::object& encoding, Values& values, std::in
     return std::nullopt;
 }
 
-Failure undo_delta(const msgpack::object& encoding, Values& values) {
+Failure undo_delta(const MsgpackValue& encoding, Values& values) {
     if (auto failure = needs("Delta", Type::integers, values)) return failure;
-    const auto origin = integer_of(field(encoding, "origin"));
+    const auto origin = integer_of(encoding.field("origin"));
     if (!origin) return missing("Delta", "origin");
     // Unsigned arithmetic: a sum past the 64-bit range wraps instead of being undefined.
     auto sum = static_cast<std::uint64_t>(*origin);
@@ -215,10 +215,10 @@ Failure undo_delta(const msgpack::object& encoding, Values& values) {
     return std::nullopt;
 }
 
-Failure undo_integer_packing(const msgpack::object& encoding, Values& values, std::int64_t limit) {
+Failure undo_integer_packing(const MsgpackValue& encoding, Values& values, std::int64_t limit) {
     if (auto failure = needs("IntegerPacking", Type::integers, values)) return failure;
-    const auto byte_count = integer_of(field(encoding, "byteCount"));
-    const auto is_unsigned = bool_of(field(encoding, "isUnsigned"));
+    const auto byte_count = integer_of(encoding.field("byteCount"));
+    const auto is_unsigned = bool_of(encoding.field("isUnsigned"));
     const auto size = size_of(encoding, limit);
     if (!byte_count || (*byte_count != 1 && *byte_count != 2)) return missing("IntegerPacking", "byteCount");
     if (!is_unsigned) return missing("IntegerPacking", "isUnsigned");
@@ -246,17 +246,17 @@ Failure undo_integer_packing(const msgpack::object& encoding, Values& values, st
     return std::nullopt;
 }
 
-std::variant<Values, std::string> decode_bytes(std::string_view bytes, const msgpack::object* encodings,
+std::variant<Values, std::string> decode_bytes(std::string_view bytes, const MsgpackValue* encodings,
                                                std::int64_t limit);
 
-std::variant<std::vector<std::int64_t>, std::string> decode_integers(const msgpack::object& encoding,
+std::variant<std::vector<std::int64_t>, std::string> decode_integers(const MsgpackValue& encoding,
                                                                      std::string_view bytes_key,
                                                                      std::string_view encoding_key,
                                                                      std::int64_t limit) {
-    const msgpack::object* raw = field(encoding, bytes_key);
-    const auto bytes = raw != nullptr ? text_of(*raw) : std::nullopt;
+    const MsgpackValue* raw = encoding.field(bytes_key);
+    const auto bytes = raw != nullptr ? raw->text() : std::nullopt;
     if (!bytes) return "StringArray lacks its " + quoted(bytes_key);
-    auto decoded = decode_bytes(*bytes, field(encoding, encoding_key), limit);
+    auto decoded = decode_bytes(*bytes, encoding.field(encoding_key), limit);
     if (auto* failure = std::get_if<std::string>(&decoded))
         return "StringArray " + std::string(bytes_key) + ": " + *failure;
     Values& values = std::get<Values>(decoded);
@@ -267,10 +267,10 @@ std::variant<std::vector<std::int64_t>, std::string> decode_integers(const msgpa
     return std::move(values.integers);
 }
 
-Failure undo_string_array(const msgpack::object& encoding, Values& values, std::int64_t limit) {
+Failure undo_string_array(const MsgpackValue& encoding, Values& values, std::int64_t limit) {
     if (auto failure = needs("StringArray", Type::bytes, values)) return failure;
-    const msgpack::object* string_data = field(encoding, "stringData");
-    const auto strings = string_data != nullptr ? text_of(*string_data) : std::nullopt;
+    const MsgpackValue* string_data = encoding.field("stringData");
+    const auto strings = string_data != nullptr ? string_data->text() : std::nullopt;
     if (!strings) return missing("StringArray", "stringData");
     auto offsets = decode_integers(encoding, "offsets", "offsetEncoding", limit);
     if (auto* failure = std::get_if<std::string>(&offsets)) return std::move(*failure);
@@ -282,7 +282,7 @@ Failure undo_string_array(const msgpack::object& encoding, Values& values, std::
     }
     // The column's own bytes hold the indices.
     values.type = Type::bytes;
-    auto indices = decode_bytes(values.bytes, field(encoding, "dataEncoding"), limit);
+    auto indices = decode_bytes(values.bytes, encoding.field("dataEncoding"), limit);
     if (auto* failure = std::get_if<std::string>(&indices)) return "StringArray data: " + *failure;
     Values& index = std::get<Values>(indices);
     if (index.type != Type::integers) {
@@ -304,9 +304,9 @@ Failure undo_string_array(const msgpack::object& encoding, Values& values, std::
     return std::nullopt;
 }
 
-Failure undo(const msgpack::object& encoding, Values& values, std::int64_t limit) {
-    const msgpack::object* kind_object = field(encoding, "kind");
-    const auto kind = kind_object != nullptr ? text_of(*kind_object) : std::nullopt;
+Failure undo(const MsgpackValue& encoding, Values& values, std::int64_t limit) {
+    const MsgpackValue* kind_object = encoding.field("kind");
+    const auto kind = kind_object != nullptr ? kind_object->text() : std::nullopt;
     if (!kind) return std::string("an encoding lacks its 'kind'");
     if (*kind == "ByteArray") return undo_byte_array(encoding, values);
     if (*kind == "FixedPoint") return undo_fixed_point(encoding, values);
@@ -318,12 +318,12 @@ Failure undo(const msgpack::object& encoding, Values& values, std::int64_t limit
     return "unknown encoding " + quoted(*kind);
 }
 
-std::variant<Values, std::string> decode_bytes(std::string_view bytes, const msgpack::object* encodings,
+std::variant<Values, std::string> decode_bytes(std::string_view bytes, const MsgpackValue* encodings,
                                                std::int64_t limit) {
-    if (encodings == nullptr || encodings->type != msgpack::type::ARRAY) return std::string("no list of encodings");
+    if (encodings == nullptr || encodings->type != MsgpackValue::Type::array) return std::string("no list of encodings");
     Values values;
     values.bytes = bytes;
-    const std::span<const msgpack::object> list(encodings->via.array.ptr, encodings->via.array.size);
+    const std::span<const MsgpackValue> list = encodings->array();
     for (auto it = list.rbegin(); it != list.rend(); ++it) {
         if (auto failure = undo(*it, values, limit)) return std::move(*failure);
     }
@@ -343,27 +343,11 @@ std::size_t Values::size() const {
     return reals.size();
 }
 
-const msgpack::object* field(const msgpack::object& map, std::string_view key) {
-    if (map.type != msgpack::type::MAP) return nullptr;
-    const msgpack::object* found = nullptr;
-    for (std::uint32_t i = 0; i < map.via.map.size; ++i) {
-        const msgpack::object_kv& entry = map.via.map.ptr[i];
-        if (text_of(entry.key) == key) found = &entry.val;
-    }
-    return found;
-}
-
-std::optional<std::string_view> text_of(const msgpack::object& object) {
-    if (object.type == msgpack::type::STR) return std::string_view(object.via.str.ptr, object.via.str.size);
-    if (object.type == msgpack::type::BIN) return std::string_view(object.via.bin.ptr, object.via.bin.size);
-    return std::nullopt;
-}
-
-std::variant<Values, std::string> decode(const msgpack::object& data, std::int64_t limit) {
-    const msgpack::object* raw = field(data, "data");
-    const auto bytes = raw != nullptr ? text_of(*raw) : std::nullopt;
+std::variant<Values, std::string> decode(const MsgpackValue& data, std::int64_t limit) {
+    const MsgpackValue* raw = data.field("data");
+    const auto bytes = raw != nullptr ? raw->text() : std::nullopt;
     if (!bytes) return std::string("no bytes under 'data'");
-    return decode_bytes(*bytes, field(data, "encoding"), limit);
+    return decode_bytes(*bytes, data.field("encoding"), limit);
 }
 
 }  // namespace tarnix::io::bcif

@@ -3,12 +3,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
 #include <vector>
 
-#include <msgpack.hpp>
+#include "io/msgpack_walk.hpp"
 
 namespace tarnix::io::bcif {
 
@@ -31,14 +32,8 @@ struct Values {
     }
 };
 
-// The value stored under key in a map, or null when there is none (or `map` is no map).
-const msgpack::object* field(const msgpack::object& map, std::string_view key);
-
-// The text of a string or binary object, or nothing for other objects.
-std::optional<std::string_view> text_of(const msgpack::object& object);
-
 // Decodes a data map ({"data": bytes, "encoding": [encoding, ...]}): the values, or why not.
 // No run-length or packed array may expand to more than `limit` values.
-std::variant<Values, std::string> decode(const msgpack::object& data, std::int64_t limit);
+std::variant<Values, std::string> decode(const MsgpackValue& data, std::int64_t limit);
 
 }  // namespace tarnix::io::bcif

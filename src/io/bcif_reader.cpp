@@ -21,9 +21,8 @@ namespace {
 
 using bcif::Values;
 
-// Container limits of the unpacked category: far above what any BinaryCIF category holds (a few
-// dozen columns), and low enough that a hostile header can make the unpacker set aside no more
-// than a few megabytes before bytes back it.
+// Container limits of the decoded category: far above what any BinaryCIF category holds (a few
+// dozen columns, a handful of nested encodings).
 constexpr std::size_t kMaxContainer = 1 << 16;
 constexpr std::size_t kMaxDepth = 32;
 
@@ -58,6 +57,8 @@ InputError walk_failure(const MsgpackWalk& walk, std::string_view otherwise) {
     switch (walk.failure()) {
         case MsgpackWalk::Failure::truncated: return invalid("the data end early (a truncated file?)");
         case MsgpackWalk::Failure::invalid: return invalid("not MessagePack data");
+        case MsgpackWalk::Failure::too_large:
+            return invalid("lists or maps longer or deeper than any BinaryCIF file holds");
         case MsgpackWalk::Failure::none: break;
     }
     return invalid(std::string(otherwise));
@@ -88,15 +89,16 @@ std::optional<bool> walk_category(MsgpackWalk& walk) {
 }
 
 // The bytes of the first `_atom_site` category of the file's data blocks; empty when there is
-// none. The bytes up to it are walked, so broken bytes there fail the read, yet only the category
-// the reader needs is unpacked (unpacking every category took half of the reading time); like
-// the text reader, it stops at the end of the atom table.
+// none. The whole document is walked, so broken bytes anywhere, a cut or bytes after its end fail
+// the read, yet only the category the reader needs is decoded (unpacking every category took
+// half of the reading time).
 std::variant<std::string_view, InputError> find_atom_site(std::string_view bytes) {
     constexpr std::string_view kNoBlocks = "no list of 'dataBlocks'";
     MsgpackWalk walk(bytes);
     const auto entries = walk.map();
     if (!entries) return walk_failure(walk, kNoBlocks);
     bool blocks_seen = false;
+    std::optional<std::string_view> atom_site;
     for (std::uint64_t entry = 0; entry < *entries; ++entry) {
         const auto key = walk.text();
         if (!key && !walk.skip()) return walk_failure(walk, kNoBlocks);
@@ -119,38 +121,24 @@ std::variant<std::string_view, InputError> find_atom_site(std::string_view bytes
                 }
                 for (std::uint64_t c = 0; c < *categories; ++c) {
                     const std::size_t start = walk.position();
-                    const auto atom_site = walk_category(walk);
-                    if (!atom_site) return walk_failure(walk, kNoBlocks);
-                    if (*atom_site) return bytes.substr(start, walk.position() - start);
+                    const auto is_atom_site = walk_category(walk);
+                    if (!is_atom_site) return walk_failure(walk, kNoBlocks);
+                    if (*is_atom_site && !atom_site) atom_site = bytes.substr(start, walk.position() - start);
                 }
             }
             if (!block_entries && !walk.skip()) return walk_failure(walk, kNoBlocks);
         }
     }
     if (!blocks_seen) return invalid(std::string(kNoBlocks));
-    return std::string_view();
+    if (walk.position() != bytes.size()) return invalid("bytes after the end of the MessagePack data");
+    return atom_site.value_or(std::string_view());
 }
 
-std::variant<msgpack::object_handle, InputError> unpack(std::string_view bytes) {
-    std::size_t offset = 0;
-    const msgpack::unpack_limit limits(kMaxContainer, kMaxContainer, bytes.size(), bytes.size(), bytes.size(),
-                                       kMaxDepth);
-    // Texts and bytes are viewed where they lie rather than copied.
-    const auto view_in_place = [](msgpack::type::object_type, std::size_t, void*) { return true; };
-    try {
-        return msgpack::unpack(bytes.data(), bytes.size(), offset, view_in_place, nullptr, limits);
-    } catch (const msgpack::insufficient_bytes&) {
-        return invalid("the data end early (a truncated file?)");
-    } catch (const msgpack::size_overflow&) {
-        return invalid("lists or maps longer or deeper than any BinaryCIF file holds");
-    } catch (const msgpack::unpack_error&) {
-        return invalid("not MessagePack data");
-    }
-}
-
-std::span<const msgpack::object> list_of(const msgpack::object* object) {
-    if (object == nullptr || object->type != msgpack::type::ARRAY) return {};
-    return {object->via.array.ptr, object->via.array.size};
+std::variant<MsgpackTree, InputError> unpack(std::string_view bytes) {
+    MsgpackWalk walk(bytes);
+    auto tree = walk.decode(kMaxContainer, kMaxDepth);
+    if (!tree) return walk_failure(walk, "not MessagePack data");
+    return std::move(*tree);
 }
 
 constexpr std::string_view kNotApplicable = ".";
@@ -159,7 +147,7 @@ constexpr std::string_view kUnknown = "?";
 // One item's column: its values and its mask, absent when the category has no such column.
 class Column {
 public:
-    std::optional<std::string> load(const msgpack::object& column, std::size_t rows) {
+    std::optional<std::string> load(const MsgpackValue& column, std::size_t rows) {
         // A column's arrays hold a value a row (a string table one more), and the (value, count)
         // pairs that run lengths expand hold at most two a row.
         const auto limit = 2 * static_cast<std::int64_t>(rows) + 2;
@@ -167,8 +155,8 @@ public:
         if (auto* failure = std::get_if<std::string>(&decoded)) return std::move(*failure);
         values_ = std::move(std::get<Values>(decoded));
         if (values_.size() != rows) return counted("values", values_.size(), rows);
-        const msgpack::object* mask = bcif::field(column, "mask");
-        if (mask != nullptr && mask->type != msgpack::type::NIL) {
+        const MsgpackValue* mask = column.field("mask");
+        if (mask != nullptr && mask->type != MsgpackValue::Type::nil) {
             auto decoded_mask = bcif::decode(*mask, limit);
             if (auto* failure = std::get_if<std::string>(&decoded_mask)) return "mask: " + *failure;
             Values& flags = std::get<Values>(decoded_mask);
@@ -228,9 +216,9 @@ public:
     }
 
 private:
-    static const msgpack::object* data_of(const msgpack::object& column) {
-        static const msgpack::object kNil;
-        const msgpack::object* data = bcif::field(column, "data");
+    static const MsgpackValue* data_of(const MsgpackValue& column) {
+        static const MsgpackValue kNil;
+        const MsgpackValue* data = column.field("data");
         return data != nullptr ? data : &kNil;
     }
 
@@ -270,37 +258,53 @@ private:
     std::size_t row_;
 };
 
-// The most rows a file of this size is taken to hold: eight a byte. A deposited structure's
-// coordinates alone take at least three bytes a row, so no real file comes near, while run
-// lengths in a few hostile bytes can claim millions of rows for the reader to allocate.
-std::uint64_t row_limit(std::size_t file_bytes) { return 8 * static_cast<std::uint64_t>(file_bytes) + 4096; }
+// What the decoded atom table may cost: kDecodedPerByte bytes for each byte of the file, plus
+// a fixed allowance. A column costs a row its value (8 bytes) and mask (1), and the column being
+// decoded up to two more arrays of 8 (16); so a file's decompressed size, itself at most
+// max_bytes, bounds the rows it can claim and the memory they take. Real files take at least
+// 9.6 bytes a row even with nothing but the atom table, three times what this asks of a file
+// with all ten columns, while run lengths in a few hostile bytes can claim millions of rows.
+constexpr std::uint64_t kDecodedPerByte = 32;
+constexpr std::uint64_t kDecodedAllowance = std::uint64_t{1} << 20;
+constexpr std::uint64_t kColumnBytesPerRow = 8 + 1;
+constexpr std::uint64_t kDecodingBytesPerRow = 16;
+
+bool affordable(std::uint64_t rows, std::size_t columns, std::size_t file_bytes) {
+    const std::uint64_t per_row = kColumnBytesPerRow * columns + kDecodingBytesPerRow;
+    const std::uint64_t budget = kDecodedPerByte * static_cast<std::uint64_t>(file_bytes) + kDecodedAllowance;
+    return rows <= budget / per_row;
+}
 
 // Decodes the atom table and hands every row to `take`, in file order; a row that cannot be
 // decoded fails the whole read, as in the text form.
 template <class Take>
-std::optional<InputError> read_atom_site(const msgpack::object& category, std::size_t file_bytes, Take take) {
-    const msgpack::object* row_count = bcif::field(category, "rowCount");
-    if (row_count == nullptr || row_count->type != msgpack::type::POSITIVE_INTEGER) {
+std::optional<InputError> read_atom_site(const MsgpackValue& category, std::size_t file_bytes, Take take) {
+    const MsgpackValue* row_count = category.field("rowCount");
+    if (row_count == nullptr || row_count->type != MsgpackValue::Type::positive_integer) {
         return invalid("_atom_site lacks a valid 'rowCount'");
     }
-    if (row_count->via.u64 > row_limit(file_bytes)) {
+    // The later of two columns of one name counts, as in the text form.
+    std::array<const MsgpackValue*, kAtomSiteItemCount> found{};
+    const MsgpackValue* listed = category.field("columns");
+    for (const MsgpackValue& column : listed != nullptr ? listed->array() : std::span<const MsgpackValue>()) {
+        const MsgpackValue* name = column.field("name");
+        const auto text = name != nullptr ? name->text() : std::nullopt;
+        if (!text) return invalid("_atom_site has a column without a name");
+        if (const auto item = atom_site_item(*text)) found[*item] = &column;
+    }
+    const PreferredItems preferred = preferred_items(found[kAuthAsymId] != nullptr, found[kAuthSeqId] != nullptr);
+    const std::array<AtomSiteItem, 10> loaded = {
+        kAtomId, kCompId, kCartnX, kCartnY, kCartnZ, preferred.chain, preferred.seq, kInsCode, kAltId, kModelNum};
+    const auto columns_loaded = static_cast<std::size_t>(
+        std::count_if(loaded.begin(), loaded.end(), [&](AtomSiteItem item) { return found[item] != nullptr; }));
+    if (!affordable(row_count->via.u64, columns_loaded, file_bytes)) {
         return invalid("_atom_site claims " + std::to_string(row_count->via.u64) + " rows, more than a file of " +
                        std::to_string(file_bytes) + " bytes can hold");
     }
     const auto rows = static_cast<std::size_t>(row_count->via.u64);
-    // The later of two columns of one name counts, as in the text form.
-    std::array<const msgpack::object*, kAtomSiteItemCount> found{};
-    for (const msgpack::object& column : list_of(bcif::field(category, "columns"))) {
-        const msgpack::object* name = bcif::field(column, "name");
-        const auto text = name != nullptr ? bcif::text_of(*name) : std::nullopt;
-        if (!text) return invalid("_atom_site has a column without a name");
-        if (const auto item = atom_site_item(*text)) found[*item] = &column;
-    }
     if (rows == 0) return InputError::empty();
-    const PreferredItems preferred = preferred_items(found[kAuthAsymId] != nullptr, found[kAuthSeqId] != nullptr);
     auto columns = std::make_unique<Columns>();
-    for (const AtomSiteItem item :
-         {kAtomId, kCompId, kCartnX, kCartnY, kCartnZ, preferred.chain, preferred.seq, kInsCode, kAltId, kModelNum}) {
+    for (const AtomSiteItem item : loaded) {
         if (found[item] == nullptr) continue;
         if (auto failure = (*columns)[item].load(*found[item], rows)) {
             return invalid("column " + std::string(kAtomSiteItemNames[item]) + ": " + *failure);
@@ -320,9 +324,17 @@ std::optional<InputError> read_atom_site(const msgpack::object& category, std::s
 // Reads the file and hands every row of its atom table to `take`.
 template <class Take>
 std::optional<InputError> read_rows(ByteSource& source, Take take) {
-    auto read = read_all(source);
-    if (auto* error = std::get_if<IoError>(&read)) return InputError::io(*error);
-    const std::string_view bytes = std::get<Bytes>(read).view();
+    // Bytes the source already holds (a decompressed stream) are read in place, not copied.
+    Bytes copy;
+    std::string_view bytes;
+    if (const auto in_place = source.rest_in_memory()) {
+        bytes = *in_place;
+    } else {
+        auto read = read_all(source);
+        if (auto* error = std::get_if<IoError>(&read)) return InputError::io(*error);
+        copy = std::move(std::get<Bytes>(read));
+        bytes = copy.view();
+    }
     if (bytes.empty()) return InputError::empty();
     auto found = find_atom_site(bytes);
     if (auto* error = std::get_if<InputError>(&found)) return std::move(*error);
@@ -330,7 +342,7 @@ std::optional<InputError> read_rows(ByteSource& source, Take take) {
     if (atom_site.empty()) return InputError::empty();
     auto unpacked = unpack(atom_site);
     if (auto* error = std::get_if<InputError>(&unpacked)) return std::move(*error);
-    return read_atom_site(std::get<msgpack::object_handle>(unpacked).get(), bytes.size(), take);
+    return read_atom_site(std::get<MsgpackTree>(unpacked).root(), bytes.size(), take);
 }
 
 }  // namespace

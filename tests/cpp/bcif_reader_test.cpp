@@ -18,18 +18,61 @@
 namespace tarnix::io {
 namespace {
 
-using Packer = msgpack::packer<msgpack::sbuffer>;
+// Writes MessagePack in its shortest forms, as common writers do.
+class Packer {
+public:
+    void pack_nil() { out_.push_back('\xc0'); }
+    void pack(bool value) { out_.push_back(value ? '\xc3' : '\xc2'); }
+    void pack(std::int64_t value) {
+        if (value >= 0) {
+            const auto u = static_cast<std::uint64_t>(value);
+            if (u <= 0x7f) return out_.push_back(static_cast<char>(u));
+            if (u <= 0xff) return head(0xcc, u, 1);
+            if (u <= 0xffff) return head(0xcd, u, 2);
+            if (u <= 0xffffffff) return head(0xce, u, 4);
+            return head(0xcf, u, 8);
+        }
+        const auto bits = static_cast<std::uint64_t>(value);
+        if (value >= -32) return out_.push_back(static_cast<char>(bits & 0xff));
+        if (value >= INT8_MIN) return head(0xd0, bits, 1);
+        if (value >= INT16_MIN) return head(0xd1, bits, 2);
+        if (value >= INT32_MIN) return head(0xd2, bits, 4);
+        head(0xd3, bits, 8);
+    }
+    void pack_double(double value) { head(0xcb, std::bit_cast<std::uint64_t>(value), 8); }
+    void pack_array(std::uint32_t size) { sized(0x90, 0xdc, size); }
+    void pack_map(std::uint32_t size) { sized(0x80, 0xde, size); }
+    void pack_str(std::string_view text) {
+        if (text.size() < 32) {
+            out_.push_back(static_cast<char>(0xa0 | text.size()));
+        } else {
+            head(0xdb, text.size(), 4);
+        }
+        out_.append(text);
+    }
+    void pack_bin(std::string_view bytes) {
+        head(0xc6, bytes.size(), 4);
+        out_.append(bytes);
+    }
+    const std::string& bytes() const { return out_; }
+
+private:
+    void head(unsigned lead, std::uint64_t value, int width) {
+        out_.push_back(static_cast<char>(lead));
+        for (int i = width - 1; i >= 0; --i) out_.push_back(static_cast<char>((value >> (8 * i)) & 0xff));
+    }
+    void sized(unsigned fix, unsigned wide, std::uint32_t size) {
+        if (size < 16) return out_.push_back(static_cast<char>(fix | size));
+        head(wide + 1, size, 4);
+    }
+
+    std::string out_;
+};
+
 using PackValue = std::function<void(Packer&)>;
 
-void pack_text(Packer& p, std::string_view text) {
-    p.pack_str(static_cast<std::uint32_t>(text.size()));
-    p.pack_str_body(text.data(), static_cast<std::uint32_t>(text.size()));
-}
-
-void pack_bytes(Packer& p, std::string_view bytes) {
-    p.pack_bin(static_cast<std::uint32_t>(bytes.size()));
-    p.pack_bin_body(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
-}
+void pack_text(Packer& p, std::string_view text) { p.pack_str(text); }
+void pack_bytes(Packer& p, std::string_view bytes) { p.pack_bin(bytes); }
 
 // A map of text keys to values packed by the callbacks.
 PackValue map(std::vector<std::pair<std::string, PackValue>> entries) {
@@ -121,10 +164,19 @@ std::string file(std::vector<std::pair<std::string, PackValue>> replace = {}, st
         map({{"version", text("0.3.0")},
              {"encoder", text("test")},
              {"dataBlocks", list({map({{"header", text("TEST")}, {"categories", list({category})}})})}});
-    msgpack::sbuffer buffer;
-    Packer packer(buffer);
+    Packer packer;
     whole(packer);
-    return std::string(buffer.data(), buffer.size());
+    return packer.bytes();
+}
+
+// Packs a data map and decodes it as a column's data.
+std::variant<bcif::Values, std::string> decode(const PackValue& packed, std::int64_t limit) {
+    Packer packer;
+    packed(packer);
+    MsgpackWalk walk(packer.bytes());
+    const auto tree = walk.decode(1 << 16, 32);
+    if (!tree) return std::string("not MessagePack");
+    return bcif::decode(tree->root(), limit);
 }
 
 std::string read_error(std::string_view content) {
@@ -196,7 +248,7 @@ TEST(BinaryCifReader, GivesAClearErrorForEachBrokenFile) {
         {huge_bytes, kInvalid + "the data end early (a truncated file?)"},
         {file({{"Cartn_x", deep}}), kInvalid + "lists or maps longer or deeper than any BinaryCIF file holds"},
         {std::string(200, '\x91'), kInvalid + "no list of 'dataBlocks'"},
-        {whole + "\xc1", "<read>"},  // bytes after the file's one value are left alone
+        {whole + "\xc1", kInvalid + "bytes after the end of the MessagePack data"},
         {file({}, 0), "Empty file or no valid records"},
         {file({}, -1), kInvalid + "_atom_site lacks a valid 'rowCount'"},
         {file({}, 5), kInvalid + "column label_atom_id: 4 values for 5 rows"},
@@ -281,11 +333,7 @@ TEST(BinaryCifEncodings, IntegerPackingSumsValuesAtTheLimits) {
                                                  {"isUnsigned", boolean(c.is_unsigned)},
                                                  {"srcSize", integer(static_cast<std::int64_t>(c.expected.size()))}}),
                                             byte_array(type)});
-        msgpack::sbuffer buffer;
-        Packer packer(buffer);
-        packed(packer);
-        const msgpack::object_handle handle = msgpack::unpack(buffer.data(), buffer.size());
-        auto decoded = bcif::decode(handle.get(), 100);
+        auto decoded = decode(packed, 100);
         ASSERT_TRUE(std::holds_alternative<bcif::Values>(decoded)) << std::get<std::string>(decoded);
         EXPECT_EQ(std::get<bcif::Values>(decoded).integers, c.expected);
     }
@@ -302,11 +350,7 @@ TEST(BinaryCifEncodings, FixedPointGivesTheTextReadersFloats) {
             data(little_endian(integers),
                  {map({{"kind", text("FixedPoint")}, {"factor", integer(factor)}, {"srcType", integer(32)}}),
                   byte_array(3)});
-        msgpack::sbuffer buffer;
-        Packer packer(buffer);
-        packed(packer);
-        const msgpack::object_handle handle = msgpack::unpack(buffer.data(), buffer.size());
-        auto decoded = bcif::decode(handle.get(), static_cast<std::int64_t>(integers.size()));
+        auto decoded = decode(packed, static_cast<std::int64_t>(integers.size()));
         ASSERT_TRUE(std::holds_alternative<bcif::Values>(decoded));
         const std::vector<double>& reals = std::get<bcif::Values>(decoded).reals;
         const int digits = factor == 10 ? 1 : factor == 100 ? 2 : 3;
@@ -324,6 +368,88 @@ TEST(BinaryCifEncodings, FixedPointGivesTheTextReadersFloats) {
         }
         EXPECT_EQ(mismatches, 0u) << "factor " << factor;
     }
+}
+
+PackValue real(double value) {
+    return [value](Packer& p) { p.pack_double(value); };
+}
+
+PackValue int32s(std::vector<std::int32_t> values, std::vector<PackValue> encoding) {
+    encoding.push_back(byte_array(3));
+    return data(little_endian(values), std::move(encoding));
+}
+
+// The number decoders against values worked out by hand, alone and chained as files chain them.
+TEST(BinaryCifEncodings, DecodersGiveTheValuesWorkedOutByHand) {
+    const auto quantized = [](double min, double max, std::int64_t steps) {
+        return map({{"kind", text("IntervalQuantization")},
+                    {"min", real(min)},
+                    {"max", real(max)},
+                    {"numSteps", integer(steps)},
+                    {"srcType", integer(32)}});
+    };
+    const auto delta = [](std::int64_t origin) {
+        return map({{"kind", text("Delta")}, {"origin", integer(origin)}, {"srcType", integer(3)}});
+    };
+    const auto run_length = [](std::int64_t size) {
+        return map({{"kind", text("RunLength")}, {"srcType", integer(3)}, {"srcSize", integer(size)}});
+    };
+    // Steps of (max - min) / (numSteps - 1): 0.5 from -1.5 to 1.5 over seven steps.
+    auto reals = decode(int32s({0, 1, 6, 3, 2}, {quantized(-1.5, 1.5, 7)}), 100);
+    ASSERT_TRUE(std::holds_alternative<bcif::Values>(reals)) << std::get<std::string>(reals);
+    EXPECT_EQ(std::get<bcif::Values>(reals).reals, (std::vector<double>{-1.5, -1.0, 1.5, 0.0, -0.5}));
+    reals = decode(int32s({0, 1, 3}, {quantized(10, 11, 2)}), 100);
+    ASSERT_TRUE(std::holds_alternative<bcif::Values>(reals));
+    EXPECT_EQ(std::get<bcif::Values>(reals).reals, (std::vector<double>{10, 11, 13}));
+
+    const struct {
+        std::vector<std::int32_t> raw;
+        std::vector<PackValue> encoding;
+        std::vector<std::int64_t> expected;
+    } cases[] = {
+        // A running sum from the origin, the first value included.
+        {{0, 5, -3, 2}, {delta(10)}, {10, 15, 12, 14}},
+        {{4, -1}, {delta(-7)}, {-3, -4}},
+        {{7, 3, -2, 1, 0, 2}, {run_length(6)}, {7, 7, 7, -2, 0, 0}},
+        {{5, 0, 9, 2}, {run_length(2)}, {9, 9}},
+        // Serial numbers as deposited files hold them: runs of steps, then the running sum.
+        {{1, 3, 10, 1, 1, 2}, {delta(100), run_length(6)}, {101, 102, 103, 113, 114, 115}},
+    };
+    for (const auto& c : cases) {
+        const auto integers = decode(int32s(c.raw, c.encoding), 100);
+        ASSERT_TRUE(std::holds_alternative<bcif::Values>(integers)) << std::get<std::string>(integers);
+        EXPECT_EQ(std::get<bcif::Values>(integers).integers, c.expected);
+    }
+}
+
+// A cut anywhere, or anything after the document, fails the read: nothing past the atom table
+// is taken on trust.
+TEST(BinaryCifReader, RefusesEveryCutAndEveryTail) {
+    const std::string whole = file();
+    for (std::size_t size = 1; size < whole.size(); ++size) {
+        EXPECT_EQ(read_error(whole.substr(0, size)), kInvalid + "the data end early (a truncated file?)") << size;
+    }
+    for (const std::string& tail : {std::string(1, '\0'), std::string("\x90"), whole}) {
+        EXPECT_EQ(read_error(whole + tail), kInvalid + "bytes after the end of the MessagePack data");
+    }
+}
+
+// Claimed rows are weighed by what their decoded columns cost against the file's size: the
+// same count passes with few columns in a large enough file and fails with more.
+TEST(BinaryCifReader, WeighsClaimedRowsByTheirColumns) {
+    const auto claims = [](std::string content) {
+        const std::string error = read_error(content);
+        return error.find("rows, more than a file of") != std::string::npos;
+    };
+    // Five columns cost 61 bytes a row (a value and a mask each, and 16 while decoding); the
+    // row count takes three bytes for any count from 256 to 65535.
+    const auto size = static_cast<std::int64_t>(file({}, 1000).size());
+    const std::int64_t five = (32 * size + (std::int64_t{1} << 20)) / 61;
+    EXPECT_FALSE(claims(file({}, five)));
+    EXPECT_TRUE(claims(file({}, five + 1)));
+    const std::string many_rows = file({}, std::int64_t{32} << 20);
+    EXPECT_EQ(read_error(many_rows), kInvalid + "_atom_site claims 33554432 rows, more than a file of " +
+                                         std::to_string(many_rows.size()) + " bytes can hold");
 }
 
 }  // namespace
