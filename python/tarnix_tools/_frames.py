@@ -8,8 +8,7 @@ from typing import Any, Optional, Union
 
 import numpy as np
 
-from tarnix_tools import _native
-from tarnix_tools._annotate import _non_negative
+from tarnix_tools import _checks, _native
 from tarnix_tools.table import Table
 
 # The eight-state codes, blank last; ``Frames.summary`` has a column per code under these names.
@@ -202,15 +201,6 @@ def _residue_texts(name: str, values: Optional[Sequence[str]], length: int, defa
     return texts
 
 
-def _check(sasa: object, ppii_stretch: object, threads: object) -> tuple[bool, int, int]:
-    if not isinstance(sasa, (bool, np.bool_)):
-        raise TypeError(f"sasa must be a bool, not {type(sasa).__name__}")
-    stretch = _non_negative("ppii_stretch", ppii_stretch)
-    if stretch >= 2**64:
-        raise OverflowError("ppii_stretch is too large")
-    return bool(sasa), stretch, _non_negative("threads", threads)
-
-
 def _check_real(array: np.ndarray, what: str) -> None:
     if not np.issubdtype(array.dtype, np.floating) and not np.issubdtype(array.dtype, np.integer):
         raise TypeError(f"{what} holds {array.dtype}, not real numbers")
@@ -256,12 +246,12 @@ def frames(coords: Union[np.ndarray, Iterable[Any]], *, residue_names: Optional[
     chain_ids: L chain ids; a change of id between neighbours starts a chain. Default "A".
     sasa: whether to compute each residue's accessibility (of the four atoms given).
     ppii_stretch: minimum length of a polyproline-II stretch.
-    threads: worker threads; 0 means the processors available to the process.
+    threads: worker threads, 0 (the processors available to the process) to 256.
 
     Frame t holds what ``tarnix.assign_from_coords(coords[t])`` gives (with names and ids, what
     ``tarnix.assign`` gives for a PDB file of that frame's atoms), to the bit.
     """
-    sasa, ppii_stretch, threads = _check(sasa, ppii_stretch, threads)
+    sasa, ppii_stretch, threads = _checks.computation(sasa, ppii_stretch, threads)
     if isinstance(coords, np.ndarray):
         if coords.ndim != 4 or coords.shape[2:] != (4, 3):
             raise ValueError(f"coords has shape {coords.shape}; it must be (T, L, 4, 3): N, CA, C, O per residue")

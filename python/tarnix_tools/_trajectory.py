@@ -8,12 +8,11 @@ from typing import Any, Optional, Union
 
 import numpy as np
 
-from tarnix_tools._annotate import _non_negative
+from tarnix_tools import _checks
 from tarnix_tools._extras import require
-from tarnix_tools._frames import Frames, Layout, _check
+from tarnix_tools._frames import CHUNK_FRAMES, Frames, Layout
 
 PathLike = Union[str, "os.PathLike[str]"]
-CHUNK_FRAMES = 256
 
 
 class TrajectoryError(ValueError):
@@ -69,14 +68,6 @@ class _Source:
                  step: int) -> None:
         chemfiles = _chemfiles()
         self.path = os.fspath(path)
-        start = _non_negative("start", start)
-        step = _non_negative("step", step)
-        if step == 0:
-            raise ValueError("step must be a positive number of frames, got 0")
-        if stop is not None:
-            stop = _non_negative("stop", stop)
-            if start > stop:
-                raise ValueError(f"start ({start}) is after stop ({stop})")
         try:
             self.trajectory = chemfiles.Trajectory(self.path)
             if topology is not None:
@@ -142,10 +133,9 @@ def iter_trajectory(path: PathLike, topology: Optional[PathLike] = None, *, star
                     threads: int = 0, chunk_frames: int = CHUNK_FRAMES) -> Iterator[Frames]:
     """``trajectory``, chunk by chunk: a ``Frames`` of at most ``chunk_frames`` frames at a time, so
     that memory stays flat however long the trajectory is."""
-    sasa, ppii_stretch, threads = _check(sasa, ppii_stretch, threads)
-    chunk_frames = _non_negative("chunk_frames", chunk_frames)
-    if chunk_frames == 0:
-        raise ValueError("chunk_frames must be positive")
+    sasa, ppii_stretch, threads = _checks.computation(sasa, ppii_stretch, threads)
+    chunk_frames = _checks.chunk_frames(chunk_frames)
+    start, stop, step = _checks.frame_range(start, stop, step)
     source = _Source(path, topology, start, stop, step)
     return _frames_of(source, chunk_frames, sasa, ppii_stretch, threads)
 
@@ -168,7 +158,8 @@ def trajectory(path: PathLike, topology: Optional[PathLike] = None, *, start: in
 
     topology: a file giving the atoms' names and residues (a PDB file, say) when the trajectory has
         none; by default the trajectory's own.
-    start, stop, step: the frames taken, as ``range(start, stop, step)`` (stop None: to the end).
+    start, stop, step: the frames taken, as ``range(start, stop, step)`` (stop None: to the end);
+        each at most 10**12, step at least 1.
     sasa, ppii_stretch, threads: as for ``frames``.
 
     The topology's residues are found as the PDB reader finds them in a file (N, CA, C, O, the

@@ -12,7 +12,8 @@ from collections.abc import Iterable, Iterator
 from types import FrameType
 from typing import IO, Any, NoReturn, Union
 
-from . import __version__, _formats
+from . import __version__, _checks, _formats
+from ._checks import MAX_THREADS
 from ._annotate import ERROR, NO_PROTEIN, OK, Annotation, annotate, iter_annotate
 from ._extras import MissingExtra, require
 from ._inputs import Item, is_tar_name, stdin_item
@@ -25,8 +26,6 @@ Input = Union[str, bytes, Item]
 STDIN_NAME = "<stdin>"
 PICTURE_SUFFIXES = (".png", ".svg", ".pdf")
 DEFAULT_DPI = 100
-# The most worker threads -j takes (as many as the batch pool of tarnix allows).
-MAX_THREADS = 256
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_WRITE, EXIT_INTERRUPTED = 0, 1, 2, 3, 130
 # A reader that went away (`| head`) ends the run as a shell reports death by SIGPIPE.
@@ -187,10 +186,12 @@ def _add_frames_parser(commands: Any) -> None:
     frames_parser.add_argument("--topology", metavar="TOP",
                                help="a file naming the atoms and residues (a PDB file, say), when the "
                                     "trajectory has none")
-    frames_parser.add_argument("--start", type=_count, default=0, metavar="N", help="first frame (default 0)")
-    frames_parser.add_argument("--stop", type=_count, default=None, metavar="N",
+    frames_parser.add_argument("--start", type=_frame("start"), default=0, metavar="N",
+                               help="first frame (default 0)")
+    frames_parser.add_argument("--stop", type=_frame("stop"), default=None, metavar="N",
                                help="stop before this frame (default: the end)")
-    frames_parser.add_argument("--step", type=_count, default=1, metavar="N", help="take every N-th frame")
+    frames_parser.add_argument("--step", type=_frame("step"), default=1, metavar="N",
+                               help=f"take every N-th frame (frame numbers at most {_checks.MAX_FRAME:,})")
     frames_parser.add_argument("--sasa", action="store_true", help="also compute accessibility")
     frames_parser.add_argument("--ppii", type=_stretch, default=3, metavar="N",
                                help="shortest polyproline-II stretch, in residues (default 3)")
@@ -204,23 +205,15 @@ def _add_frames_parser(commands: Any) -> None:
 
 
 def _count(text: str, maximum: int | None = None) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"must not be negative: {text}")
-    if maximum is not None and value > maximum:
-        raise argparse.ArgumentTypeError(f"must be at most {maximum}: {text}")
-    return value
+    return _checks.command_line(_checks.counted(maximum), "N")(text)
 
 
-def _threads(text: str) -> int:
-    return _count(text, MAX_THREADS)
+_threads = _checks.command_line(lambda name, value: _checks.threads(value), "threads")
+_stretch = _checks.command_line(lambda name, value: _checks.ppii_stretch(value), "ppii_stretch")
 
 
-def _stretch(text: str) -> int:
-    return _count(text, 2**64 - 1)
+def _frame(name: str) -> Any:
+    return _checks.command_line(_checks.counted(_checks.MAX_FRAME), name)
 
 
 def _scheduler(text: str) -> str:

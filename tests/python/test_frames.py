@@ -1,6 +1,8 @@
 """frames() and trajectory(): every frame equal to the single-structure path, to the bit."""
 
 import signal
+import subprocess
+import sys
 import threading
 
 import numpy as np
@@ -248,3 +250,62 @@ def test_without_chemfiles_the_error_names_the_extra(monkeypatch, written):
     monkeypatch.setitem(__import__("sys").modules, "chemfiles", None)
     with pytest.raises(ImportError, match=r"pip install 'tarnix\[trajectory\]'"):
         trajectory(written[0]["dcd"])
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_frames_past_the_first_work_slice_equal_assign_from_coords(data_dir, threads):
+    # A slice is 32 frames per thread: 150 frames cross several slices at either count.
+    coords = wobbled(backbone(data_dir / "1ubq.pdb")[0], 150, seed=5, scale=0.4)
+    result = frames(coords, sasa=True, threads=threads)
+    for t in range(len(coords)):
+        assert_frame_equals(result, t, tarnix.assign_from_coords(coords[t]))
+
+
+def hung(call):
+    """Runs call in a daemon thread: a call that spins must fail the test, not hang it."""
+    outcome = []
+    worker = threading.Thread(target=lambda: outcome.append(_raised(call)), daemon=True)
+    worker.start()
+    worker.join(20)
+    assert outcome, "the call did not return"
+    return outcome[0]
+
+
+def _raised(call):
+    try:
+        call()
+    except Exception as error:  # noqa: BLE001 - the test looks at what was raised
+        return error
+    return None
+
+
+@pytest.mark.parametrize("arguments, match", [
+    ({"threads": 2**59}, "threads must be at most 256"),
+    ({"threads": 257}, "threads must be at most 256"),
+    ({"threads": -1}, "threads must not be negative"),
+    ({"ppii_stretch": 2**64}, "ppii_stretch must be at most"),
+    ({"start": 10**21}, "start must be at most"),
+    ({"stop": 10**21}, "stop must be at most"),
+    ({"step": 10**21}, "step must be at most"),
+    ({"step": 0}, "step must be a positive"),
+    ({"chunk_frames": 2**70}, "chunk_frames must be at most"),
+])
+def test_numbers_out_of_range_are_value_errors(hemoglobin, written, arguments, match):
+    paths, topology = written
+    error = hung(lambda: trajectory(paths["dcd"], topology, **arguments) if "chunk_frames" not in arguments
+                 else list(iter_trajectory(paths["dcd"], topology, **arguments)))
+    assert type(error) is ValueError and error.args[0].startswith(match.split(" must")[0]), error
+    assert match in str(error)
+    if set(arguments) <= {"threads", "ppii_stretch"}:
+        error = hung(lambda: frames(hemoglobin[0][None], **arguments))
+        assert type(error) is ValueError and match in str(error)
+
+
+@pytest.mark.parametrize("option", [["--step", str(10**21)], ["--start", "-1"], ["--stop", "x"], ["-j", str(2**59)],
+                                    ["--step", "0"]])
+def test_frame_options_out_of_range_are_usage_errors(written, option):
+    paths, topology = written
+    run = subprocess.run([sys.executable, "-m", "tarnix_tools", "frames", str(paths["dcd"]), "--topology",
+                          str(topology), *option], capture_output=True, timeout=60)
+    assert run.returncode == 2 and run.stdout == b""
+    assert len(run.stderr.decode().splitlines()) == 1 and "Traceback" not in run.stderr.decode()
