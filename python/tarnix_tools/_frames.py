@@ -112,27 +112,33 @@ class Frames:
                    first.seq_id, first.residue_name)
 
 
-def models_as_frames(annotation: Any) -> Frames:
-    """The models of an ``annotate(..., models="all")`` of one file as frames, one per model; the
-    models must hold the same residues."""
+def models_as_frames(annotation: Any, frame: Optional[np.ndarray] = None) -> Frames:
+    """The models of an ``annotate(..., models="all")`` of one file as frames, one per model read;
+    the models must hold the same residues. ``frame``: each model row's frame number (default:
+    its model number). Memory is linear in models x residues."""
     structures, residues = annotation.structures.columns, annotation.residues.columns
     ok = np.flatnonzero(structures["status"] == "ok")
     if len(ok) == 0:
         raise ValueError("no model could be read")
-    rows = [residues["input"] == row for row in ok]
-    first = rows[0]
-    for row, mine in zip(ok, rows):
-        if mine.sum() != first.sum() or not np.array_equal(residues["seq_id"][mine], residues["seq_id"][first]):
+    # Residue rows come in model order: each model's rows are one run of its `input` value.
+    begins = np.searchsorted(residues["input"], ok, "left")
+    lengths = np.searchsorted(residues["input"], ok, "right") - begins
+    first = slice(int(begins[0]), int(begins[0] + lengths[0]))
+    for row, begin, length in zip(ok, begins, lengths):
+        mine = slice(int(begin), int(begin + length))
+        if length != lengths[0] or any(not np.array_equal(residues[name][mine], residues[name][first])
+                                       for name in ("chain_id", "seq_id", "insertion_code", "residue_name")):
             raise ValueError(f"model {structures['model'][row]} does not hold the residues of model "
                              f"{structures['model'][ok[0]]}")
+    index = begins[:, None] + np.arange(lengths[0])[None, :]
 
     def stacked(name: str, dtype: str) -> np.ndarray:
-        return np.stack([residues[name][mine] for mine in rows]).astype(dtype)
+        return np.asarray(residues[name][index], dtype=dtype)
 
-    accessibility = stacked("accessibility", "<f4")
+    numbers = structures["model"] if frame is None else frame
     return Frames(stacked("structure", "S1"), stacked("structure_c3", "S1"), stacked("phi", "<f4"),
-                  stacked("psi", "<f4"), accessibility, np.full(len(ok), np.nan),
-                  structures["model"][ok].astype(np.int64), residues["chain_id"][first],
+                  stacked("psi", "<f4"), stacked("accessibility", "<f4"), np.full(len(ok), np.nan),
+                  np.asarray(numbers)[ok].astype(np.int64), residues["chain_id"][first],
                   residues["seq_id"][first], residues["residue_name"][first])
 
 

@@ -1,18 +1,24 @@
-"""trajectory: secondary structure of every frame of a trajectory file, read through chemfiles."""
+"""trajectory: secondary structure of every frame of a trajectory file: structure files (every model)
+through our own readers, the other formats through chemfiles."""
 
 from __future__ import annotations
 
 import os
+import warnings
 from collections.abc import Iterator
 from typing import Any, Optional, Union
 
 import numpy as np
 
-from tarnix_tools import _checks
+from tarnix_tools import _checks, _formats
+from tarnix_tools._annotate import OK, annotate
 from tarnix_tools._extras import require
-from tarnix_tools._frames import CHUNK_FRAMES, Frames, Layout
+from tarnix_tools._frame_walk import Damaged, walked_frames
+from tarnix_tools._frames import CHUNK_FRAMES, Frames, Layout, models_as_frames
 
 PathLike = Union[str, "os.PathLike[str]"]
+# Binary formats whose count of frames the library fixes on opening: a warning then is damage.
+_COUNTED_SUFFIXES = (".dcd", ".xtc", ".trr")
 
 
 class TrajectoryError(ValueError):
@@ -25,9 +31,11 @@ def _chemfiles() -> Any:
 
 def quiet_chemfiles() -> None:
     """Leave chemfiles' warnings unshown (the command line reports its errors itself)."""
-    import warnings
-
-    warnings.filterwarnings("ignore", category=_chemfiles().misc.ChemfilesWarning)
+    try:
+        chemfiles = _chemfiles()
+    except ImportError:  # then structure files only, read without it
+        return
+    warnings.filterwarnings("ignore", category=chemfiles.misc.ChemfilesWarning)
 
 
 def topology_layout(topology: Any) -> Layout:
@@ -61,6 +69,57 @@ def _text_property(residue: Any, name: str) -> str:
     return str(residue[name]).strip()
 
 
+def _selected(path: str, total: int, start: int, stop: Optional[int], step: int) -> range:
+    """The frames of ``total`` taken by start, stop and step; an error when none is."""
+    if total == 0:
+        raise TrajectoryError(f"{path}: the trajectory holds no frames")
+    steps = range(start, min(total if stop is None else stop, total), step)
+    if start >= total:
+        raise TrajectoryError(f"{path}: start {start} is past the last of its {total} frames")
+    if len(steps) == 0:
+        raise TrajectoryError(f"{path}: start {start} and stop {stop} select no frame")
+    return steps
+
+
+def _structure_file(path: str) -> bool:
+    """Whether our own readers read the file (a structure format, by its name)."""
+    name = path.lower()
+    if name.endswith(_formats.GZIP_SUFFIX):
+        name = name[:-len(_formats.GZIP_SUFFIX)]
+    return name.endswith(_formats.SUFFIXES)
+
+
+def _model_frames(path: str, topology: Optional[PathLike], start: int, stop: Optional[int], step: int, sasa: bool,
+                  ppii_stretch: int, threads: int, chunk_frames: int) -> Iterator[Frames]:
+    """Every model of a structure file as read by ``annotate(models="all")``, one frame each."""
+    if topology is not None:
+        raise ValueError(f"{path} names its own atoms: a topology goes only with a trajectory of coordinates")
+    annotation = annotate(path, models="all", sasa=sasa, ppii_stretch=ppii_stretch, threads=threads)
+    structures = annotation.structures.columns
+    total = len(structures["status"])
+    failed = np.flatnonzero(structures["status"] != OK)
+    if len(failed):
+        row = failed[0]
+        model = f"model {structures['model'][row]}: " if total > 1 else ""
+        raise TrajectoryError(f"{path}: {model}{structures['error'][row] or 'no residue with N, CA, C and O'}")
+    steps = _selected(path, total, start, stop, step)
+    try:
+        every = models_as_frames(annotation, frame=np.arange(total, dtype=np.int64))
+    except ValueError as error:
+        raise TrajectoryError(f"{path}: {error}") from None
+    del annotation
+    return _model_chunks(every, steps, sasa, chunk_frames)
+
+
+def _model_chunks(every: Frames, steps: range, sasa: bool, chunk_frames: int) -> Iterator[Frames]:
+    for begin in range(0, len(steps), chunk_frames):
+        rows = steps[begin:begin + chunk_frames]
+        taken = slice(rows.start, rows.stop, rows.step)
+        yield Frames(every.codes[taken], every.codes_c3[taken], every.phi[taken], every.psi[taken],
+                     every.accessibility[taken] if sasa and every.accessibility is not None else None,
+                     every.time[taken], every.frame[taken], every.chain_id, every.seq_id, every.residue_name)
+
+
 class _Source:
     """An open trajectory, its layout and the frames selected."""
 
@@ -69,26 +128,45 @@ class _Source:
         chemfiles = _chemfiles()
         self.path = os.fspath(path)
         try:
-            self.trajectory = chemfiles.Trajectory(self.path)
-            if topology is not None:
-                self.trajectory.set_topology(os.fspath(topology))
-            total = self.trajectory.nsteps
+            with warnings.catch_warnings(record=True) as seen:
+                warnings.simplefilter("always", chemfiles.misc.ChemfilesWarning)
+                self.trajectory = chemfiles.Trajectory(self.path)
+                total = self.trajectory.nsteps
         except chemfiles.ChemfilesError as error:
             raise TrajectoryError(f"{self.path}: {error}") from None
         try:
+            self._check_whole(total, [str(w.message) for w in seen
+                                      if issubclass(w.category, chemfiles.misc.ChemfilesWarning)])
+            if topology is not None:
+                try:
+                    self.trajectory.set_topology(os.fspath(topology))
+                except chemfiles.ChemfilesError as error:
+                    raise TrajectoryError(f"{os.fspath(topology)}: {error}") from None
             self._select(topology, start, stop, step, total)
         except BaseException:
             self.trajectory.close()
             raise
 
+    def _check_whole(self, total: int, warned: list[str]) -> None:
+        """A file cut inside a frame, damaged between frames, or holding fewer frames than its
+        header says is an error, not a shorter trajectory."""
+        if not self.path.lower().endswith(_COUNTED_SUFFIXES):
+            for message in warned:
+                warnings.warn(message, _chemfiles().misc.ChemfilesWarning, stacklevel=4)
+            return
+        if warned:
+            raise TrajectoryError(f"{self.path}: {warned[0]}")
+        try:
+            walked = walked_frames(self.path)
+        except Damaged as damage:
+            raise TrajectoryError(f"{self.path}: {damage}") from None
+        except OSError as error:
+            raise TrajectoryError(f"{self.path}: {error.strerror or error}") from None
+        if walked is not None and walked != total:
+            raise TrajectoryError(f"{self.path}: the file holds {walked} frames, of which {total} could be read")
+
     def _select(self, topology: Optional[PathLike], start: int, stop: Optional[int], step: int, total: int) -> None:
-        if total == 0:
-            raise TrajectoryError(f"{self.path}: the trajectory holds no frames")
-        self.steps = range(start, min(total if stop is None else stop, total), step)
-        if start >= total:
-            raise TrajectoryError(f"{self.path}: start {start} is past the last of its {total} frames")
-        if len(self.steps) == 0:
-            raise TrajectoryError(f"{self.path}: start {start} and stop {stop} select no frame")
+        self.steps = _selected(self.path, total, start, stop, step)
         first = self._read(self.steps[0])
         self.has_time = "time" in first.list_properties()
         try:
@@ -136,6 +214,8 @@ def iter_trajectory(path: PathLike, topology: Optional[PathLike] = None, *, star
     sasa, ppii_stretch, threads = _checks.computation(sasa, ppii_stretch, threads)
     chunk_frames = _checks.chunk_frames(chunk_frames)
     start, stop, step = _checks.frame_range(start, stop, step)
+    if _structure_file(os.fspath(path)):
+        return _model_frames(os.fspath(path), topology, start, stop, step, sasa, ppii_stretch, threads, chunk_frames)
     source = _Source(path, topology, start, stop, step)
     return _frames_of(source, chunk_frames, sasa, ppii_stretch, threads)
 
@@ -153,11 +233,13 @@ def _frames_of(source: _Source, chunk_frames: int, sasa: bool, ppii_stretch: int
 
 def trajectory(path: PathLike, topology: Optional[PathLike] = None, *, start: int = 0, stop: Optional[int] = None,
                step: int = 1, sasa: bool = False, ppii_stretch: int = 3, threads: int = 0) -> Frames:
-    """Secondary structure of every selected frame of a trajectory file (read with chemfiles: XTC, TRR,
-    DCD, NetCDF, TNG, GRO, multi-model PDB and mmCIF, ...).
+    """Secondary structure of every selected frame of a trajectory file: every model of a PDB, mmCIF
+    or BinaryCIF file (optionally .gz), read by our own readers, frame k being model k of
+    ``annotate(path, models="all")`` to the bit; the other formats through chemfiles (XTC, TRR,
+    DCD, NetCDF, TNG, GRO, ...).
 
     topology: a file giving the atoms' names and residues (a PDB file, say) when the trajectory has
-        none; by default the trajectory's own.
+        none; by default the trajectory's own. A structure file names its own atoms and takes none.
     start, stop, step: the frames taken, as ``range(start, stop, step)`` (stop None: to the end);
         each at most 10**12, step at least 1.
     sasa, ppii_stretch, threads: as for ``frames``.
@@ -165,8 +247,9 @@ def trajectory(path: PathLike, topology: Optional[PathLike] = None, *, start: in
     The topology's residues are found as the PDB reader finds them in a file (N, CA, C, O, the
     amide hydrogen, the other heavy atoms for accessibility; residues lacking a backbone atom left
     out), so frame t equals ``tarnix.assign`` on that frame written as a PDB file. Needs the
-    ``trajectory`` extra (chemfiles). Raises TrajectoryError naming the file and frame for a
-    trajectory that cannot be read as asked.
+    ``trajectory`` extra (chemfiles) for the formats it reads. Raises TrajectoryError naming the file
+    and frame for a trajectory that cannot be read as asked, and for a file cut or damaged inside a
+    frame or holding fewer frames than its header says.
     """
     parts = list(iter_trajectory(path, topology, start=start, stop=stop, step=step, sasa=sasa,
                                  ppii_stretch=ppii_stretch, threads=threads))
