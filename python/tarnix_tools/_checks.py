@@ -24,7 +24,12 @@ MAX_PPII_STRETCH = 2**64 - 1
 MAX_FRAME = 10**12
 # Frames read and computed at a time.
 MAX_CHUNK_FRAMES = 2**20
-DEFAULT_PPII_STRETCH = 3
+# Pictures: dots per inch, pixels (inches x dpi, whatever the format), panels of one structure,
+# and frame-by-residue cells of a picture of many frames.
+MAX_DPI = 1200
+MAX_PIXELS = 60_000_000
+MAX_PANELS = 40
+MAX_CELLS = 20_000_000
 
 
 def whole(name: str, value: object, minimum: int = 0, maximum: Optional[int] = None) -> int:
@@ -59,6 +64,25 @@ def ppii_stretch(value: object) -> int:
 def computation(sasa: object, stretch: object, workers: object) -> tuple[bool, int, int]:
     """(sasa, ppii_stretch, threads) as every computing function takes them."""
     return flag("sasa", sasa), ppii_stretch(stretch), threads(workers)
+
+
+class TooLarge(ValueError):
+    """A picture beyond the limits above; the message says which and how to draw less."""
+
+
+def picture_size(width: float, height: float, dpi: int) -> None:
+    """Refuses a picture of more than MAX_PIXELS pixels."""
+    pixels = round(width * dpi) * round(height * dpi)
+    if pixels > MAX_PIXELS:
+        raise TooLarge(f"the picture would have {pixels:,} pixels ({width:.1f} x {height:.1f} inches at "
+                       f"{dpi} dpi), more than the {MAX_PIXELS:,} drawn: lower --dpi or draw fewer chains")
+
+
+def frame_cells(name: str, count: int, length: int, axis: str = "frame") -> None:
+    """Refuses a picture of more than MAX_CELLS frames x residues."""
+    if count * length > MAX_CELLS:
+        raise TooLarge(f"{name} has {count:,} {axis}s of {length:,} residues, more than the {MAX_CELLS:,} "
+                       f"{axis}-residue cells drawn: draw part of it")
 
 
 def frame_range(start: object, stop: object, step: object) -> tuple[int, Optional[int], int]:

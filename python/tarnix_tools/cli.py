@@ -146,9 +146,11 @@ def build_parser() -> argparse.ArgumentParser:
                                   "each INPUT's name with .png, in the current folder)")
     plot_parser.add_argument("--chain", metavar="ID", action="append",
                              help="draw only this chain (repeat for several)")
-    plot_parser.add_argument("--dpi", type=_count, default=DEFAULT_DPI, metavar="N",
-                             help=f"dots per inch of a .png (default {DEFAULT_DPI}, for a screen; "
-                                  "300 for print)")
+    plot_parser.add_argument("--dpi", type=_dpi, default=DEFAULT_DPI, metavar="N",
+                             help=f"dots per inch (default {DEFAULT_DPI}, for a screen; 300 for print), 1 to "
+                                  f"{_checks.MAX_DPI}; a picture has at most {_checks.MAX_PIXELS:,} pixels, "
+                                  f"{_checks.MAX_PANELS} panels of chains and {_checks.MAX_CELLS:,} "
+                                  "frame-residue cells")
     plot_parser.add_argument("--input-format", choices=_formats.NAMES,
                              help=f"read the inputs as this format: {_formats.describe()} (default: by name)")
     plot_parser.add_argument("--topology", metavar="TOP",
@@ -210,6 +212,9 @@ def _count(text: str, maximum: int | None = None) -> int:
 
 _threads = _checks.command_line(lambda name, value: _checks.threads(value), "threads")
 _stretch = _checks.command_line(lambda name, value: _checks.ppii_stretch(value), "ppii_stretch")
+
+
+_dpi = _checks.command_line(lambda name, value: _checks.whole(name, value, 1, _checks.MAX_DPI), "--dpi")
 
 
 def _frame(name: str) -> Any:
@@ -604,8 +609,6 @@ def _pictures(args: argparse.Namespace) -> list[str]:
         raise UsageError("-o names the picture of a single INPUT; with several, each is named after its INPUT")
     if args.inputs.count("-") > 1:
         raise UsageError("stdin (-) can be used only once")
-    if args.dpi < 1:
-        raise UsageError("--dpi must be at least 1")
     outputs = [args.output] if args.output is not None else [_picture_name(i) for i in args.inputs]
     for output in outputs:
         if os.path.splitext(output)[1].lower() not in PICTURE_SUFFIXES:
@@ -621,7 +624,13 @@ def _pictures(args: argparse.Namespace) -> list[str]:
 
 
 def run_plot(args: argparse.Namespace) -> int:
-    outputs = _pictures(args)
+    try:
+        return _plot_each(args, _pictures(args))
+    except _checks.TooLarge as exc:
+        raise UsageError(str(exc)) from None
+
+
+def _plot_each(args: argparse.Namespace, outputs: list[str]) -> int:
     from . import _plot
 
     status = EXIT_OK
@@ -658,9 +667,9 @@ def run_plot(args: argparse.Namespace) -> int:
 
 def plot_frames(args: argparse.Namespace, source: str, output: str) -> int:
     """The picture of many frames: a trajectory (with its topology), or every model of a file."""
-    from ._frames import models_as_frames
+    from ._frames import Frames, models_as_frames
     from ._plot_frames import draw_frames
-    from ._trajectory import TrajectoryError, quiet_chemfiles, trajectory
+    from ._trajectory import TrajectoryError, iter_trajectory, quiet_chemfiles
 
     title = STDIN_NAME if source == "-" else os.path.basename(source.rstrip("/"))
     if args.chain is not None:
@@ -669,12 +678,20 @@ def plot_frames(args: argparse.Namespace, source: str, output: str) -> int:
         if source == "-":
             raise UsageError("a trajectory is read from a file, not stdin")
         quiet_chemfiles()
+        parts: list[Frames] = []
         try:
-            result = trajectory(source, args.topology)
+            for chunk in iter_trajectory(source, args.topology):
+                parts.append(chunk)  # refused as soon as the picture would be too large
+                _checks.frame_cells(title, sum(map(len, parts)), chunk.codes.shape[1])
         except TrajectoryError as exc:
             print(f"tarnix: {exc}", file=sys.stderr)
             return EXIT_FAILED
-        draw_frames(result, title, output, axis="frame")
+        except ValueError as exc:
+            if isinstance(exc, _checks.TooLarge):
+                raise
+            raise UsageError(str(exc)) from None
+        result = Frames.concat(parts)
+        draw_frames(result, title, output, axis="frame", dpi=args.dpi)
     else:
         annotation = annotate([_stdin_input() if source == "-" else source], format=args.input_format,
                               models="all", sasa=False)
@@ -683,7 +700,7 @@ def plot_frames(args: argparse.Namespace, source: str, output: str) -> int:
         except ValueError as exc:
             print(f"tarnix: {title}: {exc}", file=sys.stderr)
             return EXIT_FAILED
-        draw_frames(result, title, output, axis="model")
+        draw_frames(result, title, output, axis="model", dpi=args.dpi)
     print(f"tarnix: wrote {output}", file=sys.stderr)
     return EXIT_OK
 
