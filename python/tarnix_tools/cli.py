@@ -7,6 +7,7 @@ import itertools
 import os
 import signal
 import sys
+import threading
 import time
 from collections.abc import Iterable, Iterator
 from types import FrameType
@@ -172,11 +173,12 @@ def _add_frames_parser(commands: Any) -> None:
     frames_parser = commands.add_parser(
         "frames", formatter_class=argparse.RawDescriptionHelpFormatter,
         help="write the secondary structure of every frame of a trajectory",
-        description="Read a trajectory (XTC, TRR, DCD, NetCDF, TNG, GRO, multi-model PDB or mmCIF,\n"
-                    "through chemfiles) and write one row per frame (its eight-state codes and\n"
-                    "helix and strand fractions) or, with --per residue, one row per frame and\n"
-                    "residue. Rows are written as frames are done; memory stays flat.\n"
-                    "Needs chemfiles: pip install 'tarnix[trajectory]'.\n\n"
+        description="Read a trajectory (every model of a PDB, mmCIF or BinaryCIF file, by our own\n"
+                    "readers; XTC, TRR, DCD, NetCDF, TNG, GRO through chemfiles) and write one\n"
+                    "row per frame (its eight-state codes and helix and strand fractions) or,\n"
+                    "with --per residue, one row per frame and residue. Rows are written as\n"
+                    "frames are done; memory stays flat.\n"
+                    "Those through chemfiles need it: pip install 'tarnix[trajectory]'.\n\n"
                     "Exit status: 0 when every frame was read, 1 when the trajectory or a frame\n"
                     "could not be read (the message names the file and frame), 2 for a usage error.",
         epilog="examples:\n"
@@ -547,7 +549,39 @@ def run_annotate(args: argparse.Namespace) -> int:
 TRAJECTORY_SUFFIXES = (".xtc", ".trr", ".dcd", ".nc", ".ncdf", ".tng", ".gro")
 
 
+class _Interrupts:
+    """Ctrl-C and SIGTERM during a trajectory run, remembered as well as raised: one raised inside a
+    finaliser of the trajectory library is dropped by the interpreter, and `check` raises it again."""
+
+    _SIGNALS = (signal.SIGINT, signal.SIGTERM)
+
+    def __enter__(self) -> _Interrupts:
+        self.seen = False
+        self.previous: list[Any] = []
+        if threading.current_thread() is threading.main_thread():
+            self.previous = [signal.signal(number, self._handle) for number in self._SIGNALS]
+        return self
+
+    def _handle(self, signum: int, frame: FrameType | None) -> None:
+        self.seen = True
+        if frame is None or frame.f_code.co_name != "__del__":  # there it would only be reported
+            raise KeyboardInterrupt
+
+    def check(self) -> None:
+        if self.seen:
+            raise KeyboardInterrupt
+
+    def __exit__(self, *exc: object) -> None:
+        for number, handler in zip(self._SIGNALS, self.previous):
+            signal.signal(number, handler)
+
+
 def run_frames(args: argparse.Namespace) -> int:
+    with _Interrupts() as interrupts:
+        return _frames_run(args, interrupts)
+
+
+def _frames_run(args: argparse.Namespace, interrupts: _Interrupts) -> int:
     from ._trajectory import TrajectoryError, iter_trajectory, quiet_chemfiles
 
     quiet_chemfiles()  # its warnings repeat the errors reported here, or are of no use to the table
@@ -565,10 +599,12 @@ def run_frames(args: argparse.Namespace) -> int:
             raise UsageError(str(exc)) from None
         with open_writer(path if path is not None else sys.stdout.buffer, fmt) as writer:
             for chunk in chunks:
+                interrupts.check()
                 writer.append(chunk.per_frame() if args.per == "frame" else chunk.per_residue())
                 count += len(chunk)
                 if progress is not None:
                     progress.update(len(chunk))
+            interrupts.check()  # before the output is placed
     except TrajectoryError as exc:
         print(f"tarnix: {exc}", file=sys.stderr)
         return EXIT_FAILED
@@ -680,9 +716,12 @@ def plot_frames(args: argparse.Namespace, source: str, output: str) -> int:
         quiet_chemfiles()
         parts: list[Frames] = []
         try:
-            for chunk in iter_trajectory(source, args.topology):
-                parts.append(chunk)  # refused as soon as the picture would be too large
-                _checks.frame_cells(title, sum(map(len, parts)), chunk.codes.shape[1])
+            with _Interrupts() as interrupts:
+                for chunk in iter_trajectory(source, args.topology):
+                    interrupts.check()
+                    parts.append(chunk)  # refused as soon as the picture would be too large
+                    _checks.frame_cells(title, sum(map(len, parts)), chunk.codes.shape[1])
+                interrupts.check()
         except TrajectoryError as exc:
             print(f"tarnix: {exc}", file=sys.stderr)
             return EXIT_FAILED

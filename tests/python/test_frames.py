@@ -410,3 +410,32 @@ def test_a_damaged_trajectory_is_an_error_not_a_short_one(long_written, tmp_path
                          capture_output=True, timeout=120)
     assert run.returncode == 1 and run.stdout == b"", run.stderr
     assert run.stderr.decode().startswith(f"tarnix: {bad}: ") and "Traceback" not in run.stderr.decode()
+
+
+def test_the_first_ctrl_c_always_stops_a_frames_run(data_dir, tmp_path):
+    import random
+    import time
+
+    long = tmp_path / "long.dcd"
+    frame = chemfiles.Trajectory(str(data_dir / "1ubq.pdb")).read()
+    with chemfiles.Trajectory(str(long), "w") as out:
+        for _ in range(1000):
+            out.write(frame)
+    work = tmp_path / "out"
+    work.mkdir()
+    rng = random.Random(7)
+    for run in range(20):
+        process = subprocess.Popen([sys.executable, "-m", "tarnix_tools", "frames", str(long), "--topology",
+                                    str(data_dir / "1ubq.pdb"), "--sasa", "-o", str(work / "frames.csv")],
+                                   stderr=subprocess.PIPE)
+        try:
+            deadline = time.monotonic() + 60
+            while not any(work.iterdir()) and process.poll() is None and time.monotonic() < deadline:
+                time.sleep(0.01)  # the output is opened once the trajectory is
+            time.sleep(rng.uniform(0.0, 0.4))
+            process.send_signal(signal.SIGINT)
+            _, stderr = process.communicate(timeout=30)
+        finally:
+            process.kill()
+        assert (process.returncode, stderr) == (130, b"tarnix: interrupted\n"), (run, stderr.decode()[-300:])
+        assert list(work.iterdir()) == []
