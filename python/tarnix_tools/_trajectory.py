@@ -108,7 +108,7 @@ def _model_frames(path: str, topology: Optional[PathLike], start: int, stop: Opt
     except ValueError as error:
         raise TrajectoryError(f"{path}: {error}") from None
     del annotation
-    return _model_chunks(every, steps, sasa, chunk_frames)
+    return _Counted(_model_chunks(every, steps, sasa, chunk_frames), len(steps))
 
 
 def _model_chunks(every: Frames, steps: range, sasa: bool, chunk_frames: int) -> Iterator[Frames]:
@@ -118,6 +118,22 @@ def _model_chunks(every: Frames, steps: range, sasa: bool, chunk_frames: int) ->
         yield Frames(every.codes[taken], every.codes_c3[taken], every.phi[taken], every.psi[taken],
                      every.accessibility[taken] if sasa and every.accessibility is not None else None,
                      every.time[taken], every.frame[taken], every.chain_id, every.seq_id, every.residue_name)
+
+
+class _Counted(Iterator[Frames]):
+    """Chunks of frames that know how many frames they hold in all (for a progress bar)."""
+
+    def __init__(self, chunks: Iterator[Frames], total: int) -> None:
+        self.chunks = chunks
+        self.total = total
+
+    def __next__(self) -> Frames:
+        return next(self.chunks)
+
+    def close(self) -> None:
+        close = getattr(self.chunks, "close", None)
+        if close is not None:
+            close()
 
 
 class _Source:
@@ -217,7 +233,7 @@ def iter_trajectory(path: PathLike, topology: Optional[PathLike] = None, *, star
     if _structure_file(os.fspath(path)):
         return _model_frames(os.fspath(path), topology, start, stop, step, sasa, ppii_stretch, threads, chunk_frames)
     source = _Source(path, topology, start, stop, step)
-    return _frames_of(source, chunk_frames, sasa, ppii_stretch, threads)
+    return _Counted(_frames_of(source, chunk_frames, sasa, ppii_stretch, threads), len(source.steps))
 
 
 def _frames_of(source: _Source, chunk_frames: int, sasa: bool, ppii_stretch: int, threads: int) -> Iterator[Frames]:

@@ -588,7 +588,7 @@ def _frames_run(args: argparse.Namespace, interrupts: _Interrupts) -> int:
     path, fmt = _output(args)
     started = time.perf_counter()
     count = 0
-    progress = _frames_bar() if not args.quiet and sys.stderr.isatty() else None
+    progress = None
     try:
         try:
             chunks = iter_trajectory(args.trajectory, args.topology, start=args.start, stop=args.stop,
@@ -597,6 +597,8 @@ def _frames_run(args: argparse.Namespace, interrupts: _Interrupts) -> int:
             raise
         except ValueError as exc:  # the selection of frames asked for (step 0, start after stop)
             raise UsageError(str(exc)) from None
+        if not args.quiet and sys.stderr.isatty():
+            progress = _frames_bar(getattr(chunks, "total", None))
         with open_writer(path if path is not None else sys.stdout.buffer, fmt) as writer:
             for chunk in chunks:
                 interrupts.check()
@@ -621,13 +623,13 @@ def _frames_run(args: argparse.Namespace, interrupts: _Interrupts) -> int:
     return EXIT_OK
 
 
-def _frames_bar() -> Any:
-    """A bar of frames done on stderr, when tqdm is installed."""
+def _frames_bar(total: int | None) -> Any:
+    """A bar of frames done (of the total, with the time left) on stderr, when tqdm is installed."""
     try:
         from tqdm import tqdm  # type: ignore[import-untyped, unused-ignore]
     except ImportError:
         return None
-    return tqdm(unit=" frames", file=sys.stderr, mininterval=0.2)
+    return tqdm(total=total, unit=" frames", file=sys.stderr, mininterval=0.2)
 
 
 def _picture_name(source: str) -> str:

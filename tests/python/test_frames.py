@@ -439,3 +439,21 @@ def test_the_first_ctrl_c_always_stops_a_frames_run(data_dir, tmp_path):
             process.kill()
         assert (process.returncode, stderr) == (130, b"tarnix: interrupted\n"), (run, stderr.decode()[-300:])
         assert list(work.iterdir()) == []
+
+
+def test_the_frames_bar_counts_to_the_frames_selected(data_dir, tmp_path):
+    import fcntl
+    import os
+    import pty
+    import struct
+    import termios
+
+    pytest.importorskip("tqdm")
+    main, terminal = pty.openpty()
+    fcntl.ioctl(terminal, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))  # a terminal 100 wide
+    run = subprocess.run([sys.executable, "-m", "tarnix_tools", "frames", str(data_dir / "1d3z.pdb"), "--step", "3",
+                          "-o", str(tmp_path / "f.csv")], stderr=terminal, timeout=120)
+    os.close(terminal)
+    shown = os.read(main, 65536).decode()
+    os.close(main)
+    assert run.returncode == 0 and "4/4" in shown, shown
