@@ -136,6 +136,30 @@ class _Counted(Iterator[Frames]):
             close()
 
 
+class _Summarised:
+    """The trajectory library's warnings of one step (opening the topology, reading a chunk), shown
+    as one line naming the file and counting the rest, instead of a line each."""
+
+    def __init__(self, name: str) -> None:
+        self.name = name
+        self.catcher = warnings.catch_warnings(record=True)
+
+    def __enter__(self) -> None:
+        self.seen = self.catcher.__enter__()
+        warnings.simplefilter("always", _chemfiles().misc.ChemfilesWarning)
+
+    def __exit__(self, *exc: object) -> None:
+        self.catcher.__exit__(None, None, None)
+        category = _chemfiles().misc.ChemfilesWarning
+        messages = [str(seen.message) for seen in self.seen if issubclass(seen.category, category)]
+        for seen in self.seen:
+            if not issubclass(seen.category, category):
+                warnings.warn_explicit(seen.message, seen.category, seen.filename, seen.lineno)
+        if messages:
+            more = f" (and {len(messages) - 1:,} more warnings)" if len(messages) > 1 else ""
+            warnings.warn(f"{self.name}: {messages[0]}{more}", category, stacklevel=3)
+
+
 class _Source:
     """An open trajectory, its layout and the frames selected."""
 
@@ -155,7 +179,8 @@ class _Source:
                                       if issubclass(w.category, chemfiles.misc.ChemfilesWarning)])
             if topology is not None:
                 try:
-                    self.trajectory.set_topology(os.fspath(topology))
+                    with _Summarised(os.fspath(topology)):
+                        self.trajectory.set_topology(os.fspath(topology))
                 except chemfiles.ChemfilesError as error:
                     raise TrajectoryError(f"{os.fspath(topology)}: {error}") from None
             self._select(topology, start, stop, step, total)
@@ -183,7 +208,8 @@ class _Source:
 
     def _select(self, topology: Optional[PathLike], start: int, stop: Optional[int], step: int, total: int) -> None:
         self.steps = _selected(self.path, total, start, stop, step)
-        first = self._read(self.steps[0])
+        with _Summarised(self.path):
+            first = self._read(self.steps[0])
         self.has_time = "time" in first.list_properties()
         try:
             self.layout = topology_layout(first.topology)
@@ -202,21 +228,26 @@ class _Source:
     def chunks(self, chunk_frames: int) -> Iterator[tuple[np.ndarray, np.ndarray, range]]:
         """(positions (n, used atoms, 3) float32, time, frame numbers) of at most chunk_frames frames."""
         used = self.layout.used
-        every_atom = len(used) == self.layout.atoms  # then used is every atom in order: no gathering
         for begin in range(0, len(self.steps), chunk_frames):
             steps = self.steps[begin:begin + chunk_frames]
             positions = np.empty((len(steps), len(used), 3), dtype=np.float32)
             times = np.full(len(steps), np.nan)
-            for k, step in enumerate(steps):
-                frame = self._read(step)
-                read = frame.positions
-                if read.shape[0] != self.layout.atoms:
-                    raise TrajectoryError(f"{self.path}: frame {step} has {read.shape[0]} atoms, "
-                                          f"the topology {self.layout.atoms}")
-                positions[k] = read if every_atom else read[used]
-                if self.has_time:
-                    times[k] = float(frame["time"])
+            with _Summarised(self.path):
+                self._read_into(steps, positions, times)
             yield positions, times, steps
+
+    def _read_into(self, steps: range, positions: np.ndarray, times: np.ndarray) -> None:
+        used = self.layout.used
+        every_atom = len(used) == self.layout.atoms  # then used is every atom in order: no gathering
+        for k, step in enumerate(steps):
+            frame = self._read(step)
+            read = frame.positions
+            if read.shape[0] != self.layout.atoms:
+                raise TrajectoryError(f"{self.path}: frame {step} has {read.shape[0]} atoms, "
+                                      f"the topology {self.layout.atoms}")
+            positions[k] = read if every_atom else read[used]
+            if self.has_time:
+                times[k] = float(frame["time"])
 
     def close(self) -> None:
         self.trajectory.close()

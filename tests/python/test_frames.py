@@ -457,3 +457,19 @@ def test_the_frames_bar_counts_to_the_frames_selected(data_dir, tmp_path):
     shown = os.read(main, 65536).decode()
     os.close(main)
     assert run.returncode == 0 and "4/4" in shown, shown
+
+
+def test_the_trajectory_library_warns_in_one_line_naming_the_file(data_dir, tmp_path):
+    import warnings
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        frame = chemfiles.Trajectory(str(data_dir / "4hhb.pdb")).read()  # its records warn four times
+    with chemfiles.Trajectory(str(tmp_path / "hb.dcd"), "w") as out:
+        for _ in range(3):
+            out.write(frame)
+    with warnings.catch_warnings(record=True) as seen:
+        warnings.simplefilter("always")
+        assert len(trajectory(tmp_path / "hb.dcd", data_dir / "4hhb.pdb")) == 3
+    shown = [str(w.message) for w in seen if issubclass(w.category, chemfiles.misc.ChemfilesWarning)]
+    assert len(shown) == 1 and shown[0].startswith(f"{data_dir / '4hhb.pdb'}: ") and "3 more warnings" in shown[0]
