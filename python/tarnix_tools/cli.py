@@ -717,12 +717,18 @@ def plot_frames(args: argparse.Namespace, source: str, output: str) -> int:
             raise UsageError("a trajectory is read from a file, not stdin")
         quiet_chemfiles()
         parts: list[Frames] = []
+        progress = None
         try:
             with _Interrupts() as interrupts:
-                for chunk in iter_trajectory(source, args.topology):
+                chunks = iter_trajectory(source, args.topology)
+                if sys.stderr.isatty():
+                    progress = _frames_bar(getattr(chunks, "total", None))
+                for chunk in chunks:
                     interrupts.check()
                     parts.append(chunk)  # refused as soon as the picture would be too large
                     _checks.frame_cells(title, sum(map(len, parts)), chunk.codes.shape[1])
+                    if progress is not None:
+                        progress.update(len(chunk))
                 interrupts.check()
         except TrajectoryError as exc:
             print(f"tarnix: {exc}", file=sys.stderr)
@@ -731,6 +737,9 @@ def plot_frames(args: argparse.Namespace, source: str, output: str) -> int:
             if isinstance(exc, _checks.TooLarge):
                 raise
             raise UsageError(str(exc)) from None
+        finally:
+            if progress is not None:
+                progress.close()
         result = Frames.concat(parts)
         draw_frames(result, title, output, axis="frame", dpi=args.dpi)
     else:

@@ -293,6 +293,8 @@ def test_bad_trajectories_are_named(written, tmp_path, data_dir):
     for args, error, match in cases:
         with pytest.raises(error, match=match):
             trajectory(*args)
+    with pytest.raises(TrajectoryError, match=r"^\S*missing\.pdb: "):  # the topology's error names it
+        trajectory(paths["dcd"], tmp_path / "missing.pdb")
     with pytest.raises(TrajectoryError, match=r"ens\.dcd: no residue with N, CA, C and O.*give a topology"):
         trajectory(paths["dcd"])
     with pytest.raises(TrajectoryError, match=r"nan\.dcd: frame 2 has"):  # numbered as in the file
