@@ -4,14 +4,13 @@ from __future__ import annotations
 
 import collections
 import itertools
-import operator
 import os
 from collections.abc import Callable, Iterator
 from typing import Any, Optional, Union
 
 import numpy as np
 
-from tarnix_tools import _columns, _formats, _native, _provenance
+from tarnix_tools import _checks, _columns, _formats, _native, _provenance
 from tarnix_tools._inputs import Item, is_tar_name, iter_items
 from tarnix_tools._progress import ProgressBar
 from tarnix_tools.table import Table
@@ -45,15 +44,6 @@ class Annotation:
         return cls(_columns.empty(_columns.RESIDUE_COLUMNS), _columns.empty(_columns.STRUCTURE_COLUMNS))
 
 
-def _non_negative(name: str, value: object) -> int:
-    if isinstance(value, bool):
-        raise TypeError(f"{name} must be an int, not bool")
-    number = operator.index(value)  # type: ignore[arg-type]
-    if number < 0:
-        raise ValueError(f"{name} must not be negative, got {number}")
-    return number
-
-
 def _every_model(models: object) -> bool:
     if models not in ("first", "all"):
         raise ValueError(f"models must be 'first' or 'all', got {models!r}")
@@ -62,15 +52,10 @@ def _every_model(models: object) -> bool:
 
 def _check_options(threads: object, sasa: object, ppii_stretch: object, format: object,
                    max_bytes: object) -> tuple[int, bool, int, Optional[str], int]:
-    if not isinstance(sasa, (bool, np.bool_)):
-        raise TypeError(f"sasa must be a bool, not {type(sasa).__name__}")
+    sasa, ppii_stretch, threads = _checks.computation(sasa, ppii_stretch, threads)
     _formats.check(format)
-    stretch = _non_negative("ppii_stretch", ppii_stretch)
-    if stretch >= 2**64:
-        raise OverflowError("ppii_stretch is too large")
-    limit = _non_negative("max_bytes", max_bytes)
-    return (_non_negative("threads", threads), bool(sasa), stretch, format,  # type: ignore[return-value, unused-ignore]
-            min(limit, 2**64 - 1))
+    limit = _checks.whole("max_bytes", max_bytes)
+    return threads, sasa, ppii_stretch, format, min(limit, 2**64 - 1)  # type: ignore[return-value, unused-ignore]
 
 
 def _structures_table(names: list[str], columns: dict[str, tuple[str, int, bytes]], sasa: bool) -> Table:
@@ -140,7 +125,7 @@ def iter_annotate(inputs: object, *, threads: int = 0, sasa: bool = True, ppii_s
     """
     threads, sasa, ppii_stretch, format, max_bytes = _check_options(threads, sasa, ppii_stretch, format, max_bytes)
     every_model = _every_model(models)
-    chunk_size = max(1, _non_negative("chunk_size", chunk_size))
+    chunk_size = max(1, _checks.whole("chunk_size", chunk_size))
     report, bar = _progress_reporter(progress, inputs)
     items = iter_items(inputs, max_bytes)
     first = next(items, None)  # argument errors surface here, before any work

@@ -8,8 +8,7 @@ from typing import Any, Optional, Union
 
 import numpy as np
 
-from tarnix_tools import _native
-from tarnix_tools._annotate import _non_negative
+from tarnix_tools import _checks, _native
 from tarnix_tools.table import Table
 
 # The eight-state codes, blank last; ``Frames.summary`` has a column per code under these names.
@@ -113,27 +112,33 @@ class Frames:
                    first.seq_id, first.residue_name)
 
 
-def models_as_frames(annotation: Any) -> Frames:
-    """The models of an ``annotate(..., models="all")`` of one file as frames, one per model; the
-    models must hold the same residues."""
+def models_as_frames(annotation: Any, frame: Optional[np.ndarray] = None) -> Frames:
+    """The models of an ``annotate(..., models="all")`` of one file as frames, one per model read;
+    the models must hold the same residues. ``frame``: each model row's frame number (default:
+    its model number). Memory is linear in models x residues."""
     structures, residues = annotation.structures.columns, annotation.residues.columns
     ok = np.flatnonzero(structures["status"] == "ok")
     if len(ok) == 0:
         raise ValueError("no model could be read")
-    rows = [residues["input"] == row for row in ok]
-    first = rows[0]
-    for row, mine in zip(ok, rows):
-        if mine.sum() != first.sum() or not np.array_equal(residues["seq_id"][mine], residues["seq_id"][first]):
+    # Residue rows come in model order: each model's rows are one run of its `input` value.
+    begins = np.searchsorted(residues["input"], ok, "left")
+    lengths = np.searchsorted(residues["input"], ok, "right") - begins
+    first = slice(int(begins[0]), int(begins[0] + lengths[0]))
+    for row, begin, length in zip(ok, begins, lengths):
+        mine = slice(int(begin), int(begin + length))
+        if length != lengths[0] or any(not np.array_equal(residues[name][mine], residues[name][first])
+                                       for name in ("chain_id", "seq_id", "insertion_code", "residue_name")):
             raise ValueError(f"model {structures['model'][row]} does not hold the residues of model "
                              f"{structures['model'][ok[0]]}")
+    index = begins[:, None] + np.arange(lengths[0])[None, :]
 
     def stacked(name: str, dtype: str) -> np.ndarray:
-        return np.stack([residues[name][mine] for mine in rows]).astype(dtype)
+        return np.asarray(residues[name][index], dtype=dtype)
 
-    accessibility = stacked("accessibility", "<f4")
+    numbers = structures["model"] if frame is None else frame
     return Frames(stacked("structure", "S1"), stacked("structure_c3", "S1"), stacked("phi", "<f4"),
-                  stacked("psi", "<f4"), accessibility, np.full(len(ok), np.nan),
-                  structures["model"][ok].astype(np.int64), residues["chain_id"][first],
+                  stacked("psi", "<f4"), stacked("accessibility", "<f4"), np.full(len(ok), np.nan),
+                  np.asarray(numbers)[ok].astype(np.int64), residues["chain_id"][first],
                   residues["seq_id"][first], residues["residue_name"][first])
 
 
@@ -202,15 +207,6 @@ def _residue_texts(name: str, values: Optional[Sequence[str]], length: int, defa
     return texts
 
 
-def _check(sasa: object, ppii_stretch: object, threads: object) -> tuple[bool, int, int]:
-    if not isinstance(sasa, (bool, np.bool_)):
-        raise TypeError(f"sasa must be a bool, not {type(sasa).__name__}")
-    stretch = _non_negative("ppii_stretch", ppii_stretch)
-    if stretch >= 2**64:
-        raise OverflowError("ppii_stretch is too large")
-    return bool(sasa), stretch, _non_negative("threads", threads)
-
-
 def _check_real(array: np.ndarray, what: str) -> None:
     if not np.issubdtype(array.dtype, np.floating) and not np.issubdtype(array.dtype, np.integer):
         raise TypeError(f"{what} holds {array.dtype}, not real numbers")
@@ -256,12 +252,12 @@ def frames(coords: Union[np.ndarray, Iterable[Any]], *, residue_names: Optional[
     chain_ids: L chain ids; a change of id between neighbours starts a chain. Default "A".
     sasa: whether to compute each residue's accessibility (of the four atoms given).
     ppii_stretch: minimum length of a polyproline-II stretch.
-    threads: worker threads; 0 means the processors available to the process.
+    threads: worker threads, 0 (the processors available to the process) to 256.
 
     Frame t holds what ``tarnix.assign_from_coords(coords[t])`` gives (with names and ids, what
     ``tarnix.assign`` gives for a PDB file of that frame's atoms), to the bit.
     """
-    sasa, ppii_stretch, threads = _check(sasa, ppii_stretch, threads)
+    sasa, ppii_stretch, threads = _checks.computation(sasa, ppii_stretch, threads)
     if isinstance(coords, np.ndarray):
         if coords.ndim != 4 or coords.shape[2:] != (4, 3):
             raise ValueError(f"coords has shape {coords.shape}; it must be (T, L, 4, 3): N, CA, C, O per residue")

@@ -9,6 +9,7 @@ _Column = tuple[str, int, bytes]  # (NumPy dtype kind, text width, data)
 FORMATS: tuple[tuple[str, str, tuple[str, ...]], ...]
 RESIDUE_COLUMNS: tuple[tuple[str, str], ...]
 GZIP_SUFFIX: str
+MAX_THREADS: int
 
 
 class InternalError(BaseException):

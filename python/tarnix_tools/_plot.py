@@ -16,6 +16,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from ._checks import MAX_PANELS, TooLarge, picture_size
 from ._extras import require
 from ._writers import OutputError, PlacedFile
 from .table import Table
@@ -61,6 +62,8 @@ def chain_slices(chain_ids: npt.NDArray[Any]) -> list[tuple[str, slice]]:
 def panels(columns: dict[str, npt.NDArray[Any]], chosen: Sequence[str] | None = None) -> list[Panel]:
     """The panels of a residue table, in order of each one's first chain."""
     by_residues: dict[tuple[bytes, ...], Panel] = {}
+    # each panel's tracks by their codes: found in one look, however many chains there are
+    tracks: dict[tuple[bytes, ...], dict[bytes, list[str]]] = {}
     for chain, rows in chain_slices(columns["chain_id"]):
         if chosen is not None and chain not in chosen:
             continue
@@ -69,13 +72,13 @@ def panels(columns: dict[str, npt.NDArray[Any]], chosen: Sequence[str] | None = 
         panel = by_residues.setdefault(key, Panel([], [], []))
         panel.chains.append(chain)
         panel.rows.append(rows)
-        codes = columns["structure"][rows]
-        for ids, first in panel.tracks:
-            if np.array_equal(columns["structure"][first], codes):
-                ids.append(chain)
-                break
+        codes = np.ascontiguousarray(columns["structure"][rows]).tobytes()
+        ids = tracks.setdefault(key, {}).get(codes)
+        if ids is not None:
+            ids.append(chain)
         else:
             panel.tracks.append(([chain], rows))
+            tracks[key][codes] = panel.tracks[-1][0]
     return list(by_residues.values())
 
 
@@ -109,7 +112,8 @@ def regular_ticks(count: int, seq_ids: npt.NDArray[Any], insertion_codes: npt.ND
 def draw(residues: Table, name: str, path: str | os.PathLike[str], chains: Sequence[str] | None = None,
          dpi: int = 100) -> None:
     """Save the picture of one structure's residue table to `path` (.png, .svg or .pdf), whole or
-    not at all."""
+    not at all. Raises TooLarge, before drawing, for more than MAX_PANELS panels or MAX_PIXELS
+    pixels."""
     require("matplotlib", "plot")
     from matplotlib.colors import ListedColormap  # type: ignore[import-not-found, unused-ignore]
     from matplotlib.figure import Figure  # type: ignore[import-not-found, unused-ignore]
@@ -118,12 +122,17 @@ def draw(residues: Table, name: str, path: str | os.PathLike[str], chains: Seque
 
     columns = residues.columns
     drawn = panels(columns, chains)
+    if len(drawn) > MAX_PANELS:
+        raise TooLarge(f"{name} has {len(drawn):,} chains with different residues, more panels than the "
+                       f"{MAX_PANELS} drawn: choose chains with --chain")
     codes = np.array(list(CODE_STYLES))
     colormap = ListedColormap([colour for _, colour in CODE_STYLES.values()])
     widest = max(p.rows[0].stop - p.rows[0].start for p in drawn)
     track_heights = [0.3 + _TRACK_ROW * len(p.tracks) for p in drawn]
     height = 0.9 + sum(track_heights) + len(drawn) * (_PROFILE_HEIGHT + _CHAIN_GAP)
-    figure = Figure(figsize=(min(max(10.0, 6 + widest / 120), 22.0), height), layout="constrained")
+    width = min(max(10.0, 6 + widest / 120), 22.0)
+    picture_size(width, height, dpi)
+    figure = Figure(figsize=(width, height), layout="constrained")
     grid = figure.add_gridspec(2 * len(drawn), 1,
                                height_ratios=[h for t in track_heights for h in (t, _PROFILE_HEIGHT)])
 

@@ -7,14 +7,17 @@ from typing import Any
 
 import numpy as np
 
+from tarnix_tools._checks import frame_cells, picture_size
 from tarnix_tools._extras import require
 from tarnix_tools._frames import Frames
 from tarnix_tools._plot import CODE_STYLES, save
 
 
-def draw_frames(result: Frames, name: str, path: str, axis: str = "frame") -> None:
+def draw_frames(result: Frames, name: str, path: str, axis: str = "frame", dpi: int = 110) -> None:
     """Save the picture of ``result`` to ``path`` (.png, .svg or .pdf). ``axis`` names what a
-    frame is ("frame" or "model"); the time in ns is used instead when every frame has one."""
+    frame is ("frame" or "model"); the time in ns is used instead when every frame has one.
+    Raises TooLarge (of _checks), before drawing, for more than MAX_CELLS frames x residues or
+    MAX_PIXELS pixels."""
     require("matplotlib", "plot")
     from matplotlib.colors import ListedColormap  # type: ignore[import-not-found, unused-ignore]
     from matplotlib.figure import Figure  # type: ignore[import-not-found, unused-ignore]
@@ -23,6 +26,9 @@ def draw_frames(result: Frames, name: str, path: str, axis: str = "frame") -> No
     codes = np.array([code.encode() for code in CODE_STYLES])
     colours = [colour for _, colour in CODE_STYLES.values()]
     count, length = result.codes.shape
+    frame_cells(name, count, length, axis)
+    height = min(max(4.0, 2.0 + length / 40), 14.0)
+    picture_size(12.0, height, dpi)
     index = np.full(result.codes.shape, len(codes) - 1, dtype=np.int8)
     for k, code in enumerate(codes):
         index[result.codes == code] = k
@@ -37,7 +43,7 @@ def draw_frames(result: Frames, name: str, path: str, axis: str = "frame") -> No
         extent = (float(result.frame[0]) - 0.5, float(result.frame[-1]) + 0.5, -0.5, length - 0.5)
         label = axis
 
-    figure = Figure(figsize=(12.0, min(max(4.0, 2.0 + length / 40), 14.0)), layout="constrained")
+    figure = Figure(figsize=(12.0, height), layout="constrained")
     grid = figure.add_gridspec(1, 2, width_ratios=[5, 1])
     timeline = figure.add_subplot(grid[0])
     # Averaged in colour, not in code: a column of many frames shows the mix of its colours.
@@ -61,7 +67,7 @@ def draw_frames(result: Frames, name: str, path: str, axis: str = "frame") -> No
     shares.tick_params(labelleft=False)
     figure.legend(handles=[Patch(color=colour, label=label) for label, colour in CODE_STYLES.values()],
                   loc="outside upper center", ncol=len(CODE_STYLES), frameon=False, fontsize=9)
-    save(figure, path, dpi=110)
+    save(figure, path, dpi=dpi)
 
 
 def _residue_ticks(axes: Any, result: Frames) -> None:

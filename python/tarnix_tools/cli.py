@@ -8,13 +8,15 @@ import itertools
 import os
 import signal
 import sys
+import threading
 import time
 from collections.abc import Callable, Iterable, Iterator
 from types import FrameType
 from typing import IO, Any, NoReturn, Union
 
-from . import __version__, _formats, _provenance
+from . import __version__, _checks, _formats, _provenance
 from ._annotate import DEFAULT_MAX_BYTES, ERROR, NO_PROTEIN, OK, Annotation, annotate, iter_annotate
+from ._checks import MAX_THREADS
 from ._extras import MissingExtra, require
 from ._inputs import Item, is_tar_name, iter_items, stdin_item
 from ._progress import ProgressBar
@@ -27,8 +29,6 @@ Input = Union[str, bytes, Item]
 STDIN_NAME = "<stdin>"
 PICTURE_SUFFIXES = (".png", ".svg", ".pdf")
 DEFAULT_DPI = 100
-# The most worker threads -j takes (as many as the batch pool of tarnix allows).
-MAX_THREADS = 256
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_WRITE, EXIT_INTERRUPTED = 0, 1, 2, 3, 130
 # A reader that went away (`| head`) ends the run as a shell reports death by SIGPIPE.
@@ -150,9 +150,11 @@ def build_parser() -> argparse.ArgumentParser:
                                   "each INPUT's name with .png, in the current folder)")
     plot_parser.add_argument("--chain", metavar="ID", action="append",
                              help="draw only this chain (repeat for several)")
-    plot_parser.add_argument("--dpi", type=_count, default=DEFAULT_DPI, metavar="N",
-                             help=f"dots per inch of a .png (default {DEFAULT_DPI}, for a screen; "
-                                  "300 for print)")
+    plot_parser.add_argument("--dpi", type=_dpi, default=DEFAULT_DPI, metavar="N",
+                             help=f"dots per inch (default {DEFAULT_DPI}, for a screen; 300 for print), 1 to "
+                                  f"{_checks.MAX_DPI}; a picture has at most {_checks.MAX_PIXELS:,} pixels, "
+                                  f"{_checks.MAX_PANELS} panels of chains and {_checks.MAX_CELLS:,} "
+                                  "frame-residue cells")
     plot_parser.add_argument("--input-format", choices=_formats.NAMES,
                              help=f"read the inputs as this format: {_formats.describe()} "
                                   "(default: by the name's suffix, else by the content)")
@@ -175,11 +177,12 @@ def _add_frames_parser(commands: Any) -> None:
     frames_parser = commands.add_parser(
         "frames", formatter_class=argparse.RawDescriptionHelpFormatter,
         help="write the secondary structure of every frame of a trajectory",
-        description="Read a trajectory (XTC, TRR, DCD, NetCDF, TNG, GRO, multi-model PDB or mmCIF,\n"
-                    "through chemfiles) and write one row per frame (its eight-state codes and\n"
-                    "helix and strand fractions) or, with --per residue, one row per frame and\n"
-                    "residue. Rows are written as frames are done; memory stays flat.\n"
-                    "Needs chemfiles: pip install 'tarnix[trajectory]'.\n\n"
+        description="Read a trajectory (every model of a PDB, mmCIF or BinaryCIF file, by our own\n"
+                    "readers; XTC, TRR, DCD, NetCDF, TNG, GRO through chemfiles) and write one\n"
+                    "row per frame (its eight-state codes and helix and strand fractions) or,\n"
+                    "with --per residue, one row per frame and residue. Rows are written as\n"
+                    "frames are done; memory stays flat.\n"
+                    "Those through chemfiles need it: pip install 'tarnix[trajectory]'.\n\n"
                     "Exit status: 0 when every frame was read, 1 when the trajectory or a frame\n"
                     "could not be read (the message names the file and frame), 2 for a usage error.",
         epilog="examples:\n"
@@ -191,10 +194,12 @@ def _add_frames_parser(commands: Any) -> None:
     frames_parser.add_argument("--topology", metavar="TOP",
                                help="a file naming the atoms and residues (a PDB file, say), when the "
                                     "trajectory has none")
-    frames_parser.add_argument("--start", type=_count, default=0, metavar="N", help="first frame (default 0)")
-    frames_parser.add_argument("--stop", type=_count, default=None, metavar="N",
+    frames_parser.add_argument("--start", type=_frame("start"), default=0, metavar="N",
+                               help="first frame (default 0)")
+    frames_parser.add_argument("--stop", type=_frame("stop"), default=None, metavar="N",
                                help="stop before this frame (default: the end)")
-    frames_parser.add_argument("--step", type=_count, default=1, metavar="N", help="take every N-th frame")
+    frames_parser.add_argument("--step", type=_frame("step"), default=1, metavar="N",
+                               help=f"take every N-th frame (frame numbers at most {_checks.MAX_FRAME:,})")
     frames_parser.add_argument("--sasa", action="store_true", help="also compute accessibility")
     frames_parser.add_argument("--ppii", type=_stretch, default=3, metavar="N",
                                help="shortest polyproline-II stretch, in residues (default 3)")
@@ -208,23 +213,18 @@ def _add_frames_parser(commands: Any) -> None:
 
 
 def _count(text: str, maximum: int | None = None) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"must not be negative: {text}")
-    if maximum is not None and value > maximum:
-        raise argparse.ArgumentTypeError(f"must be at most {maximum}: {text}")
-    return value
+    return _checks.command_line(_checks.counted(maximum), "N")(text)
 
 
-def _threads(text: str) -> int:
-    return _count(text, MAX_THREADS)
+_threads = _checks.command_line(lambda name, value: _checks.threads(value), "threads")
+_stretch = _checks.command_line(lambda name, value: _checks.ppii_stretch(value), "ppii_stretch")
 
 
-def _stretch(text: str) -> int:
-    return _count(text, 2**64 - 1)
+_dpi = _checks.command_line(lambda name, value: _checks.whole(name, value, 1, _checks.MAX_DPI), "--dpi")
+
+
+def _frame(name: str) -> Any:
+    return _checks.command_line(_checks.counted(_checks.MAX_FRAME), name)
 
 
 def _scheduler(text: str) -> str:
@@ -580,15 +580,21 @@ TRAJECTORY_SUFFIXES = (".xtc", ".trr", ".dcd", ".nc", ".ncdf", ".tng", ".gro")
 @contextlib.contextmanager
 def _noted_interrupts() -> Iterator[Callable[[], bool]]:
     """Ctrl-C, SIGTERM or SIGHUP while chemfiles runs: landing in its code (a callback it makes
-    through ctypes, which would print the exception and drop it), the signal is noted instead of
-    raised; the caller asks whether one came when chemfiles returns, or fails."""
+    through ctypes) or in a finaliser, where the interpreter would print the exception and drop it,
+    the signal is noted instead of raised; the caller asks whether one came when chemfiles returns,
+    or fails."""
     noted: list[int] = []
 
     def handler(signum: int, frame: FrameType | None) -> None:
-        if frame is not None and str(frame.f_globals.get("__name__", "")).startswith("chemfiles"):
-            noted.append(signum)
+        noted.append(signum)
+        if frame is not None and (str(frame.f_globals.get("__name__", "")).startswith("chemfiles")
+                                  or frame.f_code.co_name == "__del__"):
             return
         raise KeyboardInterrupt
+
+    if threading.current_thread() is not threading.main_thread():
+        yield lambda: bool(noted)  # signals reach only the main thread
+        return
 
     interrupting = (signal.default_int_handler, _interrupt)
     previous = {signum: signal.getsignal(signum) for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)}
@@ -614,16 +620,16 @@ def run_frames(args: argparse.Namespace) -> int:
         if args.topology is not None:
             guard.check(args.topology, "the topology")
     started = time.perf_counter()
-    progress = _frames_bar() if not args.quiet and sys.stderr.isatty() else None
     with _noted_interrupts() as interrupted:
-        return _write_frames(args, path, fmt, progress, interrupted, started)
+        return _write_frames(args, path, fmt, interrupted, started)
 
 
-def _write_frames(args: argparse.Namespace, path: str | None, fmt: str, progress: Any,
-                  interrupted: Callable[[], bool], started: float) -> int:
+def _write_frames(args: argparse.Namespace, path: str | None, fmt: str, interrupted: Callable[[], bool],
+                  started: float) -> int:
     from ._trajectory import TrajectoryError, iter_trajectory
 
     count = 0
+    progress = None
     try:
         try:
             chunks = iter_trajectory(args.trajectory, args.topology, start=args.start, stop=args.stop,
@@ -632,6 +638,8 @@ def _write_frames(args: argparse.Namespace, path: str | None, fmt: str, progress
             raise
         except ValueError as exc:  # the selection of frames asked for (step 0, start after stop)
             raise UsageError(str(exc)) from None
+        if not args.quiet and sys.stderr.isatty():
+            progress = _frames_bar(getattr(chunks, "total", None))
         with open_writer(path if path is not None else sys.stdout.buffer, fmt) as writer:
             for chunk in chunks:
                 if interrupted():
@@ -642,6 +650,8 @@ def _write_frames(args: argparse.Namespace, path: str | None, fmt: str, progress
                 count += len(chunk)
                 if progress is not None:
                     progress.update(len(chunk))
+            if interrupted():  # before the output is placed
+                raise KeyboardInterrupt
     except TrajectoryError as exc:
         if interrupted():  # the read failed because it was interrupted
             raise KeyboardInterrupt from None
@@ -660,13 +670,13 @@ def _write_frames(args: argparse.Namespace, path: str | None, fmt: str, progress
     return EXIT_OK
 
 
-def _frames_bar() -> Any:
-    """A bar of frames done on stderr, when tqdm is installed."""
+def _frames_bar(total: int | None) -> Any:
+    """A bar of frames done (of the total, with the time left) on stderr, when tqdm is installed."""
     try:
         from tqdm import tqdm  # type: ignore[import-untyped, unused-ignore]
     except ImportError:
         return None
-    return tqdm(unit=" frames", file=sys.stderr, mininterval=0.2)
+    return tqdm(total=total, unit=" frames", file=sys.stderr, mininterval=0.2)
 
 
 def _picture_name(source: str) -> str:
@@ -684,8 +694,6 @@ def _pictures(args: argparse.Namespace) -> list[str]:
         raise UsageError("-o names the picture of a single INPUT; with several, each is named after its INPUT")
     if args.inputs.count("-") > 1:
         raise UsageError("stdin (-) can be used only once")
-    if args.dpi < 1:
-        raise UsageError("--dpi must be at least 1")
     outputs = [args.output] if args.output is not None else [_picture_name(i) for i in args.inputs]
     for output in outputs:
         if os.path.splitext(output)[1].lower() not in PICTURE_SUFFIXES:
@@ -704,7 +712,13 @@ def _pictures(args: argparse.Namespace) -> list[str]:
 
 
 def run_plot(args: argparse.Namespace) -> int:
-    outputs = _pictures(args)
+    try:
+        return _plot_each(args, _pictures(args))
+    except _checks.TooLarge as exc:
+        raise UsageError(str(exc)) from None
+
+
+def _plot_each(args: argparse.Namespace, outputs: list[str]) -> int:
     from . import _plot
 
     status = EXIT_OK
@@ -741,9 +755,9 @@ def run_plot(args: argparse.Namespace) -> int:
 
 def plot_frames(args: argparse.Namespace, source: str, output: str) -> int:
     """The picture of many frames: a trajectory (with its topology), or every model of a file."""
-    from ._frames import models_as_frames
+    from ._frames import Frames, models_as_frames
     from ._plot_frames import draw_frames
-    from ._trajectory import TrajectoryError, quiet_chemfiles, trajectory
+    from ._trajectory import TrajectoryError, iter_trajectory, quiet_chemfiles
 
     title = STDIN_NAME if source == "-" else os.path.basename(source.rstrip("/"))
     if args.chain is not None:
@@ -752,17 +766,36 @@ def plot_frames(args: argparse.Namespace, source: str, output: str) -> int:
         if source == "-":
             raise UsageError("a trajectory is read from a file, not stdin")
         quiet_chemfiles()
-        with _noted_interrupts() as interrupted:
-            try:
-                result = trajectory(source, args.topology)
-            except TrajectoryError as exc:
+        parts: list[Frames] = []
+        progress = None
+        try:
+            with _noted_interrupts() as interrupted:
+                chunks = iter_trajectory(source, args.topology)
+                if sys.stderr.isatty():
+                    progress = _frames_bar(getattr(chunks, "total", None))
+                for chunk in chunks:
+                    if interrupted():
+                        raise KeyboardInterrupt
+                    parts.append(chunk)  # refused as soon as the picture would be too large
+                    _checks.frame_cells(title, sum(map(len, parts)), chunk.codes.shape[1])
+                    if progress is not None:
+                        progress.update(len(chunk))
                 if interrupted():
-                    raise KeyboardInterrupt from None
-                print(f"tarnix: {exc}", file=sys.stderr)
-                return EXIT_FAILED
-            if interrupted():
-                raise KeyboardInterrupt
-        draw_frames(result, title, output, axis="frame")
+                    raise KeyboardInterrupt
+        except TrajectoryError as exc:
+            if interrupted():  # the read failed because it was interrupted
+                raise KeyboardInterrupt from None
+            print(f"tarnix: {exc}", file=sys.stderr)
+            return EXIT_FAILED
+        except ValueError as exc:
+            if isinstance(exc, _checks.TooLarge):
+                raise
+            raise UsageError(str(exc)) from None
+        finally:
+            if progress is not None:
+                progress.close()
+        result = Frames.concat(parts)
+        draw_frames(result, title, output, axis="frame", dpi=args.dpi)
     else:
         annotation = annotate([_stdin_input() if source == "-" else source], format=args.input_format,
                               models="all", sasa=False)
@@ -771,7 +804,7 @@ def plot_frames(args: argparse.Namespace, source: str, output: str) -> int:
         except ValueError as exc:
             print(f"tarnix: {title}: {exc}", file=sys.stderr)
             return EXIT_FAILED
-        draw_frames(result, title, output, axis="model")
+        draw_frames(result, title, output, axis="model", dpi=args.dpi)
     print(f"tarnix: wrote {output}", file=sys.stderr)
     return EXIT_OK
 

@@ -1,6 +1,10 @@
 """frames() and trajectory(): every frame equal to the single-structure path, to the bit."""
 
+import csv
+import pathlib
 import signal
+import subprocess
+import sys
 import threading
 
 import numpy as np
@@ -12,6 +16,7 @@ from tarnix_tools import TrajectoryError, annotate, frames, iter_trajectory, tra
 chemfiles = pytest.importorskip("chemfiles", reason="chemfiles reads and writes the trajectories of these tests")
 
 BACKBONE = ("N", "CA", "C", "O")
+STRUCTURES = pathlib.Path(__file__).resolve().parents[3] / "shared" / "data" / "structures"  # beside the repository
 FRAMES = 6
 
 
@@ -145,21 +150,79 @@ def written(tmp_path_factory, data_dir):
     return paths, data_dir / "1ubq.pdb"
 
 
-@pytest.mark.parametrize("which", ["written", "nmr with hydrogens"])
-def test_trajectory_of_an_ensemble_equals_annotate_of_every_model(which, written, data_dir):
-    path = written[0]["pdb"] if which == "written" else data_dir / "1d3z.pdb"
-    models = annotate(path, models="all")
-    # chemfiles finds a stray frame of 3 atoms after 1d3z's last model: stop before it
-    result = trajectory(path, sasa=True, threads=2, stop=len(models.structures))
+def corpus_ensembles():
+    """The multi-model files of the shared corpus, by its MANIFEST."""
+    manifest = STRUCTURES / "MANIFEST.tsv"
+    if not manifest.is_file():
+        return []
+    rows = [line.split("\t") for line in manifest.read_text().splitlines()[1:]]
+    return [row[0] for row in rows if " models" in row[-1]]
+
+
+def assert_models_are_frames(path, models, frames_read):
+    """Frame k of frames_read is model k of annotate(models="all"), to the bit."""
     residues = models.residues.columns
-    assert len(result) == len(models.structures)
-    for t in range(len(result)):
+    assert len(frames_read) == len(models.structures)
+    for t in range(len(frames_read)):
         mine = residues["input"] == t
-        assert result.codes[t].tobytes().decode() == "".join(residues["structure"][mine])
+        assert frames_read.codes[t].tobytes().decode() == "".join(residues["structure"][mine]), (path, t)
         for name in ("phi", "psi", "accessibility"):
-            assert getattr(result, name)[t].tobytes() == residues[name][mine].tobytes()
-    assert result.chain_id.tolist() == residues["chain_id"][residues["input"] == 0].tolist()
-    assert result.seq_id.tolist() == residues["seq_id"][residues["input"] == 0].tolist()
+            assert getattr(frames_read, name)[t].tobytes() == residues[name][mine].tobytes(), (path, t, name)
+    first = residues["input"] == 0
+    assert frames_read.chain_id.tolist() == residues["chain_id"][first].tolist()
+    assert frames_read.seq_id.tolist() == residues["seq_id"][first].tolist()
+    assert frames_read.frame.tolist() == list(range(len(frames_read)))
+
+
+def same_residues(models):
+    residues, structures = models.residues.columns, models.structures.columns
+    if (structures["status"] != "ok").any():
+        return False
+    keys = [tuple(residues[name][residues["input"] == t].tobytes() for name in
+                  ("chain_id", "seq_id", "insertion_code", "residue_name")) for t in range(len(structures["model"]))]
+    return len(set(keys)) == 1
+
+
+@pytest.mark.parametrize("name", dict.fromkeys(["written", "1d3z.pdb", "2juy_crlf.pdb", *corpus_ensembles()]))
+def test_trajectory_of_an_ensemble_equals_annotate_of_every_model(name, written, data_dir):
+    path = written[0]["pdb"] if name == "written" else data_dir / name
+    if not path.exists():
+        path = STRUCTURES / name
+    paths = [path]
+    if path.suffix == ".cif" and same_residues(annotate(path, models="all", sasa=False)):
+        bcif_writer = pytest.importorskip("bcif_writer", reason="biotite writes the BinaryCIF twin")
+        twin = written[0]["pdb"].parent / (path.stem + ".bcif")
+        twin.write_bytes(bcif_writer.from_mmcif(path.read_text()))
+        paths.append(twin)
+    models = annotate(path, models="all")
+    for given in paths:
+        if not same_residues(models):
+            with pytest.raises(TrajectoryError, match=r"model \d+"):
+                trajectory(given)
+            continue
+        assert_models_are_frames(given, models, trajectory(given, sasa=True, threads=2))
+        for chunk_frames, step in ((3, 1), (2, 3)):  # chunks and steps take the same rows
+            chunks = list(iter_trajectory(given, sasa=True, step=step, chunk_frames=chunk_frames))
+            assert np.concatenate([c.codes for c in chunks]).tobytes() == \
+                trajectory(given, sasa=True).codes[::step].tobytes()
+
+
+def test_frames_command_reads_an_nmr_file_as_our_readers_do(data_dir, tmp_path):
+    from test_models import pdb_models
+
+    expected = []
+    for number, text in pdb_models((data_dir / "1d3z.pdb").read_text()).items():
+        cut = tmp_path / f"model{number}.pdb"
+        cut.write_text(text)
+        expected.append(tarnix.assign(str(cut)).sequence)
+    out = tmp_path / "frames.csv"
+    run = subprocess.run([sys.executable, "-m", "tarnix_tools", "frames", str(data_dir / "1d3z.pdb"), "-o", str(out)],
+                         capture_output=True, timeout=120)
+    assert run.returncode == 0, run.stderr
+    rows = list(csv.DictReader(out.open()))
+    assert [row["codes"] for row in rows] == expected and len(expected) == 10
+    with pytest.raises(ValueError, match="names its own atoms"):
+        trajectory(data_dir / "1d3z.pdb", data_dir / "1ubq.pdb")
 
 
 @pytest.mark.parametrize("kind", ["dcd", "nc", "xtc"])
@@ -223,13 +286,15 @@ def test_bad_trajectories_are_named(written, tmp_path, data_dir):
         out.write(frame)
     cases = [
         ((paths["dcd"], data_dir / "1aki.pdb"), TrajectoryError, r"ens\.dcd: frame 0: .*atoms"),
-        ((truncated, topology), TrajectoryError, r"cut\.xtc: frame 5: "),
+        ((truncated, topology), TrajectoryError, r"cut\.xtc: the file ends inside frame 5"),
         ((empty, topology), TrajectoryError, r"empty\.xtc"),
         ((nan, topology), TrajectoryError, r"nan\.dcd: frame 2 has coordinates that are not finite"),
     ]
     for args, error, match in cases:
         with pytest.raises(error, match=match):
             trajectory(*args)
+    with pytest.raises(TrajectoryError, match=r"^\S*missing\.pdb: "):  # the topology's error names it
+        trajectory(paths["dcd"], tmp_path / "missing.pdb")
     with pytest.raises(TrajectoryError, match=r"ens\.dcd: no residue with N, CA, C and O.*give a topology"):
         trajectory(paths["dcd"])
     with pytest.raises(TrajectoryError, match=r"nan\.dcd: frame 2 has"):  # numbered as in the file
@@ -248,3 +313,165 @@ def test_without_chemfiles_the_error_names_the_extra(monkeypatch, written):
     monkeypatch.setitem(__import__("sys").modules, "chemfiles", None)
     with pytest.raises(ImportError, match=r"pip install 'tarnix\[trajectory\]'"):
         trajectory(written[0]["dcd"])
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_frames_past_the_first_work_slice_equal_assign_from_coords(data_dir, threads):
+    # A slice is 32 frames per thread: 150 frames cross several slices at either count.
+    coords = wobbled(backbone(data_dir / "1ubq.pdb")[0], 150, seed=5, scale=0.4)
+    result = frames(coords, sasa=True, threads=threads)
+    for t in range(len(coords)):
+        assert_frame_equals(result, t, tarnix.assign_from_coords(coords[t]))
+
+
+def hung(call):
+    """Runs call in a daemon thread: a call that spins must fail the test, not hang it."""
+    outcome = []
+    worker = threading.Thread(target=lambda: outcome.append(_raised(call)), daemon=True)
+    worker.start()
+    worker.join(20)
+    assert outcome, "the call did not return"
+    return outcome[0]
+
+
+def _raised(call):
+    try:
+        call()
+    except Exception as error:  # noqa: BLE001 - the test looks at what was raised
+        return error
+    return None
+
+
+@pytest.mark.parametrize("arguments, match", [
+    ({"threads": 2**59}, "threads must be at most 256"),
+    ({"threads": 257}, "threads must be at most 256"),
+    ({"threads": -1}, "threads must not be negative"),
+    ({"ppii_stretch": 2**64}, "ppii_stretch must be at most"),
+    ({"start": 10**21}, "start must be at most"),
+    ({"stop": 10**21}, "stop must be at most"),
+    ({"step": 10**21}, "step must be at most"),
+    ({"step": 0}, "step must be a positive"),
+    ({"chunk_frames": 2**70}, "chunk_frames must be at most"),
+])
+def test_numbers_out_of_range_are_value_errors(hemoglobin, written, arguments, match):
+    paths, topology = written
+    error = hung(lambda: trajectory(paths["dcd"], topology, **arguments) if "chunk_frames" not in arguments
+                 else list(iter_trajectory(paths["dcd"], topology, **arguments)))
+    assert type(error) is ValueError and error.args[0].startswith(match.split(" must")[0]), error
+    assert match in str(error)
+    if set(arguments) <= {"threads", "ppii_stretch"}:
+        error = hung(lambda: frames(hemoglobin[0][None], **arguments))
+        assert type(error) is ValueError and match in str(error)
+
+
+@pytest.mark.parametrize("option", [["--step", str(10**21)], ["--start", "-1"], ["--stop", "x"], ["-j", str(2**59)],
+                                    ["--step", "0"]])
+def test_frame_options_out_of_range_are_usage_errors(written, option):
+    paths, topology = written
+    run = subprocess.run([sys.executable, "-m", "tarnix_tools", "frames", str(paths["dcd"]), "--topology",
+                          str(topology), *option], capture_output=True, timeout=60)
+    assert run.returncode == 2 and run.stdout == b""
+    assert len(run.stderr.decode().splitlines()) == 1 and "Traceback" not in run.stderr.decode()
+
+
+@pytest.fixture(scope="module")
+def long_written(tmp_path_factory, data_dir):
+    """Fifty frames of ubiquitin in each binary format chemfiles writes, and the topology."""
+    folder = tmp_path_factory.mktemp("long")
+    source = chemfiles.Trajectory(str(data_dir / "1ubq.pdb")).read()
+    base = np.array(source.positions)
+    paths = {kind: folder / f"md.{kind}" for kind in ("dcd", "trr", "xtc")}
+    for path in paths.values():
+        with chemfiles.Trajectory(str(path), "w") as out:
+            for k in range(50):
+                source.positions[:] = base + 0.01 * k
+                out.write(source)
+    return paths, data_dir / "1ubq.pdb"
+
+
+def damaged(data, how):
+    middle = len(data) * 12 // 25 + 17  # inside frame 24 of 50, in every format
+    if how == "cut":
+        return data[:middle]
+    if how == "zeros":
+        return data[:middle] + bytes(200) + data[middle + 200:]
+    return data[:-10]  # inside the last frame
+
+
+@pytest.mark.parametrize("kind", ["dcd", "trr", "xtc"])
+@pytest.mark.parametrize("how", ["cut", "zeros", "tail"])
+def test_a_damaged_trajectory_is_an_error_not_a_short_one(long_written, tmp_path, kind, how):
+    paths, topology = long_written
+    assert len(trajectory(paths[kind], topology, sasa=False)) == 50
+    bad = tmp_path / f"bad.{kind}"
+    bad.write_bytes(damaged(paths[kind].read_bytes(), how))
+    for stop in (None, 5):  # found whatever frames are asked for
+        with pytest.raises(TrajectoryError, match=rf"bad\.{kind}: "):
+            trajectory(bad, topology, stop=stop)
+    run = subprocess.run([sys.executable, "-m", "tarnix_tools", "frames", str(bad), "--topology", str(topology)],
+                         capture_output=True, timeout=120)
+    assert run.returncode == 1 and run.stdout == b"", run.stderr
+    assert run.stderr.decode().startswith(f"tarnix: {bad}: ") and "Traceback" not in run.stderr.decode()
+
+
+def test_the_first_ctrl_c_always_stops_a_frames_run(data_dir, tmp_path):
+    import random
+    import time
+
+    long = tmp_path / "long.dcd"
+    frame = chemfiles.Trajectory(str(data_dir / "1ubq.pdb")).read()
+    with chemfiles.Trajectory(str(long), "w") as out:
+        for _ in range(1000):
+            out.write(frame)
+    work = tmp_path / "out"
+    work.mkdir()
+    rng = random.Random(7)
+    for run in range(20):
+        process = subprocess.Popen([sys.executable, "-m", "tarnix_tools", "frames", str(long), "--topology",
+                                    str(data_dir / "1ubq.pdb"), "--sasa", "-o", str(work / "frames.csv")],
+                                   stderr=subprocess.PIPE)
+        try:
+            deadline = time.monotonic() + 60
+            while not any(work.iterdir()) and process.poll() is None and time.monotonic() < deadline:
+                time.sleep(0.01)  # the output is opened once the trajectory is
+            time.sleep(rng.uniform(0.0, 0.4))
+            process.send_signal(signal.SIGINT)
+            _, stderr = process.communicate(timeout=30)
+        finally:
+            process.kill()
+        assert (process.returncode, stderr) == (130, b"tarnix: interrupted\n"), (run, stderr.decode()[-300:])
+        assert list(work.iterdir()) == []
+
+
+def test_the_frames_bar_counts_to_the_frames_selected(data_dir, tmp_path):
+    import fcntl
+    import os
+    import pty
+    import struct
+    import termios
+
+    pytest.importorskip("tqdm")
+    main, terminal = pty.openpty()
+    fcntl.ioctl(terminal, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))  # a terminal 100 wide
+    run = subprocess.run([sys.executable, "-m", "tarnix_tools", "frames", str(data_dir / "1d3z.pdb"), "--step", "3",
+                          "-o", str(tmp_path / "f.csv")], stderr=terminal, timeout=120)
+    os.close(terminal)
+    shown = os.read(main, 65536).decode()
+    os.close(main)
+    assert run.returncode == 0 and "4/4" in shown, shown
+
+
+def test_the_trajectory_library_warns_in_one_line_naming_the_file(data_dir, tmp_path):
+    import warnings
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        frame = chemfiles.Trajectory(str(data_dir / "4hhb.pdb")).read()  # its records warn four times
+    with chemfiles.Trajectory(str(tmp_path / "hb.dcd"), "w") as out:
+        for _ in range(3):
+            out.write(frame)
+    with warnings.catch_warnings(record=True) as seen:
+        warnings.simplefilter("always")
+        assert len(trajectory(tmp_path / "hb.dcd", data_dir / "4hhb.pdb")) == 3
+    shown = [str(w.message) for w in seen if issubclass(w.category, chemfiles.misc.ChemfilesWarning)]
+    assert len(shown) == 1 and shown[0].startswith(f"{data_dir / '4hhb.pdb'}: ") and "3 more warnings" in shown[0]

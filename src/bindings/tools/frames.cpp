@@ -12,6 +12,7 @@
 #include "bindings/common/guard.hpp"
 #include "engine/frames.hpp"
 #include "engine/spread.hpp"
+#include "engine/worker_pool.hpp"
 
 namespace tarnix::bindings {
 namespace {
@@ -171,8 +172,9 @@ PyObject* frames_unguarded(PyObject* args) {
     core::AssignOptions options;
     options.calculate_sasa = sasa != 0;
     options.ppii_stretch = ppii_stretch;
-    const std::size_t workers =
-        std::max<std::size_t>(1, threads > 0 ? static_cast<std::size_t>(threads) : base::available_processors());
+    // Capped as the pool is, so that the slice below cannot overflow whatever the caller asks.
+    const std::size_t workers = std::clamp<std::size_t>(
+        threads > 0 ? static_cast<std::size_t>(threads) : base::available_processors(), 1, engine::kMaxPoolThreads);
     const core::ParallelFor parallel_for = engine::spread_over(workers - 1);
     const std::size_t slice = kFramesPerSlice * workers;
     for (std::size_t start = 0; start < frames; start += slice) {

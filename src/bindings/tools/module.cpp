@@ -578,7 +578,8 @@ PyModuleDef module_def = {
 
 // The internal-error class is exposed by name, so that callers can catch it by type; the input
 // formats, so that the Python package and its command line take them from the engine's list; the
-// residue columns, so that an empty table has them without a run.
+// residue columns, so that an empty table has them without a run; the thread limit, so that every
+// caller checks against the pool's.
 PyObject* create_module() {
     PyRef module(PyModule_Create(&module_def));
     if (!module) return nullptr;
@@ -590,7 +591,8 @@ PyObject* create_module() {
         PyModule_AddObjectRef(module.get(), "Run", run_type.get()) < 0 ||
         PyModule_AddObjectRef(module.get(), "FORMATS", list.get()) < 0 || !residue_columns ||
         PyModule_AddObjectRef(module.get(), "RESIDUE_COLUMNS", residue_columns.get()) < 0 ||
-        PyModule_AddStringConstant(module.get(), "GZIP_SUFFIX", std::string(io::kGzipSuffix).c_str()) < 0) {
+        PyModule_AddStringConstant(module.get(), "GZIP_SUFFIX", std::string(io::kGzipSuffix).c_str()) < 0 ||
+        PyModule_AddIntConstant(module.get(), "MAX_THREADS", static_cast<long>(engine::kMaxPoolThreads)) < 0) {
         return nullptr;
     }
     return module.release();
