@@ -768,8 +768,8 @@ def plot_frames(args: argparse.Namespace, source: str, output: str) -> int:
         quiet_chemfiles()
         parts: list[Frames] = []
         progress = None
-        try:
-            with _noted_interrupts() as interrupted:
+        with _noted_interrupts() as interrupted:
+            try:
                 chunks = iter_trajectory(source, args.topology)
                 if sys.stderr.isatty():
                     progress = _frames_bar(getattr(chunks, "total", None))
@@ -782,18 +782,18 @@ def plot_frames(args: argparse.Namespace, source: str, output: str) -> int:
                         progress.update(len(chunk))
                 if interrupted():
                     raise KeyboardInterrupt
-        except TrajectoryError as exc:
-            if interrupted():  # the read failed because it was interrupted
-                raise KeyboardInterrupt from None
-            print(f"tarnix: {exc}", file=sys.stderr)
-            return EXIT_FAILED
-        except ValueError as exc:
-            if isinstance(exc, _checks.TooLarge):
-                raise
-            raise UsageError(str(exc)) from None
-        finally:
-            if progress is not None:
-                progress.close()
+            except TrajectoryError as exc:
+                if interrupted():  # the read failed because it was interrupted
+                    raise KeyboardInterrupt from None
+                print(f"tarnix: {exc}", file=sys.stderr)
+                return EXIT_FAILED
+            except ValueError as exc:
+                if isinstance(exc, _checks.TooLarge):
+                    raise
+                raise UsageError(str(exc)) from None
+            finally:
+                if progress is not None:
+                    progress.close()
         result = Frames.concat(parts)
         draw_frames(result, title, output, axis="frame", dpi=args.dpi)
     else:

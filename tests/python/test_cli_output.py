@@ -7,12 +7,12 @@ import resource
 import signal
 import subprocess
 import sys
-import time
 
 import numpy as np
 import pytest
 
 import tarnix
+from processes import started_writing
 
 DATA = pathlib.Path(__file__).resolve().parents[1] / "data"
 SMALL, HELICAL, DNA = DATA / "1ajj.pdb", DATA / "1aki.pdb", DATA / "1bna.pdb"
@@ -186,21 +186,6 @@ def test_stdout_by_dash_and_default(tmp_path):
 def long_list(tmp_path):
     """Enough inputs for about a minute of work on one thread."""
     return listing_of(tmp_path, [HELICAL] * 60000, "long.txt")
-
-
-def started_writing(folder, process):
-    """Waits until the run has a file open in the target's folder (unnamed: '#inode (deleted)'),
-    i.e. has begun its work."""
-    deadline = time.monotonic() + 60
-    while time.monotonic() < deadline and process.poll() is None:
-        for fd in os.listdir(f"/proc/{process.pid}/fd"):
-            try:
-                if os.path.dirname(os.readlink(f"/proc/{process.pid}/fd/{fd}")) == str(folder):
-                    return
-            except OSError:
-                pass
-        time.sleep(0.05)
-    raise AssertionError("the run never started writing")
 
 
 @pytest.mark.parametrize("stop", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP])

@@ -10,6 +10,7 @@ import threading
 import numpy as np
 import pytest
 import tarnix
+from processes import started_writing
 
 from tarnix_tools import TrajectoryError, annotate, frames, iter_trajectory, trajectory
 
@@ -431,9 +432,7 @@ def test_the_first_ctrl_c_always_stops_a_frames_run(data_dir, tmp_path):
                                     str(data_dir / "1ubq.pdb"), "--sasa", "-o", str(work / "frames.csv")],
                                    stderr=subprocess.PIPE)
         try:
-            deadline = time.monotonic() + 60
-            while not any(work.iterdir()) and process.poll() is None and time.monotonic() < deadline:
-                time.sleep(0.01)  # the output is opened once the trajectory is
+            started_writing(work, process)  # the output is opened once the trajectory is
             time.sleep(rng.uniform(0.0, 0.4))
             process.send_signal(signal.SIGINT)
             _, stderr = process.communicate(timeout=30)
