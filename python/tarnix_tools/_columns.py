@@ -30,6 +30,11 @@ STRUCTURE_COLUMNS: dict[str, str] = {
 
 RESIDUE_COLUMNS: dict[str, str] = dict(_native.RESIDUE_COLUMNS)
 
+# frames' long table (a row per frame and residue), in order; accessibility is left out when it
+# was not computed, rsa is then NaN.
+FRAMES_RESIDUE_COLUMNS = ("frame", "time", "chain_id", "seq_id", "insertion_code", "residue_name", "structure", "phi",
+                          "psi", "accessibility", "rsa")
+
 
 def table(columns: Mapping[str, str], values: Mapping[str, npt.ArrayLike]) -> Table:
     """A table of exactly these columns, in their order and of their dtypes."""

@@ -9,6 +9,7 @@ from typing import Any, Optional, Union
 import numpy as np
 
 from tarnix_tools import _checks, _native
+from tarnix_tools._columns import FRAMES_RESIDUE_COLUMNS
 from tarnix_tools.table import Table
 
 # The eight-state codes, blank last; ``Frames.summary`` has a column per code under these names.
@@ -25,15 +26,16 @@ class Frames:
     ``codes`` and ``codes_c3``: (T, L) one-byte codes (dtype S1); ``phi``, ``psi``: (T, L) float32,
     NaN where undefined; ``accessibility``: (T, L) float32, or None when not computed; ``time``:
     (T,) float64 in ps (NaN when the input carries none); ``frame``: (T,) int64, each frame's
-    number in the input; ``chain_id``, ``seq_id``, ``residue_name``: (L,) the residues.
+    number in the input; ``chain_id``, ``seq_id``, ``residue_name``, ``insertion_code``: (L,) the
+    residues.
     """
 
     __slots__ = ("codes", "codes_c3", "phi", "psi", "accessibility", "time", "frame", "chain_id", "seq_id",
-                 "residue_name")
+                 "residue_name", "insertion_code")
 
     def __init__(self, codes: np.ndarray, codes_c3: np.ndarray, phi: np.ndarray, psi: np.ndarray,
                  accessibility: Optional[np.ndarray], time: np.ndarray, frame: np.ndarray, chain_id: np.ndarray,
-                 seq_id: np.ndarray, residue_name: np.ndarray) -> None:
+                 seq_id: np.ndarray, residue_name: np.ndarray, *, insertion_code: np.ndarray) -> None:
         self.codes = codes
         self.codes_c3 = codes_c3
         self.phi = phi
@@ -44,6 +46,7 @@ class Frames:
         self.chain_id = chain_id
         self.seq_id = seq_id
         self.residue_name = residue_name
+        self.insertion_code = insertion_code
 
     def __len__(self) -> int:
         return int(self.codes.shape[0])
@@ -82,19 +85,29 @@ class Frames:
         return Table({"frame": self.frame, "time": self.time, "codes": strings.astype(f"U{max(length, 1)}"),
                       "helix_fraction": self.helix_fraction, "strand_fraction": self.strand_fraction})
 
+    @property
+    def rsa(self) -> np.ndarray:
+        """(T, L) float32 relative accessibility, as annotate's ``rsa``: NaN where accessibility was
+        not computed or the residue type has no maximum."""
+        if self.accessibility is None:
+            return np.full(self.codes.shape, np.nan, dtype=np.float32)
+        maximum = np.frombuffer(_native.max_accessibilities(self.residue_name.tolist()), dtype="<f4")
+        return np.asarray(self.accessibility / maximum, dtype=np.float32)
+
     def per_residue(self) -> Table:
-        """The long table: a row per frame and residue (``frame``, ``chain_id``, ``seq_id``,
-        ``residue_name``, ``structure``, ``phi``, ``psi``, and ``accessibility`` when computed)."""
+        """The long table: a row per frame and residue, the columns of FRAMES_RESIDUE_COLUMNS
+        (``accessibility`` only when computed)."""
         count, length = self.codes.shape
-        columns: dict[str, np.ndarray] = {
-            "frame": np.repeat(self.frame, length),
+        columns: dict[str, Optional[np.ndarray]] = {
+            "frame": np.repeat(self.frame, length), "time": np.repeat(self.time, length),
             "chain_id": np.tile(self.chain_id, count), "seq_id": np.tile(self.seq_id, count),
+            "insertion_code": np.tile(self.insertion_code, count),
             "residue_name": np.tile(self.residue_name, count),
             "structure": self.codes.reshape(-1).astype("U1"),
-            "phi": self.phi.reshape(-1), "psi": self.psi.reshape(-1)}
-        if self.accessibility is not None:
-            columns["accessibility"] = self.accessibility.reshape(-1)
-        return Table(columns)
+            "phi": self.phi.reshape(-1), "psi": self.psi.reshape(-1),
+            "accessibility": None if self.accessibility is None else self.accessibility.reshape(-1),
+            "rsa": self.rsa.reshape(-1)}
+        return Table({name: column for name in FRAMES_RESIDUE_COLUMNS if (column := columns[name]) is not None})
 
     @classmethod
     def concat(cls, parts: Sequence[Frames]) -> Frames:
@@ -109,7 +122,7 @@ class Frames:
         return cls(np.concatenate([p.codes for p in parts]), np.concatenate([p.codes_c3 for p in parts]),
                    np.concatenate([p.phi for p in parts]), np.concatenate([p.psi for p in parts]), accessibility,
                    np.concatenate([p.time for p in parts]), np.concatenate([p.frame for p in parts]), first.chain_id,
-                   first.seq_id, first.residue_name)
+                   first.seq_id, first.residue_name, insertion_code=first.insertion_code)
 
 
 def models_as_frames(annotation: Any, frame: Optional[np.ndarray] = None) -> Frames:
@@ -139,7 +152,8 @@ def models_as_frames(annotation: Any, frame: Optional[np.ndarray] = None) -> Fra
     return Frames(stacked("structure", "S1"), stacked("structure_c3", "S1"), stacked("phi", "<f4"),
                   stacked("psi", "<f4"), stacked("accessibility", "<f4"), np.full(len(ok), np.nan),
                   np.asarray(numbers)[ok].astype(np.int64), residues["chain_id"][first],
-                  residues["seq_id"][first], residues["residue_name"][first])
+                  residues["seq_id"][first], residues["residue_name"][first],
+                  insertion_code=residues["insertion_code"][first])
 
 
 def _share(mask: np.ndarray, axis: int) -> np.ndarray:
@@ -156,11 +170,11 @@ def _text_array(values: Sequence[str]) -> np.ndarray:
 class Layout:
     """A topology's residues as the PDB reader finds them, ready for frames of its atoms."""
 
-    __slots__ = ("handle", "atoms", "used", "chain_id", "seq_id", "residue_name")
+    __slots__ = ("handle", "atoms", "used", "chain_id", "seq_id", "residue_name", "insertion_code")
 
     def __init__(self, atom_names: Sequence[str], residue_names: Sequence[str], chain_ids: Sequence[str],
                  seq_ids: Sequence[int], insertion_codes: Sequence[str], alt_locs: Sequence[str]) -> None:
-        self.handle, used, (chains, numbers, names) = _native.layout(atom_names, residue_names, chain_ids, seq_ids,
+        self.handle, used, (chains, numbers, names, insertions) = _native.layout(atom_names, residue_names, chain_ids, seq_ids,
                                                                      insertion_codes, alt_locs)
         self.atoms = len(atom_names)
         # The topology's atoms the residues use, in order: a frame's positions are taken at these.
@@ -168,6 +182,7 @@ class Layout:
         self.chain_id = _text_array(chains)
         self.seq_id = np.array(numbers, dtype=np.int32)
         self.residue_name = _text_array(names)
+        self.insertion_code = _text_array(insertions)
 
     def compute(self, positions: np.ndarray, first_frame: int, sasa: bool, ppii_stretch: int, threads: int,
                 time: Optional[np.ndarray] = None, frame_step: int = 1) -> Frames:
@@ -186,7 +201,7 @@ class Layout:
                       None if accessibility is None else array(accessibility, "<f4"),
                       np.full(count, np.nan) if time is None else time,
                       np.arange(count, dtype=np.int64) * frame_step + first_frame,
-                      self.chain_id, self.seq_id, self.residue_name)
+                      self.chain_id, self.seq_id, self.residue_name, insertion_code=self.insertion_code)
 
 
 def backbone_layout(length: int, residue_names: Optional[Sequence[str]], chain_ids: Optional[Sequence[str]]) -> Layout:

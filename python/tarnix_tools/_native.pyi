@@ -48,7 +48,8 @@ def layout(
     insertion_codes: Sequence[str],
     alt_locs: Sequence[str],
     /,
-) -> tuple[object, bytes, tuple[list[str], list[int], list[str]]]: ...
+) -> tuple[object, bytes, tuple[list[str], list[int], list[str], list[str]]]: ...
+def max_accessibilities(residue_names: Sequence[str], /) -> bytes: ...
 def frames(
     layout: object,
     positions: object,

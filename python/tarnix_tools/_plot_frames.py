@@ -70,14 +70,33 @@ def draw_frames(result: Frames, name: str, path: str, axis: str = "frame", dpi: 
     save(figure, path, dpi=dpi)
 
 
+# Tick spacings in residues; a chain takes the smallest that leaves it at most TICKS_PER_CHAIN ticks.
+TICK_STEPS = (1, 2, 5, 10, 20, 50, 100, 200, 500, 1000, 2000, 5000, 10000)
+TICKS_PER_CHAIN = 8
+
+
+def residue_ticks(chain_id: np.ndarray, seq_id: np.ndarray, insertion_code: np.ndarray) -> tuple[np.ndarray, list[str]]:
+    """Tick rows and labels: in each chain (a run of one id), the residues numbered a round multiple
+    chosen by the chain's length, without insertion code; the chain's first residue when none is.
+    Labels carry the chain where there are several."""
+    length = len(chain_id)
+    several = len(set(chain_id.tolist())) > 1
+    begins = np.concatenate(([0], np.flatnonzero(chain_id[1:] != chain_id[:-1]) + 1)).astype(np.intp)
+    ends = np.append(begins[1:], length)
+    rows: list[np.ndarray] = []
+    for begin, end in zip(begins.tolist(), ends.tolist()):
+        step = next((s for s in TICK_STEPS if (end - begin) / s <= TICKS_PER_CHAIN), TICK_STEPS[-1])
+        mine = np.flatnonzero((seq_id[begin:end] % step == 0) & (insertion_code[begin:end] == "")) + begin
+        rows.append(mine if len(mine) else np.array([begin], dtype=np.intp))
+    ticks = np.concatenate(rows) if rows else np.zeros(0, dtype=np.intp)
+    labels = [f"{chain_id[i]}:{seq_id[i]}" if several else str(seq_id[i]) for i in ticks.tolist()]
+    return ticks, labels
+
+
 def _residue_ticks(axes: Any, result: Frames) -> None:
-    """About a dozen residue numbers, with the chain where there are several; a line between chains."""
+    """Round residue numbers per chain; a line between chains."""
     chains = result.chain_id
-    length = len(chains)
-    several = len(set(chains.tolist())) > 1
-    step = max(1, int(np.ceil(length / 12)))
-    ticks = np.arange(0, length, step)
-    labels = [f"{chains[i]}:{result.seq_id[i]}" if several else str(result.seq_id[i]) for i in ticks]
+    ticks, labels = residue_ticks(chains, result.seq_id, result.insertion_code)
     axes.set_yticks(ticks, labels, fontsize=8)
     for boundary in np.flatnonzero(chains[1:] != chains[:-1]):
         axes.axhline(boundary + 0.5, color="black", linewidth=0.6)

@@ -157,7 +157,8 @@ def _model_chunks(every: Frames, steps: range, sasa: bool, chunk_frames: int) ->
         taken = slice(rows.start, rows.stop, rows.step)
         yield Frames(every.codes[taken], every.codes_c3[taken], every.phi[taken], every.psi[taken],
                      every.accessibility[taken] if sasa and every.accessibility is not None else None,
-                     every.time[taken], every.frame[taken], every.chain_id, every.seq_id, every.residue_name)
+                     every.time[taken], every.frame[taken], every.chain_id, every.seq_id, every.residue_name,
+                     insertion_code=every.insertion_code)
 
 
 class _Counted(Iterator[Frames]):

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstring>
+#include <limits>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -11,6 +13,7 @@
 #include "base/available_processors.hpp"
 #include "bindings/common/guard.hpp"
 #include "engine/frames.hpp"
+#include "engine/relative_accessibility.hpp"
 #include "engine/spread.hpp"
 #include "engine/worker_pool.hpp"
 
@@ -39,30 +42,26 @@ PyObject* text(const std::string& value) {
     return PyUnicode_DecodeUTF8(value.data(), static_cast<Py_ssize_t>(value.size()), "replace");
 }
 
-// (chain_ids, seq_ids, residue_names) of the layout's residues, as lists.
+// (chain_ids, seq_ids, residue_names, insertion_codes) of the layout's residues, as lists.
 PyObject* residue_lists(const io::FrameLayout& layout) {
     const auto& residues = layout.model.residues;
     const auto count = static_cast<Py_ssize_t>(residues.size());
-    PyRef chains(PyList_New(count));
-    PyRef numbers(PyList_New(count));
-    PyRef names(PyList_New(count));
-    if (!chains || !numbers || !names) return nullptr;
+    std::array<PyRef, 4> lists;
+    for (auto& list : lists) {
+        list = PyRef(PyList_New(count));
+        if (!list) return nullptr;
+    }
     for (Py_ssize_t i = 0; i < count; ++i) {
         const core::Residue& residue = residues[static_cast<std::size_t>(i)];
-        PyObject* chain = text(residue.chain_id);
-        PyObject* number = PyLong_FromLong(residue.seq_id);
-        PyObject* name = text(residue.res_name);
-        if (chain == nullptr || number == nullptr || name == nullptr) {
-            Py_XDECREF(chain);
-            Py_XDECREF(number);
-            Py_XDECREF(name);
+        const std::array<PyObject*, 4> items{text(residue.chain_id), PyLong_FromLong(residue.seq_id),
+                                             text(residue.res_name), text(residue.ins_code)};
+        if (std::find(items.begin(), items.end(), nullptr) != items.end()) {
+            for (PyObject* item : items) Py_XDECREF(item);
             return nullptr;
         }
-        PyList_SET_ITEM(chains.get(), i, chain);
-        PyList_SET_ITEM(numbers.get(), i, number);
-        PyList_SET_ITEM(names.get(), i, name);
+        for (std::size_t k = 0; k < items.size(); ++k) PyList_SET_ITEM(lists[k].get(), i, items[k]);
     }
-    return PyTuple_Pack(3, chains.get(), numbers.get(), names.get());
+    return PyTuple_Pack(4, lists[0].get(), lists[1].get(), lists[2].get(), lists[3].get());
 }
 
 PyObject* frame_layout_unguarded(PyObject* args) {
@@ -197,6 +196,25 @@ PyObject* frames_unguarded(PyObject* args) {
 
 PyObject* frame_layout(PyObject*, PyObject* args) {
     return guarded([&] { return frame_layout_unguarded(args); });
+}
+
+PyObject* max_accessibilities(PyObject*, PyObject* names) {
+    return guarded([&]() -> PyObject* {
+        PyRef list(PySequence_Fast(names, "max_accessibilities takes a sequence of residue names"));
+        if (!list) return nullptr;
+        const Py_ssize_t count = PySequence_Fast_GET_SIZE(list.get());
+        char* data = nullptr;
+        PyRef out(new_bytes(static_cast<std::size_t>(count) * sizeof(float), data));
+        if (!out) return nullptr;
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            std::string_view name;
+            if (!text_at(list.get(), i, name)) return nullptr;
+            const auto maximum = engine::max_accessibility(name);
+            const float value = maximum ? *maximum : std::numeric_limits<float>::quiet_NaN();
+            std::memcpy(data + static_cast<std::size_t>(i) * sizeof(float), &value, sizeof(float));
+        }
+        return out.release();
+    });
 }
 
 PyObject* frames(PyObject*, PyObject* args) {

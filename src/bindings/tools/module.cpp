@@ -508,7 +508,11 @@ PyMethodDef functions[] = {
     {"layout", frame_layout, METH_VARARGS,
      "layout(atom_names, residue_names, chain_ids, seq_ids, insertion_codes, alt_locs, /)\n--\n\n"
      "The residues of a topology as the PDB reader finds them: (layout, the atoms used as uint32\n"
-     "bytes, (chain_ids, seq_ids, residue_names))."},
+     "bytes, (chain_ids, seq_ids, residue_names, insertion_codes))."},
+    {"max_accessibilities", max_accessibilities, METH_O,
+     "max_accessibilities(residue_names, /)\n--\n\n"
+     "The maximum accessibility of each residue name, as annotate's rsa divides by it: float32\n"
+     "bytes, NaN for a residue type without one."},
     {"frames", frames, METH_VARARGS,
      "frames(layout, positions, count, first_frame, frame_step, sasa, ppii_stretch, threads, /)\n--\n\n"
      "Codes, phi, psi and accessibility of count frames of float32 positions (count, atoms, 3),\n"
