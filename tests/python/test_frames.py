@@ -13,6 +13,9 @@ import tarnix
 from processes import started_writing
 
 from tarnix_tools import TrajectoryError, annotate, frames, iter_trajectory, trajectory
+from tarnix_tools._columns import FRAMES_RESIDUE_COLUMNS
+from tarnix_tools._frames import Frames
+from tarnix_tools._plot_frames import _residue_ticks
 
 chemfiles = pytest.importorskip("chemfiles", reason="chemfiles reads and writes the trajectories of these tests")
 
@@ -101,6 +104,9 @@ def test_frames_with_names_and_chains_equal_assign_on_a_pdb_file(hemoglobin, tmp
         path = tmp_path / f"frame{t}.pdb"
         path.write_text(pdb_text(moved[t], names, chains))
         assert_frame_equals(result, t, tarnix.assign(str(path)))
+        # rsa through the layout path: annotate divides by the same maxima, in float32.
+        rsa = result.per_residue().columns["rsa"].reshape(3, -1)[t]
+        assert rsa.tobytes() == annotate(path, sasa=True).residues.columns["rsa"].tobytes(), t
 
 
 @pytest.mark.parametrize("bad, error, match", [
@@ -269,6 +275,7 @@ def test_time_is_read_in_picoseconds(written):
     assert np.isfinite(result.time).all()
     times = [chemfiles.Trajectory(str(paths["xtc"])).read_step(k)["time"] for k in range(FRAMES)]
     assert result.time.tolist() == times
+    assert result.per_residue().columns["time"].tolist() == np.repeat(times, len(result.seq_id)).tolist()
 
 
 def test_bad_trajectories_are_named(written, tmp_path, data_dir):
@@ -474,3 +481,92 @@ def test_the_trajectory_library_warns_in_one_line_naming_the_file(data_dir, tmp_
         assert len(trajectory(tmp_path / "hb.dcd", data_dir / "4hhb.pdb")) == 3
     shown = [str(w.message) for w in seen if issubclass(w.category, chemfiles.misc.ChemfilesWarning)]
     assert len(shown) == 1 and shown[0].startswith(f"{data_dir / '4hhb.pdb'}: ") and "3 more warnings" in shown[0]
+
+
+def with_insertion_codes(text):
+    """The ensemble with residue 10 of every model renumbered 9A (after residue 9)."""
+    lines = []
+    for line in text.splitlines(keepends=True):
+        if line.startswith(("ATOM  ", "HETATM")) and line[22:26] == "  10":
+            line = line[:22] + "   9A" + line[27:]
+        lines.append(line)
+    return "".join(lines)
+
+
+@pytest.mark.parametrize("sasa", [True, False])
+@pytest.mark.parametrize("insertion", [False, True])
+def test_long_table_of_an_ensemble_equals_annotate_of_every_model(data_dir, tmp_path, sasa, insertion):
+    path = data_dir / "1d3z.pdb"
+    if insertion:
+        path = tmp_path / "1d3z_ins.pdb"
+        path.write_text(with_insertion_codes((data_dir / "1d3z.pdb").read_text()))
+    expected = annotate(path, models="all", sasa=True).residues.columns
+    result = trajectory(path, sasa=sasa, threads=2)
+    table = result.per_residue().columns
+    assert list(table) == [name for name in FRAMES_RESIDUE_COLUMNS if sasa or name != "accessibility"]
+    assert len(table["frame"]) == len(expected["input"]) == 10 * len(result.seq_id)
+    assert table["frame"].tolist() == expected["input"].tolist()
+    for name in ("chain_id", "seq_id", "insertion_code", "residue_name", "structure"):
+        assert table[name].tolist() == expected[name].tolist(), name
+    assert ("A" in table["insertion_code"].tolist()) == insertion
+    if sasa:
+        assert table["rsa"].tobytes() == expected["rsa"].tobytes()
+        assert table["accessibility"].tobytes() == expected["accessibility"].tobytes()
+        assert np.isfinite(table["rsa"]).mean() > 0.9
+    else:
+        assert np.isnan(table["rsa"]).all()
+    per_frame = result.per_frame().columns
+    assert table["time"].tobytes() == np.repeat(per_frame["time"], len(result.seq_id)).tobytes()
+
+
+def test_frames_command_writes_the_long_table_of_an_ensemble(data_dir, tmp_path):
+    pyarrow_parquet = pytest.importorskip("pyarrow.parquet")
+    path = tmp_path / "1d3z_ins.pdb"
+    path.write_text(with_insertion_codes((data_dir / "1d3z.pdb").read_text()))
+    out = tmp_path / "long.parquet"
+    run = subprocess.run([sys.executable, "-m", "tarnix_tools", "frames", str(path), "--per", "residue", "--sasa",
+                          "-o", str(out)], capture_output=True, timeout=120)
+    assert run.returncode == 0, run.stderr
+    written = pyarrow_parquet.read_table(out)
+    assert written.column_names == list(FRAMES_RESIDUE_COLUMNS)
+    expected = annotate(path, models="all", sasa=True).residues.columns
+    assert written["insertion_code"].to_pylist() == expected["insertion_code"].tolist()
+    assert written["rsa"].to_numpy().astype("<f4").tobytes() == expected["rsa"].tobytes()
+    assert np.isnan(written["time"].to_numpy()).all()
+
+
+def test_residue_ticks_fall_at_round_numbers_in_each_chain():
+    # A 141-residue chain, a 146-residue chain numbered from -5 with an insertion 20A, and a
+    # nine-residue chain numbered in odd steps (no multiple of its step: its first residue).
+    chains = ["A"] * 141 + ["B"] * 147 + ["C"] * 9
+    numbers = list(range(1, 142)) + [*range(-5, 21), 20, *range(21, 141)] + list(range(1, 18, 2))
+    insertions = [""] * 141 + [""] * 26 + ["A"] + [""] * 120 + [""] * 9
+    fake = Frames(np.zeros((1, len(chains)), "S1"), np.zeros((1, len(chains)), "S1"), *[None] * 3,
+                  np.zeros(1), np.zeros(1, np.int64), np.array(chains), np.array(numbers, np.int32),
+                  np.array(["ALA"] * len(chains)), insertion_code=np.array(insertions))
+
+    class Axes:
+        def set_yticks(self, ticks, labels, **_):
+            self.ticks, self.labels = list(ticks), list(labels)
+
+        def axhline(self, y, **_):
+            self.lines = [*getattr(self, "lines", []), y]
+
+    axes = Axes()
+    _residue_ticks(axes, fake)
+    assert axes.labels == [f"A:{n}" for n in range(20, 141, 20)] + [f"B:{n}" for n in (0, 20, *range(40, 141, 20))] \
+        + ["C:1"]
+    assert [numbers[i] for i in axes.ticks] == [int(label.split(":")[1]) for label in axes.labels]
+    assert insertions[axes.ticks[8]] == "" and chains[axes.ticks[8]] == "B"
+    assert axes.lines == [140.5, 287.5]
+
+
+def test_a_topology_with_insertion_codes_gives_them_to_every_frame(written, tmp_path):
+    paths, topology = written
+    renumbered = tmp_path / "1ubq_ins.pdb"
+    renumbered.write_text(with_insertion_codes(topology.read_text()))
+    table = trajectory(paths["dcd"], renumbered, sasa=True).per_residue().columns
+    expected = annotate(renumbered, sasa=True).residues.columns
+    assert "A" in expected["insertion_code"].tolist()
+    for name in ("seq_id", "insertion_code"):
+        assert table[name].tolist() == np.tile(expected[name], FRAMES).tolist(), name
