@@ -95,7 +95,7 @@ class Frames:
         return np.asarray(self.accessibility / maximum, dtype=np.float32)
 
     def per_residue(self) -> Table:
-        """The long table: a row per frame and residue, the columns of FRAMES_RESIDUE_COLUMNS
+        """The long table: a row per frame and residue, the columns of _columns.FRAMES_RESIDUE_COLUMNS
         (``accessibility`` only when computed)."""
         count, length = self.codes.shape
         columns: dict[str, Optional[np.ndarray]] = {
