@@ -4,6 +4,7 @@ README gives (a few times the decompressed size, plus what the rows made cost)."
 
 import gzip
 import json
+import os
 import subprocess
 import sys
 import textwrap
@@ -12,7 +13,10 @@ import pytest
 
 import bcif_writer
 
-ADDRESS_SPACE = 3 << 30
+# The address sanitizer reserves far more address space than any limit and holds freed memory in
+# quarantine: under it no limit is set and peaks are not compared, the rows still are.
+UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
+ADDRESS_SPACE = 0 if UNDER_ASAN else 3 << 30
 # The README's bound: MEMORY_FACTOR times the decompressed size, plus per row made.
 MEMORY_FACTOR = 8
 BYTES_PER_MODEL_ROW = 4096
@@ -22,7 +26,8 @@ SLACK = 96 << 20  # the interpreter's own growth over the run (tables, allocator
 # Peak memory as VmHWM: ru_maxrss of a child starts at its parent's peak, which execve carries over.
 RUN = textwrap.dedent("""
     import json, resource, sys
-    resource.setrlimit(resource.RLIMIT_AS, ({limit}, {limit}))
+    if {limit}:
+        resource.setrlimit(resource.RLIMIT_AS, ({limit}, {limit}))
     from tarnix_tools import annotate
 
     def peak():
@@ -52,7 +57,7 @@ def within_bound(found, decompressed):
         BYTES_PER_RESIDUE_ROW * found["residues"] + SLACK
     print(f"peak growth {found['grown'] / 2**20:.1f} MiB for {decompressed} bytes and {found['models']} models,"
           f" bound {bound / 2**20:.1f} MiB")
-    assert found["grown"] <= bound
+    assert UNDER_ASAN or found["grown"] <= bound
 
 
 def one_row_models_cif(count):
