@@ -27,11 +27,22 @@ def _tarfile_view(data):
 
     try:
         with tarfile.open(fileobj=io.BytesIO(data), mode="r:*") as archive:
+            members = archive.getmembers()
+            if any(_prefix_outside_ustar(archive.fileobj, m) for m in members):
+                return None
             return [(display_name(os.fsencode(m.name)), archive.extractfile(m).read())
-                    for m in archive.getmembers()
+                    for m in members
                     if m.isreg() and _inputs.is_structure_name(os.fsencode(m.name)) and m.size <= _MAX_BYTES]
     except Exception:
         return None
+
+
+def _prefix_outside_ustar(stream, member):
+    """Whether the member's header holds a name prefix without the ustar magic that gives the field
+    that meaning: tarfile joins it to the name all the same, our reader (as GNU tar) does not."""
+    stream.seek(member.offset_data - 512)
+    header = stream.read(512)
+    return header[345:346] not in (b"", b"\0") and header[257:263] != b"ustar\0"
 
 
 def _claiming_more(data):
