@@ -34,13 +34,14 @@ for target in pdb:pdb_reader mmcif:mmcif_reader bcif:bcif_reader gzip_input:gzip
     "corpus/$folder" "../../fuzz/seeds/$folder" "../../fuzz/regressions/$folder")
 done
 
-# The Python harnesses need atheris and the package installed beside it.
+# The Python harnesses need atheris, pandas (tables the BinaryCIF text harness converts) and the
+# package installed beside them.
 python=${PYTHON:-python3}
-if ! "$python" -c "import atheris, numpy, tarnix_tools" 2>/dev/null; then
+if ! "$python" -c "import atheris, numpy, pandas, tarnix_tools" 2>/dev/null; then
   "$python" -m venv build/fuzz/venv
   python=$(pwd)/build/fuzz/venv/bin/python
   "$python" -m pip install -q --upgrade pip
-  "$python" -m pip install -q atheris numpy .
+  "$python" -m pip install -q atheris numpy pandas .
 fi
 for target in tar:tar_reader inputs:input_expansion writers:writers bcif_text:bcif_text; do
   folder=${target%%:*}
