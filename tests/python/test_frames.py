@@ -430,7 +430,7 @@ def test_the_first_ctrl_c_always_stops_a_frames_run(data_dir, tmp_path):
     long = tmp_path / "long.dcd"
     frame = chemfiles.Trajectory(str(data_dir / "1ubq.pdb")).read()
     with chemfiles.Trajectory(str(long), "w") as out:
-        for _ in range(1000):
+        for _ in range(4000):  # long enough that every signal below comes before the end
             out.write(frame)
     work = tmp_path / "out"
     work.mkdir()
@@ -441,7 +441,7 @@ def test_the_first_ctrl_c_always_stops_a_frames_run(data_dir, tmp_path):
                                    stderr=subprocess.PIPE)
         try:
             started_writing(work, process)  # the output is opened once the trajectory is
-            time.sleep(rng.uniform(0.0, 0.4))
+            time.sleep(rng.uniform(0.0, 0.2))
             process.send_signal(signal.SIGINT)
             _, stderr = process.communicate(timeout=30)
         finally:
