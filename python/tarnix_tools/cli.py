@@ -578,11 +578,11 @@ TRAJECTORY_SUFFIXES = (".xtc", ".trr", ".dcd", ".nc", ".ncdf", ".tng", ".gro")
 
 
 @contextlib.contextmanager
-def _noted_interrupts() -> Iterator[Callable[[], bool]]:
+def _noted_interrupts() -> Iterator[Callable[[], None]]:
     """Ctrl-C, SIGTERM or SIGHUP while chemfiles runs: landing in its code (a callback it makes
     through ctypes) or in a finaliser, where the interpreter would print the exception and drop it,
-    the signal is noted instead of raised; the caller asks whether one came when chemfiles returns,
-    or fails."""
+    the signal is noted instead of raised; the function given raises it once chemfiles returns, or
+    fails."""
     noted: list[int] = []
 
     def handler(signum: int, frame: FrameType | None) -> None:
@@ -592,8 +592,12 @@ def _noted_interrupts() -> Iterator[Callable[[], bool]]:
             return
         raise KeyboardInterrupt
 
+    def stop_if_noted() -> None:
+        if noted:
+            raise KeyboardInterrupt
+
     if threading.current_thread() is not threading.main_thread():
-        yield lambda: bool(noted)  # signals reach only the main thread
+        yield stop_if_noted  # signals reach only the main thread
         return
 
     interrupting = (signal.default_int_handler, _interrupt)
@@ -602,7 +606,7 @@ def _noted_interrupts() -> Iterator[Callable[[], bool]]:
         if action in interrupting:
             signal.signal(signum, handler)
     try:
-        yield lambda: bool(noted)
+        yield stop_if_noted
     finally:
         for signum, action in previous.items():
             if action in interrupting:
@@ -620,11 +624,11 @@ def run_frames(args: argparse.Namespace) -> int:
         if args.topology is not None:
             guard.check(args.topology, "the topology")
     started = time.perf_counter()
-    with _noted_interrupts() as interrupted:
-        return _write_frames(args, path, fmt, interrupted, started)
+    with _noted_interrupts() as stop_if_interrupted:
+        return _write_frames(args, path, fmt, stop_if_interrupted, started)
 
 
-def _write_frames(args: argparse.Namespace, path: str | None, fmt: str, interrupted: Callable[[], bool],
+def _write_frames(args: argparse.Namespace, path: str | None, fmt: str, stop_if_interrupted: Callable[[], None],
                   started: float) -> int:
     from ._trajectory import TrajectoryError, iter_trajectory
 
@@ -642,19 +646,16 @@ def _write_frames(args: argparse.Namespace, path: str | None, fmt: str, interrup
             progress = _frames_bar(getattr(chunks, "total", None))
         with open_writer(path if path is not None else sys.stdout.buffer, fmt) as writer:
             for chunk in chunks:
-                if interrupted():
-                    raise KeyboardInterrupt
+                stop_if_interrupted()
                 table = chunk.per_frame() if args.per == "frame" else chunk.per_residue()
                 table.provenance.update(_provenance.of_frames(args.sasa, args.ppii))
                 writer.append(table)
                 count += len(chunk)
                 if progress is not None:
                     progress.update(len(chunk))
-            if interrupted():  # before the output is placed
-                raise KeyboardInterrupt
+            stop_if_interrupted()  # before the output is placed
     except TrajectoryError as exc:
-        if interrupted():  # the read failed because it was interrupted
-            raise KeyboardInterrupt from None
+        stop_if_interrupted()  # the read failed because it was interrupted
         print(f"tarnix: {exc}", file=sys.stderr)
         return EXIT_FAILED
     except OutputError as exc:
@@ -768,23 +769,20 @@ def plot_frames(args: argparse.Namespace, source: str, output: str) -> int:
         quiet_chemfiles()
         parts: list[Frames] = []
         progress = None
-        with _noted_interrupts() as interrupted:
+        with _noted_interrupts() as stop_if_interrupted:
             try:
                 chunks = iter_trajectory(source, args.topology)
                 if sys.stderr.isatty():
                     progress = _frames_bar(getattr(chunks, "total", None))
                 for chunk in chunks:
-                    if interrupted():
-                        raise KeyboardInterrupt
+                    stop_if_interrupted()
                     parts.append(chunk)  # refused as soon as the picture would be too large
                     _checks.frame_cells(title, sum(map(len, parts)), chunk.codes.shape[1])
                     if progress is not None:
                         progress.update(len(chunk))
-                if interrupted():
-                    raise KeyboardInterrupt
+                stop_if_interrupted()
             except TrajectoryError as exc:
-                if interrupted():  # the read failed because it was interrupted
-                    raise KeyboardInterrupt from None
+                stop_if_interrupted()  # the read failed because it was interrupted
                 print(f"tarnix: {exc}", file=sys.stderr)
                 return EXIT_FAILED
             except ValueError as exc:
